@@ -1,0 +1,7 @@
+#include "config/Configure.h"
+
+TConfigForm::TConfigForm(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TConfigForm"));
+    setWindowTitle(QStringLiteral("Configure Mirto"));
+}

@@ -1,0 +1,5 @@
+#include "config/DeviceConfig.h"
+
+void ResetConfig()
+{
+}

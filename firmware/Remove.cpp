@@ -1,0 +1,7 @@
+#include "firmware/Remove.h"
+
+TRemoveForm::TRemoveForm(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TRemoveForm"));
+    setWindowTitle(QStringLiteral("Please........"));
+}

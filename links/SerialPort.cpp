@@ -1,0 +1,280 @@
+#include "links/SerialPort.h"
+
+#include "links/ComPorts.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <grp.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+const QString kWhileOpen = QStringLiteral("Can't perform this operation while port is open");
+
+// Where the system refuses a device, say why and how a Linux user gets in:
+// serial devices belong to a group (usually dialout) that the user must join.
+QString accessHint(const QString &target)
+{
+    struct stat st {};
+    const QByteArray path = QFile::encodeName(QFileInfo(target).canonicalFilePath());
+    if (path.isEmpty() || ::stat(path.constData(), &st) != 0)
+        return {};
+    QString group = QString::number(st.st_gid);
+    if (const struct group *gr = ::getgrgid(st.st_gid))
+        group = QString::fromLocal8Bit(gr->gr_name);
+    return QStringLiteral("\n\nThe system refused access to %1. Serial devices belong to the group "
+                          "'%2': add your user to it (sudo usermod -aG %2 $USER), then log out "
+                          "and in again.")
+        .arg(QString::fromLocal8Bit(path), group);
+}
+
+} // namespace
+
+SerialPort::SerialPort(QObject *parent) : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::handleReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::handleError);
+}
+
+SerialPort::~SerialPort()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+QString SerialPort::PortName() const
+{
+    QString name = m_deviceName;
+    return name.replace(QLatin1String("%d"), QString::number(m_portNum));
+}
+
+void SerialPort::requireClosed() const
+{
+    if (Active())
+        throw SerialPortError(kWhileOpen);
+}
+
+void SerialPort::SetPortNum(int portNum)
+{
+    requireClosed();
+    m_portNum = portNum;
+}
+
+void SerialPort::SetDeviceName(const QString &pattern)
+{
+    requireClosed();
+    m_deviceName = pattern;
+}
+
+void SerialPort::SetBuffers(const BufferSettings &buffers)
+{
+    requireClosed();
+    m_buffers = buffers;
+}
+
+void SerialPort::SetBaudrate(qint32 baudrate)
+{
+    m_baudrate = baudrate;
+    if (Active())
+        applyLineSettings();
+}
+
+void SerialPort::SetDatabits(QSerialPort::DataBits bits)
+{
+    m_dataBits = bits;
+    if (Active())
+        applyLineSettings();
+}
+
+void SerialPort::SetParity(QSerialPort::Parity parity)
+{
+    m_parity = parity;
+    if (Active())
+        applyLineSettings();
+}
+
+void SerialPort::SetStopbits(QSerialPort::StopBits bits)
+{
+    m_stopBits = bits;
+    if (Active())
+        applyLineSettings();
+}
+
+void SerialPort::SetFlowControl(const FlowControlSettings &flow)
+{
+    m_flow = flow;
+    if (Active())
+        applyLineSettings();
+}
+
+void SerialPort::applyLineSettings()
+{
+    QSerialPort::FlowControl flow = QSerialPort::NoFlowControl;
+    if (m_flow.OutCtsFlow || m_flow.ControlRts == RtsControl::Handshake)
+        flow = QSerialPort::HardwareControl;
+    else if (m_flow.XonXoffIn || m_flow.XonXoffOut)
+        flow = QSerialPort::SoftwareControl;
+    const bool ok = m_port.setBaudRate(m_baudrate) && m_port.setDataBits(m_dataBits)
+                    && m_port.setParity(m_parity) && m_port.setStopBits(m_stopBits)
+                    && m_port.setFlowControl(flow);
+    if (!ok)
+        throw SerialPortError(QStringLiteral("Error writing dcb (%1), %2")
+                                  .arg(int(m_port.error()))
+                                  .arg(m_port.errorString()));
+    // Pseudo-terminals have no modem lines; a refusal there is harmless.
+    m_port.setDataTerminalReady(m_flow.ControlDtr == DtrControl::Enabled);
+    if (flow != QSerialPort::HardwareControl)
+        m_port.setRequestToSend(m_flow.ControlRts == RtsControl::Enabled);
+}
+
+void SerialPort::throwOpenError(const QString &target)
+{
+    const QString name = PortName();
+    const QSerialPort::SerialPortError error = m_port.error();
+    const QString reason = m_port.errorString();
+    m_port.clearError();
+    if (error == QSerialPort::DeviceNotFoundError)
+        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(name));
+    int code = EIO;
+    QString hint;
+    if (error == QSerialPort::PermissionError) {
+        // Qt reports a device held by another program as a permission error
+        // too; only a real refusal earns the group hint.
+        const bool busy = reason.contains(QLatin1String("already"), Qt::CaseInsensitive)
+                          || reason.contains(QLatin1String("lock"), Qt::CaseInsensitive);
+        code = busy ? EBUSY : EACCES;
+        if (!busy)
+            hint = accessHint(target);
+    }
+    throw SerialPortError(QStringLiteral("Can't open specified device %1 (Error %2, %3)%4")
+                              .arg(name)
+                              .arg(code)
+                              .arg(reason, hint));
+}
+
+void SerialPort::Open()
+{
+    if (Active())
+        throw SerialPortError(kWhileOpen);
+    const QString target = m_deviceName == QLatin1String("COM%d") ? ComPortTarget(m_portNum)
+                                                                   : PortName();
+    if (target.isEmpty() || !QFileInfo::exists(target))
+        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(PortName()));
+    m_port.setPortName(QFileInfo(target).canonicalFilePath());
+    m_port.setReadBufferSize(0);
+    if (!m_port.open(QIODevice::ReadWrite))
+        throwOpenError(target);
+    try {
+        applyLineSettings();
+    } catch (...) {
+        m_port.close();
+        throw;
+    }
+    m_announced = false;
+}
+
+void SerialPort::Close()
+{
+    if (!Active())
+        return;
+    m_port.close();
+    // Gives the device and its USB bridge time to settle before the port can
+    // be opened again; reopening at once loses the bridge's first bytes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ClosePauseMs));
+}
+
+bool SerialPort::Active() const
+{
+    return m_port.isOpen();
+}
+
+int SerialPort::ReadBuf(char *buffer, int count)
+{
+    if (!Active() || count <= 0)
+        return 0;
+    const qint64 n = m_port.read(buffer, count);
+    return n > 0 ? int(n) : 0;
+}
+
+bool SerialPort::ReadChar(char &byte)
+{
+    char c = 0;
+    if (ReadBuf(&c, 1) != 1)
+        return false;
+    byte = c;
+    return true;
+}
+
+int SerialPort::WriteBuf(const char *data, int count)
+{
+    if (!Active() || count <= 0)
+        return 0;
+    if (m_port.bytesToWrite() + count > m_buffers.WriteSize) {
+        // Wait on the line itself for room; nothing else runs meanwhile.
+        QDeadlineTimer deadline(m_buffers.WriteTimeout);
+        while (Active() && m_port.bytesToWrite() + count > m_buffers.WriteSize) {
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0 || !m_port.waitForBytesWritten(int(left))) {
+                if (!deadline.hasExpired() && Active())
+                    continue;
+                break;
+            }
+        }
+        if (!Active())
+            return 0;
+        if (m_port.bytesToWrite() + count > m_buffers.WriteSize)
+            throw SerialPortError(
+                QStringLiteral("Output buffer is full. Please check comm status."));
+    }
+    const qint64 n = m_port.write(data, count);
+    return n > 0 ? int(n) : 0;
+}
+
+bool SerialPort::WriteChar(char byte)
+{
+    return WriteBuf(&byte, 1) == 1;
+}
+
+bool SerialPort::WaitForData(int msecs)
+{
+    if (!Active())
+        return false;
+    m_announced = false;
+    QDeadlineTimer deadline(msecs);
+    while (Active() && !m_announced) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            break;
+        if (!m_port.waitForReadyRead(int(left)) && m_port.error() == QSerialPort::TimeoutError) {
+            m_port.clearError();
+            break;
+        }
+    }
+    return m_announced;
+}
+
+void SerialPort::handleReadyRead()
+{
+    const qint64 waiting = m_port.bytesAvailable();
+    if (waiting <= 0)
+        return;
+    m_announced = true;
+    Q_EMIT OnRxChar(this, int(qMin<qint64>(waiting, INT_MAX)));
+}
+
+void SerialPort::handleError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ResourceError || !m_port.isOpen())
+        return;
+    // The device is gone (a USB cable pulled, a pseudo-terminal closed). Close
+    // without the settling pause and tell the owner once, instead of letting
+    // every later read or write fail.
+    m_port.close();
+    m_port.clearError();
+    Q_EMIT DeviceLost();
+}

@@ -1,0 +1,142 @@
+#include "tests/TestHelpers.h"
+
+#include "links/ComPorts.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QAbstractButton>
+#include <QTimer>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyDevice::PtyDevice()
+{
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_master < 0)
+        return;
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        ::close(m_master);
+        m_master = -1;
+        return;
+    }
+    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+    // Raw mode on the master side so bytes pass unchanged both ways.
+    termios tio {};
+    if (::tcgetattr(m_master, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_master, TCSANOW, &tio);
+    }
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+}
+
+PtyDevice::~PtyDevice()
+{
+    hangUp();
+}
+
+int PtyDevice::registerAs(int wanted)
+{
+    return AssignComPort(ComPortFolder(), m_slavePath, wanted);
+}
+
+void PtyDevice::write(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (m_master >= 0 && done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p {m_master, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        } else if (n < 0 && errno != EINTR) {
+            break;
+        }
+    }
+}
+
+QByteArray PtyDevice::read(int msecs, int atLeast)
+{
+    QByteArray out;
+    QDeadlineTimer deadline(msecs);
+    while (m_master >= 0 && out.size() < atLeast) {
+        // Let the tool's side flush its queued output while we wait.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p {m_master, POLLIN, 0};
+        if (::poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
+            char buf[4096];
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            if (n > 0)
+                out.append(buf, n);
+        }
+        if (deadline.hasExpired())
+            break;
+    }
+    return out;
+}
+
+void PtyDevice::hangUp()
+{
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+ScopedConfigHome::ScopedConfigHome()
+{
+    m_hadOld = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    m_old = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+}
+
+ScopedConfigHome::~ScopedConfigHome()
+{
+    if (m_hadOld)
+        qputenv("XDG_CONFIG_HOME", m_old);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
+}
+
+ModalAnswerer::ModalAnswerer(int button)
+    : m_text(std::make_shared<QString>()), m_all(std::make_shared<QStringList>()),
+      m_stop(std::make_shared<bool>(false))
+{
+    auto text = m_text;
+    auto all = m_all;
+    auto stop = m_stop;
+    // A timer keeps looking for the modal box while the code under test runs
+    // its own event loop (QMessageBox::exec).
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, text, all, stop, button] {
+        if (*stop) {
+            timer->deleteLater();
+            return;
+        }
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            *text = box->text();
+            all->append(box->text());
+            QAbstractButton *b = box->button(QMessageBox::StandardButton(button));
+            if (!b)
+                b = box->buttons().value(0);
+            if (b)
+                b->click();
+        }
+    });
+    timer->start();
+}
+
+ModalAnswerer::~ModalAnswerer()
+{
+    *m_stop = true;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <functional>
+
+// A pseudo-terminal pair standing in for a device on a serial cable: the test
+// holds the master side, the tool opens the slave through a COMn link.
+class PtyDevice {
+public:
+    PtyDevice();
+    ~PtyDevice();
+    PtyDevice(const PtyDevice &) = delete;
+    PtyDevice &operator=(const PtyDevice &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    // Registers the slave as COMn in the current ports folder; returns n.
+    int registerAs(int wanted = 0);
+    void write(const QByteArray &bytes);
+    // Reads what the tool sent, waiting up to `msecs` for at least `atLeast` bytes.
+    QByteArray read(int msecs = 1000, int atLeast = 1);
+    // Closes the master side: the device disappears.
+    void hangUp();
+    int masterFd() const { return m_master; }
+
+private:
+    int m_master = -1;
+    QString m_slavePath;
+};
+
+// A private configuration home ($XDG_CONFIG_HOME) so that tests never touch
+// the user's ports folder. Restores the previous value when destroyed.
+class ScopedConfigHome {
+public:
+    ScopedConfigHome();
+    ~ScopedConfigHome();
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_old;
+    bool m_hadOld = false;
+};
+
+// Answers the next modal message box: when it shows, checks nothing itself but
+// records its text and presses `button` (a QMessageBox::StandardButton).
+// Call before the action that opens the box; read text() afterwards.
+class ModalAnswerer {
+public:
+    explicit ModalAnswerer(int button = 0x00000400 /* QMessageBox::Ok */);
+    ~ModalAnswerer();
+    QString text() const { return *m_text; }
+    bool seen() const { return !m_text->isNull(); }
+    QStringList allTexts() const { return *m_all; }
+
+private:
+    std::shared_ptr<QString> m_text;
+    std::shared_ptr<QStringList> m_all;
+    std::shared_ptr<bool> m_stop;
+};
