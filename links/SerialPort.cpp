@@ -130,6 +130,7 @@ void SerialPort::applyLineSettings()
     m_port.setDataTerminalReady(m_flow.ControlDtr == DtrControl::Enabled);
     if (flow != QSerialPort::HardwareControl)
         m_port.setRequestToSend(m_flow.ControlRts == RtsControl::Enabled);
+    m_port.clearError();
 }
 
 void SerialPort::throwOpenError(const QString &target)
@@ -269,11 +270,13 @@ void SerialPort::handleReadyRead()
 
 void SerialPort::handleError(QSerialPort::SerialPortError error)
 {
-    if (error != QSerialPort::ResourceError || !m_port.isOpen())
+    const bool gone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError
+                      || error == QSerialPort::WriteError;
+    if (!gone || !m_port.isOpen())
         return;
-    // The device is gone (a USB cable pulled, a pseudo-terminal closed). Close
-    // without the settling pause and tell the owner once, instead of letting
-    // every later read or write fail.
+    // The device is gone (a USB cable pulled, a pseudo-terminal closed): reads
+    // fail at once, over and over. Close without the settling pause and tell
+    // the owner once, instead of spinning on the failing line.
     m_port.close();
     m_port.clearError();
     Q_EMIT DeviceLost();

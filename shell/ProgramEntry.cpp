@@ -1,9 +1,45 @@
 #include "shell/ProgramEntry.h"
 
+#include "config/Addch.h"
+#include "config/Configure.h"
+#include "diag/Advanced.h"
+#include "firmware/Remove.h"
+#include "firmware/Upload.h"
+#include "shell/About.h"
+#include "shell/Commainform.h"
+#include "shell/ErrorDisplay.h"
+
 #include <QApplication>
+#include <QScreen>
+
+#include <memory>
 
 int ProgramEntry(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("mirto-terminal"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Mirto Terminal"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));
+    try {
+        // The main window comes first: closing it ends the program. The other
+        // windows live as long as it does and are only shown and hidden.
+        auto mainForm = std::make_unique<TMainForm>();
+        auto *about = new TAboutForm(mainForm.get());
+        auto *config = new TConfigForm(mainForm.get());
+        auto *upload = new TUploadForm(mainForm.get());
+        auto *advanced = new TAdvancedForm(mainForm.get());
+        new TAddChannelForm(mainForm.get());
+        new TRemoveForm(mainForm.get());
+        mainForm->SetDialogs(about, config, upload, advanced);
+        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            mainForm->adjustSize();
+            mainForm->move(area.center() - mainForm->rect().center());
+        }
+        mainForm->show();
+        app.exec();
+    } catch (const std::exception &error) {
+        ShowException(error);
+    }
     return 0;
 }

@@ -140,3 +140,99 @@ ModalAnswerer::~ModalAnswerer()
 {
     *m_stop = true;
 }
+
+#include <QProcess>
+#include <QRegularExpression>
+
+SimProcess::SimProcess(const QStringList &arguments) : m_process(new QProcess)
+{
+    const QString program = qEnvironmentVariable("MIRTO_SIM");
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->start(program, arguments);
+    if (!m_process->waitForStarted(5000))
+        return;
+    QDeadlineTimer deadline(10000);
+    while (!m_process->canReadLine() && !deadline.hasExpired())
+        m_process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+    m_banner = QString::fromLocal8Bit(m_process->readLine()).trimmed();
+    const auto match = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
+    if (match.hasMatch())
+        m_comPort = match.captured(1).toInt();
+}
+
+SimProcess::~SimProcess()
+{
+    stop();
+    delete m_process;
+}
+
+bool SimProcess::isRunning() const
+{
+    return m_process->state() == QProcess::Running;
+}
+
+void SimProcess::stop()
+{
+    if (m_process->state() == QProcess::NotRunning)
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(5000)) {
+        m_process->kill();
+        m_process->waitForFinished(2000);
+    }
+}
+
+ScriptedDevice::ScriptedDevice(Script script, int gapMs)
+    : m_script(std::move(script)), m_gapMs(gapMs), m_thread([this] { run(); })
+{
+}
+
+ScriptedDevice::~ScriptedDevice()
+{
+    m_stop = true;
+    m_thread.join();
+}
+
+QList<QByteArray> ScriptedDevice::lines() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
+void ScriptedDevice::hangUp()
+{
+    m_stop = true;
+    m_thread.join();
+    m_thread = std::thread([] {});
+    m_pty.hangUp();
+}
+
+void ScriptedDevice::run()
+{
+    QByteArray pending;
+    while (!m_stop) {
+        pollfd p {m_pty.masterFd(), POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN))
+            continue;
+        char buf[4096];
+        const ssize_t n = ::read(m_pty.masterFd(), buf, sizeof buf);
+        if (n <= 0)
+            continue;
+        pending.append(buf, n);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QByteArray line = pending.left(end);
+            pending.remove(0, end + 1);
+            {
+                std::lock_guard lock(m_mutex);
+                m_lines.append(line);
+            }
+            const QList<QByteArray> pieces = m_script(line);
+            for (const QByteArray &piece : pieces) {
+                if (m_gapMs > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_gapMs));
+                m_pty.write(piece);
+            }
+        }
+    }
+}

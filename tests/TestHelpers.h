@@ -61,3 +61,53 @@ private:
     std::shared_ptr<QStringList> m_all;
     std::shared_ptr<bool> m_stop;
 };
+
+class QProcess;
+
+// The device simulator as a separate process, serving a pseudo-terminal
+// registered in the current ports folder (and TCP on 127.0.0.1 when asked).
+class SimProcess {
+public:
+    explicit SimProcess(const QStringList &arguments = {});
+    ~SimProcess();
+    SimProcess(const SimProcess &) = delete;
+    SimProcess &operator=(const SimProcess &) = delete;
+    bool isRunning() const;
+    int comPort() const { return m_comPort; }
+    QString banner() const { return m_banner; }
+    void stop();
+
+private:
+    QProcess *m_process = nullptr;
+    int m_comPort = -1;
+    QString m_banner;
+};
+
+#include <QList>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+// A device on a pseudo-terminal that answers each command line from its own
+// thread, so that it can answer while the tool's thread waits for the prompt.
+// The script returns the pieces of the answer; each piece is written on its
+// own after `gapMs`.
+class ScriptedDevice {
+public:
+    using Script = std::function<QList<QByteArray>(const QByteArray &line)>;
+    explicit ScriptedDevice(Script script, int gapMs = 20);
+    ~ScriptedDevice();
+    int registerAs(int wanted = 0) { return m_pty.registerAs(wanted); }
+    QList<QByteArray> lines() const;
+    void hangUp();
+
+private:
+    void run();
+    PtyDevice m_pty;
+    Script m_script;
+    int m_gapMs;
+    std::atomic<bool> m_stop {false};
+    mutable std::mutex m_mutex;
+    QList<QByteArray> m_lines;
+    std::thread m_thread;
+};

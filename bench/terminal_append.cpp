@@ -1,0 +1,176 @@
+// Appends 20 MB of device-like text to the terminal in 32-byte pieces that
+// split lines anywhere, with the event loop running every 64 KB so that the
+// view really paints, and reports the append rate at the start and at the end
+// and how much memory the text costs.
+
+#include "shell/TerminalView.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+constexpr qsizetype MiB = 1024 * 1024;
+constexpr qsizetype Total = 20 * MiB;
+constexpr qsizetype Piece = 32;
+constexpr qsizetype EventsEvery = 64 * 1024;
+
+// Resident set size in bytes, from /proc/self/status.
+qint64 ResidentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("VmRSS:")) {
+            const QByteArray kb = line.mid(6).trimmed().split(' ').value(0);
+            return kb.toLongLong() * 1024;
+        }
+    }
+    return -1;
+}
+
+// Lines of 20..100 characters ending in CR LF, now and then with a '#' as the
+// device prints it before a time-stamped event.
+QByteArray DeviceText(qsizetype size)
+{
+    const QByteArray words = QByteArray(
+        "stream buffer channel codec mp3 aac ok error retry connect http rtsp dhcp "
+        "gateway 192 168 10 mask 255 level -12dB bitrate 128k underrun reconnect ").repeated(3);
+    QByteArray text;
+    text.reserve(size + 256);
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return qsizetype(seed >> 8);
+    };
+    while (text.size() < size) {
+        const qsizetype from = text.size();
+        const qsizetype length = 20 + next() % 81;
+        if (next() % 8 == 0)
+            text.append("# ");
+        text.append(words.constData() + next() % (words.size() - 100), 100);
+        text.truncate(from + length);
+        if (next() % 16 == 0)
+            text[text.size() - 1] = '>';
+        text.append("\r\n");
+    }
+    text.truncate(size);
+    return text;
+}
+
+// Counts the terminal's repaints, to show that the view really paints while
+// the text pours in.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Average time of a full repaint of the view as it stands, in milliseconds.
+double RepaintMs(TerminalView &view)
+{
+    constexpr int Rounds = 50;
+    // Let the view catch up first (it updates at most once a frame).
+    QEventLoop settle;
+    QTimer::singleShot(50, &settle, &QEventLoop::quit);
+    settle.exec();
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < Rounds; ++i)
+        view.viewport()->repaint();
+    return double(clock.nsecsElapsed()) / 1e6 / Rounds;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QCoreApplication::processEvents();
+    PaintCounter counter;
+    view.viewport()->installEventFilter(&counter);
+
+    const QByteArray text = DeviceText(Total);
+    QCoreApplication::processEvents();
+    const qint64 rssBefore = ResidentBytes();
+
+    QElapsedTimer clock;
+    qint64 firstNs = 0;
+    qint64 lastNs = 0;
+    qint64 markNs = 0;
+    clock.start();
+    for (qsizetype at = 0; at < Total; at += Piece) {
+        view.AppendText(QByteArrayView(text.constData() + at, std::min(Piece, Total - at)));
+        const qsizetype done = at + Piece;
+        if (done % EventsEvery == 0)
+            QCoreApplication::processEvents();
+        if (done == MiB)
+            firstNs = clock.nsecsElapsed();
+        if (done == Total - MiB)
+            markNs = clock.nsecsElapsed();
+    }
+    QCoreApplication::processEvents();
+    lastNs = clock.nsecsElapsed() - markNs;
+    const qint64 totalNs = clock.nsecsElapsed();
+    const int paints = counter.paints;
+
+    const qint64 rssAfter = ResidentBytes();
+
+    // Painting must not depend on how much text there is either: repaint
+    // the full view holding all of it, then holding its first megabyte.
+    const qsizetype lines = view.LineCount();
+    const double repaintFull = RepaintMs(view);
+    view.Clear();
+    view.AppendText(QByteArrayView(text.constData(), MiB));
+    const double repaintSmall = RepaintMs(view);
+
+    const double firstRate = 1e9 / double(firstNs);
+    const double lastRate = 1e9 / double(lastNs);
+    const double ratio = lastRate / firstRate;
+    const double perByte = double(rssAfter - rssBefore) / double(Total);
+    const bool rateOk = firstRate >= 20 && lastRate >= 20;
+    const bool ratioOk = ratio >= 0.8;
+    const bool memoryOk = perByte <= 3.0;
+
+    std::printf("terminal_append: %lld MB in %lld-byte pieces, %lld lines, events every %lld KB\n",
+                static_cast<long long>(Total / MiB), static_cast<long long>(Piece),
+                static_cast<long long>(lines),
+                static_cast<long long>(EventsEvery / 1024));
+    std::printf("  first MB: %8.1f MB/s\n", firstRate);
+    std::printf("  last MB:  %8.1f MB/s\n", lastRate);
+    std::printf("  repaints during the run: %d\n", paints);
+    std::printf("  full repaint: %.3f ms holding 20 MB, %.3f ms holding 1 MB\n", repaintFull,
+                repaintSmall);
+    std::printf("  overall:  %8.1f MB/s\n", double(Total) / MiB * 1e9 / double(totalNs));
+    std::printf("  last/first ratio: %.2f\n", ratio);
+    std::printf("  memory growth: %.2f bytes per byte of text (RSS %lld -> %lld KB)\n", perByte,
+                static_cast<long long>(rssBefore / 1024), static_cast<long long>(rssAfter / 1024));
+    std::printf("  rate >= 20 MB/s both:   %s\n", rateOk ? "PASS" : "FAIL");
+    std::printf("  last within 20%% of first: %s\n", ratioOk ? "PASS" : "FAIL");
+    std::printf("  memory <= 3 bytes/byte:  %s\n", memoryOk ? "PASS" : "FAIL");
+    std::printf("RESULT: %s\n", rateOk && ratioOk && memoryOk ? "PASS" : "FAIL");
+    return 0;
+}

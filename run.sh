@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and starts the tool against the built-in
+# device simulator, in the demo start directory ./demo. Stops the simulator
+# when the tool exits.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/ensure-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target mirto-terminal mirto-sim
+
+coproc SIM { exec build/mirto-sim "$@"; }
+sim_pid=$SIM_PID
+trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null || true' EXIT
+IFS= read -r -t 10 -u "${SIM[0]}" line || { echo "The simulator did not start." >&2; exit 1; }
+echo "$line"
+port=$(printf '%s\n' "$line" | grep -o -E 'COM[0-9]+' | head -n 1)
+
+mkdir -p demo
+printf '[Port]=%s\r\n[User]=expert\r\n[Bootload]=no\r\n[Bootfile]=\r\n[UploadSpeed]=0\r\n[Configfile]=\r\n[Interface]=serial\r\n[TypeRestriction]=N\r\n' \
+  "$port" > demo/mirto.ini
+(cd demo && ../build/mirto-terminal)

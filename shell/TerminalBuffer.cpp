@@ -1,0 +1,82 @@
+#include "shell/TerminalBuffer.h"
+
+#include <algorithm>
+#include <limits>
+
+TerminalBuffer::TerminalBuffer()
+{
+    m_lineStarts.append(0);
+}
+
+void TerminalBuffer::Append(QByteArrayView bytes)
+{
+    // One pass over the piece; the running width and the line index are
+    // kept in locals so that the loop stays in registers. Runs between CRs
+    // are copied in one go.
+    const char *p = bytes.data();
+    const char *const end = p + bytes.size();
+    const char *run = p;
+    qsizetype stored = m_text.size();
+    qsizetype columns = m_lastColumns;
+    qsizetype widest = m_maxColumns;
+    for (; p < end; ++p) {
+        const char c = *p;
+        if (c == '\n') {
+            widest = std::max(widest, columns);
+            columns = 0;
+            m_lineStarts.append(stored + (p - run) + 1);
+        } else if (c == '\r') {
+            m_text.append(run, p - run);
+            stored += p - run;
+            run = p + 1;
+        } else {
+            columns += CellWidth(c, columns);
+        }
+    }
+    m_text.append(run, end - run);
+    m_lastColumns = columns;
+    m_maxColumns = widest;
+}
+
+void TerminalBuffer::Clear()
+{
+    m_text = QByteArray();
+    m_lineStarts = QList<qsizetype>{0};
+    m_lastColumns = 0;
+    m_maxColumns = 0;
+}
+
+QByteArrayView TerminalBuffer::Line(qsizetype i) const
+{
+    if (i < 0 || i >= m_lineStarts.size())
+        return {};
+    const qsizetype start = m_lineStarts.at(i);
+    const qsizetype stop = i + 1 < m_lineStarts.size() ? m_lineStarts.at(i + 1) - 1 : m_text.size();
+    return QByteArrayView(m_text.constData() + start, stop - start);
+}
+
+int TerminalBuffer::MaxLineColumns() const
+{
+    const qsizetype widest = std::max(m_maxColumns, m_lastColumns);
+    return int(std::min<qsizetype>(widest, std::numeric_limits<int>::max()));
+}
+
+qsizetype TerminalBuffer::ColumnOf(QByteArrayView line, qsizetype index)
+{
+    index = std::clamp<qsizetype>(index, 0, line.size());
+    qsizetype column = 0;
+    for (qsizetype i = 0; i < index; ++i)
+        column += CellWidth(line[i], column);
+    return column;
+}
+
+qsizetype TerminalBuffer::IndexAtColumn(QByteArrayView line, qsizetype column)
+{
+    qsizetype at = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        at += CellWidth(line[i], at);
+        if (column < at)
+            return i;
+    }
+    return line.size();
+}

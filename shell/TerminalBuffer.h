@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+
+// The terminal's text: single bytes in one growing array, '\n' between lines,
+// with the start of every line indexed. Appending costs as much as the piece
+// it appends, however much the buffer already holds, so a device that talks
+// for hours never slows the tool down.
+class TerminalBuffer {
+public:
+    static constexpr int TabWidth = 8;
+
+    TerminalBuffer();
+
+    // '\n' ends a line. '\r' is never stored, so CR LF and a lone LF both give
+    // one line break and a lone CR vanishes; every other byte is kept as is.
+    void Append(QByteArrayView bytes);
+    void Clear();
+
+    // An empty buffer holds one empty line; text that ends in '\n' ends with
+    // an empty line.
+    qsizetype LineCount() const { return m_lineStarts.size(); }
+    // The view stays valid until the next Append or Clear.
+    QByteArrayView Line(qsizetype i) const;
+    // The lines joined by '\n'.
+    QByteArray Text() const { return m_text; }
+    // Bytes stored, line breaks included.
+    qsizetype Size() const { return m_text.size(); }
+    // Width of the widest line in display columns, tabs expanded.
+    int MaxLineColumns() const;
+
+    // Display column at which the byte `index` of `line` starts (index may be
+    // line.size(), giving the line's width).
+    static qsizetype ColumnOf(QByteArrayView line, qsizetype index);
+    // Byte of `line` whose cell covers `column`; line.size() past the end.
+    static qsizetype IndexAtColumn(QByteArrayView line, qsizetype column);
+    // Width in columns of a byte that starts at `column`.
+    static qsizetype CellWidth(char byte, qsizetype column)
+    {
+        return byte == '\t' ? TabWidth - column % TabWidth : 1;
+    }
+
+private:
+    QByteArray m_text;
+    QList<qsizetype> m_lineStarts;
+    qsizetype m_lastColumns = 0; // width of the last (still open) line
+    qsizetype m_maxColumns = 0;  // widest finished line
+};

@@ -1,0 +1,389 @@
+#include "sim/core/SimServer.h"
+
+#include "links/ComPorts.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype FloodChunk = 64 * 1024;
+
+void MakeRaw(int fd)
+{
+    termios tio {};
+    if (::tcgetattr(fd, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+
+QString Resolved(const QString &path)
+{
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? path : canonical;
+}
+
+QString ErrnoText(const char *what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+} // namespace
+
+SimServer::SimServer(QObject *parent)
+    : QObject(parent), m_answerTimer(new QTimer(this))
+{
+    m_clock.start();
+    m_answerTimer->setSingleShot(true);
+    m_answerTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_answerTimer, &QTimer::timeout, this, &SimServer::SendDue);
+}
+
+SimServer::~SimServer()
+{
+    StopSerial();
+    StopTcp();
+}
+
+bool SimServer::StartSerial(int wantedPort)
+{
+    StopSerial();
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_master < 0) {
+        m_error = ErrnoText("posix_openpt");
+        return false;
+    }
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        m_error = ErrnoText("unlockpt");
+        StopSerial();
+        return false;
+    }
+    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+    // Holding the slave open keeps the master from reporting a hang-up each
+    // time the tool closes the port, which would wake the read notifier
+    // without end.
+    m_slaveHold = ::open(QFile::encodeName(m_slavePath).constData(),
+                         O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_slaveHold < 0) {
+        m_error = ErrnoText("open slave");
+        StopSerial();
+        return false;
+    }
+    MakeRaw(m_master);
+    MakeRaw(m_slaveHold);
+
+    const QString folder = ComPortFolder();
+    const int n = AssignComPort(folder, m_slavePath, wantedPort);
+    if (n <= 0) {
+        m_error = QStringLiteral("cannot create a COM link in %1").arg(folder);
+        StopSerial();
+        return false;
+    }
+    m_comPort = n;
+    m_linkPath = folder + QStringLiteral("/COM%1").arg(n);
+
+    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::ReadSerial);
+    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimServer::FlushSerial);
+    return true;
+}
+
+void SimServer::StopSerial()
+{
+    if (!m_linkPath.isEmpty()) {
+        const QFileInfo link(m_linkPath);
+        // The slave must still exist here, or resolving it gives nothing.
+        if (link.isSymLink() && Resolved(link.symLinkTarget()) == Resolved(m_slavePath))
+            QFile::remove(m_linkPath);
+    }
+    delete m_readNotifier;
+    m_readNotifier = nullptr;
+    delete m_writeNotifier;
+    m_writeNotifier = nullptr;
+    if (m_slaveHold >= 0)
+        ::close(m_slaveHold);
+    m_slaveHold = -1;
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+    m_slavePath.clear();
+    m_linkPath.clear();
+    m_comPort = 0;
+    m_serialLines.Clear();
+    m_serialOut.clear();
+    m_serialOutPos = 0;
+    ++m_serialGeneration;
+    m_flooding = false;
+    m_floodRemaining = 0;
+    m_floodBuffer.clear();
+    m_floodPos = 0;
+}
+
+bool SimServer::StartTcp(quint16 port)
+{
+    StopTcp();
+    m_tcpServer = new QTcpServer(this);
+    if (!m_tcpServer->listen(QHostAddress(QHostAddress::LocalHost), port)) {
+        m_error = m_tcpServer->errorString();
+        delete m_tcpServer;
+        m_tcpServer = nullptr;
+        return false;
+    }
+    connect(m_tcpServer, &QTcpServer::newConnection, this, &SimServer::AcceptClient);
+    return true;
+}
+
+void SimServer::StopTcp()
+{
+    DropClient();
+    delete m_tcpServer;
+    m_tcpServer = nullptr;
+}
+
+quint16 SimServer::TcpPort() const
+{
+    return m_tcpServer ? m_tcpServer->serverPort() : 0;
+}
+
+bool SimServer::StartFlood(qint64 bytes, int pieceSize)
+{
+    if (m_master < 0)
+        return false;
+    m_floodPiece = std::max(0, pieceSize);
+    m_floodRemaining += std::max<qint64>(0, bytes);
+    if (!m_flooding) {
+        m_flooding = true;
+        m_floodLine = 0;
+    }
+    FlushSerial();
+    return true;
+}
+
+void SimServer::ReadSerial()
+{
+    QByteArray input;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n > 0) {
+            input.append(buf, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // Cannot happen while the slave is held open; if it does, stop
+            // listening rather than spin on a descriptor that stays readable.
+            m_readNotifier->setEnabled(false);
+        }
+        break;
+    }
+    if (input.isEmpty())
+        return;
+    if (m_byteHandler)
+        Send(Link::Serial, m_serialGeneration, m_byteHandler(input));
+    else
+        HandleLines(Link::Serial, m_serialLines.Take(input));
+    Q_EMIT serialDataReceived();
+}
+
+bool SimServer::SerialHasOutput() const
+{
+    return m_serialOutPos < m_serialOut.size() || m_floodPos < m_floodBuffer.size()
+           || m_floodRemaining > 0;
+}
+
+void SimServer::RefillFlood()
+{
+    m_floodBuffer.clear();
+    m_floodPos = 0;
+    while (m_floodBuffer.size() < std::min<qint64>(FloodChunk, m_floodRemaining))
+        m_floodBuffer += SimDevice::FloodLine(m_floodLine++);
+    if (m_floodBuffer.size() > m_floodRemaining)
+        m_floodBuffer.truncate(qsizetype(m_floodRemaining));
+    m_floodRemaining -= m_floodBuffer.size();
+}
+
+void SimServer::FlushSerial()
+{
+    if (m_master < 0)
+        return;
+    bool failed = false;
+    while (!failed) {
+        const char *data = nullptr;
+        qsizetype size = 0;
+        bool answer = false;
+        if (m_serialOutPos < m_serialOut.size()) {
+            data = m_serialOut.constData() + m_serialOutPos;
+            size = m_serialOut.size() - m_serialOutPos;
+            answer = true;
+        } else {
+            if (m_floodPos >= m_floodBuffer.size() && m_floodRemaining > 0)
+                RefillFlood();
+            if (m_floodPos >= m_floodBuffer.size())
+                break;
+            data = m_floodBuffer.constData() + m_floodPos;
+            size = m_floodBuffer.size() - m_floodPos;
+            if (m_floodPiece > 0)
+                size = std::min<qsizetype>(size, m_floodPiece);
+        }
+        const ssize_t n = ::write(m_master, data, size_t(size));
+        if (n > 0) {
+            (answer ? m_serialOutPos : m_floodPos) += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        failed = true;
+    }
+    if (failed) {
+        m_floodRemaining = 0;
+        m_floodBuffer.clear();
+        m_floodPos = 0;
+        m_serialOutPos = m_serialOut.size();
+    }
+    if (m_serialOutPos >= m_serialOut.size()) {
+        m_serialOut.clear();
+        m_serialOutPos = 0;
+    }
+    m_writeNotifier->setEnabled(SerialHasOutput());
+    if (m_flooding && m_floodRemaining == 0 && m_floodPos >= m_floodBuffer.size())
+        EndFlood();
+}
+
+void SimServer::EndFlood()
+{
+    m_flooding = false;
+    m_floodBuffer.clear();
+    m_floodPos = 0;
+    Q_EMIT floodDone();
+}
+
+void SimServer::AcceptClient()
+{
+    while (QTcpSocket *socket = m_tcpServer->nextPendingConnection()) {
+        if (m_client) {
+            // The device serves one connection; a second caller is turned away.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_client = socket;
+        m_tcpLines.Clear();
+        ++m_tcpGeneration;
+        connect(socket, &QTcpSocket::readyRead, this, &SimServer::ReadClient);
+        connect(socket, &QTcpSocket::disconnected, this, &SimServer::DropClient);
+    }
+}
+
+void SimServer::ReadClient()
+{
+    if (!m_client)
+        return;
+    HandleLines(Link::Tcp, m_tcpLines.Take(m_client->readAll()));
+}
+
+void SimServer::DropClient()
+{
+    if (QTcpSocket *socket = m_client.data()) {
+        m_client = nullptr;
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    m_tcpLines.Clear();
+    ++m_tcpGeneration;
+}
+
+void SimServer::HandleLines(Link link, const QList<QByteArray> &lines)
+{
+    for (const QByteArray &line : lines) {
+        const int resets = m_device.ResetCount();
+        Answer(link, m_device.HandleLine(line));
+        if (m_device.ResetCount() != resets)
+            Q_EMIT resetRequested();
+    }
+}
+
+quint64 SimServer::Generation(Link link) const
+{
+    return link == Link::Serial ? m_serialGeneration : m_tcpGeneration;
+}
+
+void SimServer::Answer(Link link, const QByteArray &answer)
+{
+    if (answer.isEmpty())
+        return;
+    const int delay = std::max(0, m_device.AnswerDelay());
+    const int piece = std::max(0, m_device.PieceSize());
+    if (delay == 0 && piece == 0 && m_pending.isEmpty()) {
+        Send(link, Generation(link), answer);
+        return;
+    }
+    const qsizetype step = piece > 0 ? piece : answer.size();
+    const qint64 due = m_clock.elapsed() + delay;
+    for (qsizetype pos = 0; pos < answer.size(); pos += step)
+        m_pending.append({due, answer.mid(pos, step), link, Generation(link), pos > 0});
+    ScheduleNext();
+}
+
+void SimServer::Send(Link link, quint64 generation, const QByteArray &bytes)
+{
+    if (bytes.isEmpty() || generation != Generation(link))
+        return;
+    if (link == Link::Tcp) {
+        if (m_client)
+            m_client->write(bytes);
+        return;
+    }
+    if (m_master < 0)
+        return;
+    m_serialOut += bytes;
+    FlushSerial();
+}
+
+void SimServer::SendDue()
+{
+    // One item per turn: pieces must leave with a gap between them even when
+    // the timer fired late.
+    if (m_pending.isEmpty())
+        return;
+    const qint64 now = m_clock.elapsed();
+    if (m_pending.first().notBefore > now) {
+        ScheduleNext();
+        return;
+    }
+    const Pending item = m_pending.takeFirst();
+    Send(item.link, item.generation, item.bytes);
+    if (!m_pending.isEmpty() && m_pending.first().continuation)
+        m_pending.first().notBefore = std::max(m_pending.first().notBefore, now + PieceGapMs);
+    ScheduleNext();
+}
+
+void SimServer::ScheduleNext()
+{
+    if (m_pending.isEmpty()) {
+        m_answerTimer->stop();
+        return;
+    }
+    const qint64 wait = m_pending.first().notBefore - m_clock.elapsed();
+    m_answerTimer->start(int(std::max<qint64>(0, wait)));
+}

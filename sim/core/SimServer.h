@@ -1,0 +1,133 @@
+#pragma once
+
+#include "sim/core/SimDevice.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+class QSocketNotifier;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+// Serves one SimDevice over a pseudo-terminal, registered as COMn in the
+// ports folder, and over TCP on 127.0.0.1, both links sharing the device's
+// state. Nothing here blocks: the pseudo-terminal is non-blocking and written
+// when it has room, delays and pieces run on a timer.
+class SimServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr quint16 DefaultTcpPort = 9000;
+    // Pause between the pieces of an answer, so that the reader sees them
+    // as separate arrivals.
+    static constexpr int PieceGapMs = 10;
+
+    explicit SimServer(QObject *parent = nullptr);
+    ~SimServer() override;
+
+    SimDevice &Device() { return m_device; }
+    const SimDevice &Device() const { return m_device; }
+
+    // Opens a pseudo-terminal and links its slave as COM`wantedPort` in the
+    // ports folder, or as the lowest free COMn when that one is taken or
+    // `wantedPort` is 0. False (see ErrorString) when either step fails.
+    bool StartSerial(int wantedPort = 0);
+    // Removes the COMn link, when it still points at our slave, and closes
+    // the pseudo-terminal.
+    void StopSerial();
+    int ComPort() const { return m_comPort; }
+    QString SlavePath() const { return m_slavePath; }
+    QString LinkPath() const { return m_linkPath; }
+
+    // Listens on 127.0.0.1:`port`; 0 takes any free port. One client at a
+    // time: a second one is closed at once while the first is connected.
+    bool StartTcp(quint16 port = DefaultTcpPort);
+    void StopTcp();
+    // The port listened on; 0 when not listening.
+    quint16 TcpPort() const;
+    bool TcpClientConnected() const { return !m_client.isNull(); }
+
+    QString ErrorString() const { return m_error; }
+
+    // Writes `bytes` bytes of flood text to the pseudo-terminal as fast as
+    // it takes them, at most `pieceSize` bytes per write (0: no limit).
+    // floodDone() follows when all are written or a write error cut it short.
+    // A flood asked for while one runs is added to it. False without a
+    // pseudo-terminal.
+    bool StartFlood(qint64 bytes, int pieceSize = 0);
+    bool FloodRunning() const { return m_flooding; }
+
+    // While set, bytes from the pseudo-terminal go to the handler instead of
+    // the command interpreter, and what it returns goes straight back.
+    using ByteHandler = std::function<QByteArray(const QByteArray &)>;
+    void SetByteHandler(ByteHandler handler) { m_byteHandler = std::move(handler); }
+
+Q_SIGNALS:
+    void floodDone();
+    // Bytes arrived on the pseudo-terminal; emitted after they were handled.
+    void serialDataReceived();
+    // The device was told to restart ("reset").
+    void resetRequested();
+
+private:
+    enum class Link { Serial, Tcp };
+    struct Pending {
+        qint64 notBefore;
+        QByteArray bytes;
+        Link link;
+        quint64 generation;
+        bool continuation;
+    };
+
+    void ReadSerial();
+    void FlushSerial();
+    bool SerialHasOutput() const;
+    void RefillFlood();
+    void EndFlood();
+    void AcceptClient();
+    void ReadClient();
+    void DropClient();
+    void HandleLines(Link link, const QList<QByteArray> &lines);
+    void Answer(Link link, const QByteArray &answer);
+    void Send(Link link, quint64 generation, const QByteArray &bytes);
+    void SendDue();
+    void ScheduleNext();
+    quint64 Generation(Link link) const;
+
+    SimDevice m_device;
+    ByteHandler m_byteHandler;
+    QString m_error;
+    QElapsedTimer m_clock;
+    QTimer *m_answerTimer = nullptr;
+    QList<Pending> m_pending;
+
+    int m_master = -1;
+    int m_slaveHold = -1;
+    QString m_slavePath;
+    QString m_linkPath;
+    int m_comPort = 0;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    SimLineBuffer m_serialLines;
+    QByteArray m_serialOut;
+    qsizetype m_serialOutPos = 0;
+    quint64 m_serialGeneration = 0;
+
+    bool m_flooding = false;
+    qint64 m_floodRemaining = 0;
+    qint64 m_floodLine = 0;
+    int m_floodPiece = 0;
+    QByteArray m_floodBuffer;
+    qsizetype m_floodPos = 0;
+
+    QTcpServer *m_tcpServer = nullptr;
+    QPointer<QTcpSocket> m_client;
+    SimLineBuffer m_tcpLines;
+    quint64 m_tcpGeneration = 0;
+};

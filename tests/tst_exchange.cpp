@@ -1,0 +1,322 @@
+#include "links/ComPorts.h"
+#include "shell/Commainform.h"
+#include "shell/TerminalView.h"
+#include "tests/TestHelpers.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QToolButton>
+#include <QtTest>
+
+#include "firmware/Upload.h"
+
+namespace {
+
+const QByteArray kSnum = "Serialnumber :   00000" "12345" "\r\n>";
+const QByteArray kVer = "Mirto V: 4.0.1 (build 7)\r\n>";
+
+// Answers the identification like a healthy device; other commands by `other`.
+ScriptedDevice::Script device(std::function<QList<QByteArray>(const QByteArray &)> other = {})
+{
+    return [other](const QByteArray &line) -> QList<QByteArray> {
+        if (line == "snum")
+            return {kSnum};
+        if (line == "ver")
+            return {kVer};
+        return other ? other(line) : QList<QByteArray>{};
+    };
+}
+
+struct Env {
+    ScopedConfigHome home;
+    QTemporaryDir start;
+    QString oldCwd = QDir::currentPath();
+    Env() { QDir::setCurrent(start.path()); }
+    ~Env() { QDir::setCurrent(oldCwd); }
+};
+
+} // namespace
+
+class tst_exchange : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void identification_data();
+    void identification();
+    void noAnswerLeavesPortOpen();
+    void reopenAfterUpdateSkipsIdentification();
+    void strayPromptDoesNotEndExchange();
+    void receivedPieces_data();
+    void receivedPieces();
+    void onlySerialDataIsHandledDuringWait();
+    void deviceDisappearsDuringExchange();
+    void portChangeCloseAndReopen();
+    void sendWithoutPort_data();
+    void sendWithoutPort();
+};
+
+void tst_exchange::identification_data()
+{
+    QTest::addColumn<QByteArray>("snum");
+    QTest::addColumn<QByteArray>("ver");
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<QByteArray>("serialKept");
+    QTest::addColumn<QByteArray>("versionKept");
+    QTest::newRow("normal") << kSnum << kVer << " SN: [12345]   SW: [4.0.1]"
+                            << QByteArray("12345") << QByteArray("4.0.1");
+    QTest::newRow("fffff in any case")
+        << QByteArray("Serialnumber :   00000fFfFf\r\n>") << QByteArray("V: FFFFF\r\n>")
+        << " SN: [FFFFF]   SW: [FFFFF]" << QByteArray() << QByteArray();
+    QTest::newRow("words missing") << QByteArray("serial 12345\r\n>")
+                                   << QByteArray("version 4\r\n>")
+                                   << " SN: [?????]   SW: [?????]" << QByteArray() << QByteArray();
+    QTest::newRow("fewer than 5 characters")
+        << QByteArray("Serialnumber :   0000012>") << QByteArray("V: 4>")
+        << " SN: [12>]   SW: [4>]" << QByteArray("12>") << QByteArray("4>");
+}
+
+void tst_exchange::identification()
+{
+    QFETCH(QByteArray, snum);
+    QFETCH(QByteArray, ver);
+    QFETCH(QString, panel);
+    QFETCH(QByteArray, serialKept);
+    QFETCH(QByteArray, versionKept);
+    Env env;
+    ScriptedDevice dev([&](const QByteArray &line) -> QList<QByteArray> {
+        if (line == "snum")
+            return {snum};
+        if (line == "ver")
+            return {ver};
+        return {};
+    });
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    QCOMPARE(dev.lines(), QList<QByteArray>({"snum", "ver"}));
+    QCOMPARE(form.StatusPanelText(2), panel);
+    QCOMPARE(form.SerialNumberText(), serialKept);
+    QCOMPARE(form.SoftwareVersionText(), versionKept);
+    QVERIFY(form.Connected);
+    QCOMPARE(form.StatusPanelText(3), QString(" Connect "));
+    QVERIFY(!form.findChild<QComboBox *>("PortComboBox")->isEnabled());
+    QVERIFY(!form.findChild<QToolButton *>("OpenConToolButton")->isEnabled());
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+void tst_exchange::noAnswerLeavesPortOpen()
+{
+    Env env;
+    ScriptedDevice dev([](const QByteArray &) { return QList<QByteArray>{}; });
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    QElapsedTimer t;
+    t.start();
+    form.OpenConnectionClicked(nullptr);
+    QVERIFY(t.elapsed() >= 3900);
+    QCOMPARE(dev.lines(), QList<QByteArray>({"snum"}));
+    QVERIFY(form.Memo()->Text().endsWith("No response from Mirto"));
+    QCOMPARE(form.findChild<QComboBox *>("StatusComboBox")->itemText(0),
+             QString("No response from Mirto"));
+    QVERIFY(form.Connected);
+    QVERIFY(form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
+    QCOMPARE(form.StatusPanelText(3), QString(" Connect "));
+    QCOMPARE(form.StatusPanelText(2), QString("  Serial Number Not Available"));
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+void tst_exchange::reopenAfterUpdateSkipsIdentification()
+{
+    Env env;
+    ScriptedDevice dev(device());
+    TMainForm form;
+    TUploadForm upload(&form);
+    auto *cancel = new QPushButton(&upload);
+    cancel->setObjectName("CancelButton");
+    form.SetDialogs(nullptr, nullptr, &upload, nullptr);
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    const QString identified = form.StatusPanelText(2);
+    form.VaComm().Close();
+    form.OpenConnectionClicked(cancel);
+    QTest::qWait(100);
+    QCOMPARE(dev.lines().size(), 2);
+    QVERIFY(form.Connected);
+    QCOMPARE(form.StatusPanelText(2), identified);
+}
+
+void tst_exchange::strayPromptDoesNotEndExchange()
+{
+    Env env;
+    ScriptedDevice dev(device([](const QByteArray &line) -> QList<QByteArray> {
+        if (line == "stray")
+            return {"x>"};
+        if (line == "slow")
+            return {"", "", "", "", "", "done>"}; // about 120 ms later
+        return {};
+    }));
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    form.SendCommand("stray\n");
+    QTRY_VERIFY(form.Memo()->Text().contains("x>"));
+    QVERIFY(form.PromptSeen);
+    form.ExchangeCommand("slow\n");
+    QVERIFY(form.PromptSeen);
+    QCOMPARE(form.ReplyBuffer, QByteArray("done>"));
+}
+
+void tst_exchange::receivedPieces_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("shownPattern");
+    const QByteArray a50(50, 'a'), b20(20, 'b');
+    // Pieces are collected while the buffer holds at most 60 characters; the
+    // next piece empties it first.
+    QTest::newRow("emptying rule") << QList<QByteArray>{a50, b20, "c>"} << QByteArray("c>")
+                                   << QString(a50 + b20 + "c>");
+    QTest::newRow("collected while short") << QList<QByteArray>{"ab", "cd", "e>"}
+                                           << QByteArray("abcde>") << "abcde>";
+    QTest::newRow("time stamps shown, '#' kept")
+        << QList<QByteArray>{"#link up\r\n#>"} << QByteArray("#link up\r\n#>")
+        << R"(\[\d\d:\d\d:\d\d\] link up\n\[\d\d:\d\d:\d\d\] >)";
+    QTest::newRow("zero byte ends the piece")
+        << QList<QByteArray>{QByteArray("abc\0def>", 8), "xyz>"} << QByteArray("abcxyz>")
+        << "abcxyz>";
+    QTest::newRow("prompt in the middle") << QList<QByteArray>{"a>b"} << QByteArray("a>b")
+                                          << "a>b";
+}
+
+void tst_exchange::receivedPieces()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, shownPattern);
+    Env env;
+    ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
+        return line == "go" ? pieces : QList<QByteArray>{};
+    }));
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    form.ClearResponseClicked();
+    form.ExchangeCommand("go\n");
+    QVERIFY(form.PromptSeen);
+    // Pieces after the prompt still arrive: wait until the device is done.
+    QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(form.Memo()->Text()).hasMatch());
+    QCOMPARE(form.ReplyBuffer, reply);
+}
+
+void tst_exchange::onlySerialDataIsHandledDuringWait()
+{
+    Env env;
+    ScriptedDevice dev(device([](const QByteArray &line) -> QList<QByteArray> {
+        return line == "slow" ? QList<QByteArray>{"", "", "", "", "", "", "", "", "ok>"}
+                              : QList<QByteArray>{};
+    }));
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    bool fired = false;
+    QTimer::singleShot(5, this, [&] { fired = true; });
+    QElapsedTimer t;
+    t.start();
+    form.ExchangeCommand("slow\n");
+    QVERIFY(t.elapsed() >= 100);
+    QVERIFY(form.PromptSeen);
+    QVERIFY(!fired); // timers wait for the exchange
+    QTRY_VERIFY(fired);
+}
+
+void tst_exchange::deviceDisappearsDuringExchange()
+{
+    Env env;
+    ScriptedDevice dev(device());
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    QTimer::singleShot(0, [] {}); // nothing may run during the wait anyway
+    std::thread pull([&dev] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        dev.hangUp();
+    });
+    QElapsedTimer t;
+    t.start();
+    form.ExchangeCommand("never\n");
+    pull.join();
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(!form.PromptSeen);
+    QVERIFY(!form.Connected);
+    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
+    QVERIFY(form.findChild<QToolButton *>("OpenConToolButton")->isEnabled());
+}
+
+void tst_exchange::portChangeCloseAndReopen()
+{
+    Env env;
+    ScriptedDevice dev(device());
+    const int n = dev.registerAs(12);
+    TMainForm form;
+    auto *ports = form.findChild<QComboBox *>("PortComboBox");
+    const int index = ports->findText("COM12");
+    QVERIFY(index >= 0);
+    ports->setCurrentIndex(index);
+    form.PortComboBoxChange(index);
+    QCOMPARE(form.VaComm().PortNum(), n);
+    QVERIFY(form.VaComm().Active());
+    QVERIFY(!form.Connected);
+    QCOMPARE(form.findChild<QToolButton *>("OpenConToolButton")->toolTip(),
+             QString("Open Connection (COM 12)"));
+    QCOMPARE(form.findChild<QToolButton *>("CloseConToolButton")->toolTip(),
+             QString("Close Connection (COM 12)"));
+    QFile ini(env.start.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().startsWith("[Port]=COM12\r\n"));
+
+    form.OpenConnectionClicked(nullptr);
+    QCOMPARE(form.StatusPanelText(2), QString(" SN: [12345]   SW: [4.0.1]"));
+    form.CloseConnectionClicked();
+    QVERIFY(!form.VaComm().Active());
+    QVERIFY(!form.Connected);
+    QCOMPARE(form.StatusPanelText(2), QString("Serial Number Not Available"));
+    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
+    QVERIFY(ports->isEnabled());
+    QCOMPARE(ports->currentText(), QString("COM12"));
+    form.OpenConnectionClicked(nullptr);
+    QVERIFY(form.Connected);
+    QCOMPARE(dev.lines().size(), 4);
+}
+
+void tst_exchange::sendWithoutPort_data()
+{
+    QTest::addColumn<int>("interfaceType");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("serial") << int(InterfaceSerial)
+                            << "Error opening Comport: 7 (USB)\n\nDid you connect your USB cable?";
+    QTest::newRow("usb") << int(InterfaceUsb)
+                         << "Error opening Virtual Comport: 7 (USB)\n\nDid you connect your USB cable?";
+}
+
+void tst_exchange::sendWithoutPort()
+{
+    QFETCH(int, interfaceType);
+    QFETCH(QString, message);
+    Env env;
+    TMainForm form;
+    form.InterfaceType = interfaceType;
+    form.VaComm().SetPortNum(7);
+    {
+        ModalAnswerer answer;
+        form.SendCommand("mode\n");
+        QCOMPARE(answer.text(), message);
+    }
+    ModalAnswerer answer;
+    form.OpenConnectionClicked(nullptr);
+    QCOMPARE(answer.text(), message);
+    QVERIFY(!form.Connected);
+}
+
+QTEST_MAIN(tst_exchange)
+#include "tst_exchange.moc"

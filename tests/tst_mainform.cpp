@@ -1,0 +1,317 @@
+#include "links/ComPorts.h"
+#include "shell/Commainform.h"
+#include "shell/TerminalView.h"
+#include "tests/TestHelpers.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QMenuBar>
+#include <QToolButton>
+#include <QtTest>
+
+namespace {
+
+// A start directory of its own and a private ports folder for each test.
+struct StartEnv {
+    ScopedConfigHome home;
+    QTemporaryDir start;
+    QString oldCwd = QDir::currentPath();
+    StartEnv() { QDir::setCurrent(start.path()); }
+    ~StartEnv() { QDir::setCurrent(oldCwd); }
+    void writeIni(const QByteArray &text) const { writeFile("mirto.ini", text); }
+    void writeFile(const QString &name, const QByteArray &text) const
+    {
+        QFile f(start.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+};
+
+QString hint(TMainForm &form, const char *button)
+{
+    return form.findChild<QToolButton *>(button)->toolTip();
+}
+
+bool shown(TMainForm &form, const char *name)
+{
+    // The toolbar shows and hides its buttons through their actions.
+    if (auto *action = qobject_cast<QAction *>(
+            form.findChild<QWidget *>(name)->property("toolbarAction").value<QObject *>()))
+        return action->isVisible();
+    return form.findChild<QWidget *>(name)->isVisibleTo(&form);
+}
+
+bool testEntryVisible(TMainForm &form)
+{
+    return form.findChild<QAction *>("TestAndAnalysisItem")->isVisible();
+}
+
+QString activate(TMainForm &form)
+{
+    ModalAnswerer answer;
+    form.MainFormActivate();
+    return answer.allTexts().join("|");
+}
+
+} // namespace
+
+class tst_mainform : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void firstStartWithoutSettings();
+    void expertWithPortSelected();
+    void configFileAtStartup_data();
+    void configFileAtStartup();
+    void configFileStatusText_data();
+    void configFileStatusText();
+    void interfaceHints_data();
+    void interfaceHints();
+    void laterActivationsDoNothing();
+    void beginnerKeysDoNothing();
+    void escapeTogglesCommandLine();
+    void enterSendsCommandAndKeepsHistory();
+    void keysReachTheWindowFirst();
+    void servicesStatusListAndCursor();
+};
+
+void tst_mainform::firstStartWithoutSettings()
+{
+    StartEnv env;
+    TMainForm form;
+    QCOMPARE(activate(form), QString("Error opening 'mirto.ini'"));
+    QVERIFY(!testEntryVisible(form));
+    QVERIFY(!shown(form, "TestToolButton"));
+    QVERIFY(shown(form, "PortComboBox"));
+    QVERIFY(shown(form, "ComportLabel"));
+    QVERIFY(!shown(form, "CommandEdit"));
+    QCOMPARE(form.findChild<QComboBox *>("PortComboBox")->currentIndex(), -1);
+    QCOMPARE(hint(form, "OpenConToolButton"), QString("Open Connection ( )"));
+    QCOMPARE(hint(form, "CloseConToolButton"), QString("Close Connection ( )"));
+    QCOMPARE(form.StatusPanelText(0), QString("  No Configuration File loaded"));
+    QCOMPARE(form.StatusPanelText(1), QString());
+    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
+    QVERIFY(form.findChild<QToolButton *>("OpenConToolButton")->isEnabled());
+    QVERIFY(!form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
+    QCOMPARE(form.findChild<QComboBox *>("StatusComboBox")->itemText(0),
+             QString("Unable to open ini-file"));
+    QCOMPARE(form.UserLevel, 0);
+    QCOMPARE(form.VaComm().PortNum(), 0);
+}
+
+void tst_mainform::expertWithPortSelected()
+{
+    StartEnv env;
+    PtyDevice a, b;
+    QCOMPARE(a.registerAs(3), 3);
+    QCOMPARE(b.registerAs(12), 12);
+    env.writeIni("[Port]=COM12\r\n[User]=expert\r\n[Interface]=serial\r\n");
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    QVERIFY(testEntryVisible(form));
+    QVERIFY(shown(form, "TestToolButton"));
+    QCOMPARE(form.StatusPanelText(1), QString(" Press 'ESC' to enter direct commands"));
+    auto *ports = form.findChild<QComboBox *>("PortComboBox");
+    QVERIFY(ports->findText("COM3") >= 0);
+    QVERIFY(ports->findText("COM12") < ports->findText("COM3")); // sorted as text
+    QCOMPARE(ports->currentText(), QString("COM12"));
+    QCOMPARE(hint(form, "OpenConToolButton"), QString("Open Connection ( COM12)"));
+    QCOMPARE(hint(form, "CloseConToolButton"), QString("Close Connection ( COM12)"));
+}
+
+void tst_mainform::configFileAtStartup_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<QString>("message");
+    const QString none = "  No Configuration File loaded";
+    const QString forty = QString(36, 'f') + ".cfg";
+    const QString fortyOne = QString(37, 'g') + ".cfg";
+    QTest::newRow("5 characters: neither loaded nor reported") << "a.cfg" << true << none << "";
+    QTest::newRow("40 characters: shown whole")
+        << forty << true << "  Config File: " + forty << "";
+    QTest::newRow("41 characters: shortened")
+        << fortyOne << true << "  Config File: ..." + fortyOne << "";
+    QTest::newRow("missing") << "missing.cfg" << false << none
+                             << "Error opening configuration file\r\nmissing.cfg";
+}
+
+void tst_mainform::configFileAtStartup()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, exists);
+    QFETCH(QString, panel);
+    QFETCH(QString, message);
+    StartEnv env;
+    if (exists)
+        env.writeFile(name, "[Type]=E\r\n");
+    env.writeIni("[Configfile]=" + name.toLatin1() + "\r\n");
+    TMainForm form;
+    QCOMPARE(activate(form), message);
+    QCOMPARE(form.StatusPanelText(0), panel);
+    QCOMPARE(form.ConfigLoaded, panel != "  No Configuration File loaded");
+}
+
+void tst_mainform::configFileStatusText_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    const QString p40 = "/" + QString(39, 'a');
+    const QString p41 = "/" + QString(40, 'b');
+    const QString p60 = "/" + QString(19, 'c') + "/" + QString(40, 'd');
+    QTest::newRow("40") << p40 << "  Config File: " + p40;
+    QTest::newRow("41") << p41 << "  Config File: ..." + p41;
+    QTest::newRow("60") << p60 << "  Config File: ..." + p60.right(41);
+}
+
+void tst_mainform::configFileStatusText()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(TMainForm::ConfigFileStatusText(path), expected);
+}
+
+void tst_mainform::interfaceHints_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("openHint");
+    QTest::addColumn<QString>("closeHint");
+    QTest::addColumn<bool>("portListShown");
+    QTest::addColumn<int>("interfaceType");
+    QTest::newRow("network") << QByteArray("[Interface]=network\r\n") << ""
+                             << "Open Network Connection" << "Close Network Connection"
+                             << false << int(InterfaceNetwork);
+    // No bridge on the test machine: fall back to the port list.
+    QTest::newRow("usb not found")
+        << QByteArray("[Interface]=usb\r\n")
+        << "Automatic detection of ComPort failed....\n\nPlease select your Comport from the list"
+        << "Open Comport" << "Close Comport" << true << int(InterfaceSerial);
+}
+
+void tst_mainform::interfaceHints()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, message);
+    QFETCH(QString, openHint);
+    QFETCH(QString, closeHint);
+    QFETCH(bool, portListShown);
+    QFETCH(int, interfaceType);
+    StartEnv env;
+    env.writeIni(ini);
+    TMainForm form;
+    QCOMPARE(activate(form), message);
+    QCOMPARE(hint(form, "OpenConToolButton"), openHint);
+    QCOMPARE(hint(form, "CloseConToolButton"), closeHint);
+    QCOMPARE(shown(form, "PortComboBox"), portListShown);
+    QCOMPARE(form.InterfaceType, interfaceType);
+    QCOMPARE(form.findChild<QComboBox *>("PortComboBox")->currentIndex(), -1);
+}
+
+void tst_mainform::laterActivationsDoNothing()
+{
+    StartEnv env;
+    env.writeIni("[User]=beginner\r\n");
+    TMainForm form;
+    activate(form);
+    env.writeIni("[User]=expert\r\n");
+    QCOMPARE(activate(form), QString());
+    QCOMPARE(form.UserLevel, 0);
+}
+
+void tst_mainform::beginnerKeysDoNothing()
+{
+    StartEnv env;
+    env.writeIni("[User]=beginner\r\n");
+    TMainForm form;
+    activate(form);
+    form.MainFormKeyPress(Qt::Key_Escape);
+    QVERIFY(!shown(form, "CommandEdit"));
+    QCOMPARE(form.StatusPanelText(1), QString());
+}
+
+void tst_mainform::escapeTogglesCommandLine()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    activate(form);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    edit->setEditText("stale");
+    form.MainFormKeyPress(Qt::Key_Escape);
+    QVERIFY(shown(form, "CommandEdit"));
+    QCOMPARE(edit->currentText(), QString());
+    QCOMPARE(form.StatusPanelText(1), QString("Type 'help' for a list of commands"));
+    form.MainFormKeyPress(Qt::Key_Escape);
+    QVERIFY(!shown(form, "CommandEdit"));
+    QCOMPARE(form.StatusPanelText(1), QString(" Press 'ESC' to enter direct commands"));
+}
+
+void tst_mainform::enterSendsCommandAndKeepsHistory()
+{
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    form.MainFormKeyPress(Qt::Key_Escape);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    edit->setEditText("help");
+    form.MainFormKeyPress(Qt::Key_Return);
+    QVERIFY(form.Connected);
+    QVERIFY2(form.StatusPanelText(2).startsWith(" SN: ["), qPrintable(form.StatusPanelText(2)));
+    QCOMPARE(edit->currentText(), QString());
+    QCOMPARE(edit->itemText(0), QString("help"));
+    QTRY_VERIFY(form.Memo()->Text().count('>') >= 3); // snum, ver, help
+    // An empty line sends "\n" alone and still enters the history.
+    form.MainFormKeyPress(Qt::Key_Enter);
+    QCOMPARE(edit->count(), 2);
+    QCOMPARE(edit->itemText(0), QString());
+    QTRY_VERIFY(form.Memo()->Text().count('>') >= 4);
+}
+
+void tst_mainform::keysReachTheWindowFirst()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QVERIFY(!form.FirstActivation);
+    form.Memo()->setFocus();
+    QTRY_VERIFY(form.Memo()->hasFocus());
+    QTest::keyClick(form.Memo(), Qt::Key_Escape);
+    QVERIFY(form.findChild<QWidget *>("CommandEdit")->isVisible());
+    // With the command line shown, Enter counts whichever control has the focus.
+    form.Memo()->setFocus();
+    QTRY_VERIFY(form.Memo()->hasFocus());
+    ModalAnswerer answer; // no port selected: the open fails with its message
+    QTest::keyClick(form.Memo(), Qt::Key_Return);
+    QVERIFY2(answer.text().startsWith("Error opening Comport: 0 (USB)\n\nDid you connect your USB cable?"),
+             qPrintable(answer.text()));
+    QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 1);
+}
+
+void tst_mainform::servicesStatusListAndCursor()
+{
+    StartEnv env;
+    TMainForm form;
+    form.AddStatus("first");
+    form.AddStatus("second");
+    auto *list = form.findChild<QComboBox *>("StatusComboBox");
+    QCOMPARE(list->itemText(0), QString("second"));
+    QCOMPARE(list->currentIndex(), 0);
+    QVERIFY(!list->isVisibleTo(&form));
+    form.SetBusyCursor();
+    QVERIFY(QGuiApplication::overrideCursor());
+    QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    form.RestoreCursor();
+    form.RestoreCursor();
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+QTEST_MAIN(tst_mainform)
+#include "tst_mainform.moc"

@@ -1,0 +1,412 @@
+#include "shell/TerminalBuffer.h"
+#include "shell/TerminalView.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QScrollBar>
+#include <QtTest>
+
+namespace {
+
+// The buffer's lines as one list, for comparing in one go.
+QList<QByteArray> LinesOf(const TerminalBuffer &buffer)
+{
+    QList<QByteArray> lines;
+    for (qsizetype i = 0; i < buffer.LineCount(); ++i)
+        lines.append(buffer.Line(i).toByteArray());
+    return lines;
+}
+
+// Feeds `text` in pieces of `piece` bytes, the last one shorter.
+void AppendInPieces(TerminalBuffer &buffer, const QByteArray &text, qsizetype piece)
+{
+    for (qsizetype at = 0; at < text.size(); at += piece)
+        buffer.Append(QByteArrayView(text).sliced(at, std::min(piece, text.size() - at)));
+}
+
+// Just right of the boundary before `column`: a press here lands between
+// column - 1 and column.
+QPoint Boundary(const TerminalView &view, qsizetype line, qsizetype column)
+{
+    const QPoint corner = view.CellPosition(line, column);
+    return QPoint(corner.x() + 1, (corner.y() + view.CellPosition(line + 1, column).y()) / 2);
+}
+
+// A point `column` cells into the line, fractions allowed.
+QPoint At(const TerminalView &view, qsizetype line, double column)
+{
+    const QPoint start = view.CellPosition(line, 0);
+    const double width = (view.CellPosition(line, 100).x() - start.x()) / 100.0;
+    const int y = (start.y() + view.CellPosition(line + 1, 0).y()) / 2;
+    return QPoint(start.x() + int(std::lround(column * width)), y);
+}
+
+QPoint CellCentre(const TerminalView &view, qsizetype line, qsizetype column)
+{
+    const QPoint corner = view.CellPosition(line, column);
+    const QPoint next = view.CellPosition(line + 1, column + 1);
+    return QPoint((corner.x() + next.x()) / 2, (corner.y() + next.y()) / 2);
+}
+
+// A window that notes the keys that reach it.
+class KeyWatcher : public QWidget {
+public:
+    QList<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override { keys.append(event->key()); }
+};
+
+} // namespace
+
+class TestTerminal : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void bufferLines_data();
+    void bufferLines();
+    void bufferClear();
+    void maxLineColumns_data();
+    void maxLineColumns();
+    void columnMapping();
+    void viewLinesAndText();
+    void viewFollowsEnd();
+    void selectAllAndCopy();
+    void mouseDragSelects();
+    void shiftClickExtendsAndDoubleClickSelectsWord();
+    void selectionSurvivesAppendAndClearDropsIt();
+    void dragKeepsViewStill();
+    void keysPropagate_data();
+    void keysPropagate();
+};
+
+void TestTerminal::bufferLines_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QList<QByteArray>>("lines");
+
+    const QList<QByteArray> empty{QByteArray()};
+    QTest::newRow("empty") << QByteArray() << empty;
+    QTest::newRow("no break") << QByteArray("abc") << QList<QByteArray>{"abc"};
+    QTest::newRow("lone LF") << QByteArray("ab\ncd") << QList<QByteArray>{"ab", "cd"};
+    QTest::newRow("CR LF") << QByteArray("ab\r\ncd") << QList<QByteArray>{"ab", "cd"};
+    QTest::newRow("lone CR dropped") << QByteArray("ab\rcd") << QList<QByteArray>{"abcd"};
+    QTest::newRow("trailing newline")
+        << QByteArray("ab\r\n") << QList<QByteArray>{"ab", QByteArray()};
+    QTest::newRow("only newlines")
+        << QByteArray("\n\r\n\n") << QList<QByteArray>{"", "", "", ""};
+    QTest::newRow("CR CR LF") << QByteArray("a\r\r\nb") << QList<QByteArray>{"a", "b"};
+    QTest::newRow("bytes kept")
+        << QByteArray("\t#\xE9\x00z>", 6) << QList<QByteArray>{QByteArray("\t#\xE9\x00z>", 6)};
+    QTest::newRow("device answer")
+        << QByteArray("mode\r\nMode: 3 (stream)\r\n# connected\r\n>")
+        << QList<QByteArray>{"mode", "Mode: 3 (stream)", "# connected", ">"};
+}
+
+void TestTerminal::bufferLines()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QList<QByteArray>, lines);
+
+    // However the text is cut into pieces, CR LF split across pieces included,
+    // the lines come out the same.
+    for (qsizetype piece : {qsizetype(1), qsizetype(2), qsizetype(3), qsizetype(7),
+                            qsizetype(text.size() + 1)}) {
+        TerminalBuffer buffer;
+        AppendInPieces(buffer, text, piece);
+        QCOMPARE(LinesOf(buffer), lines);
+        QCOMPARE(buffer.LineCount(), lines.size());
+        const QByteArray joined = lines.join('\n');
+        QCOMPARE(buffer.Text(), joined);
+        QCOMPARE(buffer.Size(), joined.size());
+    }
+}
+
+void TestTerminal::bufferClear()
+{
+    TerminalBuffer buffer;
+    buffer.Append("first line\r\nsecond\r\n");
+    buffer.Clear();
+    QCOMPARE(buffer.LineCount(), 1);
+    QCOMPARE(buffer.Size(), 0);
+    QCOMPARE(buffer.MaxLineColumns(), 0);
+    QVERIFY(buffer.Line(0).isEmpty());
+    buffer.Append("x\ny");
+    QCOMPARE(LinesOf(buffer), (QList<QByteArray>{"x", "y"}));
+}
+
+void TestTerminal::maxLineColumns_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("columns");
+
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("plain") << QByteArray("abc\r\nabcdef\r\nab") << 6;
+    QTest::newRow("last line widest") << QByteArray("ab\nabcdefgh") << 8;
+    QTest::newRow("tab at start") << QByteArray("\tx") << 9;
+    QTest::newRow("tab mid cell") << QByteArray("abc\tx") << 9;
+    QTest::newRow("tab at boundary") << QByteArray("abcdefgh\t") << 16;
+    QTest::newRow("two tabs") << QByteArray("a\t\tb") << 17;
+    QTest::newRow("CR takes no column") << QByteArray("ab\rcd") << 4;
+    QTest::newRow("column restarts per line") << QByteArray("abcdefg\n\t") << 8;
+}
+
+void TestTerminal::maxLineColumns()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, columns);
+    for (qsizetype piece : {qsizetype(1), qsizetype(3), qsizetype(text.size() + 1)}) {
+        TerminalBuffer buffer;
+        AppendInPieces(buffer, text, piece);
+        QCOMPARE(buffer.MaxLineColumns(), columns);
+    }
+}
+
+void TestTerminal::columnMapping()
+{
+    const QByteArrayView line("ab\tc");
+    QCOMPARE(TerminalBuffer::ColumnOf(line, 0), 0);
+    QCOMPARE(TerminalBuffer::ColumnOf(line, 2), 2);
+    QCOMPARE(TerminalBuffer::ColumnOf(line, 3), 8);
+    QCOMPARE(TerminalBuffer::ColumnOf(line, 4), 9);
+    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 1), 1);
+    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 2), 2);
+    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 7), 2);
+    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 8), 3);
+    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 9), 4);
+}
+
+void TestTerminal::viewLinesAndText()
+{
+    TerminalView view;
+    QVERIFY(view.Lines().isEmpty());
+    QCOMPARE(view.LineCount(), 1);
+
+    view.AppendText("Serial: 0012\r");
+    view.AppendText("\nVersion: 4.\xB5");
+    view.AppendText("1\r\n>");
+    QCOMPARE(view.Lines(),
+             (QStringList{"Serial: 0012", QString::fromLatin1("Version: 4.\xB5" "1"), ">"}));
+    QCOMPARE(view.Text(), QString::fromLatin1("Serial: 0012\nVersion: 4.\xB5" "1\n>"));
+
+    // A final line break gives an empty line on screen, not in the saved lines.
+    view.AppendText("\r\n");
+    QCOMPARE(view.LineCount(), 4);
+    QCOMPARE(view.Lines().size(), 3);
+
+    view.Clear();
+    QVERIFY(view.Lines().isEmpty());
+    QVERIFY(view.Text().isEmpty());
+}
+
+void TestTerminal::viewFollowsEnd()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    for (int i = 0; i < 200; ++i)
+        view.AppendText(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QScrollBar *vbar = view.verticalScrollBar();
+    QTRY_VERIFY(vbar->maximum() > 0);
+    QCOMPARE(vbar->value(), vbar->maximum());
+
+    // The user scrolls back; the next text brings the end into view again.
+    vbar->setValue(0);
+    view.AppendText("more\r\n");
+    QTRY_COMPARE(vbar->value(), vbar->maximum());
+    // The last line of text is in view.
+    QVERIFY(view.CellPosition(view.LineCount() - 1, 0).y() < view.viewport()->height());
+
+    view.Clear();
+    QCoreApplication::processEvents();
+    QCOMPARE(vbar->maximum(), 0);
+}
+
+void TestTerminal::selectAllAndCopy()
+{
+    TerminalView view;
+    view.AppendText("alpha\r\nbeta \xE9\r\n>");
+    QVERIFY(!view.HasSelection());
+    QApplication::clipboard()->setText(QStringLiteral("untouched"));
+    view.Copy();
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("untouched"));
+
+    view.SelectAll();
+    const QString expected = QString::fromLatin1("alpha\nbeta \xE9\n>");
+    QCOMPARE(view.SelectedText(), expected);
+
+    // The keyboard's copy reaches the clipboard through the focused view.
+    view.show();
+    view.setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(&view));
+    QApplication::clipboard()->clear();
+    QTest::keySequence(&view, QKeySequence::Copy);
+    QCOMPARE(QApplication::clipboard()->text(), expected);
+
+    view.ClearSelection();
+    QVERIFY(view.SelectedText().isEmpty());
+    QTest::keySequence(&view, QKeySequence::SelectAll);
+    QCOMPARE(view.SelectedText(), expected);
+}
+
+void TestTerminal::mouseDragSelects()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.AppendText("first line\r\nsecond\tline\r\nthird\r\n");
+    QCoreApplication::processEvents();
+
+    QWidget *vp = view.viewport();
+    // From the middle of "first" to the middle of "third".
+    QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, 0, 3));
+    QTest::mouseMove(vp, CellCentre(view, 1, 2));
+    QTest::mouseMove(vp, Boundary(view, 2, 2));
+    QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, 2, 2));
+    QCOMPARE(view.SelectedText(), QStringLiteral("st line\nsecond\tline\nth"));
+    QVERIFY(view.hasFocus());
+
+    // The selection is painted where the text is: the line breaks of the
+    // first line (column 10) and of the middle line (column 12, after the
+    // tab) are highlighted, the blank beyond them and beyond the selection's
+    // end are not.
+    const QImage shot = vp->grab().toImage();
+    const auto colourAt = [&](qsizetype line, qsizetype column) {
+        return shot.pixelColor(CellCentre(view, line, column)).rgb();
+    };
+    QCOMPARE(colourAt(1, 12), view.palette().color(QPalette::Highlight).rgb());
+    QCOMPARE(colourAt(1, 20), view.palette().color(QPalette::Base).rgb());
+    QCOMPARE(colourAt(2, 20), view.palette().color(QPalette::Base).rgb());
+    QCOMPARE(colourAt(0, 10), view.palette().color(QPalette::Highlight).rgb());
+    QCOMPARE(colourAt(0, 11), view.palette().color(QPalette::Base).rgb());
+
+    // Dragging backwards selects the same way; past the line end takes it all.
+    QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, 1, 40));
+    QTest::mouseMove(vp, Boundary(view, 1, 8));
+    QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, 1, 8));
+    QCOMPARE(view.SelectedText(), QStringLiteral("line"));
+
+    // A press picks the nearer edge of the cell under it, a tab's too.
+    const auto drag = [&](QPoint a, QPoint b) {
+        QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, a);
+        QTest::mouseMove(vp, b);
+        QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, b);
+        return view.SelectedText();
+    };
+    QCOMPARE(drag(At(view, 2, 0.75), At(view, 2, 3.25)), QStringLiteral("hi"));
+    QCOMPARE(drag(At(view, 1, 7.5), Boundary(view, 1, 10)), QStringLiteral("li"));
+    QCOMPARE(drag(At(view, 1, 6.4), Boundary(view, 1, 10)), QStringLiteral("\tli"));
+
+    // A click without a drag selects nothing.
+    QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, CellCentre(view, 0, 1));
+    QVERIFY(!view.HasSelection());
+}
+
+void TestTerminal::shiftClickExtendsAndDoubleClickSelectsWord()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.AppendText("set ip_addr 10.0.0.7\r\n");
+    QCoreApplication::processEvents();
+    QWidget *vp = view.viewport();
+
+    QTest::mouseClick(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, 0, 4));
+    QTest::mouseClick(vp, Qt::LeftButton, Qt::ShiftModifier, Boundary(view, 0, 11));
+    QCOMPARE(view.SelectedText(), QStringLiteral("ip_addr"));
+
+    QTest::mouseDClick(vp, Qt::LeftButton, Qt::NoModifier, CellCentre(view, 0, 1));
+    QCOMPARE(view.SelectedText(), QStringLiteral("set"));
+    QTest::mouseDClick(vp, Qt::LeftButton, Qt::NoModifier, CellCentre(view, 0, 6));
+    QCOMPARE(view.SelectedText(), QStringLiteral("ip_addr"));
+    // A byte that is no word's is selected alone.
+    QTest::mouseDClick(vp, Qt::LeftButton, Qt::NoModifier, CellCentre(view, 0, 14));
+    QCOMPARE(view.SelectedText(), QStringLiteral("."));
+}
+
+void TestTerminal::selectionSurvivesAppendAndClearDropsIt()
+{
+    TerminalView view;
+    view.AppendText("keep me\r\npart");
+    view.SelectAll();
+    for (int i = 0; i < 1000; ++i)
+        view.AppendText("ial and more\r\n");
+    QCOMPARE(view.SelectedText(), QStringLiteral("keep me\npart"));
+
+    view.Clear();
+    QVERIFY(!view.HasSelection());
+    QVERIFY(view.SelectedText().isEmpty());
+    view.AppendText("fresh\r\n");
+    QVERIFY(view.SelectedText().isEmpty());
+}
+
+void TestTerminal::dragKeepsViewStill()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    for (int i = 0; i < 100; ++i)
+        view.AppendText(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QScrollBar *vbar = view.verticalScrollBar();
+    QTRY_VERIFY(vbar->maximum() > 0);
+    QCOMPARE(vbar->value(), vbar->maximum());
+    const int before = vbar->value();
+    const QString selected = QStringLiteral("line %1\nli").arg(before + 1);
+
+    // While the user drags a selection the view does not run away from the
+    // pointer; the next text after the release brings the end back.
+    QWidget *vp = view.viewport();
+    QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, before + 1, 0));
+    for (int i = 0; i < 50; ++i)
+        view.AppendText("more\r\n");
+    QTest::qWait(50);
+    QCOMPARE(vbar->value(), before);
+    QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, before + 2, 2));
+    QCOMPARE(view.SelectedText(), selected);
+    view.AppendText("after\r\n");
+    QTRY_COMPARE(vbar->value(), vbar->maximum());
+    QVERIFY(vbar->value() > before);
+    QCOMPARE(view.SelectedText(), selected);
+}
+
+void TestTerminal::keysPropagate_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << int(Qt::NoModifier) << false;
+    QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier) << false;
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << false;
+    QTest::newRow("letter") << int(Qt::Key_A) << int(Qt::NoModifier) << false;
+    QTest::newRow("Ctrl+C") << int(Qt::Key_C) << int(Qt::ControlModifier) << true;
+    QTest::newRow("Page Up scrolls") << int(Qt::Key_PageUp) << int(Qt::NoModifier) << true;
+}
+
+void TestTerminal::keysPropagate()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, accepted);
+
+    // The window behind the view must see the keys the view has no use for.
+    KeyWatcher window;
+    auto *view = new TerminalView(&window);
+    view->AppendText("some text\r\n");
+    window.show();
+    view->setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    QTest::keyClick(view, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(window.keys.contains(key), !accepted);
+    // Nothing typed ever reaches the text.
+    QCOMPARE(view->Text(), QStringLiteral("some text\n"));
+}
+
+QTEST_MAIN(TestTerminal)
+#include "tst_terminal.moc"
