@@ -255,7 +255,8 @@ void TMainForm::buildWindow()
     auto *bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setSizeGripEnabled(false);
-    const int widths[4] = {300, 200, 150, 50};
+    // Wide enough for the identification and the connection texts.
+    const int widths[4] = {240, 230, 200, 50};
     const QString texts[4] = {QStringLiteral("  No Configuration File loaded"), QString(),
                               QStringLiteral("  Serial Number Not Available"),
                               QStringLiteral("  Not Connected")};
@@ -392,6 +393,10 @@ bool TMainForm::event(QEvent *e)
     const bool result = QMainWindow::event(e);
     if (e->type() == QEvent::WindowActivate && FirstActivation)
         MainFormActivate();
+    // Without a window manager the window may never be activated; the first
+    // showing then counts as the first activation.
+    if (e->type() == QEvent::Show && FirstActivation)
+        QTimer::singleShot(0, this, &TMainForm::MainFormActivate);
     return result;
 }
 

@@ -69,14 +69,3 @@ qsizetype TerminalBuffer::ColumnOf(QByteArrayView line, qsizetype index)
         column += CellWidth(line[i], column);
     return column;
 }
-
-qsizetype TerminalBuffer::IndexAtColumn(QByteArrayView line, qsizetype column)
-{
-    qsizetype at = 0;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        at += CellWidth(line[i], at);
-        if (column < at)
-            return i;
-    }
-    return line.size();
-}

@@ -34,8 +34,6 @@ public:
     // Display column at which the byte `index` of `line` starts (index may be
     // line.size(), giving the line's width).
     static qsizetype ColumnOf(QByteArrayView line, qsizetype index);
-    // Byte of `line` whose cell covers `column`; line.size() past the end.
-    static qsizetype IndexAtColumn(QByteArrayView line, qsizetype column);
     // Width in columns of a byte that starts at `column`.
     static qsizetype CellWidth(char byte, qsizetype column)
     {

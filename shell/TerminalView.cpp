@@ -102,6 +102,8 @@ void TerminalView::Clear()
 {
     m_buffer.Clear();
     m_anchor = m_cursor = TextPos{};
+    m_dragging = false;
+    m_dragScroll.stop();
     m_scrollToEnd = false;
     SyncScrollBars();
     verticalScrollBar()->setValue(0);
