@@ -62,6 +62,7 @@ public:
     TerminalView *Memo() const { return m_memo; }
     SerialPort &VaComm() { return m_vaComm; }
     TClientSocket &ClientSocket() { return m_clientSocket; }
+    QTimer &TOTimer() { return m_toTimer; }
     QByteArray SerialNumberText() const;
     QByteArray SoftwareVersionText() const;
 

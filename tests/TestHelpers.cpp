@@ -158,6 +158,9 @@ SimProcess::SimProcess(const QStringList &arguments) : m_process(new QProcess)
     const auto match = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
     if (match.hasMatch())
         m_comPort = match.captured(1).toInt();
+    const auto tcp = QRegularExpression(QStringLiteral("TCP 127\\.0\\.0\\.1:(\\d+)")).match(m_banner);
+    if (tcp.hasMatch())
+        m_tcpPort = tcp.captured(1).toInt();
 }
 
 SimProcess::~SimProcess()
@@ -235,4 +238,36 @@ void ScriptedDevice::run()
             }
         }
     }
+}
+
+InputAnswerer::InputAnswerer(const QString &text) : m_seen(std::make_shared<Seen>())
+{
+    auto seen = m_seen;
+    auto *timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, seen, text] {
+        if (seen->stop) {
+            timer->deleteLater();
+            return;
+        }
+        auto *box = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        seen->seen = true;
+        seen->proposed = box->textValue();
+        seen->title = box->windowTitle();
+        seen->label = box->labelText();
+        if (text.isNull()) {
+            box->reject();
+        } else {
+            box->setTextValue(text);
+            box->accept();
+        }
+    });
+    timer->start();
+}
+
+InputAnswerer::~InputAnswerer()
+{
+    m_seen->stop = true;
 }

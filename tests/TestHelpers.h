@@ -74,12 +74,14 @@ public:
     SimProcess &operator=(const SimProcess &) = delete;
     bool isRunning() const;
     int comPort() const { return m_comPort; }
+    int tcpPort() const { return m_tcpPort; }
     QString banner() const { return m_banner; }
     void stop();
 
 private:
     QProcess *m_process = nullptr;
     int m_comPort = -1;
+    int m_tcpPort = -1;
     QString m_banner;
 };
 
@@ -110,4 +112,24 @@ private:
     mutable std::mutex m_mutex;
     QList<QByteArray> m_lines;
     std::thread m_thread;
+};
+
+// Answers the next input box: records what it proposed, then types `text`
+// and presses OK, or cancels when `text` is null.
+class InputAnswerer {
+public:
+    explicit InputAnswerer(const QString &text);
+    ~InputAnswerer();
+    QString proposed() const { return m_seen->proposed; }
+    QString title() const { return m_seen->title; }
+    QString label() const { return m_seen->label; }
+    bool seen() const { return m_seen->seen; }
+
+private:
+    struct Seen {
+        bool seen = false;
+        bool stop = false;
+        QString proposed, title, label;
+    };
+    std::shared_ptr<Seen> m_seen;
 };

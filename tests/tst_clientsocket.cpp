@@ -335,11 +335,12 @@ void TestClientSocket::failedAttempt()
     QFETCH(TClientSocket::LinkState, stateAfter);
 
     TClientSocket link;
+    const auto reporterOfNewLink = link.ErrorReporter;
     Recorder recorder(link);
     recorder.clearCode = clearCode;
     capturedDefaultReports.clear();
     if (defaultReporter) {
-        link.ErrorReporter = TClientSocket().ErrorReporter;
+        link.ErrorReporter = reporterOfNewLink;
         TClientSocket::DefaultErrorReporter = &captureDefaultReport;
     }
     auto restore = qScopeGuard([] { TClientSocket::DefaultErrorReporter = nullptr; });

@@ -68,7 +68,6 @@ private Q_SLOTS:
     void bufferClear();
     void maxLineColumns_data();
     void maxLineColumns();
-    void columnMapping();
     void viewLinesAndText();
     void viewFollowsEnd();
     void selectAllAndCopy();
@@ -160,20 +159,6 @@ void TestTerminal::maxLineColumns()
         AppendInPieces(buffer, text, piece);
         QCOMPARE(buffer.MaxLineColumns(), columns);
     }
-}
-
-void TestTerminal::columnMapping()
-{
-    const QByteArrayView line("ab\tc");
-    QCOMPARE(TerminalBuffer::ColumnOf(line, 0), 0);
-    QCOMPARE(TerminalBuffer::ColumnOf(line, 2), 2);
-    QCOMPARE(TerminalBuffer::ColumnOf(line, 3), 8);
-    QCOMPARE(TerminalBuffer::ColumnOf(line, 4), 9);
-    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 1), 1);
-    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 2), 2);
-    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 7), 2);
-    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 8), 3);
-    QCOMPARE(TerminalBuffer::IndexAtColumn(line, 9), 4);
 }
 
 void TestTerminal::viewLinesAndText()
