@@ -8,6 +8,7 @@
 #include "shell/About.h"
 #include "shell/Commainform.h"
 #include "shell/ErrorDisplay.h"
+#include "links/ClientSocket.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -20,6 +21,9 @@ int ProgramEntry(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("mirto-terminal"));
     QApplication::setApplicationDisplayName(QStringLiteral("Mirto Terminal"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));
+    // Errors that the network link meets inside its own events reach the
+    // user through the same display as every other link error.
+    TClientSocket::DefaultErrorReporter = &ShowErrorMessage;
     try {
         // The main window comes first: closing it ends the program. The other
         // windows live as long as it does and are only shown and hidden.

@@ -1,0 +1,226 @@
+// Lets the device simulator flood the main window's serial link with
+// 20,000,000 bytes of event text (most lines carry a '#', which the terminal
+// turns into a time stamp) and reports how fast the window takes it in and the
+// longest time the user-interface thread went without handling its events.
+
+#include "shell/Commainform.h"
+#include "shell/TerminalView.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr qint64 FloodBytes = 20'000'000;
+constexpr double RateLimitMBs = 8.0; // MB = 1,000,000 bytes
+constexpr double StallLimitMs = 100.0;
+// The flood counts as over once nothing has arrived for this long.
+constexpr qint64 QuietNs = 500'000'000;
+constexpr int TimeLimitMs = 120'000;
+
+// The simulator as a separate process, for as long as the object lives.
+class Simulator {
+public:
+    explicit Simulator(const QStringList &arguments)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral(MIRTO_SIM_PATH), arguments);
+        if (!m_process.waitForStarted(5000))
+            return;
+        QDeadlineTimer deadline(10000);
+        while (!m_process.canReadLine() && !deadline.hasExpired()
+               && m_process.state() == QProcess::Running)
+            m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        m_banner = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+        const auto com = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
+        if (com.hasMatch())
+            m_comPort = com.captured(1).toInt();
+    }
+
+    ~Simulator()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    QString Banner() const { return m_banner; }
+    int ComPort() const { return m_comPort; }
+
+private:
+    QProcess m_process;
+    QString m_banner;
+    int m_comPort = 0;
+};
+
+// A message box would wait for a user forever; this one answers it, and the
+// run counts as failed.
+class ModalGuard {
+public:
+    ModalGuard()
+    {
+        m_timer.setInterval(200);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            const auto *box = qobject_cast<QMessageBox *>(modal);
+            std::fprintf(stderr, "terminal_flood: dismissed a dialog: %s\n",
+                         qPrintable(box ? box->text() : modal->windowTitle()));
+            m_seen = true;
+            modal->close();
+        });
+        m_timer.start();
+    }
+    bool Seen() const { return m_seen; }
+
+private:
+    QTimer m_timer;
+    bool m_seen = false;
+};
+
+QString LoadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The simulator registers its port in the ports folder; a private one
+    // keeps the user's own untouched.
+    QTemporaryDir configHome;
+    if (!configHome.isValid()) {
+        std::fprintf(stderr, "terminal_flood: no temporary folder\n");
+        return 2;
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    QApplication app(argc, argv);
+    ModalGuard guard;
+
+    std::printf("terminal_flood: %lld bytes of event text over the serial link (load average %s)\n",
+                static_cast<long long>(FloodBytes), qPrintable(LoadAverage()));
+    Simulator sim({QStringLiteral("--no-tcp"), QStringLiteral("--flood"),
+                   QString::number(FloodBytes)});
+    std::printf("  %s\n", qPrintable(sim.Banner()));
+    if (sim.ComPort() <= 0) {
+        std::printf("RESULT: FAIL (the simulator did not start)\n");
+        return 1;
+    }
+
+    TMainForm form;
+    // The start-up work (settings file, dialogs) is not what is measured here.
+    form.FirstActivation = false;
+    form.show();
+    QCoreApplication::processEvents();
+
+    // Every arrival, after the form has taken it in (this connection comes
+    // after the form's own). The count is what the port announced, so it sums
+    // to the raw bytes received, before the time stamps are added.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 firstNs = -1;
+    qint64 lastNs = -1;
+    qint64 rawBytes = 0;
+    qint64 arrivals = 0;
+    QObject::connect(&form.VaComm(), &SerialPort::OnRxChar, [&](SerialPort *, int count) {
+        lastNs = clock.nsecsElapsed();
+        if (firstNs < 0)
+            firstNs = lastNs;
+        rawBytes += count;
+        ++arrivals;
+    });
+
+    form.VaComm().SetPortNum(sim.ComPort());
+    const qint64 openStartNs = clock.nsecsElapsed();
+    // Identifies the device ("snum", "ver"); the first command sets the flood off.
+    form.OpenConnectionClicked(nullptr);
+    const qint64 openNs = clock.nsecsElapsed() - openStartNs;
+    if (!form.Connected || !form.PromptSeen) {
+        std::printf("RESULT: FAIL (could not open COM%d and identify the device)\n", sim.ComPort());
+        return 1;
+    }
+
+    // The event loop as the running tool has it. A 1 ms timer ticks whenever
+    // the thread gets round to its events; the longest gap between two ticks
+    // is the longest the window was frozen.
+    QEventLoop loop;
+    qint64 lastTickNs = clock.nsecsElapsed();
+    qint64 longestStallNs = 0;
+    qint64 stallAtNs = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (now - lastTickNs > longestStallNs) {
+            longestStallNs = now - lastTickNs;
+            stallAtNs = lastTickNs;
+        }
+        lastTickNs = now;
+    });
+    QTimer watch;
+    watch.setInterval(50);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        const bool quiet = lastNs >= 0 && now - lastNs >= QuietNs;
+        if (quiet || now - openStartNs >= qint64(TimeLimitMs) * 1'000'000)
+            loop.quit();
+    });
+    ticker.start();
+    watch.start();
+    loop.exec();
+    ticker.stop();
+    watch.stop();
+
+    const double seconds = double(lastNs - firstNs) / 1e9;
+    const double rate = seconds > 0 ? double(FloodBytes) / 1e6 / seconds : 0;
+    const double stallMs = double(longestStallNs) / 1e6;
+    const qsizetype shown = form.Memo()->Buffer().Size();
+    const bool complete = rawBytes >= FloodBytes;
+    const bool rateOk = complete && rate >= RateLimitMBs;
+    const bool stallOk = stallMs <= StallLimitMs;
+
+    std::printf("  opening and identifying: %.1f ms (the exchanges hold the window by design)\n",
+                double(openNs) / 1e6);
+    std::printf("  raw bytes received: %lld in %lld arrivals (%lld per arrival); terminal holds "
+                "%lld bytes, %lld lines\n",
+                static_cast<long long>(rawBytes), static_cast<long long>(arrivals),
+                static_cast<long long>(arrivals ? rawBytes / arrivals : 0),
+                static_cast<long long>(shown), static_cast<long long>(form.Memo()->LineCount()));
+    std::printf("  first to last arrival: %.3f s\n", seconds);
+    std::printf("  rate: %.1f MB/s\n", rate);
+    std::printf("  longest stall: %.1f ms (at %.3f s after opening)\n", stallMs,
+                double(stallAtNs - openStartNs) / 1e9);
+    std::printf("  all %lld bytes arrived:        %s\n", static_cast<long long>(FloodBytes),
+                complete ? "PASS" : "FAIL");
+    std::printf("  rate >= %.0f MB/s:              %s\n", RateLimitMBs, rateOk ? "PASS" : "FAIL");
+    std::printf("  no stall over %.0f ms:         %s\n", StallLimitMs, stallOk ? "PASS" : "FAIL");
+    const bool pass = complete && rateOk && stallOk && !guard.Seen();
+    std::printf("RESULT: %s\n", pass ? "PASS" : "FAIL");
+    return pass ? 0 : 1;
+}
