@@ -213,13 +213,13 @@ int main(int argc, char **argv)
                 static_cast<long long>(arrivals ? rawBytes / arrivals : 0),
                 static_cast<long long>(shown), static_cast<long long>(form.Memo()->LineCount()));
     std::printf("  first to last arrival: %.3f s\n", seconds);
-    std::printf("  rate: %.1f MB/s\n", rate);
+    std::printf("  rate: %.1f MB/s (MB = 1,000,000 bytes)\n", rate);
     std::printf("  longest stall: %.1f ms (at %.3f s after opening)\n", stallMs,
                 double(stallAtNs - openStartNs) / 1e9);
-    std::printf("  all %lld bytes arrived:        %s\n", static_cast<long long>(FloodBytes),
+    std::printf("  all %lld bytes arrived: %s\n", static_cast<long long>(FloodBytes),
                 complete ? "PASS" : "FAIL");
-    std::printf("  rate >= %.0f MB/s:              %s\n", RateLimitMBs, rateOk ? "PASS" : "FAIL");
-    std::printf("  no stall over %.0f ms:         %s\n", StallLimitMs, stallOk ? "PASS" : "FAIL");
+    std::printf("  rate >= %.0f MB/s:          %s\n", RateLimitMBs, rateOk ? "PASS" : "FAIL");
+    std::printf("  no stall over %.0f ms:     %s\n", StallLimitMs, stallOk ? "PASS" : "FAIL");
     const bool pass = complete && rateOk && stallOk && !guard.Seen();
     std::printf("RESULT: %s\n", pass ? "PASS" : "FAIL");
     return pass ? 0 : 1;

@@ -1,5 +1,7 @@
 #include "shell/About.h"
 
+#include "shell/Resources.h"
+
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -10,6 +12,7 @@
 
 TAboutForm::TAboutForm(QWidget *parent) : QDialog(parent)
 {
+    InitMirtoResources();
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About Mirto Terminal"));
 

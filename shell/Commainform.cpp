@@ -11,6 +11,7 @@
 #include "shell/ErrorDisplay.h"
 #include "shell/HelpForm.h"
 #include "shell/Identification.h"
+#include "shell/Resources.h"
 #include "shell/TerminalView.h"
 
 #include <QApplication>
@@ -56,6 +57,7 @@ QString hintClose(const QString &entry)
 
 TMainForm::TMainForm(QWidget *parent) : QMainWindow(parent)
 {
+    InitMirtoResources();
     setObjectName(QStringLiteral("MainForm"));
     StartDirectory = QDir::currentPath();
     HelpFile = StartDirectory + QStringLiteral("/MirtoHelp.hlp");
@@ -673,6 +675,13 @@ void TMainForm::VaCommDeviceLost()
     SetStatusPanel(2, QStringLiteral("Serial Number Not Available"));
     Connected = false;
     m_portComboBox->setEnabled(true);
+    // The port that went away leaves the list until its device returns.
+    try {
+        fillPortList();
+    } catch (const std::exception &) {
+        // The list keeps its entries; the next close reads it again.
+    }
+    selectPortEntry();
     UpdateConnectionStatus();
 }
 
@@ -919,13 +928,20 @@ void TMainForm::SaveResponseClicked()
                                  QMessageBox::Yes | QMessageBox::No)
                != QMessageBox::Yes)
         return;
-    QSaveFile file(path);
+    const QString error = WriteTerminalFile(path, m_memo->Lines());
+    if (!error.isEmpty())
+        ShowErrorMessage(error);
+}
+
+QString WriteTerminalFile(const QString &path, const QStringList &lines)
+{
     QByteArray text;
-    const QStringList lines = m_memo->Lines();
     for (const QString &line : lines)
         text += line.toLatin1() + "\r\n";
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        ShowErrorMessage(file.errorString());
+        return file.errorString();
+    return {};
 }
 
 void TMainForm::ClearResponseClicked()

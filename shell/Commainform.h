@@ -22,6 +22,10 @@ class TUploadForm;
 class TAdvancedForm;
 class THelpForm;
 
+// Writes the terminal's lines to `path`, each ending in CR LF; replaces the
+// file atomically. Returns the system's message on failure, else "".
+QString WriteTerminalFile(const QString &path, const QStringList &lines);
+
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. It owns
 // the links to the device and the command exchange that every window uses.

@@ -11,13 +11,33 @@
 #include "links/ClientSocket.h"
 
 #include <QApplication>
+#include <QProxyStyle>
 #include <QScreen>
 
 #include <memory>
 
+namespace {
+
+// Hints show almost at once and stay long enough to be read.
+class HintStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_ToolTip_WakeUpDelay)
+            return 10;
+        if (hint == SH_ToolTip_FallAsleepDelay)
+            return 50000;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
+
 int ProgramEntry(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    QApplication::setStyle(new HintStyle);
     QApplication::setApplicationName(QStringLiteral("mirto-terminal"));
     QApplication::setApplicationDisplayName(QStringLiteral("Mirto Terminal"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));

@@ -1,6 +1,9 @@
 #include "links/ComPorts.h"
 #include "shell/Commainform.h"
+#include "shell/About.h"
 #include "shell/TerminalView.h"
+
+#include <QTextBrowser>
 #include "tests/TestHelpers.h"
 
 #include <QAction>
@@ -74,6 +77,8 @@ private Q_SLOTS:
     void enterSendsCommandAndKeepsHistory();
     void keysReachTheWindowFirst();
     void servicesStatusListAndCursor();
+    void savedTerminalEndsLinesWithCrLf();
+    void helpAndAbout();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -311,6 +316,40 @@ void tst_mainform::servicesStatusListAndCursor()
     form.RestoreCursor();
     form.RestoreCursor();
     QVERIFY(!QGuiApplication::overrideCursor());
+}
+
+void tst_mainform::savedTerminalEndsLinesWithCrLf()
+{
+    StartEnv env;
+    TMainForm form;
+    form.Memo()->AppendText("Serialnumber : 1\r\nmode 3\n>");
+    const QString path = env.start.filePath("term.txt");
+    QCOMPARE(WriteTerminalFile(path, form.Memo()->Lines()), QString());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("Serialnumber : 1\r\nmode 3\r\n>\r\n"));
+    QVERIFY(!WriteTerminalFile(env.start.filePath("no/such/dir/t.txt"), {"x"}).isEmpty());
+}
+
+void tst_mainform::helpAndAbout()
+{
+    StartEnv env;
+    TMainForm form;
+    form.HelpToolButtonClick();
+    auto *browser = form.findChild<QTextBrowser *>("HelpBrowser");
+    QVERIFY(browser);
+    QVERIFY(browser->isVisible());
+    QVERIFY(browser->toPlainText().contains("Mirto Terminal")); // the copy shipped with the tool
+    env.writeFile("MirtoHelp.hlp", "<h1>Local help</h1>");
+    TMainForm local;
+    local.HelpToolButtonClick();
+    QCOMPARE(local.findChild<QTextBrowser *>("HelpBrowser")->toPlainText(), QString("Local help"));
+
+    TAboutForm about;
+    QCOMPARE(about.windowTitle(), QString("About Mirto Terminal"));
+    QCOMPARE(about.findChild<QLabel *>("ProductName")->text(), QString("Mirto Terminal"));
+    QCOMPARE(about.findChild<QLabel *>("Version")->text(),
+             QString("Version 4.0   build 14  (jan 2007)"));
 }
 
 QTEST_MAIN(tst_mainform)
