@@ -595,12 +595,13 @@ void TMainForm::WaitForPrompt()
     TMyWaitThread waitThread(PromptEvent, PromptSeen);
     m_inExchange = true;
     m_linkLostDuringWait = false;
+    const bool linkOpen = linkAlive();
     waitThread.start();
     // Only the link is served while we wait: its data may carry the prompt.
     // Input, painting, timers and everything else wait for the exchange.
     QDeadlineTimer deadline(TMyWaitThread::PromptTimeoutMs);
     bool aborted = false;
-    while (!waitThread.isFinished() && !PromptSeen) {
+    while (linkOpen && !waitThread.isFinished() && !PromptSeen) {
         if (!linkAlive() || m_linkLostDuringWait) {
             aborted = true;
             break;
@@ -611,7 +612,7 @@ void TMainForm::WaitForPrompt()
         waitForLinkData(int(left));
     }
     if (aborted)
-        PromptEvent.Set(); // ends the wait at once instead of after the time-out
+        PromptEvent.Set(); // the device is gone: no prompt can come
     waitThread.wait();
     if (aborted)
         PromptSeen = false;
@@ -869,9 +870,18 @@ void TMainForm::ClientSocketDisconnect(TClientSocket *)
 {
     Connected = false;
     UpdateConnectionStatus();
-    QMessageBox::information(this, windowTitle(),
-                             QStringLiteral(" Socket Connection closed by Mirto"),
-                             QMessageBox::Ok);
+    tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
+}
+
+void TMainForm::tellUser(const QString &text)
+{
+    auto show = [this, text] { QMessageBox::information(this, windowTitle(), text, QMessageBox::Ok); };
+    // A message box runs an event loop of its own, which must not start in
+    // the middle of an exchange: the box waits for the exchange's end.
+    if (m_inExchange)
+        QTimer::singleShot(0, this, show);
+    else
+        show();
 }
 
 void TMainForm::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCode)
@@ -881,9 +891,7 @@ void TMainForm::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCo
         Connected = false;
         UpdateConnectionStatus();
         RestoreCursor();
-        QMessageBox::information(this, windowTitle(),
-                                 QStringLiteral("Unexpected Clientsocket error...."),
-                                 QMessageBox::Ok);
+        tellUser(QStringLiteral("Unexpected Clientsocket error...."));
     }
     errorCode = 0;
 }

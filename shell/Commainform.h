@@ -140,6 +140,7 @@ private:
     void appendTerminal(const QByteArray &bytes);
     bool identify();
     void noResponse();
+    void tellUser(const QString &text);
     void fillPortList();
     void selectPortEntry();
     void showPortOpenError(const QString &detail);

@@ -49,6 +49,7 @@ private Q_SLOTS:
     void strayPromptDoesNotEndExchange();
     void receivedPieces_data();
     void receivedPieces();
+    void longAnswerIsBounded();
     void onlySerialDataIsHandledDuringWait();
     void deviceDisappearsDuringExchange();
     void portChangeCloseAndReopen();
@@ -207,6 +208,26 @@ void tst_exchange::receivedPieces()
     // Pieces after the prompt still arrive: wait until the device is done.
     QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(form.Memo()->Text()).hasMatch());
     QCOMPARE(form.ReplyBuffer, reply);
+}
+
+void tst_exchange::longAnswerIsBounded()
+{
+    Env env;
+    const QByteArray big = QByteArray(2999, 'x') + '>';
+    ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
+        return line == "dump" ? QList<QByteArray>{big} : QList<QByteArray>{};
+    }));
+    TMainForm form;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked(nullptr);
+    form.ClearResponseClicked();
+    form.ExchangeCommand("dump\n");
+    QVERIFY(form.PromptSeen);
+    // However the 3000 bytes were cut into arrivals, the buffer keeps the
+    // newest text, prompt included, within its 999 characters.
+    QVERIFY(form.ReplyBuffer.size() <= TMainForm::ReplyCapacity);
+    QVERIFY(form.ReplyBuffer.endsWith("x>"));
+    QTRY_COMPARE(form.Memo()->Text(), QString::fromLatin1(big));
 }
 
 void tst_exchange::onlySerialDataIsHandledDuringWait()

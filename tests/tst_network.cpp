@@ -8,6 +8,12 @@
 #include <QToolButton>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
 // Connection management over TCP. Everything talks to 127.0.0.1 only: the
 // address box's proposal is never accepted as it stands.
 namespace {
@@ -45,6 +51,7 @@ private Q_SLOTS:
     void userClosesAndWindowCloses();
     void errorWhileConnected();
     void exchangeOverTcp();
+    void deviceClosesDuringExchange();
 };
 
 void tst_network::addressCancelledOrEmpty_data()
@@ -198,6 +205,45 @@ void tst_network::exchangeOverTcp()
     QVERIFY2(form.Memo()->Text().contains("# mode changed"), qPrintable(form.Memo()->Text()));
     ModalAnswerer box;
     form.CloseConnectionClicked();
+}
+
+void tst_network::deviceClosesDuringExchange()
+{
+    Env env;
+    // A device that hangs up on the first command, served from its own thread
+    // because the tool's thread is held by the exchange.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    QCOMPARE(::listen(listener, 1), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    std::thread device([listener] {
+        const int peer = ::accept(listener, nullptr, nullptr);
+        char buf[64];
+        if (::read(peer, buf, sizeof buf) > 0)
+            ::close(peer);
+    });
+    TMainForm form;
+    makeNetworkForm(form, ntohs(addr.sin_port));
+    {
+        InputAnswerer answer("127.0.0.1");
+        form.OpenConnectionClicked(nullptr);
+    }
+    QTRY_VERIFY(form.Connected);
+    ModalAnswerer box;
+    QElapsedTimer t;
+    t.start();
+    form.ExchangeCommand("mode\n");
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(!form.PromptSeen);
+    QVERIFY(!form.Connected);
+    QVERIFY(!box.seen()); // told once the exchange is over
+    QTRY_COMPARE(box.text(), QString(" Socket Connection closed by Mirto"));
+    device.join();
+    ::close(listener);
 }
 
 QTEST_MAIN(tst_network)
