@@ -222,12 +222,12 @@ void TestSimDevice::stateChanges_data()
     QTest::newRow("isp blank value empties") << QByteArrayList {"isp 4 secret", "isp 4  "}
                                              << QByteArray("isp") << QByteArray("4 ISP password")
                                              << QByteArray("");
-    QTest::newRow("isp fixed address") << QByteArrayList {"isp 9 10.1.2.3"} << QByteArray("isp")
-                                       << QByteArray("9 IP address") << QByteArray("10.1.2.3");
-    QTest::newRow("isp dhcp") << QByteArrayList {"isp 9 10.1.2.3", "isp 9  "} << QByteArray("isp")
+    QTest::newRow("isp fixed address") << QByteArrayList {"isp 9 127.1.2.3"} << QByteArray("isp")
+                                       << QByteArray("9 IP address") << QByteArray("127.1.2.3");
+    QTest::newRow("isp dhcp") << QByteArrayList {"isp 9 127.1.2.3", "isp 9  "} << QByteArray("isp")
                               << QByteArray("9 IP address") << QByteArray("DHCP");
-    QTest::newRow("isp key letter") << QByteArrayList {"isp A 10.1.2.254"} << QByteArray("isp")
-                                    << QByteArray("A Gateway") << QByteArray("10.1.2.254");
+    QTest::newRow("isp key letter") << QByteArrayList {"isp A 127.1.2.254"} << QByteArray("isp")
+                                    << QByteArray("A Gateway") << QByteArray("127.1.2.254");
     QTest::newRow("isp update flag") << QByteArrayList {"isp C T"} << QByteArray("isp")
                                      << QByteArray("C Remote update") << QByteArray("T");
     QTest::newRow("isp update url") << QByteArrayList {"isp B " + url} << QByteArray("isp")

@@ -296,7 +296,7 @@ void TestTerminal::shiftClickExtendsAndDoubleClickSelectsWord()
     view.resize(780, 409);
     view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&view));
-    view.AppendText("set ip_addr 10.0.0.7\r\n");
+    view.AppendText("set ip_addr 11.0.0.7\r\n");
     QCoreApplication::processEvents();
     QWidget *vp = view.viewport();
 
