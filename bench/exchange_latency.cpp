@@ -48,7 +48,8 @@ public:
         const auto com = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
         if (com.hasMatch())
             m_comPort = com.captured(1).toInt();
-        const auto tcp = QRegularExpression(QStringLiteral("TCP 127\\.0\\.0\\.1:(\\d+)")).match(m_banner);
+        const auto tcp =
+            QRegularExpression(QStringLiteral("TCP 127\\.0\\.0\\.1:(\\d+)")).match(m_banner);
         if (tcp.hasMatch())
             m_tcpPort = tcp.captured(1).toInt();
     }

@@ -205,7 +205,8 @@ int main(int argc, char **argv)
     const bool rateOk = complete && rate >= RateLimitMBs;
     const bool stallOk = stallMs <= StallLimitMs;
 
-    std::printf("  opening and identifying: %.1f ms (the exchanges hold the window by design)\n",
+    std::printf("  opening and identifying: %.1f ms (the window waits for the \"snum\" and "
+                "\"ver\" exchanges)\n",
                 double(openNs) / 1e6);
     std::printf("  raw bytes received: %lld in %lld arrivals (%lld per arrival); terminal holds "
                 "%lld bytes, %lld lines\n",

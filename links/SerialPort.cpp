@@ -233,6 +233,10 @@ int SerialPort::WriteBuf(const char *data, int count)
                 QStringLiteral("Output buffer is full. Please check comm status."));
     }
     const qint64 n = m_port.write(data, count);
+    // Hand the bytes to the line now: while a stream of incoming data keeps
+    // the reader busy, a command left queued would wait for a quiet moment.
+    if (n > 0)
+        m_port.flush();
     return n > 0 ? int(n) : 0;
 }
 

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileDialog>
@@ -659,13 +660,26 @@ void TMainForm::VaCommRxChar(SerialPort *sender, int count)
         shown.reserve(piece.size() + 16);
         for (char c : std::as_const(piece)) {
             if (c == '#')
-                shown += '[' + QTime::currentTime().toString(QStringLiteral("HH:mm:ss")).toLatin1()
-                         + "] ";
+                shown += TimeStamp();
             else
                 shown += c;
         }
         appendTerminal(shown);
     }
+}
+
+QByteArray TMainForm::TimeStamp()
+{
+    // The clock is read for every '#', but turning it into local time costs
+    // a time-zone lookup; a device that marks every line would spend most of
+    // its time there. Zone offsets are whole seconds, so once a second does.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != m_stampSecond) {
+        m_stampSecond = now / 1000;
+        m_stampText = '[' + QDateTime::fromMSecsSinceEpoch(now).time().toString(QStringLiteral("HH:mm:ss")).toLatin1()
+                      + "] ";
+    }
+    return m_stampText;
 }
 
 void TMainForm::VaCommDeviceLost()

@@ -141,6 +141,7 @@ private:
     bool identify();
     void noResponse();
     void tellUser(const QString &text);
+    QByteArray TimeStamp();
     void fillPortList();
     void selectPortEntry();
     void showPortOpenError(const QString &detail);
@@ -175,4 +176,6 @@ private:
         bool operator==(const KeySeen &) const = default;
     };
     KeySeen m_lastKey;
+    qint64 m_stampSecond = -1;
+    QByteArray m_stampText;
 };
