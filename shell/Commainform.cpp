@@ -109,22 +109,6 @@ void TMainForm::SetDialogs(TAboutForm *about, TConfigForm *config, TUploadForm *
     m_advanced = advanced;
 }
 
-QToolButton *TMainForm::addToolButton(const QString &name, const QString &hint,
-                                      const QString &themeIcon, int fallback,
-                                      void (TMainForm::*slot)())
-{
-    auto *button = new QToolButton(this);
-    button->setObjectName(name);
-    button->setToolTip(hint);
-    button->setIcon(QIcon::fromTheme(themeIcon,
-                                     style()->standardIcon(QStyle::StandardPixmap(fallback))));
-    button->setIconSize(QSize(32, 32));
-    button->setAutoRaise(true);
-    if (slot)
-        connect(button, &QToolButton::clicked, this, [this, slot] { (this->*slot)(); });
-    return button;
-}
-
 void TMainForm::buildWindow()
 {
     setWindowTitle(QStringLiteral("Mirto Terminal Program"));
@@ -136,58 +120,59 @@ void TMainForm::buildWindow()
     toolBar->setFloatable(false);
     toolBar->setIconSize(QSize(32, 32));
     addToolBar(Qt::TopToolBarArea, toolBar);
-    toolBar->addWidget(addToolButton(QStringLiteral("ConfigureToolButton"),
-                                     QStringLiteral("Configure Mirto"),
-                                     QStringLiteral("preferences-system"),
-                                     QStyle::SP_FileDialogDetailedView,
-                                     &TMainForm::ConfigureClicked));
-    toolBar->addWidget(addToolButton(QStringLiteral("UploadToolButton"),
-                                     QStringLiteral("Update Firmware"),
-                                     QStringLiteral("system-software-update"),
-                                     QStyle::SP_ArrowUp, &TMainForm::UploadClicked));
-    toolBar->addWidget(addToolButton(QStringLiteral("InfoToolButton"),
-                                     QStringLiteral("Read Mirto configuration"),
-                                     QStringLiteral("dialog-information"),
-                                     QStyle::SP_MessageBoxInformation,
-                                     &TMainForm::InfoToolButtonClick));
-    m_testToolButton = addToolButton(QStringLiteral("TestToolButton"),
-                                     QStringLiteral("Test & Analysis"),
-                                     QStringLiteral("utilities-system-monitor"),
-                                     QStyle::SP_ComputerIcon, &TMainForm::AdvancedClicked);
-    QAction *testButtonAction = toolBar->addWidget(m_testToolButton);
-    toolBar->addSeparator();
-    m_openConToolButton = addToolButton(QStringLiteral("OpenConToolButton"),
-                                        QStringLiteral("Open Comport"),
-                                        QStringLiteral("network-connect"),
-                                        QStyle::SP_MediaPlay, nullptr);
+    struct ButtonDesign {
+        const char *name;
+        const char *hint;
+        const char *themeIcon;
+        QStyle::StandardPixmap fallback;
+        void (TMainForm::*slot)();
+        bool groupEnds;
+    };
+    // Pictures come from the desktop's icon theme; the style's own serve
+    // where the theme has none.
+    static const ButtonDesign buttons[] = {
+        {"ConfigureToolButton", "Configure Mirto", "preferences-system",
+         QStyle::SP_FileDialogDetailedView, &TMainForm::ConfigureClicked, false},
+        {"UploadToolButton", "Update Firmware", "system-software-update", QStyle::SP_ArrowUp,
+         &TMainForm::UploadClicked, false},
+        {"InfoToolButton", "Read Mirto configuration", "dialog-information",
+         QStyle::SP_MessageBoxInformation, &TMainForm::InfoToolButtonClick, false},
+        {"TestToolButton", "Test & Analysis", "utilities-system-monitor", QStyle::SP_ComputerIcon,
+         &TMainForm::AdvancedClicked, true},
+        {"OpenConToolButton", "Open Comport", "network-connect", QStyle::SP_MediaPlay, nullptr,
+         false},
+        {"CloseConToolButton", "Close Comport", "network-disconnect", QStyle::SP_MediaStop,
+         &TMainForm::CloseConnectionClicked, true},
+        {"SaveTermToolButton", "Save terminal window", "document-save",
+         QStyle::SP_DialogSaveButton, &TMainForm::SaveResponseClicked, false},
+        {"ClearTermToolButton", "Clear terminal window", "edit-clear",
+         QStyle::SP_DialogResetButton, &TMainForm::ClearResponseClicked, true},
+        {"HelpToolButton", "Help", "help-contents", QStyle::SP_DialogHelpButton,
+         &TMainForm::HelpToolButtonClick, false},
+    };
+    for (const ButtonDesign &design : buttons) {
+        auto *button = new QToolButton(this);
+        button->setObjectName(QLatin1String(design.name));
+        button->setToolTip(QLatin1String(design.hint));
+        button->setIcon(QIcon::fromTheme(QLatin1String(design.themeIcon),
+                                         style()->standardIcon(design.fallback)));
+        button->setIconSize(QSize(32, 32));
+        button->setAutoRaise(true);
+        if (design.slot)
+            connect(button, &QToolButton::clicked, this, [this, slot = design.slot] { (this->*slot)(); });
+        QAction *action = toolBar->addWidget(button);
+        // The toolbar shows and hides its buttons through their actions.
+        button->setProperty("toolbarAction", QVariant::fromValue<QObject *>(action));
+        if (design.groupEnds)
+            toolBar->addSeparator();
+    }
+    m_testToolButton = findChild<QToolButton *>(QStringLiteral("TestToolButton"));
+    m_openConToolButton = findChild<QToolButton *>(QStringLiteral("OpenConToolButton"));
+    m_closeConToolButton = findChild<QToolButton *>(QStringLiteral("CloseConToolButton"));
+    // The open button tells who opens: other windows call with no sender.
     connect(m_openConToolButton, &QToolButton::clicked, this,
             [this] { OpenConnectionClicked(m_openConToolButton); });
-    toolBar->addWidget(m_openConToolButton);
-    m_closeConToolButton = addToolButton(QStringLiteral("CloseConToolButton"),
-                                         QStringLiteral("Close Comport"),
-                                         QStringLiteral("network-disconnect"),
-                                         QStyle::SP_MediaStop,
-                                         &TMainForm::CloseConnectionClicked);
     m_closeConToolButton->setEnabled(false);
-    toolBar->addWidget(m_closeConToolButton);
-    toolBar->addSeparator();
-    toolBar->addWidget(addToolButton(QStringLiteral("SaveTermToolButton"),
-                                     QStringLiteral("Save terminal window"),
-                                     QStringLiteral("document-save"),
-                                     QStyle::SP_DialogSaveButton,
-                                     &TMainForm::SaveResponseClicked));
-    toolBar->addWidget(addToolButton(QStringLiteral("ClearTermToolButton"),
-                                     QStringLiteral("Clear terminal window"),
-                                     QStringLiteral("edit-clear"),
-                                     QStyle::SP_DialogResetButton,
-                                     &TMainForm::ClearResponseClicked));
-    toolBar->addSeparator();
-    toolBar->addWidget(addToolButton(QStringLiteral("HelpToolButton"), QStringLiteral("Help"),
-                                     QStringLiteral("help-contents"),
-                                     QStyle::SP_DialogHelpButton,
-                                     &TMainForm::HelpToolButtonClick));
-    // The toolbar hides the button through its action.
-    m_testToolButton->setProperty("toolbarAction", QVariant::fromValue<QObject *>(testButtonAction));
 
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
     fileMenu->addAction(QStringLiteral("E&xit"), this, &TMainForm::ExitClicked);
@@ -344,7 +329,7 @@ QByteArray TMainForm::SoftwareVersionText() const
 // ---------------------------------------------------------------------------
 // Settings
 
-int TMainForm::ReadSettings()
+ToolSettings TMainForm::currentSettings() const
 {
     ToolSettings s;
     s.PortNum = m_vaComm.PortNum();
@@ -356,6 +341,12 @@ int TMainForm::ReadSettings()
     s.ConfigFileNamed = ConfigFileNamed;
     s.InterfaceType = InterfaceType;
     s.TypeRestriction = TypeRestriction;
+    return s;
+}
+
+int TMainForm::ReadSettings()
+{
+    ToolSettings s = currentSettings();
     const int result = ReadSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), s,
                                         [this](const QString &t) { AddStatus(t); });
     if (result != 0)
@@ -374,17 +365,9 @@ int TMainForm::ReadSettings()
 
 void TMainForm::WriteSettings()
 {
-    ToolSettings s;
-    s.UserLevel = UserLevel;
-    s.Bootload = Bootload;
-    s.BootFile = BootFile;
-    s.UploadSpeed = UploadSpeed;
-    s.ConfigFile = ConfigFile;
-    s.InterfaceType = InterfaceType;
-    s.TypeRestriction = TypeRestriction;
     const QString entry = m_portComboBox->currentIndex() >= 0 ? m_portComboBox->currentText()
                                                                : QString();
-    WriteSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), s, entry,
+    WriteSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), currentSettings(), entry,
                       [this](const QString &t) { AddStatus(t); });
 }
 

@@ -127,8 +127,7 @@ protected:
 
 private:
     void buildWindow();
-    QToolButton *addToolButton(const QString &name, const QString &hint, const QString &themeIcon,
-                               int fallback, void (TMainForm::*slot)());
+    ToolSettings currentSettings() const;
     void VaCommRxChar(SerialPort *sender, int count);
     void VaCommDeviceLost();
     void ClientSocketConnect(TClientSocket *sender);

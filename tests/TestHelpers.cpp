@@ -141,12 +141,13 @@ ModalAnswerer::~ModalAnswerer()
     *m_stop = true;
 }
 
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 
 SimProcess::SimProcess(const QStringList &arguments) : m_process(new QProcess)
 {
-    const QString program = qEnvironmentVariable("MIRTO_SIM");
+    const QString program = qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH));
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start(program, arguments);
     if (!m_process->waitForStarted(5000))
@@ -270,4 +271,26 @@ InputAnswerer::InputAnswerer(const QString &text) : m_seen(std::make_shared<Seen
 InputAnswerer::~InputAnswerer()
 {
     m_seen->stop = true;
+}
+
+StartDirectoryEnv::StartDirectoryEnv() : m_oldCwd(QDir::currentPath())
+{
+    QDir::setCurrent(m_start.path());
+}
+
+StartDirectoryEnv::~StartDirectoryEnv()
+{
+    QDir::setCurrent(m_oldCwd);
+}
+
+QString StartDirectoryEnv::filePath(const QString &name) const
+{
+    return m_start.filePath(name);
+}
+
+void StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) const
+{
+    QFile f(m_start.filePath(name));
+    if (f.open(QIODevice::WriteOnly))
+        f.write(text);
 }

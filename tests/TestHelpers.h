@@ -133,3 +133,19 @@ private:
     };
     std::shared_ptr<Seen> m_seen;
 };
+
+// A start directory of the tool's own (the current directory while it
+// lives) and a private ports folder.
+class StartDirectoryEnv {
+public:
+    StartDirectoryEnv();
+    ~StartDirectoryEnv();
+    QString filePath(const QString &name) const;
+    void writeFile(const QString &name, const QByteArray &text) const;
+    void writeIni(const QByteArray &text) const { writeFile(QStringLiteral("mirto.ini"), text); }
+
+private:
+    ScopedConfigHome m_home;
+    QTemporaryDir m_start;
+    QString m_oldCwd;
+};

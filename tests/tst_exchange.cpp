@@ -29,13 +29,7 @@ ScriptedDevice::Script device(std::function<QList<QByteArray>(const QByteArray &
     };
 }
 
-struct Env {
-    ScopedConfigHome home;
-    QTemporaryDir start;
-    QString oldCwd = QDir::currentPath();
-    Env() { QDir::setCurrent(start.path()); }
-    ~Env() { QDir::setCurrent(oldCwd); }
-};
+using Env = StartDirectoryEnv;
 
 } // namespace
 
@@ -292,7 +286,7 @@ void tst_exchange::portChangeCloseAndReopen()
              QString("Open Connection (COM 12)"));
     QCOMPARE(form.findChild<QToolButton *>("CloseConToolButton")->toolTip(),
              QString("Close Connection (COM 12)"));
-    QFile ini(env.start.filePath("mirto.ini"));
+    QFile ini(env.filePath("mirto.ini"));
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QVERIFY(ini.readAll().startsWith("[Port]=COM12\r\n"));
 

@@ -16,21 +16,7 @@
 
 namespace {
 
-// A start directory of its own and a private ports folder for each test.
-struct StartEnv {
-    ScopedConfigHome home;
-    QTemporaryDir start;
-    QString oldCwd = QDir::currentPath();
-    StartEnv() { QDir::setCurrent(start.path()); }
-    ~StartEnv() { QDir::setCurrent(oldCwd); }
-    void writeIni(const QByteArray &text) const { writeFile("mirto.ini", text); }
-    void writeFile(const QString &name, const QByteArray &text) const
-    {
-        QFile f(start.filePath(name));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(text);
-    }
-};
+using StartEnv = StartDirectoryEnv;
 
 QString hint(TMainForm &form, const char *button)
 {
@@ -323,12 +309,12 @@ void tst_mainform::savedTerminalEndsLinesWithCrLf()
     StartEnv env;
     TMainForm form;
     form.Memo()->AppendText("Serialnumber : 1\r\nmode 3\n>");
-    const QString path = env.start.filePath("term.txt");
+    const QString path = env.filePath("term.txt");
     QCOMPARE(WriteTerminalFile(path, form.Memo()->Lines()), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("Serialnumber : 1\r\nmode 3\r\n>\r\n"));
-    QVERIFY(!WriteTerminalFile(env.start.filePath("no/such/dir/t.txt"), {"x"}).isEmpty());
+    QVERIFY(!WriteTerminalFile(env.filePath("no/such/dir/t.txt"), {"x"}).isEmpty());
 }
 
 void tst_mainform::helpAndAbout()

@@ -18,18 +18,19 @@
 // address box's proposal is never accepted as it stands.
 namespace {
 
-struct Env {
-    ScopedConfigHome home;
-    QTemporaryDir start;
-    QString oldCwd = QDir::currentPath();
-    Env() { QDir::setCurrent(start.path()); }
-    ~Env() { QDir::setCurrent(oldCwd); }
-};
+using Env = StartDirectoryEnv;
 
 void makeNetworkForm(TMainForm &form, int port)
 {
     form.InterfaceType = InterfaceNetwork;
     form.ClientSocket().SetPort(port);
+}
+
+// Opens the network link, typing 127.0.0.1 into the address box.
+void connectTo127(TMainForm &form)
+{
+    InputAnswerer answer("127.0.0.1");
+    form.OpenConnectionClicked(nullptr);
 }
 
 int freePort()
@@ -108,10 +109,7 @@ void tst_network::connectAndDeviceCloses()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TMainForm form;
     makeNetworkForm(form, server.serverPort());
-    {
-        InputAnswerer answer("127.0.0.1");
-        form.OpenConnectionClicked(nullptr);
-    }
+    connectTo127(form);
     QTRY_VERIFY(form.Connected);
     QCOMPARE(form.StatusPanelText(3), QString(" Connect 127.0.0.1"));
     QVERIFY(form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
@@ -135,10 +133,7 @@ void tst_network::userClosesAndWindowCloses()
     TMainForm form;
     makeNetworkForm(form, server.serverPort());
     for (int round = 0; round < 2; ++round) {
-        {
-            InputAnswerer answer("127.0.0.1");
-            form.OpenConnectionClicked(nullptr);
-        }
+        connectTo127(form);
         QTRY_VERIFY(form.Connected);
         ModalAnswerer box;
         if (round == 0)
@@ -158,10 +153,7 @@ void tst_network::errorWhileConnected()
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     TMainForm form;
     makeNetworkForm(form, server.serverPort());
-    {
-        InputAnswerer answer("127.0.0.1");
-        form.OpenConnectionClicked(nullptr);
-    }
+    connectTo127(form);
     QTRY_VERIFY(form.Connected);
     ModalAnswerer box;
     int code = 104;
@@ -184,10 +176,7 @@ void tst_network::exchangeOverTcp()
     QVERIFY2(sim.tcpPort() > 0, qPrintable(sim.banner()));
     TMainForm form;
     makeNetworkForm(form, sim.tcpPort());
-    {
-        InputAnswerer answer("127.0.0.1");
-        form.OpenConnectionClicked(nullptr);
-    }
+    connectTo127(form);
     QTRY_VERIFY(form.Connected);
     QElapsedTimer t;
     t.start();
@@ -228,10 +217,7 @@ void tst_network::deviceClosesDuringExchange()
     });
     TMainForm form;
     makeNetworkForm(form, ntohs(addr.sin_port));
-    {
-        InputAnswerer answer("127.0.0.1");
-        form.OpenConnectionClicked(nullptr);
-    }
+    connectTo127(form);
     QTRY_VERIFY(form.Connected);
     ModalAnswerer box;
     QElapsedTimer t;
