@@ -3,7 +3,9 @@
 // TCP on 127.0.0.1, each call timed on its own, and reports median, p90, p99,
 // the slowest call and the exchanges that never saw the prompt.
 
+#include "bench/BenchSupport.h"
 #include "shell/Commainform.h"
+#include "sim/core/SimLauncher.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -30,80 +32,6 @@ constexpr int Exchanges = 500;
 constexpr int WarmUp = 10;
 constexpr double MedianLimitMs = 0.5;
 constexpr double SerialMaxLimitMs = 5.0;
-
-// The simulator as a separate process, for as long as the object lives.
-class Simulator {
-public:
-    explicit Simulator(const QStringList &arguments)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(MIRTO_SIM_PATH), arguments);
-        if (!m_process.waitForStarted(5000))
-            return;
-        QDeadlineTimer deadline(10000);
-        while (!m_process.canReadLine() && !deadline.hasExpired()
-               && m_process.state() == QProcess::Running)
-            m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        m_banner = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-        const auto com = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
-        if (com.hasMatch())
-            m_comPort = com.captured(1).toInt();
-        const auto tcp =
-            QRegularExpression(QStringLiteral("TCP 127\\.0\\.0\\.1:(\\d+)")).match(m_banner);
-        if (tcp.hasMatch())
-            m_tcpPort = tcp.captured(1).toInt();
-    }
-
-    ~Simulator()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
-
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-
-    QString Banner() const { return m_banner; }
-    int ComPort() const { return m_comPort; }
-    int TcpPort() const { return m_tcpPort; }
-
-private:
-    QProcess m_process;
-    QString m_banner;
-    int m_comPort = 0;
-    int m_tcpPort = 0;
-};
-
-// A message box would wait for a user forever; this one answers it, and the
-// run counts as failed.
-class ModalGuard {
-public:
-    ModalGuard()
-    {
-        m_timer.setInterval(200);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            const auto *box = qobject_cast<QMessageBox *>(modal);
-            std::fprintf(stderr, "exchange_latency: dismissed a dialog: %s\n",
-                         qPrintable(box ? box->text() : modal->windowTitle()));
-            m_seen = true;
-            modal->close();
-        });
-        m_timer.start();
-    }
-    bool Seen() const { return m_seen; }
-
-private:
-    QTimer m_timer;
-    bool m_seen = false;
-};
 
 struct Figures {
     double median = 0;
@@ -217,13 +145,6 @@ bool Report(const char *name, const Figures &f, bool limitMax)
     return pass;
 }
 
-QString LoadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
-}
 
 std::unique_ptr<TMainForm> NewForm()
 {
@@ -237,7 +158,7 @@ std::unique_ptr<TMainForm> NewForm()
 
 bool SerialRun()
 {
-    Simulator sim({QStringLiteral("--no-tcp")});
+    SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--no-tcp")});
     std::printf("serial: %s\n", qPrintable(sim.Banner()));
     if (sim.ComPort() <= 0) {
         std::printf("serial: FAIL (the simulator did not start)\n");
@@ -257,7 +178,7 @@ bool SerialRun()
 
 bool TcpRun()
 {
-    Simulator sim({QStringLiteral("--tcp-port"), QStringLiteral("0")});
+    SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--tcp-port"), QStringLiteral("0")});
     std::printf("tcp: %s\n", qPrintable(sim.Banner()));
     if (sim.TcpPort() <= 0) {
         std::printf("tcp: FAIL (the simulator did not listen on TCP)\n");
@@ -296,7 +217,7 @@ int main(int argc, char **argv)
     }
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
     QApplication app(argc, argv);
-    ModalGuard guard;
+    ModalGuard guard("exchange_latency");
 
     // The slowest calls depend on how busy the machine is: a call waits for
     // the simulator and for the exchange's own wait thread to get a processor.

@@ -3,7 +3,9 @@
 // turns into a time stamp) and reports how fast the window takes it in and the
 // longest time the user-interface thread went without handling its events.
 
+#include "bench/BenchSupport.h"
 #include "shell/Commainform.h"
+#include "sim/core/SimLauncher.h"
 #include "shell/TerminalView.h"
 
 #include <QApplication>
@@ -29,82 +31,6 @@ constexpr double StallLimitMs = 100.0;
 constexpr qint64 QuietNs = 500'000'000;
 constexpr int TimeLimitMs = 120'000;
 
-// The simulator as a separate process, for as long as the object lives.
-class Simulator {
-public:
-    explicit Simulator(const QStringList &arguments)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(MIRTO_SIM_PATH), arguments);
-        if (!m_process.waitForStarted(5000))
-            return;
-        QDeadlineTimer deadline(10000);
-        while (!m_process.canReadLine() && !deadline.hasExpired()
-               && m_process.state() == QProcess::Running)
-            m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-        m_banner = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-        const auto com = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
-        if (com.hasMatch())
-            m_comPort = com.captured(1).toInt();
-    }
-
-    ~Simulator()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
-
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-
-    QString Banner() const { return m_banner; }
-    int ComPort() const { return m_comPort; }
-
-private:
-    QProcess m_process;
-    QString m_banner;
-    int m_comPort = 0;
-};
-
-// A message box would wait for a user forever; this one answers it, and the
-// run counts as failed.
-class ModalGuard {
-public:
-    ModalGuard()
-    {
-        m_timer.setInterval(200);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            const auto *box = qobject_cast<QMessageBox *>(modal);
-            std::fprintf(stderr, "terminal_flood: dismissed a dialog: %s\n",
-                         qPrintable(box ? box->text() : modal->windowTitle()));
-            m_seen = true;
-            modal->close();
-        });
-        m_timer.start();
-    }
-    bool Seen() const { return m_seen; }
-
-private:
-    QTimer m_timer;
-    bool m_seen = false;
-};
-
-QString LoadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("unknown");
-    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -120,11 +46,11 @@ int main(int argc, char **argv)
     }
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
     QApplication app(argc, argv);
-    ModalGuard guard;
+    ModalGuard guard("terminal_flood");
 
     std::printf("terminal_flood: %lld bytes of event text over the serial link (load average %s)\n",
                 static_cast<long long>(FloodBytes), qPrintable(LoadAverage()));
-    Simulator sim({QStringLiteral("--no-tcp"), QStringLiteral("--flood"),
+    SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--no-tcp"), QStringLiteral("--flood"),
                    QString::number(FloodBytes)});
     std::printf("  %s\n", qPrintable(sim.Banner()));
     if (sim.ComPort() <= 0) {

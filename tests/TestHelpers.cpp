@@ -143,47 +143,10 @@ ModalAnswerer::~ModalAnswerer()
 
 #include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
 
-SimProcess::SimProcess(const QStringList &arguments) : m_process(new QProcess)
+SimProcess::SimProcess(const QStringList &arguments)
+    : SimLauncher(qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH)), arguments)
 {
-    const QString program = qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH));
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->start(program, arguments);
-    if (!m_process->waitForStarted(5000))
-        return;
-    QDeadlineTimer deadline(10000);
-    while (!m_process->canReadLine() && !deadline.hasExpired())
-        m_process->waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-    m_banner = QString::fromLocal8Bit(m_process->readLine()).trimmed();
-    const auto match = QRegularExpression(QStringLiteral("COM(\\d+)")).match(m_banner);
-    if (match.hasMatch())
-        m_comPort = match.captured(1).toInt();
-    const auto tcp = QRegularExpression(QStringLiteral("TCP 127\\.0\\.0\\.1:(\\d+)")).match(m_banner);
-    if (tcp.hasMatch())
-        m_tcpPort = tcp.captured(1).toInt();
-}
-
-SimProcess::~SimProcess()
-{
-    stop();
-    delete m_process;
-}
-
-bool SimProcess::isRunning() const
-{
-    return m_process->state() == QProcess::Running;
-}
-
-void SimProcess::stop()
-{
-    if (m_process->state() == QProcess::NotRunning)
-        return;
-    m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
-        m_process->kill();
-        m_process->waitForFinished(2000);
-    }
 }
 
 ScriptedDevice::ScriptedDevice(Script script, int gapMs)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "sim/core/SimLauncher.h"
+
 #include <functional>
 
 // A pseudo-terminal pair standing in for a device on a serial cable: the test
@@ -62,27 +64,15 @@ private:
     std::shared_ptr<bool> m_stop;
 };
 
-class QProcess;
-
-// The device simulator as a separate process, serving a pseudo-terminal
-// registered in the current ports folder (and TCP on 127.0.0.1 when asked).
-class SimProcess {
+// The device simulator built with the tests (or $MIRTO_SIM), serving a
+// pseudo-terminal registered in the current ports folder and TCP on
+// 127.0.0.1 when asked.
+class SimProcess : public SimLauncher {
 public:
     explicit SimProcess(const QStringList &arguments = {});
-    ~SimProcess();
-    SimProcess(const SimProcess &) = delete;
-    SimProcess &operator=(const SimProcess &) = delete;
-    bool isRunning() const;
-    int comPort() const { return m_comPort; }
-    int tcpPort() const { return m_tcpPort; }
-    QString banner() const { return m_banner; }
-    void stop();
-
-private:
-    QProcess *m_process = nullptr;
-    int m_comPort = -1;
-    int m_tcpPort = -1;
-    QString m_banner;
+    int comPort() const { return ComPort(); }
+    int tcpPort() const { return TcpPort(); }
+    QString banner() const { return Banner(); }
 };
 
 #include <QList>

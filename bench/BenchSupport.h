@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <cstdio>
+
+// A message box would wait for a user forever; this one closes it, and the
+// run counts as failed.
+class ModalGuard {
+public:
+    explicit ModalGuard(const char *program) : m_program(program)
+    {
+        m_timer.setInterval(200);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            const auto *box = qobject_cast<QMessageBox *>(modal);
+            std::fprintf(stderr, "%s: dismissed a dialog: %s\n", m_program,
+                         qPrintable(box ? box->text() : modal->windowTitle()));
+            m_seen = true;
+            modal->close();
+        });
+        m_timer.start();
+    }
+    bool Seen() const { return m_seen; }
+
+private:
+    const char *m_program;
+    QTimer m_timer;
+    bool m_seen = false;
+};
+
+// The machine's load, printed beside the figures: they mean little on a
+// machine that is busy with other work.
+inline QString LoadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
+}

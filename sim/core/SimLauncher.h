@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Runs the device simulator as a process of its own for as long as the object
+// lives, and reads the port numbers it announces on its first line.
+class SimLauncher {
+public:
+    SimLauncher(const QString &program, const QStringList &arguments);
+    ~SimLauncher();
+    SimLauncher(const SimLauncher &) = delete;
+    SimLauncher &operator=(const SimLauncher &) = delete;
+
+    QString Banner() const { return m_banner; }
+    int ComPort() const { return m_comPort; }  // -1 when none was announced
+    int TcpPort() const { return m_tcpPort; }  // -1 when it serves no TCP
+    bool IsRunning() const { return m_process.state() == QProcess::Running; }
+    void Stop();
+
+private:
+    QProcess m_process;
+    QString m_banner;
+    int m_comPort = -1;
+    int m_tcpPort = -1;
+};
