@@ -15,7 +15,13 @@ IFS= read -r -t 10 -u "${SIM[0]}" line || { echo "The simulator did not start." 
 echo "$line"
 port=$(printf '%s\n' "$line" | grep -o -E 'COM[0-9]+' | head -n 1)
 
+# The demo settings select the simulator's port and the expert level; other
+# settings the user changed in demo/mirto.ini are kept.
 mkdir -p demo
-printf '[Port]=%s\r\n[User]=expert\r\n[Bootload]=no\r\n[Bootfile]=\r\n[UploadSpeed]=0\r\n[Configfile]=\r\n[Interface]=serial\r\n[TypeRestriction]=N\r\n' \
-  "$port" > demo/mirto.ini
+if [ -f demo/mirto.ini ]; then
+  sed -i "s/^\[Port\]=.*/[Port]=$port\r/" demo/mirto.ini
+else
+  printf '[Port]=%s\r\n[User]=expert\r\n[Bootload]=no\r\n[Bootfile]=\r\n[UploadSpeed]=0\r\n[Configfile]=\r\n[Interface]=serial\r\n[TypeRestriction]=N\r\n' \
+    "$port" > demo/mirto.ini
+fi
 (cd demo && ../build/mirto-terminal)

@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -144,12 +145,12 @@ void SerialPort::throwOpenError(const QString &target)
     int code = EIO;
     QString hint;
     if (error == QSerialPort::PermissionError) {
-        // Qt reports a device held by another program as a permission error
-        // too; only a real refusal earns the group hint.
-        const bool busy = reason.contains(QLatin1String("already"), Qt::CaseInsensitive)
-                          || reason.contains(QLatin1String("lock"), Qt::CaseInsensitive);
-        code = busy ? EBUSY : EACCES;
-        if (!busy)
+        // A device held by another program comes back as a permission error
+        // too; only a device the system really refuses us earns the hint.
+        const QByteArray path = QFile::encodeName(QFileInfo(target).canonicalFilePath());
+        const bool refused = ::access(path.constData(), R_OK | W_OK) != 0;
+        code = refused ? EACCES : EBUSY;
+        if (refused)
             hint = accessHint(target);
     }
     throw SerialPortError(QStringLiteral("Can't open specified device %1 (Error %2, %3)%4")
@@ -215,22 +216,23 @@ int SerialPort::WriteBuf(const char *data, int count)
 {
     if (!Active() || count <= 0)
         return 0;
+    const QString full = QStringLiteral("Output buffer is full. Please check comm status.");
+    // More than the queue holds can never fit: waiting would only burn the
+    // time-out.
+    if (count > m_buffers.WriteSize)
+        throw SerialPortError(full);
     if (m_port.bytesToWrite() + count > m_buffers.WriteSize) {
         // Wait on the line itself for room; nothing else runs meanwhile.
         QDeadlineTimer deadline(m_buffers.WriteTimeout);
         while (Active() && m_port.bytesToWrite() + count > m_buffers.WriteSize) {
             const qint64 left = deadline.remainingTime();
-            if (left <= 0 || !m_port.waitForBytesWritten(int(left))) {
-                if (!deadline.hasExpired() && Active())
-                    continue;
-                break;
-            }
+            if (left <= 0 || !m_port.waitForBytesWritten(int(left)))
+                break; // timed out, or the line failed
         }
         if (!Active())
             return 0;
         if (m_port.bytesToWrite() + count > m_buffers.WriteSize)
-            throw SerialPortError(
-                QStringLiteral("Output buffer is full. Please check comm status."));
+            throw SerialPortError(full);
     }
     const qint64 n = m_port.write(data, count);
     // Hand the bytes to the line now: while a stream of incoming data keeps
@@ -255,7 +257,13 @@ bool SerialPort::WaitForData(int msecs)
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             break;
-        if (!m_port.waitForReadyRead(int(left)) && m_port.error() == QSerialPort::TimeoutError) {
+        const qint64 before = m_port.bytesAvailable();
+        const bool arrived = m_port.waitForReadyRead(int(left));
+        // Inside a handler of our own notification the port does not notify
+        // again; the bytes are there all the same.
+        if (arrived && !m_announced && m_port.bytesAvailable() > before)
+            handleReadyRead();
+        if (!arrived && m_port.error() == QSerialPort::TimeoutError) {
             m_port.clearError();
             break;
         }

@@ -260,6 +260,8 @@ void TMainForm::buildWindow()
     setStatusBar(bar);
     m_help = new THelpForm(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    // A fixed window: the terminal's size is part of the design.
+    setFixedSize(sizeHint());
 }
 
 // ---------------------------------------------------------------------------
@@ -277,24 +279,22 @@ void TMainForm::SetBusyCursor(Qt::CursorShape cursor)
 {
     // The override cursor shows at once on every window of the tool, so there
     // is no need to dispatch pending events (and run other handlers) here.
-    SavedCursor = qint16(m_busy ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor);
+    // A second call while busy keeps the cursor of before the first: saving
+    // the hourglass itself would leave it up for good.
     if (m_busy) {
         QApplication::changeOverrideCursor(QCursor(cursor));
     } else {
         QApplication::setOverrideCursor(QCursor(cursor));
         m_busy = true;
     }
+    SavedCursor = qint16(Qt::ArrowCursor);
 }
 
 void TMainForm::RestoreCursor()
 {
     if (SavedCursor != -1 && m_busy) {
-        if (SavedCursor == Qt::ArrowCursor) {
-            QApplication::restoreOverrideCursor();
-            m_busy = false;
-        } else {
-            QApplication::changeOverrideCursor(QCursor(Qt::CursorShape(SavedCursor)));
-        }
+        QApplication::restoreOverrideCursor();
+        m_busy = false;
     }
     SavedCursor = -1;
 }
@@ -429,7 +429,8 @@ void TMainForm::MainFormActivate()
         m_openConToolButton->setToolTip(QStringLiteral("Open Network Connection"));
         m_closeConToolButton->setToolTip(QStringLiteral("Close Network Connection"));
     } else if (InterfaceType == InterfaceUsb) {
-        const int port = FindUsbPort(UsbVendor, UsbProduct, QString::fromLatin1(UsbSerial));
+        const int port = FindUsbPort(UsbSysfsRoot, UsbVendor, UsbProduct,
+                                     QString::fromLatin1(UsbSerial), ComPortFolder(), UsbDevRoot);
         if (port == -1) {
             InterfaceType = InterfaceSerial;
             m_comportLabel->setVisible(true);
@@ -484,15 +485,16 @@ void TMainForm::selectPortEntry()
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *e)
 {
-    if (e->type() == QEvent::KeyPress && watched->isWidgetType()
-        && static_cast<QWidget *>(watched)->window() == this) {
+    if ((e->type() == QEvent::KeyPress || e->type() == QEvent::KeyRelease)
+        && watched->isWidgetType() && static_cast<QWidget *>(watched)->window() == this) {
         // A key that no control takes travels up to the window; the window
-        // sees each key once, before the control that has the focus.
-        const auto *key = static_cast<QKeyEvent *>(e);
-        const KeySeen seen {e, key->timestamp(), key->key()};
-        if (!(seen == m_lastKey)) {
-            m_lastKey = seen;
-            MainFormKeyPress(key->key());
+        // sees each press once, before the control that has the focus. The
+        // press is over when a key is released.
+        if (e->type() == QEvent::KeyRelease) {
+            m_keyInFlight = nullptr;
+        } else if (e != m_keyInFlight) {
+            m_keyInFlight = e;
+            MainFormKeyPress(static_cast<QKeyEvent *>(e)->key());
         }
     }
     return QMainWindow::eventFilter(watched, e);
@@ -578,22 +580,19 @@ void TMainForm::WaitForPrompt()
 {
     TMyWaitThread waitThread(PromptEvent, PromptSeen);
     m_inExchange = true;
-    m_linkLostDuringWait = false;
-    const bool linkOpen = linkAlive();
     waitThread.start();
     // Only the link is served while we wait: its data may carry the prompt.
     // Input, painting, timers and everything else wait for the exchange.
     QDeadlineTimer deadline(TMyWaitThread::PromptTimeoutMs);
-    bool aborted = false;
-    while (linkOpen && !waitThread.isFinished() && !PromptSeen) {
-        if (!linkAlive() || m_linkLostDuringWait) {
-            aborted = true;
-            break;
-        }
+    // A link that went away (also while the command was being sent) cannot
+    // bring a prompt: the wait ends at once instead of freezing the window.
+    bool aborted = m_linkLost && !linkAlive();
+    while (!aborted && linkAlive() && !waitThread.isFinished() && !PromptSeen) {
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             break;
         waitForLinkData(int(left));
+        aborted = m_linkLost && !linkAlive();
     }
     if (aborted)
         PromptEvent.Set(); // the device is gone: no prompt can come
@@ -667,8 +666,7 @@ QByteArray TMainForm::TimeStamp()
 
 void TMainForm::VaCommDeviceLost()
 {
-    if (m_inExchange)
-        m_linkLostDuringWait = true;
+    m_linkLost = true;
     AddStatus(QStringLiteral("Device disconnected"));
     SetStatusPanel(2, QStringLiteral("Serial Number Not Available"));
     Connected = false;
@@ -762,9 +760,12 @@ void TMainForm::OpenConnectionClicked(QObject *sender)
         }
     }
     Connected = true;
+    m_linkLost = false;
     m_portComboBox->setEnabled(false);
-    if (sender == nullptr || !m_upload || sender->parent() != m_upload.data()
-        || sender->objectName() != QLatin1String("CancelButton")) {
+    const auto *senderWidget = qobject_cast<const QWidget *>(sender);
+    const bool closingUpdate = senderWidget && m_upload && m_upload->isAncestorOf(senderWidget)
+                               && sender->objectName() == QLatin1String("CancelButton");
+    if (!closingUpdate) {
         SetBusyCursor();
         if (!identify()) {
             noResponse();
@@ -832,6 +833,7 @@ void TMainForm::PortComboBoxChange(int index)
         m_vaComm.Close();
         m_vaComm.SetPortNum(numberText.toInt());
         m_vaComm.Open();
+        m_linkLost = false;
     } catch (const SerialPortError &error) {
         ShowException(error);
         return;
@@ -859,12 +861,14 @@ void TMainForm::ClientSocketConnect(TClientSocket *)
 {
     m_toTimer.stop();
     Connected = true;
+    m_linkLost = false;
     UpdateConnectionStatus();
     RestoreCursor();
 }
 
 void TMainForm::ClientSocketDisconnect(TClientSocket *)
 {
+    m_linkLost = true;
     Connected = false;
     UpdateConnectionStatus();
     tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
@@ -884,6 +888,9 @@ void TMainForm::tellUser(const QString &text)
 void TMainForm::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCode)
 {
     if (kind != ErrorEvent::Connect) {
+        // An attempt that failed this way is over: its time-out must not
+        // report the same failure a second time.
+        m_toTimer.stop();
         m_clientSocket.Close();
         Connected = false;
         UpdateConnectionStatus();
@@ -944,6 +951,9 @@ QString WriteTerminalFile(const QString &path, const QStringList &lines)
     for (const QString &line : lines)
         text += line.toLatin1() + "\r\n";
     QSaveFile file(path);
+    // In a folder we may not create files in, the file itself may still be
+    // writable: then it is written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return file.errorString();
     return {};

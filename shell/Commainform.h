@@ -80,6 +80,10 @@ public:
     int InterfaceType = InterfaceSerial;
     char TypeRestriction = 'N';
 
+    // Where the USB bridge is looked for: the system's device records.
+    QString UsbSysfsRoot = QStringLiteral("/sys");
+    QString UsbDevRoot = QStringLiteral("/dev");
+
     // Shared state.
     QString StartDirectory;
     QString HelpFile;
@@ -166,15 +170,10 @@ private:
     QPointer<TAdvancedForm> m_advanced;
     THelpForm *m_help = nullptr;
     bool m_inExchange = false;
-    bool m_linkLostDuringWait = false;
+    // The open link went away; cleared when a link opens again.
+    bool m_linkLost = false;
     bool m_busy = false;
-    struct KeySeen {
-        const QEvent *event = nullptr;
-        quint64 timestamp = 0;
-        int key = 0;
-        bool operator==(const KeySeen &) const = default;
-    };
-    KeySeen m_lastKey;
+    const QEvent *m_keyInFlight = nullptr;
     qint64 m_stampSecond = -1;
     QByteArray m_stampText;
 };

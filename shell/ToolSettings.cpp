@@ -107,6 +107,9 @@ bool WriteSettingsFile(const QString &path, const ToolSettings &settings,
                        const QString &portEntry, const StatusSink &status)
 {
     QSaveFile file(path);
+    // In a folder we may not create files in, the file itself may still be
+    // writable: then it is written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
         status(QStringLiteral("Unable to create ini-file"));
         return false;

@@ -252,7 +252,6 @@ void tst_exchange::deviceDisappearsDuringExchange()
     TMainForm form;
     form.VaComm().SetPortNum(dev.registerAs());
     form.OpenConnectionClicked(nullptr);
-    QTimer::singleShot(0, [] {}); // nothing may run during the wait anyway
     std::thread pull([&dev] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         dev.hangUp();

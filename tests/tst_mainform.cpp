@@ -1,5 +1,6 @@
 #include "links/ComPorts.h"
 #include "shell/Commainform.h"
+#include "firmware/Upload.h"
 #include "shell/About.h"
 #include "shell/TerminalView.h"
 
@@ -65,6 +66,9 @@ private Q_SLOTS:
     void servicesStatusListAndCursor();
     void savedTerminalEndsLinesWithCrLf();
     void helpAndAbout();
+    void usbBridgeFound();
+    void bootloadOpensUpdateDialog();
+    void failedPortChangeKeepsSettings();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -193,6 +197,7 @@ void tst_mainform::interfaceHints()
     StartEnv env;
     env.writeIni(ini);
     TMainForm form;
+    form.UsbSysfsRoot = env.filePath("sys"); // an empty system: no bridge
     QCOMPARE(activate(form), message);
     QCOMPARE(hint(form, "OpenConToolButton"), openHint);
     QCOMPARE(hint(form, "CloseConToolButton"), closeHint);
@@ -221,6 +226,10 @@ void tst_mainform::beginnerKeysDoNothing()
     form.MainFormKeyPress(Qt::Key_Escape);
     QVERIFY(!shown(form, "CommandEdit"));
     QCOMPARE(form.StatusPanelText(1), QString());
+    ModalAnswerer answer;
+    form.MainFormKeyPress(Qt::Key_Return);
+    QVERIFY(!answer.seen()); // no connection attempt
+    QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 0);
 }
 
 void tst_mainform::escapeTogglesCommandLine()
@@ -276,6 +285,12 @@ void tst_mainform::keysReachTheWindowFirst()
     QTRY_VERIFY(form.Memo()->hasFocus());
     QTest::keyClick(form.Memo(), Qt::Key_Escape);
     QVERIFY(form.findChild<QWidget *>("CommandEdit")->isVisible());
+    QTest::keyClick(form.findChild<QWidget *>("CommandEdit"), Qt::Key_Escape);
+    QVERIFY(!form.findChild<QWidget *>("CommandEdit")->isVisible());
+    form.Memo()->setFocus();
+    QTRY_VERIFY(form.Memo()->hasFocus());
+    QTest::keyClick(form.Memo(), Qt::Key_Escape);
+    QVERIFY(form.findChild<QWidget *>("CommandEdit")->isVisible());
     // With the command line shown, Enter counts whichever control has the focus.
     form.Memo()->setFocus();
     QTRY_VERIFY(form.Memo()->hasFocus());
@@ -300,6 +315,12 @@ void tst_mainform::servicesStatusListAndCursor()
     QVERIFY(QGuiApplication::overrideCursor());
     QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
     form.RestoreCursor();
+    form.RestoreCursor();
+    QVERIFY(!QGuiApplication::overrideCursor());
+    // Busy twice (a second open while the first is still trying) and
+    // restored once: the hourglass goes.
+    form.SetBusyCursor();
+    form.SetBusyCursor();
     form.RestoreCursor();
     QVERIFY(!QGuiApplication::overrideCursor());
 }
@@ -336,6 +357,73 @@ void tst_mainform::helpAndAbout()
     QCOMPARE(about.findChild<QLabel *>("ProductName")->text(), QString("Mirto Terminal"));
     QCOMPARE(about.findChild<QLabel *>("Version")->text(),
              QString("Version 4.0   build 14  (jan 2007)"));
+}
+
+void tst_mainform::usbBridgeFound()
+{
+    StartEnv env;
+    // A bridge of the tool's kind as the system records it: interface 0 of the
+    // USB device with its identifiers and serial number, and its tty.
+    const QString device = env.filePath("sys/devices/usb1/1-1");
+    const QString iface = device + "/1-1:1.0";
+    QVERIFY(QDir().mkpath(iface + "/ttyUSB0"));
+    env.writeFile("sys/devices/usb1/1-1/idVendor", "10c4\n");
+    env.writeFile("sys/devices/usb1/1-1/idProduct", "ea60\n");
+    env.writeFile("sys/devices/usb1/1-1/serial", "0001\n");
+    env.writeFile("sys/devices/usb1/1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    QVERIFY(QDir().mkpath(env.filePath("sys/class/tty/ttyUSB0")));
+    QVERIFY(QFile::link(iface + "/ttyUSB0", env.filePath("sys/class/tty/ttyUSB0/device")));
+    QVERIFY(QDir().mkpath(env.filePath("dev")));
+    env.writeFile("dev/ttyUSB0", "");
+
+    env.writeIni("[Interface]=usb\r\n");
+    TMainForm form;
+    form.UsbSysfsRoot = env.filePath("sys");
+    form.UsbDevRoot = env.filePath("dev");
+    QCOMPARE(activate(form), QString());
+    QCOMPARE(form.InterfaceType, int(InterfaceUsb));
+    // The bridge got a number of its own in the ports folder.
+    QVERIFY(form.VaComm().PortNum() > 0);
+    QCOMPARE(ComPortTarget(form.VaComm().PortNum()), env.filePath("dev/ttyUSB0"));
+    QCOMPARE(hint(form, "OpenConToolButton"), QString("Open USB Connection"));
+    QCOMPARE(hint(form, "CloseConToolButton"), QString("Close USB Connection"));
+    QVERIFY(!shown(form, "PortComboBox"));
+}
+
+void tst_mainform::bootloadOpensUpdateDialog()
+{
+    StartEnv env;
+    env.writeIni("[Bootload]=yes\r\n[Interface]=network\r\n");
+    TMainForm form;
+    TUploadForm upload(&form);
+    form.SetDialogs(nullptr, nullptr, &upload, nullptr);
+    QString hintWhenShown;
+    QTimer::singleShot(0, &upload, [&] {
+        hintWhenShown = hint(form, "OpenConToolButton");
+        upload.reject();
+    });
+    QCOMPARE(activate(form), QString());
+    QCOMPARE(hintWhenShown, QString("Open Network Connection"));
+}
+
+void tst_mainform::failedPortChangeKeepsSettings()
+{
+    StartEnv env;
+    PtyDevice device;
+    const int n = device.registerAs(5);
+    TMainForm form;
+    auto *ports = form.findChild<QComboBox *>("PortComboBox");
+    const int index = ports->findText("COM5");
+    QVERIFY(index >= 0);
+    device.hangUp();
+    QFile::remove(ComPortFolder() + "/COM5");
+    QVERIFY(QFile::link(env.filePath("gone"), ComPortFolder() + "/COM5"));
+    ModalAnswerer answer;
+    form.PortComboBoxChange(index);
+    QCOMPARE(answer.text(), QString("Specified device not found (COM%1).").arg(n));
+    QCOMPARE(hint(form, "OpenConToolButton"), QString("Open Comport"));
+    QVERIFY(!QFile::exists(env.filePath("mirto.ini")));
+    QVERIFY(!form.VaComm().Active());
 }
 
 QTEST_MAIN(tst_mainform)

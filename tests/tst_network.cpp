@@ -53,6 +53,7 @@ private Q_SLOTS:
     void errorWhileConnected();
     void exchangeOverTcp();
     void deviceClosesDuringExchange();
+    void reopenClosesFirstAndProposesAgain();
 };
 
 void tst_network::addressCancelledOrEmpty_data()
@@ -159,7 +160,9 @@ void tst_network::errorWhileConnected()
     int code = 104;
     Q_EMIT form.ClientSocket().OnError(&form.ClientSocket(), ErrorEvent::Receive, code);
     QCOMPARE(code, 0);
-    QVERIFY(box.allTexts().contains("Unexpected Clientsocket error...."));
+    // The handler's own close ends the connection first.
+    QCOMPARE(box.allTexts(), QStringList({" Socket Connection closed by Mirto",
+                                          "Unexpected Clientsocket error...."}));
     QVERIFY(!form.Connected);
     QVERIFY(!form.ClientSocket().Active());
     QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
@@ -230,6 +233,24 @@ void tst_network::deviceClosesDuringExchange()
     QTRY_COMPARE(box.text(), QString(" Socket Connection closed by Mirto"));
     device.join();
     ::close(listener);
+}
+
+void tst_network::reopenClosesFirstAndProposesAgain()
+{
+    Env env;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    TMainForm form;
+    makeNetworkForm(form, server.serverPort());
+    connectTo127(form);
+    QTRY_VERIFY(form.Connected);
+    ModalAnswerer box;
+    InputAnswerer answer {QString()}; // cancelled this time
+    form.OpenConnectionClicked(nullptr);
+    QCOMPARE(answer.proposed(), QString("192.168.0.100")); // not what was typed before
+    QCOMPARE(box.allTexts(), QStringList({" Socket Connection closed by Mirto"}));
+    QVERIFY(!form.ClientSocket().Active());
+    QVERIFY(!form.Connected);
 }
 
 QTEST_MAIN(tst_network)
