@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -43,3 +44,20 @@ inline QString LoadAverage()
         return QStringLiteral("unknown");
     return QString::fromLatin1(file.readAll().split(' ').mid(0, 3).join(' '));
 }
+
+// Runs headless unless told otherwise, and gives the simulator a private ports
+// folder so that the user's own stays untouched. Valid while it lives.
+class BenchEnvironment {
+public:
+    BenchEnvironment()
+    {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (m_configHome.isValid())
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
+    }
+    bool IsValid() const { return m_configHome.isValid(); }
+
+private:
+    QTemporaryDir m_configHome;
+};

@@ -206,16 +206,11 @@ bool TcpRun()
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The simulator registers its port in the ports folder; a private one
-    // keeps the user's own untouched.
-    QTemporaryDir configHome;
-    if (!configHome.isValid()) {
+    const BenchEnvironment environment;
+    if (!environment.IsValid()) {
         std::fprintf(stderr, "exchange_latency: no temporary folder\n");
         return 2;
     }
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
     QApplication app(argc, argv);
     ModalGuard guard("exchange_latency");
 

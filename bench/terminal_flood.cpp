@@ -35,16 +35,11 @@ constexpr int TimeLimitMs = 120'000;
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The simulator registers its port in the ports folder; a private one
-    // keeps the user's own untouched.
-    QTemporaryDir configHome;
-    if (!configHome.isValid()) {
+    const BenchEnvironment environment;
+    if (!environment.IsValid()) {
         std::fprintf(stderr, "terminal_flood: no temporary folder\n");
         return 2;
     }
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
     QApplication app(argc, argv);
     ModalGuard guard("terminal_flood");
 

@@ -329,37 +329,17 @@ QByteArray TMainForm::SoftwareVersionText() const
 // ---------------------------------------------------------------------------
 // Settings
 
-ToolSettings TMainForm::currentSettings() const
-{
-    ToolSettings s;
-    s.PortNum = m_vaComm.PortNum();
-    s.UserLevel = UserLevel;
-    s.Bootload = Bootload;
-    s.BootFile = BootFile;
-    s.UploadSpeed = UploadSpeed;
-    s.ConfigFile = ConfigFile;
-    s.ConfigFileNamed = ConfigFileNamed;
-    s.InterfaceType = InterfaceType;
-    s.TypeRestriction = TypeRestriction;
-    return s;
-}
-
 int TMainForm::ReadSettings()
 {
-    ToolSettings s = currentSettings();
-    const int result = ReadSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), s,
+    StoredSettings stored;
+    static_cast<ToolSettings &>(stored) = *this;
+    stored.PortNum = m_vaComm.PortNum();
+    const int result = ReadSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), stored,
                                         [this](const QString &t) { AddStatus(t); });
     if (result != 0)
         return result;
-    m_vaComm.SetPortNum(s.PortNum);
-    UserLevel = s.UserLevel;
-    Bootload = s.Bootload;
-    BootFile = s.BootFile;
-    UploadSpeed = s.UploadSpeed;
-    ConfigFile = s.ConfigFile;
-    ConfigFileNamed = s.ConfigFileNamed;
-    InterfaceType = s.InterfaceType;
-    TypeRestriction = s.TypeRestriction;
+    static_cast<ToolSettings &>(*this) = stored;
+    m_vaComm.SetPortNum(stored.PortNum);
     return 0;
 }
 
@@ -367,7 +347,7 @@ void TMainForm::WriteSettings()
 {
     const QString entry = m_portComboBox->currentIndex() >= 0 ? m_portComboBox->currentText()
                                                                : QString();
-    WriteSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), currentSettings(), entry,
+    WriteSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), *this, entry,
                       [this](const QString &t) { AddStatus(t); });
 }
 

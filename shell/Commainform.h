@@ -28,8 +28,9 @@ QString WriteTerminalFile(const QString &path, const QStringList &lines);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. It owns
-// the links to the device and the command exchange that every window uses.
-class TMainForm : public QMainWindow {
+// the links to the device and the command exchange that every window uses,
+// and holds the tool settings as its own fields.
+class TMainForm : public QMainWindow, public ToolSettings {
     Q_OBJECT
 public:
     explicit TMainForm(QWidget *parent = nullptr);
@@ -69,16 +70,6 @@ public:
     QTimer &TOTimer() { return m_toTimer; }
     QByteArray SerialNumberText() const;
     QByteArray SoftwareVersionText() const;
-
-    // Tool settings.
-    int UserLevel = 0;
-    bool Bootload = false;
-    QString BootFile;
-    int UploadSpeed = 0;
-    QString ConfigFile;
-    bool ConfigFileNamed = false;
-    int InterfaceType = InterfaceSerial;
-    char TypeRestriction = 'N';
 
     // Where the USB bridge is looked for: the system's device records.
     QString UsbSysfsRoot = QStringLiteral("/sys");
@@ -131,7 +122,6 @@ protected:
 
 private:
     void buildWindow();
-    ToolSettings currentSettings() const;
     void VaCommRxChar(SerialPort *sender, int count);
     void VaCommDeviceLost();
     void ClientSocketConnect(TClientSocket *sender);

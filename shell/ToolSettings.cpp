@@ -27,7 +27,7 @@ bool readNumber(const QByteArray &text, int &value)
 
 } // namespace
 
-void ParseSettings(const QByteArray &fileText, ToolSettings &s)
+void ParseSettings(const QByteArray &fileText, StoredSettings &s)
 {
     const QList<QByteArray> lines = fileText.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -88,7 +88,7 @@ QByteArray FormatSettings(const ToolSettings &s, const QString &portEntry)
     return out;
 }
 
-int ReadSettingsFile(const QString &path, ToolSettings &settings, const StatusSink &status)
+int ReadSettingsFile(const QString &path, StoredSettings &settings, const StatusSink &status)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {

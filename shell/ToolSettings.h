@@ -9,7 +9,6 @@ enum InterfaceKind { InterfaceSerial = 0, InterfaceNetwork = 1, InterfaceUsb = 2
 
 // The tool's own settings, kept in "mirto.ini" in the start directory.
 struct ToolSettings {
-    int PortNum = 0; // held by the serial port; carried here while reading
     int UserLevel = 0;
     bool Bootload = false;
     QString BootFile;
@@ -20,11 +19,17 @@ struct ToolSettings {
     char TypeRestriction = 'N';
 };
 
+// The settings as the file carries them: with the port number, which the
+// tool keeps in its serial port.
+struct StoredSettings : ToolSettings {
+    int PortNum = 0;
+};
+
 // Applies every line of a settings file onto `settings`, which holds the
 // defaults: only what the file names changes. Keys are searched anywhere in a
 // line while values are cut at fixed positions behind the key's length, as
 // files written by earlier versions of the tool expect.
-void ParseSettings(const QByteArray &fileText, ToolSettings &settings);
+void ParseSettings(const QByteArray &fileText, StoredSettings &settings);
 
 // The eight lines of a settings file, each ending in CR LF. `portEntry` is the
 // selected entry of the port list (written only for the serial interface).
@@ -34,7 +39,7 @@ using StatusSink = std::function<void(const QString &)>;
 
 // Reads the file at `path` into `settings`; 0 when read, -1 when it cannot be
 // opened. Progress lines go to `status`.
-int ReadSettingsFile(const QString &path, ToolSettings &settings, const StatusSink &status);
+int ReadSettingsFile(const QString &path, StoredSettings &settings, const StatusSink &status);
 
 // Replaces the file at `path` atomically; a failed write keeps the old file.
 // Returns false (and reports "Unable to create ini-file") on failure.

@@ -33,6 +33,21 @@ void connectTo127(TMainForm &form)
     form.OpenConnectionClicked(nullptr);
 }
 
+// A window connected over TCP to a server listening on 127.0.0.1.
+struct ConnectedWindow {
+    Env env;
+    QTcpServer server;
+    TMainForm form;
+    bool open()
+    {
+        if (!server.isListening() && !server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        makeNetworkForm(form, server.serverPort());
+        connectTo127(form);
+        return QTest::qWaitFor([this] { return form.Connected; }, 5000);
+    }
+};
+
 int freePort()
 {
     QTcpServer probe;
@@ -105,18 +120,14 @@ void tst_network::nothingListeningTimesOut()
 
 void tst_network::connectAndDeviceCloses()
 {
-    Env env;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    TMainForm form;
-    makeNetworkForm(form, server.serverPort());
-    connectTo127(form);
-    QTRY_VERIFY(form.Connected);
+    ConnectedWindow link;
+    QVERIFY(link.open());
+    TMainForm &form = link.form;
     QCOMPARE(form.StatusPanelText(3), QString(" Connect 127.0.0.1"));
     QVERIFY(form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
     QVERIFY(!QGuiApplication::overrideCursor());
-    QTRY_VERIFY(server.hasPendingConnections());
-    QTcpSocket *peer = server.nextPendingConnection();
+    QTRY_VERIFY(link.server.hasPendingConnections());
+    QTcpSocket *peer = link.server.nextPendingConnection();
     QTest::qWait(2200); // the connect time-out must not fire after a connect
     ModalAnswerer box;
     peer->close();
@@ -128,14 +139,10 @@ void tst_network::connectAndDeviceCloses()
 
 void tst_network::userClosesAndWindowCloses()
 {
-    Env env;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    TMainForm form;
-    makeNetworkForm(form, server.serverPort());
+    ConnectedWindow link;
+    TMainForm &form = link.form;
     for (int round = 0; round < 2; ++round) {
-        connectTo127(form);
-        QTRY_VERIFY(form.Connected);
+        QVERIFY(link.open());
         ModalAnswerer box;
         if (round == 0)
             form.CloseConnectionClicked();
@@ -149,13 +156,9 @@ void tst_network::userClosesAndWindowCloses()
 
 void tst_network::errorWhileConnected()
 {
-    Env env;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    TMainForm form;
-    makeNetworkForm(form, server.serverPort());
-    connectTo127(form);
-    QTRY_VERIFY(form.Connected);
+    ConnectedWindow link;
+    QVERIFY(link.open());
+    TMainForm &form = link.form;
     ModalAnswerer box;
     int code = 104;
     Q_EMIT form.ClientSocket().OnError(&form.ClientSocket(), ErrorEvent::Receive, code);
@@ -237,13 +240,9 @@ void tst_network::deviceClosesDuringExchange()
 
 void tst_network::reopenClosesFirstAndProposesAgain()
 {
-    Env env;
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    TMainForm form;
-    makeNetworkForm(form, server.serverPort());
-    connectTo127(form);
-    QTRY_VERIFY(form.Connected);
+    ConnectedWindow link;
+    QVERIFY(link.open());
+    TMainForm &form = link.form;
     ModalAnswerer box;
     InputAnswerer answer {QString()}; // cancelled this time
     form.OpenConnectionClicked(nullptr);

@@ -4,13 +4,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(ToolSettings)
 
 namespace {
 
-ToolSettings parsed(const QByteArray &text)
+StoredSettings parsed(const QByteArray &text)
 {
-    ToolSettings s;
+    StoredSettings s;
     ParseSettings(text, s);
     return s;
 }
@@ -82,7 +81,7 @@ void tst_settings::readsKeys()
     QFETCH(QByteArray, text);
     QFETCH(QString, field);
     QFETCH(QString, expected);
-    const ToolSettings s = parsed(text);
+    const StoredSettings s = parsed(text);
     QString actual;
     if (field == "port")
         actual = QString::number(s.PortNum);
@@ -105,7 +104,7 @@ void tst_settings::readsKeys()
 
 void tst_settings::lastLineWithoutLineEnd()
 {
-    const ToolSettings s = parsed("[User]=expert\n[TypeRestriction]=E");
+    const StoredSettings s = parsed("[User]=expert\n[TypeRestriction]=E");
     QCOMPARE(s.TypeRestriction, 'E');
     QCOMPARE(parsed("[Port]=COM7").PortNum, 7);
 }
@@ -113,7 +112,7 @@ void tst_settings::lastLineWithoutLineEnd()
 void tst_settings::longLinesAreReadWhole()
 {
     const QString deep = "/data/" + QString(400, 'd') + "/device.cfg";
-    const ToolSettings s = parsed("[Configfile]=" + deep.toLatin1() + "\r\n[User]=expert\r\n");
+    const StoredSettings s = parsed("[Configfile]=" + deep.toLatin1() + "\r\n[User]=expert\r\n");
     QCOMPARE(s.ConfigFile, deep);
     QCOMPARE(s.UserLevel, 1);
     // A piece of an over-long line must not be taken for a line of its own.
@@ -123,7 +122,7 @@ void tst_settings::longLinesAreReadWhole()
 
 void tst_settings::repeatedKeyTakesLast()
 {
-    const ToolSettings s = parsed("[Port]=COM3\n[Port]=COM4\n[Port]=COM99\n");
+    const StoredSettings s = parsed("[Port]=COM3\n[Port]=COM4\n[Port]=COM99\n");
     QCOMPARE(s.PortNum, 4);
 }
 
@@ -180,7 +179,7 @@ void tst_settings::roundTrip()
     s.ConfigFile = "/c/y.cfg";
     s.InterfaceType = InterfaceSerial;
     s.TypeRestriction = 'E';
-    ToolSettings back = parsed(FormatSettings(s, "COM9"));
+    StoredSettings back = parsed(FormatSettings(s, "COM9"));
     QCOMPARE(back.PortNum, 9);
     QCOMPARE(back.UserLevel, 1);
     QCOMPARE(back.Bootload, true);
@@ -205,7 +204,7 @@ void tst_settings::fileMissingAndUnwritable()
     QTemporaryDir dir;
     QStringList status;
     auto sink = [&](const QString &t) { status << t; };
-    ToolSettings s;
+    StoredSettings s;
     QCOMPARE(ReadSettingsFile(dir.filePath("none.ini"), s, sink), -1);
     QCOMPARE(status, QStringList({"Unable to open ini-file"}));
 
