@@ -30,10 +30,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSaveFile>
-#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTime>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
