@@ -595,11 +595,6 @@ void TMainForm::collectReply(QByteArray piece)
     }
 }
 
-void TMainForm::appendTerminal(const QByteArray &bytes)
-{
-    m_memo->AppendText(bytes);
-}
-
 void TMainForm::VaCommRxChar(SerialPort *sender, int count)
 {
     if (UploadActive) {
@@ -624,7 +619,7 @@ void TMainForm::VaCommRxChar(SerialPort *sender, int count)
             else
                 shown += c;
         }
-        appendTerminal(shown);
+        m_memo->AppendText(shown);
     }
 }
 
@@ -678,7 +673,7 @@ void TMainForm::ClientSocketRead(TClientSocket *sender)
         else
             shown += c;
     }
-    appendTerminal(shown);
+    m_memo->AppendText(shown);
 }
 
 // ---------------------------------------------------------------------------
@@ -778,7 +773,7 @@ bool TMainForm::identify()
 void TMainForm::noResponse()
 {
     RestoreCursor();
-    appendTerminal("No response from Mirto");
+    m_memo->AppendText("No response from Mirto");
     AddStatus(QStringLiteral("No response from Mirto"));
     UpdateConnectionStatus();
 }

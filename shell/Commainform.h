@@ -51,7 +51,6 @@ public:
     void SendCommand(const QByteArray &text);
     void ExchangeCommand(const QByteArray &text);
     void WaitForPrompt();
-    QByteArray ReplyText() const { return ReplyBuffer; }
 
     void UpdateConnectionStatus();
 
@@ -130,7 +129,6 @@ private:
     void ClientSocketError(TClientSocket *sender, ErrorEvent kind, int &errorCode);
     void TOTimerTimer();
     void collectReply(QByteArray piece);
-    void appendTerminal(const QByteArray &bytes);
     bool identify();
     void noResponse();
     void tellUser(const QString &text);

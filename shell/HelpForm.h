@@ -12,7 +12,6 @@ public:
     // Opens `preferred` when it exists, else the copy installed with the tool.
     void ShowHelp(const QString &preferred);
     static QString ResolveHelpFile(const QString &preferred);
-    QTextBrowser *Browser() const { return m_browser; }
 
 private:
     QTextBrowser *m_browser;

@@ -120,6 +120,12 @@ bool connectTo(TClientSocket &link, FakeDevice &device, Recorder &recorder)
                            3000);
 }
 
+// Opens the link and returns the device's end of the connection, or null.
+QTcpSocket *connectAndAccept(TClientSocket &link, FakeDevice &device, Recorder &recorder)
+{
+    return connectTo(link, device, recorder) ? device.accept() : nullptr;
+}
+
 QStringList capturedDefaultReports;
 void captureDefaultReport(const QString &text)
 {
@@ -204,8 +210,7 @@ void TestClientSocket::connectionEnds()
     FakeDevice device;
     TClientSocket link;
     Recorder recorder(link);
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
 
     const QStringList ended{QStringLiteral("connect"), QStringLiteral("disconnect")};
@@ -280,8 +285,7 @@ void TestClientSocket::openWhileConnectedKeepsTheConnection()
     FakeDevice device;
     TClientSocket link;
     Recorder recorder(link);
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
 
     link.Open();
@@ -393,8 +397,7 @@ void TestClientSocket::errorWhileConnected()
     Recorder recorder(link);
     recorder.closeOnError = closeOnError;
     recorder.clearCode = clearCode;
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
 
     // The network fails under the established connection.
@@ -426,8 +429,7 @@ void TestClientSocket::sendOnlyWhileConnected()
     link.Close();
 
     FakeDevice device;
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
     QCOMPARE(link.SendString("snum\n"), 5);
     QCOMPARE(link.SendString("ver\n"), 4);
@@ -444,8 +446,7 @@ void TestClientSocket::sendNeverBlocks()
     FakeDevice device;
     TClientSocket link;
     Recorder recorder(link);
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
 
     // The device reads nothing: the system's buffers and then the link's own
@@ -526,8 +527,7 @@ void TestClientSocket::waitForData()
     FakeDevice device;
     TClientSocket link;
     Recorder recorder(link);
-    QVERIFY(connectTo(link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(link, device, recorder);
     QVERIFY(peer);
 
     if (!answer.isEmpty())
@@ -566,8 +566,7 @@ void TestClientSocket::destroyingClosesQuietly()
     FakeDevice device;
     auto link = std::make_unique<TClientSocket>();
     Recorder recorder(*link);
-    QVERIFY(connectTo(*link, device, recorder));
-    QTcpSocket *peer = device.accept();
+    QTcpSocket *peer = connectAndAccept(*link, device, recorder);
     QVERIFY(peer);
 
     link.reset();

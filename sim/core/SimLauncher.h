@@ -16,7 +16,6 @@ public:
     QString Banner() const { return m_banner; }
     int ComPort() const { return m_comPort; }  // -1 when none was announced
     int TcpPort() const { return m_tcpPort; }  // -1 when it serves no TCP
-    bool IsRunning() const { return m_process.state() == QProcess::Running; }
     void Stop();
 
 private:
