@@ -5,10 +5,21 @@
 #include <QApplication>
 #include <QMessageBox>
 
+void ShowMessage(QWidget *parent, const QString &text)
+{
+    QMessageBox::information(parent, MessageCaption(), text, QMessageBox::Ok);
+}
+
+bool AskYesNo(QWidget *parent, const QString &text)
+{
+    return QMessageBox::question(parent, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No)
+           == QMessageBox::Yes;
+}
+
 void ShowErrorMessage(const QString &message)
 {
-    QMessageBox::critical(QApplication::activeWindow(), QGuiApplication::applicationDisplayName(),
-                          message, QMessageBox::Ok);
+    QMessageBox::critical(QApplication::activeWindow(), MessageCaption(), message, QMessageBox::Ok);
 }
 
 void ShowException(const std::exception &error)

@@ -4,6 +4,19 @@
 
 #include <exception>
 
+class QWidget;
+
+// The caption of every message box of the tool.
+inline QString MessageCaption()
+{
+    return QStringLiteral("Mirto Terminal");
+}
+
+// A message with an OK button, captioned like every other message of the tool.
+void ShowMessage(QWidget *parent, const QString &text);
+// A Yes/No question; true for Yes. Escape and the close box count as No.
+bool AskYesNo(QWidget *parent, const QString &text);
+
 // The one place where errors from the device links reach the user: a
 // critical message box with the error's text.
 void ShowErrorMessage(const QString &message);
