@@ -1,7 +1,32 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// Loads a configuration file into the live device configuration.
-// Returns 0 on success, -1 when the file cannot be opened.
-int ReadConfigFile(const QString &path);
+#include "config/DeviceConfig.h"
+
+// Files larger than this are no configuration files; they are refused rather
+// than read in part.
+constexpr qint64 ConfigFileMaxBytes = 1024 * 1024;
+
+// Applies the key=value lines of `fileText` onto `config`, which the caller
+// has reset: keys are matched without regard to case and may be shortened,
+// lines that cannot be used are skipped, values are cut to their fields.
+void ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config);
+
+// Loads a configuration file: resets `config` and parses the file into it.
+// Returns 0, or -1 when the file cannot be read; `config` is then unchanged.
+int ReadConfigFile(const QString &path, DeviceConfigRecord &config = DeviceConfig,
+                   const StatusSink &status = {});
+
+// The complete text of a configuration file, lines ending in CR LF. Only the
+// named slots among the first `channelCount` are written. `serialNumber`
+// heads the file when it is a plain 5-character serial number.
+QByteArray FormatConfigFile(const DeviceConfigRecord &config, int channelCount,
+                            const QByteArray &serialNumber);
+
+// Replaces the file at `path` atomically. Returns 0, or -1 with the system's
+// reason in `systemError` (when given); the old file is then left as it was.
+int WriteConfigFile(const QString &path, const DeviceConfigRecord &config, int channelCount,
+                    const QByteArray &serialNumber, const StatusSink &status = {},
+                    QString *systemError = nullptr);
