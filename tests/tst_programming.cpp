@@ -1,0 +1,453 @@
+#include "config/Programming.h"
+#include "shell/DevicePorts.h"
+
+#include <QSet>
+#include <QtTest>
+
+namespace {
+
+struct Channel {
+    QByteArray name;
+    QByteArray url;
+};
+
+QList<Channel> Numbered(int count)
+{
+    QList<Channel> list;
+    for (int i = 1; i <= count; ++i)
+        list.append({"Radio " + QByteArray::number(i), "http://10.0.0.1/s" + QByteArray::number(i)});
+    return list;
+}
+
+// A record filled as the configure dialog would fill it; fields left out
+// stay as a reset left them.
+struct RecordSpec {
+    RecordSpec() = default;
+    RecordSpec(const QByteArray &mode, const QByteArray &type, const QByteArray &network,
+               bool remoteUpdate = false, const QList<Channel> &channels = {})
+        : mode(mode), type(type), network(network), remoteUpdate(remoteUpdate), channels(channels)
+    {
+    }
+    QByteArray mode;
+    QByteArray type;
+    QByteArray network;
+    bool remoteUpdate = false;
+    QList<Channel> channels;
+};
+
+DeviceConfigRecord Record(const RecordSpec &spec)
+{
+    DeviceConfigRecord r;
+    ResetConfigRecord(r);
+    r.Mode.set(spec.mode);
+    r.Type.set(spec.type);
+    r.Network.set(spec.network);
+    r.IspUdEnable.set(spec.remoteUpdate ? "T" : "F");
+    r.IspName.set("Dialup");
+    r.IspNumber.set("0123456");
+    r.IspUserName.set("user");
+    r.IspPassword.set("secret");
+    r.IspDbUrl.set("http://10.0.0.2/list.txt");
+    r.IspUdUrl.set("http://10.0.0.9/update");
+    r.IPAddress.set("10.1.2.3");
+    r.Gateway.set("10.1.2.1");
+    r.DNS1.set("10.1.2.53");
+    r.DNS2.set("10.1.2.54");
+    for (int i = 0; i < spec.channels.size(); ++i) {
+        r.Channels[size_t(i)].Name.set(spec.channels[i].name);
+        r.Channels[size_t(i)].Url.set(spec.channels[i].url);
+    }
+    return r;
+}
+
+// Command lines of a plan without their final LF; a read-back is marked "?".
+QStringList Lines(const ProgrammingPlan &plan)
+{
+    QStringList out;
+    for (const ProgrammingStep &step : plan.Steps) {
+        QString line = QString::fromLatin1(step.Command.chopped(1));
+        if (step.kind == ProgrammingStep::Kind::ReadBack)
+            line += QLatin1Char('?');
+        out << line;
+    }
+    return out;
+}
+
+const QStringList kFixed = {"isp 9 10.1.2.3", "isp A 10.1.2.1", "isp 5 10.1.2.53", "isp 6 10.1.2.54"};
+const QStringList kAccount = {"isp 1 Dialup", "isp 2 0123456", "isp 3 user", "isp 4 secret", "isp?"};
+
+QStringList ChannelLines(int count)
+{
+    QStringList out = {"channel 3 0"};
+    for (int i = 0; i < count; ++i) {
+        const QString d = QString::number(i, 16).toUpper();
+        out << "channel 1 " + d + " Radio " + QString::number(i + 1)
+            << "channel 2 " + d + " http://10.0.0.1/s" + QString::number(i + 1);
+    }
+    return out << "channel?";
+}
+
+// A command port whose device answers every line with its prompt, except
+// the lines listed in `silent`.
+class FakePort : public CommandPort {
+public:
+    bool connected = true;
+    bool connectOnOpen = false;
+    int opens = 0;
+    QSet<QByteArray> silent;
+    QList<QByteArray> exchanged;
+    QList<QByteArray> sentWithoutWait;
+
+    bool IsConnected() const override { return connected; }
+    int Interface() const override { return 0; }
+    void OpenConnection() override
+    {
+        ++opens;
+        connected = connected || connectOnOpen;
+    }
+    void SendCommand(const QByteArray &text) override { sentWithoutWait << text; }
+    bool ExchangeCommand(const QByteArray &text) override
+    {
+        exchanged << text;
+        return !silent.contains(text.chopped(1));
+    }
+    QByteArray Reply() const override { return {}; }
+};
+
+class FakeSink : public ProgrammingSink {
+public:
+    QStringList messages;
+    QStringList captions;
+    QStringList status; // oldest first
+    int busy = 0;
+    bool busyDuringMessage = false;
+
+    void ShowMessage(const QString &text, const QString &caption) override
+    {
+        messages << text;
+        captions << caption;
+        busyDuringMessage = busyDuringMessage || busy != 0;
+    }
+    void AddStatus(const QString &text) override { status << text; }
+    void SetBusyCursor() override { ++busy; }
+    void RestoreCursor() override { --busy; }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(RecordSpec)
+
+class tst_programming : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void steps_data();
+    void steps();
+    void statusTexts();
+    void plansWithoutSteps_data();
+    void plansWithoutSteps();
+    void runConfirmsEveryLine();
+    void missingPrompt_data();
+    void missingPrompt();
+    void refusesLineBreaks_data();
+    void refusesLineBreaks();
+    void openingTheLink_data();
+    void openingTheLink();
+};
+
+void tst_programming::steps_data()
+{
+    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<int>("channelCount");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("mode 1 T") << RecordSpec {"1", "T", "D"} << 0 << QStringList {"mode 1", "mode?"};
+    QTest::newRow("mode 1 E DHCP: IP address blank")
+        << RecordSpec {"1", "E", "D"} << 0 << QStringList {"mode 1", "mode?", "isp 9  "};
+    QTest::newRow("mode 1 E network empty: fixed addresses in order 9 A 5 6")
+        << RecordSpec {"1", "E", ""} << 0 << QStringList {"mode 1", "mode?"} + kFixed;
+    QTest::newRow("mode 1 TE network F") << RecordSpec {"1", "TE", "F"} << 0
+                                         << QStringList {"mode 1", "mode?"} + kFixed;
+    QTest::newRow("mode 2 TE fixed, remote update on")
+        << RecordSpec {"2", "TE", "F", true} << 0
+        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C T",
+                        "isp B http://10.0.0.9/update"}
+               + kFixed + kAccount;
+    QTest::newRow("mode 2 E DHCP, remote update off, channels not sent")
+        << RecordSpec {"2", "E", "D", false, Numbered(2)} << 2
+        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
+                        "isp B http://10.0.0.9/update", "isp 9  "};
+    QTest::newRow("mode 2 T: account, no address")
+        << RecordSpec {"2", "T", "F"} << 0
+        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
+                        "isp B http://10.0.0.9/update"}
+               + kAccount;
+    QTest::newRow("mode 3 T, no channels: erase only")
+        << RecordSpec {"3", "T", "F"} << 0
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+               + QStringList {"channel 3 0", "channel?"};
+    QTest::newRow("mode 3 TE fixed, 16 channels, slots 11 and 16 as A and F")
+        << RecordSpec {"3", "TE", "F", true, Numbered(16)} << 16
+        << QStringList {"mode 3", "mode?", "isp C T", "isp B http://10.0.0.9/update"} + kAccount
+               + ChannelLines(16) + kFixed;
+    QTest::newRow("mode 3 E DHCP, account sent whatever the type")
+        << RecordSpec {"3", "E", "D", false, Numbered(1)} << 1
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+               + ChannelLines(1) + QStringList {"isp 9  "};
+    QTest::newRow("mode 3x counts as 3; type e is neither")
+        << RecordSpec {"3x", "e", "D"} << 0
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+               + QStringList {"channel 3 0", "channel?"};
+    QTest::newRow("only the channels in use")
+        << RecordSpec {"3", "T", "D", false, Numbered(3)} << 2
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+               + ChannelLines(2);
+    QTest::newRow("a count beyond 16 is bounded")
+        << RecordSpec {"3", "T", "D", false, Numbered(16)} << 40
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+               + ChannelLines(16);
+}
+
+void tst_programming::steps()
+{
+    QFETCH(RecordSpec, spec);
+    QFETCH(int, channelCount);
+    QFETCH(QStringList, lines);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), channelCount);
+    QCOMPARE(plan.outcome, ProgrammingPlan::Outcome::Ready);
+    QCOMPARE(Lines(plan), lines);
+    QCOMPARE(plan.ChannelsChecked, spec.mode.startsWith('3'));
+    for (const ProgrammingStep &step : plan.Steps) {
+        QVERIFY(step.Command.endsWith('\n') && !step.Command.contains('\r'));
+        QCOMPARE(step.Status.isEmpty(), step.kind == ProgrammingStep::Kind::ReadBack);
+    }
+}
+
+void tst_programming::statusTexts()
+{
+    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "D", true, Numbered(11)});
+    r.IspPassword.set("");
+    const ProgrammingPlan plan = ProgrammingSteps(r, 11);
+    QStringList seen;
+    for (const ProgrammingStep &step : plan.Steps)
+        seen << step.Status + " | " + QString::fromLatin1(step.Command);
+    const QStringList expectedHead = {
+        "Programming Mode | mode 3\n",
+        " | mode\n",
+        "Programming ISP Enable Remote Update flag | isp C T\n",
+        "Programming ISP Remote Update URL | isp B http://10.0.0.9/update\n",
+        "Programming ISP Name | isp 1 Dialup\n",
+        "Programming ISP Number | isp 2 0123456\n",
+        "Programming ISP Username | isp 3 user\n",
+        "Programming ISP Password | isp 4  \n",
+        " | isp\n",
+        "erasing all channels | channel 3 0\n",
+        "Programming Channel Name on Channel 1 | channel 1 0 Radio 1\n",
+        "Programming Channel URL on Channel 1 | channel 2 0 http://10.0.0.1/s1\n",
+    };
+    QCOMPARE(seen.mid(0, expectedHead.size()), expectedHead);
+    const QStringList expectedTail = {
+        "Programming Channel Name on Channel 11 | channel 1 A Radio 11\n",
+        "Programming Channel URL on Channel 11 | channel 2 A http://10.0.0.1/s11\n",
+        " | channel\n",
+        "Programming DHCP mode | isp 9  \n",
+    };
+    QCOMPARE(seen.mid(seen.size() - expectedTail.size()), expectedTail);
+
+    const ProgrammingPlan fixed = ProgrammingSteps(Record(RecordSpec {"1", "E", "F"}), 0);
+    QStringList fixedStatus;
+    for (const ProgrammingStep &step : fixed.Steps)
+        fixedStatus << step.Status;
+    QCOMPARE(fixedStatus, (QStringList {"Programming Mode", "", "Programming IP address", "Programming Gateway",
+                                        "Programming DNS 1", "Programming DNS 2"}));
+}
+
+void tst_programming::plansWithoutSteps_data()
+{
+    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<int>("channelCount");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("statusLine");
+
+    using O = ProgrammingPlan::Outcome;
+    QTest::newRow("mode empty") << RecordSpec {"", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
+    QTest::newRow("mode 4") << RecordSpec {"4", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
+    QTest::newRow("mode 3, channel 2 without name")
+        << RecordSpec {"3", "TE", "D", false, {{"One", "u1"}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
+        << "Channel 2 has no name" << "empty name string";
+    QTest::newRow("mode 3, channel 1 without URL")
+        << RecordSpec {"3", "TE", "D", false, {{"One", ""}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
+        << "Channel 1 has no URL" << "empty URL string";
+}
+
+void tst_programming::plansWithoutSteps()
+{
+    QFETCH(RecordSpec, spec);
+    QFETCH(int, channelCount);
+    QFETCH(int, outcome);
+    QFETCH(QString, message);
+    QFETCH(QString, statusLine);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), channelCount);
+    QCOMPARE(int(plan.outcome), outcome);
+    QVERIFY(plan.Steps.isEmpty());
+    QCOMPARE(plan.Gap.IsGap(), !message.isEmpty());
+    if (plan.Gap.IsGap()) {
+        QCOMPARE(plan.Gap.Message(), message);
+        QCOMPARE(plan.Gap.StatusLine(), statusLine);
+    }
+
+    // Whatever the device would answer, nothing goes out.
+    FakePort port;
+    FakeSink sink;
+    const ProgrammingResult result = RunProgramming(port, plan, sink);
+    QVERIFY(port.exchanged.isEmpty() && port.sentWithoutWait.isEmpty());
+    if (message.isEmpty()) {
+        QCOMPARE(result, ProgrammingResult::NoValidMode);
+        QVERIFY(sink.messages.isEmpty() && sink.status.isEmpty());
+    } else {
+        QCOMPARE(result, ProgrammingResult::ChannelIncomplete);
+        QCOMPARE(sink.messages, QStringList {message});
+        QCOMPARE(sink.status, (QStringList {"checking for empty Channel strings", statusLine}));
+    }
+}
+
+void tst_programming::runConfirmsEveryLine()
+{
+    const ProgrammingPlan plan = ProgrammingSteps(Record(RecordSpec {"3", "TE", "F", true, Numbered(16)}), 16);
+    FakePort port;
+    FakeSink sink;
+    QCOMPARE(RunProgramming(port, plan, sink), ProgrammingResult::Programmed);
+
+    // Every line, the read-backs included, went through the exchange, which
+    // forgets an earlier prompt, so each is confirmed by its own.
+    QCOMPARE(port.exchanged.size(), 47);
+    QVERIFY(port.sentWithoutWait.isEmpty());
+    int i = 0;
+    for (const ProgrammingStep &step : plan.Steps)
+        QCOMPARE(port.exchanged.at(i++), step.Command);
+    QCOMPARE(port.opens, 0);
+
+    QCOMPARE(sink.messages, QStringList {"Programming OK"});
+    QCOMPARE(sink.captions, QStringList {"Program Mirto Configuration"});
+    QCOMPARE(sink.status.size(), 1 + 44);
+    QCOMPARE(sink.status.first(), QStringLiteral("checking for empty Channel strings"));
+    QCOMPARE(sink.status.at(1), QStringLiteral("Programming Mode"));
+    QCOMPARE(sink.status.last(), QStringLiteral("Programming DNS 2"));
+    QCOMPARE(sink.busy, 0);
+    QVERIFY(!sink.busyDuringMessage);
+}
+
+void tst_programming::missingPrompt_data()
+{
+    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<QByteArray>("silentLine");
+    QTest::addColumn<int>("linesSent");
+    QTest::addColumn<QString>("lastStatus");
+
+    QTest::newRow("after mode 2: not even mode follows")
+        << RecordSpec {"2", "TE", "F"} << QByteArray("mode 2") << 1 << "Programming Mode";
+    QTest::newRow("mode read-back ends the run like a setting")
+        << RecordSpec {"2", "TE", "F"} << QByteArray("mode") << 2 << "Programming Mode";
+    QTest::newRow("isp read-back in mode 3: channels untouched")
+        << RecordSpec {"3", "T", "D", false, Numbered(2)} << QByteArray("isp") << 9 << "Programming ISP Password";
+    QTest::newRow("channel read-back: no address after it")
+        << RecordSpec {"3", "E", "F", false, Numbered(1)} << QByteArray("channel") << 13
+        << "Programming Channel URL on Channel 1";
+    QTest::newRow("last line of the run")
+        << RecordSpec {"1", "E", "F"} << QByteArray("isp 6 10.1.2.54") << 6 << "Programming DNS 2";
+}
+
+void tst_programming::missingPrompt()
+{
+    QFETCH(RecordSpec, spec);
+    QFETCH(QByteArray, silentLine);
+    QFETCH(int, linesSent);
+    QFETCH(QString, lastStatus);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), int(spec.channels.size()));
+    FakePort port;
+    port.silent.insert(silentLine);
+    FakeSink sink;
+    QCOMPARE(RunProgramming(port, plan, sink), ProgrammingResult::NoResponse);
+    QCOMPARE(port.exchanged.size(), linesSent);
+    QCOMPARE(port.exchanged.last(), silentLine + '\n');
+    QVERIFY(port.sentWithoutWait.isEmpty());
+    QCOMPARE(sink.messages, QStringList {"No response from Mirto....  "});
+    QCOMPARE(sink.captions, QStringList {QString()});
+    QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
+    QCOMPARE(sink.status.at(sink.status.size() - 2), lastStatus);
+    QCOMPARE(sink.busy, 0);
+    QVERIFY(!sink.busyDuringMessage);
+}
+
+void tst_programming::refusesLineBreaks_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("CR") << QByteArray("Dial\rup") << true;
+    QTest::newRow("LF") << QByteArray("Dial\nmode 1") << true;
+    QTest::newRow("CR LF at the end") << QByteArray("Dialup\r\n") << true;
+    QTest::newRow("tab and other bytes pass") << QByteArray("Dial\tup\xe9") << false;
+}
+
+void tst_programming::refusesLineBreaks()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(bool, refused);
+    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "D", false, Numbered(1)});
+    r.IspName.set(value);
+    const ProgrammingPlan plan = ProgrammingSteps(r, 1);
+    FakePort port;
+    FakeSink sink;
+    const ProgrammingResult result = RunProgramming(port, plan, sink);
+    if (!refused) {
+        QCOMPARE(result, ProgrammingResult::Programmed);
+        QVERIFY(port.exchanged.contains("isp 1 " + value + '\n'));
+        return;
+    }
+    QCOMPARE(result, ProgrammingResult::ValueRefused);
+    QVERIFY2(port.exchanged.isEmpty(), "not even the mode goes out before the refusal");
+    QCOMPARE(sink.messages,
+             QStringList {"ISP Name holds a line break or a zero byte and cannot be sent to Mirto"});
+    QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
+
+    // The per-line send refuses on its own too, a zero byte included.
+    for (const QByteArray &command : {QByteArray("isp 1 ") + value + '\n', QByteArray("isp 1 a\0b\n", 10)}) {
+        FakePort single;
+        FakeSink singleSink;
+        QCOMPARE(SendSetting(single, {ProgrammingStep::Kind::Setting, {}, QStringLiteral("ISP Name"), command},
+                             singleSink),
+                 -1);
+        QVERIFY(single.exchanged.isEmpty());
+        QCOMPARE(singleSink.messages.size(), 1);
+        QCOMPARE(singleSink.status, QStringList {"Programming failed"});
+    }
+}
+
+void tst_programming::openingTheLink_data()
+{
+    QTest::addColumn<bool>("connectOnOpen");
+    QTest::newRow("the open fails or only starts a network attempt") << false;
+    QTest::newRow("the open succeeds") << true;
+}
+
+void tst_programming::openingTheLink()
+{
+    QFETCH(bool, connectOnOpen);
+    FakePort port;
+    port.connected = false;
+    port.connectOnOpen = connectOnOpen;
+    FakeSink sink;
+    const ProgrammingResult result =
+        RunProgramming(port, ProgrammingSteps(Record(RecordSpec {"1", "T", "D"}), 0), sink);
+    QCOMPARE(port.opens, 1);
+    if (!connectOnOpen) {
+        QCOMPARE(result, ProgrammingResult::NotConnected);
+        QVERIFY(port.exchanged.isEmpty() && sink.messages.isEmpty() && sink.status.isEmpty());
+    } else {
+        QCOMPARE(result, ProgrammingResult::Programmed);
+        QCOMPARE(port.exchanged, (QList<QByteArray> {"mode 1\n", "mode\n"}));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_programming)
+#include "tst_programming.moc"
