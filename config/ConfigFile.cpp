@@ -207,7 +207,9 @@ int WriteConfigFile(const QString &path, const DeviceConfigRecord &config, int c
             *systemError = reason.isEmpty() ? QStringLiteral("Unknown error") : reason;
         return -1;
     };
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a buffered flush takes a short write (a full disk) for a
+    // success and commits a truncated file.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(file.errorString());
     tell(status, "creating config file");
     const QByteArray text = FormatConfigFile(config, channelCount, serialNumber);
