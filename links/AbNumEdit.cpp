@@ -129,8 +129,13 @@ void TAbNumEdit::focusOutEvent(QFocusEvent *event)
     // An invalid text keeps the focus; taking it back at once would fight the
     // focus change under way.
     QTimer::singleShot(0, this, [this] {
-        if (isEnabled() && isVisible() && m_state == EditState::Invalid)
-            setFocus(Qt::OtherFocusReason);
+        if (!isEnabled() || !isVisible() || m_state != EditState::Invalid)
+            return;
+        setFocus(Qt::OtherFocusReason);
+        // Coming back drops the selection: show the bad characters again.
+        const HexNumberCheck check = CheckHexNumber(text());
+        if (check.FirstInvalid >= 0)
+            setSelection(check.FirstInvalid, check.LastInvalid - check.FirstInvalid + 1);
     });
 }
 
