@@ -54,7 +54,62 @@ QString hintClose(const QString &entry)
 
 } // namespace
 
-TMainForm::TMainForm(QWidget *parent) : QMainWindow(parent)
+// The window as the connection and the dialogs see it.
+class TMainForm::UserSide : public DeviceUser, public ConfigHost {
+public:
+    explicit UserSide(TMainForm &form) : m_form(form) {}
+
+    // DeviceUser
+    void TellUser(const QString &text) override { ShowMessage(&m_form, text); }
+    void ShowLinkError(const std::exception &error) override { ShowException(error); }
+    bool AskHostAddress(QString &address) override
+    {
+        bool ok = false;
+        const QString typed = QInputDialog::getText(&m_form, QStringLiteral("Computer to connect to"),
+                                                    QStringLiteral("IP-address:"), QLineEdit::Normal,
+                                                    address, &ok);
+        if (!ok)
+            return false;
+        address = typed;
+        return true;
+    }
+    void SetBusyCursor() override { m_form.SetBusyCursor(); }
+    void RestoreCursor() override { m_form.RestoreCursor(); }
+    void AppendTerminal(const QByteArray &text) override { m_form.m_memo->AppendText(text); }
+    void AddStatus(const QString &text) override { m_form.AddStatus(text); }
+    void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
+    void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
+    void PortsChanged() override
+    {
+        try {
+            m_form.fillPortList();
+        } catch (const std::exception &) {
+            // The list keeps its entries; the next close reads it again.
+        }
+        m_form.selectPortEntry();
+    }
+
+    // ConfigHost
+    ToolSettings &Settings() override { return m_form; }
+    void WriteSettings() override { m_form.WriteSettings(); }
+    QByteArray DeviceSerialNumber() const override { return m_form.SerialNumberText(); }
+    void ConfigFileIsCurrent(const QString &path) override { m_form.MakeConfigFileCurrent(path); }
+
+private:
+    TMainForm &m_form;
+};
+
+TMainForm::TMainForm(QWidget *parent)
+    : QMainWindow(parent),
+      m_userSide(std::make_unique<UserSide>(*this)),
+      m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide)),
+      PromptSeen(m_connection->PromptSeen),
+      PromptEvent(m_connection->PromptEvent),
+      Connected(m_connection->Connected),
+      ReplyBuffer(m_connection->ReplyBuffer),
+      SerialNumber(m_connection->SerialNumber),
+      SoftwareVersion(m_connection->SoftwareVersion),
+      HostAddress(m_connection->HostAddress)
 {
     InitMirtoResources();
     setObjectName(QStringLiteral("MainForm"));
@@ -62,31 +117,8 @@ TMainForm::TMainForm(QWidget *parent) : QMainWindow(parent)
     HelpFile = StartDirectory + QStringLiteral("/MirtoHelp.hlp");
 
     buildWindow();
-
-    m_vaComm.SetStopbits(QSerialPort::OneStop);
-    m_vaComm.SetDatabits(QSerialPort::Data8);
-    m_vaComm.SetParity(QSerialPort::NoParity);
-    m_vaComm.SetFlowControl({});
-    m_vaComm.SetPortNum(0);
-    m_vaComm.SetBaudrate(115200);
-    connect(&m_vaComm, &SerialPort::OnRxChar, this, &TMainForm::VaCommRxChar);
-    connect(&m_vaComm, &SerialPort::DeviceLost, this, &TMainForm::VaCommDeviceLost);
-
-    m_clientSocket.SetPort(9000);
-    connect(&m_clientSocket, &TClientSocket::OnConnect, this, &TMainForm::ClientSocketConnect);
-    connect(&m_clientSocket, &TClientSocket::OnRead, this, &TMainForm::ClientSocketRead);
-    connect(&m_clientSocket, &TClientSocket::OnDisconnect, this,
-            &TMainForm::ClientSocketDisconnect);
-    connect(&m_clientSocket, &TClientSocket::OnError, this, &TMainForm::ClientSocketError,
-            Qt::DirectConnection);
-
-    m_toTimer.setObjectName(QStringLiteral("TOTimer"));
-    m_toTimer.setSingleShot(true);
-    m_toTimer.setInterval(ConnectTimeoutMs);
-    connect(&m_toTimer, &QTimer::timeout, this, &TMainForm::TOTimerTimer);
-
     fillPortList();
-    ResetConfig();
+    ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
     qApp->installEventFilter(this);
 }
@@ -96,6 +128,16 @@ TMainForm::~TMainForm()
     qApp->removeEventFilter(this);
     if (m_busy)
         QApplication::restoreOverrideCursor();
+}
+
+ConfigHost &TMainForm::ConfigHostPort()
+{
+    return *m_userSide;
+}
+
+SettingsStore &TMainForm::Settings()
+{
+    return *m_userSide;
 }
 
 void TMainForm::SetDialogs(TAboutForm *about, TConfigForm *config, TUploadForm *upload,
@@ -189,7 +231,7 @@ void TMainForm::buildWindow()
     windowMenu->addAction(QStringLiteral("Save Terminal Window"), this,
                           &TMainForm::SaveResponseClicked);
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
-    helpMenu->addAction(QStringLiteral("Index"), this, &TMainForm::HelpToolButtonClick);
+    helpMenu->addAction(QStringLiteral("Index"), this, &TMainForm::IndexClick);
     helpMenu->addSeparator();
     helpMenu->addAction(QStringLiteral("About"), this, &TMainForm::AboutClicked);
 
@@ -241,20 +283,18 @@ void TMainForm::buildWindow()
     auto *bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar"));
     bar->setSizeGripEnabled(false);
-    // Wide enough for the identification and the connection texts.
-    const int widths[4] = {240, 230, 200, 50};
     const QString texts[4] = {QStringLiteral("  No Configuration File loaded"), QString(),
                               QStringLiteral("  Serial Number Not Available"),
                               QStringLiteral("  Not Connected")};
     for (int i = 0; i < 4; ++i) {
         m_panels[i] = new QLabel(texts[i], bar);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setAccessibleName(QStringLiteral("Status panel %1").arg(i));
         m_panels[i]->setFrameShape(QFrame::Panel);
         m_panels[i]->setFrameShadow(QFrame::Sunken);
-        if (i < 3)
-            m_panels[i]->setFixedWidth(widths[i]);
-        bar->addWidget(m_panels[i], i == 3 ? 1 : 0);
+        bar->addWidget(m_panels[i], i == 0 ? 1 : 0);
     }
+    sizeStatusPanels();
     setStatusBar(bar);
     m_help = new THelpForm(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -306,12 +346,68 @@ QString TMainForm::ConfigFileStatusText(const QString &path)
 
 QString TMainForm::StatusPanelText(int panel) const
 {
-    return m_panels[panel]->text();
+    return m_panels[panel]->property("fullText").toString();
 }
 
 void TMainForm::SetStatusPanel(int panel, const QString &text)
 {
-    m_panels[panel]->setText(text);
+    QLabel *label = m_panels[panel];
+    label->setProperty("fullText", text);
+    if (panel != 0) {
+        label->setText(text);
+        return;
+    }
+    // Panel 0 takes the room the others leave; a long path loses its start,
+    // and the whole of it shows as the panel's hint.
+    const QString shown = ElideLeft(text, label->fontMetrics(), label->contentsRect().width());
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
+QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const QString dots = QStringLiteral("...");
+    int keep = int(text.size());
+    while (keep > 0 && metrics.horizontalAdvance(dots + text.right(keep)) > width)
+        --keep;
+    return dots + text.right(keep);
+}
+
+void TMainForm::sizeStatusPanels()
+{
+    // Panels 1 to 3 are as wide as the longest text each can show; panel 0
+    // gets the rest of the bar.
+    static const char *const longest[4][2] = {
+        {"  No Configuration File loaded", "  No Configuration File loaded"},
+        {" Press 'ESC' to enter direct commands", "Type 'help' for a list of commands"},
+        {" SN: [WWWWW]   SW: [WWWWW]", "  Serial Number Not Available"},
+        {"  trying 255.255.255.255....", " Connect 255.255.255.255"},
+    };
+    for (int i = 0; i < 4; ++i) {
+        QLabel *label = m_panels[i];
+        const QFontMetrics metrics = label->fontMetrics();
+        int width = 0;
+        for (const char *text : longest[i])
+            width = qMax(width, metrics.horizontalAdvance(QLatin1String(text)));
+        const QMargins frame = label->contentsMargins();
+        width += frame.left() + frame.right() + 2 * label->margin() + 4;
+        if (i == 0)
+            label->setMinimumWidth(width);
+        else
+            label->setFixedWidth(width);
+        label->setProperty("fullText", label->text());
+    }
+}
+
+void TMainForm::MakeConfigFileCurrent(const QString &path)
+{
+    SetStatusPanel(0, ConfigFileStatusText(path));
+    ConfigLoaded = true;
+    ConfigFile = path;
+    ConfigFileNamed = true;
+    WriteSettings();
 }
 
 QByteArray TMainForm::SerialNumberText() const
@@ -331,13 +427,13 @@ int TMainForm::ReadSettings()
 {
     StoredSettings stored;
     static_cast<ToolSettings &>(stored) = *this;
-    stored.PortNum = m_vaComm.PortNum();
+    stored.PortNum = VaComm().PortNum();
     const int result = ReadSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), stored,
                                         [this](const QString &t) { AddStatus(t); });
     if (result != 0)
         return result;
     static_cast<ToolSettings &>(*this) = stored;
-    m_vaComm.SetPortNum(stored.PortNum);
+    VaComm().SetPortNum(stored.PortNum);
     return 0;
 }
 
@@ -355,12 +451,17 @@ void TMainForm::WriteSettings()
 bool TMainForm::event(QEvent *e)
 {
     const bool result = QMainWindow::event(e);
-    if (e->type() == QEvent::WindowActivate && FirstActivation)
-        MainFormActivate();
     // Without a window manager the window may never be activated; the first
-    // showing then counts as the first activation.
-    if (e->type() == QEvent::Show && FirstActivation)
+    // showing then counts as the first activation. The work runs from the
+    // event loop, not inside event delivery: it may show message boxes and
+    // the update dialog, whose modal loops must not nest in an event.
+    if ((e->type() == QEvent::WindowActivate || e->type() == QEvent::Show) && FirstActivation
+        && !m_activationQueued) {
+        m_activationQueued = true;
         QTimer::singleShot(0, this, &TMainForm::MainFormActivate);
+    }
+    if (e->type() == QEvent::Resize && m_panels[0])
+        SetStatusPanel(0, StatusPanelText(0));
     return result;
 }
 
@@ -386,7 +487,7 @@ void TMainForm::MainFormActivate()
         SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
 
     if (ConfigFileNamed && ConfigFile.size() > 5) {
-        if (ReadConfigFile(ConfigFile) == -1) {
+        if (ReadConfigFile(ConfigFile, DeviceConfig, [this](const QString &t) { AddStatus(t); }) == -1) {
             StartupError = 20;
         } else {
             SetStatusPanel(0, ConfigFileStatusText(ConfigFile));
@@ -395,13 +496,9 @@ void TMainForm::MainFormActivate()
     }
 
     if (StartupError == 10)
-        QMessageBox::information(this, windowTitle(), QStringLiteral("Error opening 'mirto.ini'"),
-                                 QMessageBox::Ok);
+        ShowMessage(this, QStringLiteral("Error opening 'mirto.ini'"));
     else if (StartupError == 20)
-        QMessageBox::information(this, windowTitle(),
-                                 QStringLiteral("Error opening configuration file\r\n")
-                                     + ConfigFile,
-                                 QMessageBox::Ok);
+        ShowMessage(this, QStringLiteral("Error opening configuration file\r\n") + ConfigFile);
 
     if (InterfaceType == InterfaceNetwork) {
         m_openConToolButton->setToolTip(QStringLiteral("Open Network Connection"));
@@ -413,13 +510,10 @@ void TMainForm::MainFormActivate()
             InterfaceType = InterfaceSerial;
             m_comportLabel->setVisible(true);
             m_portComboBox->setVisible(true);
-            QMessageBox::information(
-                this, windowTitle(),
-                QStringLiteral("Automatic detection of ComPort failed....\n\n"
-                               "Please select your Comport from the list"),
-                QMessageBox::Ok);
+            ShowMessage(this, QStringLiteral("Automatic detection of ComPort failed....\n\n"
+                                             "Please select your Comport from the list"));
         } else {
-            m_vaComm.SetPortNum(port);
+            VaComm().SetPortNum(port);
             m_openConToolButton->setToolTip(QStringLiteral("Open USB Connection"));
             m_closeConToolButton->setToolTip(QStringLiteral("Close USB Connection"));
         }
@@ -451,7 +545,7 @@ void TMainForm::selectPortEntry()
 {
     m_portComboBox->setCurrentIndex(-1);
     for (int i = 0; i < m_portComboBox->count(); ++i) {
-        if (PortNumberOfEntry(m_portComboBox->itemText(i)) == m_vaComm.PortNum()) {
+        if (PortNumberOfEntry(m_portComboBox->itemText(i)) == VaComm().PortNum()) {
             m_portComboBox->setCurrentIndex(i);
             return;
         }
@@ -463,24 +557,32 @@ void TMainForm::selectPortEntry()
 
 bool TMainForm::eventFilter(QObject *watched, QEvent *e)
 {
-    if ((e->type() == QEvent::KeyPress || e->type() == QEvent::KeyRelease)
-        && watched->isWidgetType() && static_cast<QWidget *>(watched)->window() == this) {
-        // A key that no control takes travels up to the window; the window
-        // sees each press once, before the control that has the focus. The
-        // press is over when a key is released.
-        if (e->type() == QEvent::KeyRelease) {
-            m_keyInFlight = nullptr;
-        } else if (e != m_keyInFlight) {
-            m_keyInFlight = e;
-            MainFormKeyPress(static_cast<QKeyEvent *>(e)->key());
+    if (e->type() == QEvent::KeyRelease) {
+        m_keyInFlight = {};
+    } else if (e->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto *widget = static_cast<QWidget *>(watched);
+        const auto *key = static_cast<QKeyEvent *>(e);
+        // A key press is delivered first to the control with the focus (or to
+        // the window when none has it) and then travels up to its parents:
+        // it is taken where it arrives. A press handled once is known by its
+        // key and time as well as its address, because a message box shown
+        // meanwhile can move the focus under the travelling event, while the
+        // address alone repeats for the next key pressed before a release.
+        QWidget *target = QApplication::focusWidget();
+        if (!target || target->window() != this)
+            target = this;
+        const KeySeen seen {e, key->key(), key->timestamp()};
+        if (widget == target && widget->window() == this && !(seen == m_keyInFlight)) {
+            m_keyInFlight = seen;
+            MainFormKeyPress(key->key(), key->isAutoRepeat());
         }
     }
     return QMainWindow::eventFilter(watched, e);
 }
 
-void TMainForm::MainFormKeyPress(int key)
+void TMainForm::MainFormKeyPress(int key, bool autoRepeat)
 {
-    if (UserLevel != 1)
+    if (UserLevel != 1 || autoRepeat)
         return;
     if (key == Qt::Key_Escape) {
         const bool show = m_commandEdit->isHidden();
@@ -508,293 +610,21 @@ void TMainForm::MainFormKeyPress(int key)
 }
 
 // ---------------------------------------------------------------------------
-// Command exchange
-
-void TMainForm::SendCommand(const QByteArray &text)
-{
-    if (InterfaceType == InterfaceNetwork) {
-        m_clientSocket.SendString(text);
-        return;
-    }
-    if (m_vaComm.Active()) {
-        try {
-            m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)));
-        } catch (const SerialPortError &error) {
-            ShowException(error);
-        }
-        return;
-    }
-    QMessageBox::information(
-        this, windowTitle(),
-        (InterfaceType == InterfaceUsb ? QStringLiteral("Error opening Virtual Comport: ")
-                                       : QStringLiteral("Error opening Comport: "))
-            + QString::number(m_vaComm.PortNum())
-            + QStringLiteral(" (USB)\n\nDid you connect your USB cable?"),
-        QMessageBox::Ok);
-}
-
-void TMainForm::ExchangeCommand(const QByteArray &text)
-{
-    PromptEvent.Reset();
-    PromptSeen = false;
-    ReplyBuffer.clear();
-    SendCommand(text);
-    WaitForPrompt();
-}
-
-bool TMainForm::linkAlive() const
-{
-    return InterfaceType == InterfaceNetwork ? m_clientSocket.Active() : m_vaComm.Active();
-}
-
-bool TMainForm::waitForLinkData(int msecs)
-{
-    if (InterfaceType == InterfaceNetwork)
-        return m_clientSocket.WaitForData(msecs);
-    return m_vaComm.WaitForData(msecs);
-}
-
-void TMainForm::WaitForPrompt()
-{
-    TMyWaitThread waitThread(PromptEvent, PromptSeen);
-    m_inExchange = true;
-    waitThread.start();
-    // Only the link is served while we wait: its data may carry the prompt.
-    // Input, painting, timers and everything else wait for the exchange.
-    QDeadlineTimer deadline(TMyWaitThread::PromptTimeoutMs);
-    // A link that went away (also while the command was being sent) cannot
-    // bring a prompt: the wait ends at once instead of freezing the window.
-    bool aborted = m_linkLost && !linkAlive();
-    while (!aborted && linkAlive() && !waitThread.isFinished() && !PromptSeen) {
-        const qint64 left = deadline.remainingTime();
-        if (left <= 0)
-            break;
-        waitForLinkData(int(left));
-        aborted = m_linkLost && !linkAlive();
-    }
-    if (aborted)
-        PromptEvent.Set(); // the device is gone: no prompt can come
-    waitThread.wait();
-    if (aborted)
-        PromptSeen = false;
-    m_inExchange = false;
-}
-
-void TMainForm::collectReply(QByteArray piece)
-{
-    if (ReplyBuffer.size() + 40 > 100)
-        ReplyBuffer.clear();
-    ReplyBuffer += piece;
-    // The buffer keeps the newest text: the prompt and the lines before it
-    // are what an exchange reads.
-    if (ReplyBuffer.size() > ReplyCapacity)
-        ReplyBuffer.remove(0, ReplyBuffer.size() - ReplyCapacity);
-    if (piece.contains('>')) {
-        PromptSeen = true;
-        PromptEvent.Set();
-    }
-}
-
-void TMainForm::VaCommRxChar(SerialPort *sender, int count)
-{
-    if (UploadActive) {
-        Q_EMIT UploadRxChar(sender, count);
-        return;
-    }
-    char buffer[PieceCapacity + 1];
-    // A large arrival is taken in parts that fit the receive buffer.
-    while (count > 0) {
-        const int n = sender->ReadBuf(buffer, qMin(count, PieceCapacity));
-        if (n <= 0)
-            break;
-        count -= n;
-        buffer[n] = '\0';
-        QByteArray piece(buffer); // the text ends at the first zero byte
-        collectReply(piece);
-        QByteArray shown;
-        shown.reserve(piece.size() + 16);
-        for (char c : std::as_const(piece)) {
-            if (c == '#')
-                shown += TimeStamp();
-            else
-                shown += c;
-        }
-        m_memo->AppendText(shown);
-    }
-}
-
-QByteArray TMainForm::TimeStamp()
-{
-    // The clock is read for every '#', but turning it into local time costs
-    // a time-zone lookup; a device that marks every line would spend most of
-    // its time there. Zone offsets are whole seconds, so once a second does.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now / 1000 != m_stampSecond) {
-        m_stampSecond = now / 1000;
-        m_stampText = '[' + QDateTime::fromMSecsSinceEpoch(now).time().toString(QStringLiteral("HH:mm:ss")).toLatin1()
-                      + "] ";
-    }
-    return m_stampText;
-}
-
-void TMainForm::VaCommDeviceLost()
-{
-    m_linkLost = true;
-    AddStatus(QStringLiteral("Device disconnected"));
-    SetStatusPanel(2, QStringLiteral("Serial Number Not Available"));
-    Connected = false;
-    m_portComboBox->setEnabled(true);
-    // The port that went away leaves the list until its device returns.
-    try {
-        fillPortList();
-    } catch (const std::exception &) {
-        // The list keeps its entries; the next close reads it again.
-    }
-    selectPortEntry();
-    UpdateConnectionStatus();
-}
-
-void TMainForm::ClientSocketRead(TClientSocket *sender)
-{
-    char buffer[NetworkReadSize];
-    const int n = sender->ReceiveBytes(buffer, NetworkReadSize);
-    if (n <= 0)
-        return;
-    const QByteArray received(buffer, n);
-    // Exchanges over the network see the prompt just as over the cable.
-    collectReply(QByteArray(received.constData())); // text ends at a zero byte
-    QByteArray shown;
-    shown.reserve(n + 8);
-    for (char c : received) {
-        if (c == '\r')
-            continue;
-        if (c == '\n')
-            shown += "\r\n";
-        else
-            shown += c;
-    }
-    m_memo->AppendText(shown);
-}
-
-// ---------------------------------------------------------------------------
 // Connection management
-
-void TMainForm::showPortOpenError(const QString &detail)
-{
-    QString text = (InterfaceType == InterfaceUsb ? QStringLiteral("Error opening Virtual Comport: ")
-                                                  : QStringLiteral("Error opening Comport: "))
-                   + QString::number(m_vaComm.PortNum())
-                   + QStringLiteral(" (USB)\n\nDid you connect your USB cable?");
-    if (!detail.isEmpty())
-        text += QStringLiteral("\n\n") + detail;
-    QMessageBox::information(this, windowTitle(), text, QMessageBox::Ok);
-}
 
 void TMainForm::OpenConnectionClicked(QObject *sender)
 {
-    if (InterfaceType == InterfaceNetwork) {
-        if (m_clientSocket.Active())
-            m_clientSocket.Close();
-        HostAddress = QStringLiteral("192.168.0.100");
-        bool ok = false;
-        const QString typed = QInputDialog::getText(this, QStringLiteral("Computer to connect to"),
-                                                    QStringLiteral("IP-address:"),
-                                                    QLineEdit::Normal, HostAddress, &ok);
-        if (!ok || typed.isEmpty())
-            return;
-        HostAddress = typed;
-        SetStatusPanel(3, QStringLiteral("  trying ") + HostAddress + QStringLiteral("...."));
-        SetBusyCursor();
-        m_toTimer.start(ConnectTimeoutMs);
-        try {
-            m_clientSocket.SetHost(HostAddress);
-            m_clientSocket.Open();
-        } catch (const std::exception &error) {
-            m_toTimer.stop();
-            RestoreCursor();
-            UpdateConnectionStatus();
-            ShowException(error);
-        }
-        return;
-    }
-
-    Connected = false;
-    if (!m_vaComm.Active()) {
-        try {
-            m_vaComm.Open();
-        } catch (const SerialPortError &error) {
-            // A missing device is what the main message says; for any other
-            // refusal the system's reason tells the user what to do.
-            const QString detail = error.message().startsWith(QLatin1String("Specified device"))
-                                       ? QString()
-                                       : error.message();
-            showPortOpenError(detail);
-            return;
-        }
-    }
-    Connected = true;
-    m_linkLost = false;
-    m_portComboBox->setEnabled(false);
+    // The update dialog's Close button hands the port back to the terminal:
+    // no identification then.
     const auto *senderWidget = qobject_cast<const QWidget *>(sender);
     const bool closingUpdate = senderWidget && m_upload && m_upload->isAncestorOf(senderWidget)
                                && sender->objectName() == QLatin1String("CancelButton");
-    if (!closingUpdate) {
-        SetBusyCursor();
-        if (!identify()) {
-            noResponse();
-            return;
-        }
-    }
-    RestoreCursor();
-    UpdateConnectionStatus();
-}
-
-bool TMainForm::identify()
-{
-    ExchangeCommand("snum\n");
-    if (!PromptSeen)
-        return false;
-    const IdentPart serial = ParseIdentPart(ReplyBuffer, "Serialnumber", 22);
-    if (serial.store)
-        SerialNumber.replace(0, serial.text.size(), serial.text);
-    QByteArray ident = " SN: [" + serial.text;
-
-    ExchangeCommand("ver\n");
-    if (!PromptSeen)
-        return false;
-    const IdentPart version = ParseIdentPart(ReplyBuffer, "V:", 3);
-    if (version.store)
-        SoftwareVersion.replace(0, version.text.size(), version.text);
-    ident += "]   SW: [" + version.text + "]";
-    SetStatusPanel(2, QString::fromLatin1(ident));
-    return true;
-}
-
-void TMainForm::noResponse()
-{
-    RestoreCursor();
-    m_memo->AppendText("No response from Mirto");
-    AddStatus(QStringLiteral("No response from Mirto"));
-    UpdateConnectionStatus();
+    m_connection->OpenConnectionClicked(!closingUpdate);
 }
 
 void TMainForm::CloseConnectionClicked()
 {
-    if (InterfaceType == InterfaceNetwork) {
-        m_clientSocket.Close();
-    } else {
-        SetStatusPanel(2, QStringLiteral("Serial Number Not Available"));
-        m_vaComm.Close();
-    }
-    Connected = false;
-    m_portComboBox->setEnabled(true);
-    try {
-        fillPortList();
-    } catch (const std::exception &error) {
-        ShowException(error);
-    }
-    selectPortEntry();
-    UpdateConnectionStatus();
+    m_connection->CloseConnectionClicked();
 }
 
 void TMainForm::PortComboBoxChange(int index)
@@ -802,15 +632,8 @@ void TMainForm::PortComboBoxChange(int index)
     if (index < 0)
         return;
     const QString numberText = m_portComboBox->itemText(index).mid(3, 2);
-    try {
-        m_vaComm.Close();
-        m_vaComm.SetPortNum(numberText.toInt());
-        m_vaComm.Open();
-        m_linkLost = false;
-    } catch (const SerialPortError &error) {
-        ShowException(error);
+    if (!m_connection->ChangePort(numberText.toInt()))
         return;
-    }
     m_openConToolButton->setToolTip(QStringLiteral("Open Connection (COM ") + numberText
                                     + QStringLiteral(")"));
     m_closeConToolButton->setToolTip(QStringLiteral("Close Connection (COM ") + numberText
@@ -818,69 +641,12 @@ void TMainForm::PortComboBoxChange(int index)
     WriteSettings();
 }
 
-void TMainForm::UpdateConnectionStatus()
+void TMainForm::showConnectionState(const ConnectionState &state)
 {
-    QString panel = QStringLiteral(" Connect ") + HostAddress;
-    if (InterfaceType == InterfaceSerial || InterfaceType == InterfaceUsb)
-        Connected = m_vaComm.Active();
-    if (InterfaceType == InterfaceUsb)
-        panel.clear();
-    SetStatusPanel(3, Connected ? panel : QStringLiteral("  Not Connected"));
-    m_openConToolButton->setEnabled(!Connected);
-    m_closeConToolButton->setEnabled(Connected);
-}
-
-void TMainForm::ClientSocketConnect(TClientSocket *)
-{
-    m_toTimer.stop();
-    Connected = true;
-    m_linkLost = false;
-    UpdateConnectionStatus();
-    RestoreCursor();
-}
-
-void TMainForm::ClientSocketDisconnect(TClientSocket *)
-{
-    m_linkLost = true;
-    Connected = false;
-    UpdateConnectionStatus();
-    tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
-}
-
-void TMainForm::tellUser(const QString &text)
-{
-    auto show = [this, text] { QMessageBox::information(this, windowTitle(), text, QMessageBox::Ok); };
-    // A message box runs an event loop of its own, which must not start in
-    // the middle of an exchange: the box waits for the exchange's end.
-    if (m_inExchange)
-        QTimer::singleShot(0, this, show);
-    else
-        show();
-}
-
-void TMainForm::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCode)
-{
-    if (kind != ErrorEvent::Connect) {
-        // An attempt that failed this way is over: its time-out must not
-        // report the same failure a second time.
-        m_toTimer.stop();
-        m_clientSocket.Close();
-        Connected = false;
-        UpdateConnectionStatus();
-        RestoreCursor();
-        tellUser(QStringLiteral("Unexpected Clientsocket error...."));
-    }
-    errorCode = 0;
-}
-
-void TMainForm::TOTimerTimer()
-{
-    m_clientSocket.Close();
-    m_toTimer.stop();
-    UpdateConnectionStatus();
-    RestoreCursor();
-    QMessageBox::information(this, windowTitle(), QStringLiteral("Unable to connect...."),
-                             QMessageBox::Ok);
+    SetStatusPanel(3, state.ConnectionPanel);
+    m_openConToolButton->setEnabled(state.OpenEnabled);
+    m_closeConToolButton->setEnabled(state.CloseEnabled);
+    m_portComboBox->setEnabled(state.PortListEnabled);
 }
 
 // ---------------------------------------------------------------------------
@@ -908,26 +674,33 @@ void TMainForm::SaveResponseClicked()
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
     const QString path = dialog.selectedFiles().constFirst();
-    if (QFileInfo::exists(path)
-        && QMessageBox::question(this, windowTitle(), QStringLiteral("Overwrite existing File?"),
-                                 QMessageBox::Yes | QMessageBox::No)
-               != QMessageBox::Yes)
+    if (QFileInfo::exists(path) && !AskYesNo(this, QStringLiteral("Overwrite existing File?")))
         return;
-    const QString error = WriteTerminalFile(path, m_memo->Lines());
+    const QString error = WriteTerminalFile(path, m_memo->Buffer());
     if (!error.isEmpty())
         ShowErrorMessage(error);
 }
 
-QString WriteTerminalFile(const QString &path, const QStringList &lines)
+QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
 {
-    QByteArray text;
-    for (const QString &line : lines)
-        text += line.toLatin1() + "\r\n";
     QSaveFile file(path);
     // In a folder we may not create files in, the file itself may still be
     // writable: then it is written in place.
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    // The lines go straight from the terminal's store into the file: a
+    // terminal of many megabytes is never copied whole. An empty line after
+    // the final line break is left out, so the file ends with that break.
+    qsizetype count = buffer.LineCount();
+    if (count > 0 && buffer.Line(count - 1).isEmpty())
+        --count;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QByteArrayView line = buffer.Line(i);
+        if (file.write(line.data(), line.size()) != line.size() || file.write("\r\n", 2) != 2)
+            return file.errorString();
+    }
+    if (!file.commit())
         return file.errorString();
     return {};
 }
@@ -960,6 +733,11 @@ void TMainForm::HelpToolButtonClick()
     m_help->ShowHelp(HelpFile);
 }
 
+void TMainForm::IndexClick()
+{
+    HelpToolButtonClick();
+}
+
 void TMainForm::AboutClicked()
 {
     if (m_about)
@@ -973,7 +751,11 @@ void TMainForm::ExitClicked()
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
-    m_toTimer.stop();
-    m_clientSocket.Close();
+    MainFormClose();
     QMainWindow::closeEvent(e);
+}
+
+void TMainForm::MainFormClose()
+{
+    m_connection->Shutdown();
 }

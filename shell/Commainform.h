@@ -1,20 +1,19 @@
 #pragma once
 
-#include "links/ClientSocket.h"
-#include "links/SerialPort.h"
+#include "shell/DeviceConnection.h"
+#include "shell/DevicePorts.h"
 #include "shell/ToolSettings.h"
-#include "shell/Waitthread.h"
 
 #include <QMainWindow>
 #include <QPointer>
-#include <QTimer>
 
-#include <atomic>
+#include <memory>
 
 class QAction;
 class QComboBox;
 class QLabel;
 class QToolButton;
+class TerminalBuffer;
 class TerminalView;
 class TAboutForm;
 class TConfigForm;
@@ -24,12 +23,16 @@ class THelpForm;
 
 // Writes the terminal's lines to `path`, each ending in CR LF; replaces the
 // file atomically. Returns the system's message on failure, else "".
-QString WriteTerminalFile(const QString &path, const QStringList &lines);
+QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer);
+
+// Fits `text` into `width` pixels of `metrics`, dropping characters on the
+// left: of a path, the file's name is what matters.
+QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
-// windows, the direct command line for experts, and the status bar. It owns
-// the links to the device and the command exchange that every window uses,
-// and holds the tool settings as its own fields.
+// windows, the direct command line for experts, and the status bar. The link
+// to the device lives in its DeviceConnection; the window shows what the
+// connection tells and keeps the names the other windows know it by.
 class TMainForm : public QMainWindow, public ToolSettings {
     Q_OBJECT
 public:
@@ -46,17 +49,26 @@ public:
     static QString ConfigFileStatusText(const QString &path);
     void WriteSettings();
     int ReadSettings();
+    // Panel 0, the loaded flag and the settings after a configuration file
+    // was loaded or saved.
+    void MakeConfigFileCurrent(const QString &path);
+
+    // The device connection and its narrow views.
+    DeviceConnection &Connection() { return *m_connection; }
+    CommandPort &Commands() { return *m_connection; }
+    BootPort &Boot() { return *m_connection; }
+    ConfigHost &ConfigHostPort();
+    SettingsStore &Settings();
 
     // The command exchange.
-    void SendCommand(const QByteArray &text);
-    void ExchangeCommand(const QByteArray &text);
-    void WaitForPrompt();
+    void SendCommand(const QByteArray &text) { m_connection->SendCommand(text); }
+    void ExchangeCommand(const QByteArray &text) { m_connection->ExchangeCommand(text); }
+    void WaitForPrompt() { m_connection->WaitForPrompt(); }
+    void UpdateConnectionStatus() { m_connection->UpdateConnectionStatus(); }
 
-    void UpdateConnectionStatus();
-
-    // Direct command mode; fed every key press of the window before the
-    // focused control sees it.
-    void MainFormKeyPress(int key);
+    // Direct command mode; fed every key press of the window once, before
+    // the focused control sees it.
+    void MainFormKeyPress(int key, bool autoRepeat = false);
     void MainFormActivate();
 
     // Status bar panels 0 to 3.
@@ -64,9 +76,9 @@ public:
     void SetStatusPanel(int panel, const QString &text);
 
     TerminalView *Memo() const { return m_memo; }
-    SerialPort &VaComm() { return m_vaComm; }
-    TClientSocket &ClientSocket() { return m_clientSocket; }
-    QTimer &TOTimer() { return m_toTimer; }
+    SerialPort &VaComm() { return m_connection->VaComm(); }
+    TClientSocket &ClientSocket() { return m_connection->ClientSocket(); }
+    QTimer &TOTimer() { return m_connection->TOTimer(); }
     QByteArray SerialNumberText() const;
     QByteArray SoftwareVersionText() const;
 
@@ -79,21 +91,28 @@ public:
     QString HelpFile;
     bool FirstActivation = true;
     int StartupError = 0;
-    std::atomic<bool> PromptSeen {false};
-    AutoResetEvent PromptEvent;
-    bool Connected = false;
-    bool UploadActive = false;
     bool ConfigLoaded = false;
-    QByteArray ReplyBuffer;
-    QByteArray SerialNumber = QByteArray(50, '\0');
-    QByteArray SoftwareVersion = QByteArray(50, '\0');
-    QString HostAddress;
     qint16 SavedCursor = 0;
 
-    static constexpr int ReplyCapacity = 999;
-    static constexpr int PieceCapacity = 1023;
-    static constexpr int NetworkReadSize = 210;
-    static constexpr int ConnectTimeoutMs = 2000;
+private:
+    class UserSide;
+    std::unique_ptr<UserSide> m_userSide;
+    std::unique_ptr<DeviceConnection> m_connection;
+
+public:
+    // The connection's state under the names the other windows know.
+    std::atomic<bool> &PromptSeen;
+    AutoResetEvent &PromptEvent;
+    bool &Connected;
+    QByteArray &ReplyBuffer;
+    QByteArray &SerialNumber;
+    QByteArray &SoftwareVersion;
+    QString &HostAddress;
+
+    static constexpr int ReplyCapacity = DeviceConnection::ReplyCapacity;
+    static constexpr int PieceCapacity = DeviceConnection::PieceCapacity;
+    static constexpr int NetworkReadSize = DeviceConnection::NetworkReadSize;
+    static constexpr int ConnectTimeoutMs = DeviceConnection::ConnectTimeoutMs;
 
 public Q_SLOTS:
     void OpenConnectionClicked(QObject *sender = nullptr);
@@ -106,42 +125,25 @@ public Q_SLOTS:
     void SaveResponseClicked();
     void ClearResponseClicked();
     void HelpToolButtonClick();
+    void IndexClick();
     void AboutClicked();
     void ExitClicked();
-
-Q_SIGNALS:
-    // While UploadActive is set, received serial data belongs to the update
-    // dialog, which reads the bytes itself.
-    void UploadRxChar(SerialPort *sender, int count);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    // The window is closing: the open link goes with it.
+    void MainFormClose();
 
 private:
     void buildWindow();
-    void VaCommRxChar(SerialPort *sender, int count);
-    void VaCommDeviceLost();
-    void ClientSocketConnect(TClientSocket *sender);
-    void ClientSocketRead(TClientSocket *sender);
-    void ClientSocketDisconnect(TClientSocket *sender);
-    void ClientSocketError(TClientSocket *sender, ErrorEvent kind, int &errorCode);
-    void TOTimerTimer();
-    void collectReply(QByteArray piece);
-    bool identify();
-    void noResponse();
-    void tellUser(const QString &text);
-    QByteArray TimeStamp();
+    void sizeStatusPanels();
+    void showConfigPanel(const QString &path);
     void fillPortList();
     void selectPortEntry();
-    void showPortOpenError(const QString &detail);
-    bool waitForLinkData(int msecs);
-    bool linkAlive() const;
+    void showConnectionState(const ConnectionState &state);
 
-    SerialPort m_vaComm;
-    TClientSocket m_clientSocket;
-    QTimer m_toTimer;
     TerminalView *m_memo = nullptr;
     QComboBox *m_commandEdit = nullptr;
     QLabel *m_comportLabel = nullptr;
@@ -157,11 +159,13 @@ private:
     QPointer<TUploadForm> m_upload;
     QPointer<TAdvancedForm> m_advanced;
     THelpForm *m_help = nullptr;
-    bool m_inExchange = false;
-    // The open link went away; cleared when a link opens again.
-    bool m_linkLost = false;
     bool m_busy = false;
-    const QEvent *m_keyInFlight = nullptr;
-    qint64 m_stampSecond = -1;
-    QByteArray m_stampText;
+    bool m_activationQueued = false;
+    struct KeySeen {
+        const QEvent *event = nullptr;
+        int key = 0;
+        quint64 time = 0;
+        bool operator==(const KeySeen &) const = default;
+    };
+    KeySeen m_keyInFlight;
 };

@@ -39,7 +39,7 @@ int ProgramEntry(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setStyle(new HintStyle);
     QApplication::setApplicationName(QStringLiteral("mirto-terminal"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Mirto Terminal"));
+    // No display name: the platform would append it to every window title.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));
     // Errors that the network link meets inside its own events reach the
     // user through the same display as every other link error.
@@ -49,10 +49,13 @@ int ProgramEntry(int argc, char **argv)
         // windows live as long as it does and are only shown and hidden.
         auto mainForm = std::make_unique<TMainForm>();
         auto *about = new TAboutForm(mainForm.get());
-        auto *config = new TConfigForm(mainForm.get());
+        // The configure dialog is handed the add-channel dialog it opens, so
+        // that one is made first.
+        auto *addChannel = new TAddChannelForm(mainForm.get());
+        auto *config = new TConfigForm(mainForm->Commands(), mainForm->ConfigHostPort(), addChannel,
+                                       mainForm.get());
         auto *upload = new TUploadForm(mainForm.get());
-        auto *advanced = new TAdvancedForm(mainForm.get());
-        new TAddChannelForm(mainForm.get());
+        auto *advanced = new TAdvancedForm(mainForm->Commands(), mainForm.get());
         new TRemoveForm(mainForm.get());
         mainForm->SetDialogs(about, config, upload, advanced);
         if (const QScreen *screen = QGuiApplication::primaryScreen()) {

@@ -1,6 +1,7 @@
 #include "shell/ToolSettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
 
@@ -53,8 +54,8 @@ void ParseSettings(const QByteArray &fileText, StoredSettings &s)
             s.Bootload = true;
         if (auto v = valueOf("[Bootfile]"))
             s.BootFile = pathFromBytes(*v);
-        if (auto v = valueOf("[UploadSpeed]"))
-            readNumber(*v, s.UploadSpeed);
+        if (auto v = valueOf("[UploadSpeed]"); v && readNumber(*v, s.UploadSpeed))
+            s.UploadSpeed = qBound(0, s.UploadSpeed, MaxUploadSpeed);
         if (auto v = valueOf("[Configfile]")) {
             s.ConfigFile = pathFromBytes(*v);
             s.ConfigFileNamed = true;
@@ -78,7 +79,7 @@ QByteArray FormatSettings(const ToolSettings &s, const QString &portEntry)
     line(QByteArray("[User]=") + (s.UserLevel == 1 ? "expert" : "beginner"));
     line(QByteArray("[Bootload]=") + (s.Bootload ? "yes" : "no"));
     line("[Bootfile]=" + pathToBytes(s.BootFile));
-    line("[UploadSpeed]=" + QByteArray(1, char('0' + s.UploadSpeed)));
+    line("[UploadSpeed]=" + QByteArray(1, char('0' + qBound(0, s.UploadSpeed, MaxUploadSpeed))));
     line("[Configfile]=" + pathToBytes(s.ConfigFile));
     const char *kind = s.InterfaceType == InterfaceUsb       ? "usb"
                        : s.InterfaceType == InterfaceNetwork ? "network"
@@ -91,13 +92,15 @@ QByteArray FormatSettings(const ToolSettings &s, const QString &portEntry)
 int ReadSettingsFile(const QString &path, StoredSettings &settings, const StatusSink &status)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only a plain file is read, and only its start: a pipe or a device in
+    // its place would block the start-up, a huge file would eat the memory.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         status(QStringLiteral("Unable to open ini-file"));
         return -1;
     }
     status(QStringLiteral("opened ini-file"));
     status(QStringLiteral("parsing ini file"));
-    ParseSettings(file.readAll(), settings);
+    ParseSettings(file.read(MaxSettingsFileSize), settings);
     file.close();
     status(QStringLiteral("closed ini-file"));
     return 0;
@@ -106,10 +109,9 @@ int ReadSettingsFile(const QString &path, StoredSettings &settings, const Status
 bool WriteSettingsFile(const QString &path, const ToolSettings &settings,
                        const QString &portEntry, const StatusSink &status)
 {
+    // Always a new file moved into place: rewriting in place could leave a
+    // cut-off settings file behind when the write fails half-way.
     QSaveFile file(path);
-    // In a folder we may not create files in, the file itself may still be
-    // writable: then it is written in place.
-    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
         status(QStringLiteral("Unable to create ini-file"));
         return false;

@@ -19,6 +19,11 @@ struct ToolSettings {
     char TypeRestriction = 'N';
 };
 
+// "[UploadSpeed]" is the position of the speed choice: 0 to 3.
+constexpr int MaxUploadSpeed = 3;
+// A settings file is a few hundred bytes; no more than this is read of it.
+constexpr qint64 MaxSettingsFileSize = 64 * 1024;
+
 // The settings as the file carries them: with the port number, which the
 // tool keeps in its serial port.
 struct StoredSettings : ToolSettings {

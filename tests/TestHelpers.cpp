@@ -257,3 +257,11 @@ void StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) c
     if (f.open(QIODevice::WriteOnly))
         f.write(text);
 }
+
+void ScriptedUser::ShowLinkError(const std::exception &error)
+{
+    if (const auto *port = dynamic_cast<const SerialPortError *>(&error))
+        linkErrors << port->message();
+    else
+        linkErrors << QString::fromLocal8Bit(error.what());
+}

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "shell/DeviceConnection.h"
 #include "sim/core/SimLauncher.h"
 
 #include <functional>
@@ -138,4 +139,53 @@ private:
     ScopedConfigHome m_home;
     QTemporaryDir m_start;
     QString m_oldCwd;
+};
+
+// The person in front of the tool, scripted: records what the connection
+// shows and tells, and answers the address box with `hostAnswer` (a null
+// text cancels it).
+class ScriptedUser : public DeviceUser {
+public:
+    QStringList told;
+    QStringList linkErrors;
+    QStringList status;
+    QByteArray terminal;
+    QString identification = QStringLiteral("  Serial Number Not Available");
+    ConnectionState state;
+    int busy = 0;
+    int portsChanged = 0;
+    int addressAsked = 0;
+    QString proposed;
+    QString hostAnswer;
+
+    void TellUser(const QString &text) override { told << text; }
+    void ShowLinkError(const std::exception &error) override;
+    bool AskHostAddress(QString &address) override
+    {
+        ++addressAsked;
+        proposed = address;
+        if (hostAnswer.isNull())
+            return false;
+        address = hostAnswer;
+        return true;
+    }
+    void SetBusyCursor() override { busy = 1; }
+    void RestoreCursor() override { busy = 0; }
+    void AppendTerminal(const QByteArray &text) override { terminal += text; }
+    void AddStatus(const QString &text) override { status.prepend(text); }
+    void ShowIdentification(const QString &text) override { identification = text; }
+    void ShowConnectionState(const ConnectionState &s) override { state = s; }
+    void PortsChanged() override { ++portsChanged; }
+};
+
+// A device connection with its settings and a scripted user, as a front end
+// without windows holds it.
+struct ConnectionRig {
+    explicit ConnectionRig(int interfaceType = InterfaceSerial)
+    {
+        settings.InterfaceType = interfaceType;
+    }
+    ToolSettings settings;
+    ScriptedUser user;
+    DeviceConnection conn {settings, user};
 };

@@ -10,7 +10,6 @@
 #include <QToolButton>
 #include <QtTest>
 
-#include "firmware/Upload.h"
 
 namespace {
 
@@ -86,59 +85,58 @@ void tst_exchange::identification()
             return {ver};
         return {};
     });
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
+    form.OpenConnectionClicked();
     QCOMPARE(dev.lines(), QList<QByteArray>({"snum", "ver"}));
-    QCOMPARE(form.StatusPanelText(2), panel);
-    QCOMPARE(form.SerialNumberText(), serialKept);
-    QCOMPARE(form.SoftwareVersionText(), versionKept);
+    QCOMPARE(rig.user.identification, panel);
+    QCOMPARE(QByteArray(form.SerialNumber.constData()), serialKept);
+    QCOMPARE(QByteArray(form.SoftwareVersion.constData()), versionKept);
     QVERIFY(form.Connected);
-    QCOMPARE(form.StatusPanelText(3), QString(" Connect "));
-    QVERIFY(!form.findChild<QComboBox *>("PortComboBox")->isEnabled());
-    QVERIFY(!form.findChild<QToolButton *>("OpenConToolButton")->isEnabled());
-    QVERIFY(!QGuiApplication::overrideCursor());
+    QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect "));
+    QVERIFY(!rig.user.state.PortListEnabled);
+    QVERIFY(!rig.user.state.OpenEnabled);
+    QVERIFY(!rig.user.busy);
 }
 
 void tst_exchange::noAnswerLeavesPortOpen()
 {
     Env env;
     ScriptedDevice dev([](const QByteArray &) { return QList<QByteArray>{}; });
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
     QElapsedTimer t;
     t.start();
-    form.OpenConnectionClicked(nullptr);
+    form.OpenConnectionClicked();
     QVERIFY(t.elapsed() >= 3900);
     QCOMPARE(dev.lines(), QList<QByteArray>({"snum"}));
-    QVERIFY(form.Memo()->Text().endsWith("No response from Mirto"));
-    QCOMPARE(form.findChild<QComboBox *>("StatusComboBox")->itemText(0),
+    QVERIFY(QString::fromLatin1(rig.user.terminal).endsWith("No response from Mirto"));
+    QCOMPARE(rig.user.status.value(0),
              QString("No response from Mirto"));
     QVERIFY(form.Connected);
-    QVERIFY(form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
-    QCOMPARE(form.StatusPanelText(3), QString(" Connect "));
-    QCOMPARE(form.StatusPanelText(2), QString("  Serial Number Not Available"));
-    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(rig.user.state.CloseEnabled);
+    QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect "));
+    QCOMPARE(rig.user.identification, QString("  Serial Number Not Available"));
+    QVERIFY(!rig.user.busy);
 }
 
 void tst_exchange::reopenAfterUpdateSkipsIdentification()
 {
     Env env;
     ScriptedDevice dev(device());
-    TMainForm form;
-    TUploadForm upload(&form);
-    auto *cancel = new QPushButton(&upload);
-    cancel->setObjectName("CancelButton");
-    form.SetDialogs(nullptr, nullptr, &upload, nullptr);
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
-    const QString identified = form.StatusPanelText(2);
-    form.VaComm().Close();
-    form.OpenConnectionClicked(cancel);
+    form.OpenConnectionClicked();
+    const QString identified = rig.user.identification;
+    form.ClosePort();
+    form.ReopenAfterUpdate();
     QTest::qWait(100);
     QCOMPARE(dev.lines().size(), 2);
     QVERIFY(form.Connected);
-    QCOMPARE(form.StatusPanelText(2), identified);
+    QCOMPARE(rig.user.identification, identified);
 }
 
 void tst_exchange::strayPromptDoesNotEndExchange()
@@ -151,11 +149,12 @@ void tst_exchange::strayPromptDoesNotEndExchange()
             return {"", "", "", "", "", "done>"}; // about 120 ms later
         return {};
     }));
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
+    form.OpenConnectionClicked();
     form.SendCommand("stray\n");
-    QTRY_VERIFY(form.Memo()->Text().contains("x>"));
+    QTRY_VERIFY(QString::fromLatin1(rig.user.terminal).contains("x>"));
     QVERIFY(form.PromptSeen);
     form.ExchangeCommand("slow\n");
     QVERIFY(form.PromptSeen);
@@ -176,7 +175,7 @@ void tst_exchange::receivedPieces_data()
                                            << QByteArray("abcde>") << "abcde>";
     QTest::newRow("time stamps shown, '#' kept")
         << QList<QByteArray>{"#link up\r\n#>"} << QByteArray("#link up\r\n#>")
-        << R"(\[\d\d:\d\d:\d\d\] link up\n\[\d\d:\d\d:\d\d\] >)";
+        << R"(\[\d\d:\d\d:\d\d\] link up\r\n\[\d\d:\d\d:\d\d\] >)";
     QTest::newRow("zero byte ends the piece")
         << QList<QByteArray>{QByteArray("abc\0def>", 8), "xyz>"} << QByteArray("abcxyz>")
         << "abcxyz>";
@@ -193,14 +192,15 @@ void tst_exchange::receivedPieces()
     ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
         return line == "go" ? pieces : QList<QByteArray>{};
     }));
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
-    form.ClearResponseClicked();
+    form.OpenConnectionClicked();
+    rig.user.terminal.clear();
     form.ExchangeCommand("go\n");
     QVERIFY(form.PromptSeen);
     // Pieces after the prompt still arrive: wait until the device is done.
-    QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(form.Memo()->Text()).hasMatch());
+    QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(QString::fromLatin1(rig.user.terminal)).hasMatch());
     QCOMPARE(form.ReplyBuffer, reply);
 }
 
@@ -211,17 +211,18 @@ void tst_exchange::longAnswerIsBounded()
     ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
         return line == "dump" ? QList<QByteArray>{big} : QList<QByteArray>{};
     }));
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
-    form.ClearResponseClicked();
+    form.OpenConnectionClicked();
+    rig.user.terminal.clear();
     form.ExchangeCommand("dump\n");
     QVERIFY(form.PromptSeen);
     // However the 3000 bytes were cut into arrivals, the buffer keeps the
     // newest text, prompt included, within its 999 characters.
-    QVERIFY(form.ReplyBuffer.size() <= TMainForm::ReplyCapacity);
+    QVERIFY(form.ReplyBuffer.size() <= DeviceConnection::ReplyCapacity);
     QVERIFY(form.ReplyBuffer.endsWith("x>"));
-    QTRY_COMPARE(form.Memo()->Text(), QString::fromLatin1(big));
+    QTRY_COMPARE(QString::fromLatin1(rig.user.terminal), QString::fromLatin1(big));
 }
 
 void tst_exchange::onlySerialDataIsHandledDuringWait()
@@ -231,9 +232,10 @@ void tst_exchange::onlySerialDataIsHandledDuringWait()
         return line == "slow" ? QList<QByteArray>{"", "", "", "", "", "", "", "", "ok>"}
                               : QList<QByteArray>{};
     }));
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
+    form.OpenConnectionClicked();
     bool fired = false;
     QTimer::singleShot(5, this, [&] { fired = true; });
     QElapsedTimer t;
@@ -249,9 +251,10 @@ void tst_exchange::deviceDisappearsDuringExchange()
 {
     Env env;
     ScriptedDevice dev(device());
-    TMainForm form;
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
     form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked(nullptr);
+    form.OpenConnectionClicked();
     std::thread pull([&dev] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         dev.hangUp();
@@ -263,8 +266,8 @@ void tst_exchange::deviceDisappearsDuringExchange()
     QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(!form.PromptSeen);
     QVERIFY(!form.Connected);
-    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
-    QVERIFY(form.findChild<QToolButton *>("OpenConToolButton")->isEnabled());
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
+    QVERIFY(rig.user.state.OpenEnabled);
 }
 
 void tst_exchange::portChangeCloseAndReopen()
@@ -318,18 +321,13 @@ void tst_exchange::sendWithoutPort()
     QFETCH(int, interfaceType);
     QFETCH(QString, message);
     Env env;
-    TMainForm form;
-    form.InterfaceType = interfaceType;
-    form.VaComm().SetPortNum(7);
-    {
-        ModalAnswerer answer;
-        form.SendCommand("mode\n");
-        QCOMPARE(answer.text(), message);
-    }
-    ModalAnswerer answer;
-    form.OpenConnectionClicked(nullptr);
-    QCOMPARE(answer.text(), message);
-    QVERIFY(!form.Connected);
+    ConnectionRig rig(interfaceType);
+    rig.conn.VaComm().SetPortNum(7);
+    rig.conn.SendCommand("mode\n");
+    QCOMPARE(rig.user.told, QStringList {message});
+    rig.conn.OpenConnectionClicked();
+    QCOMPARE(rig.user.told, QStringList({message, message}));
+    QVERIFY(!rig.conn.Connected);
 }
 
 QTEST_MAIN(tst_exchange)

@@ -63,6 +63,10 @@ private Q_SLOTS:
     void escapeTogglesCommandLine();
     void enterSendsCommandAndKeepsHistory();
     void keysReachTheWindowFirst();
+    void overlappingKeysCountOnce_data();
+    void overlappingKeysCountOnce();
+    void statusPanelsShowTheirLongestTexts();
+    void firstActivationRunsFromTheEventLoop();
     void servicesStatusListAndCursor();
     void savedTerminalEndsLinesWithCrLf();
     void helpAndAbout();
@@ -301,6 +305,96 @@ void tst_mainform::keysReachTheWindowFirst()
     QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 1);
 }
 
+void tst_mainform::overlappingKeysCountOnce_data()
+{
+    QTest::addColumn<bool>("commandLineShown");
+    QTest::addColumn<int>("secondKey");
+    // Typed "help" and pressed Enter before letting go of "p": sent.
+    QTest::newRow("Enter while a letter is held") << true << int(Qt::Key_Return);
+    // Escape while a letter is held still shows the command line.
+    QTest::newRow("Escape while a letter is held") << false << int(Qt::Key_Escape);
+}
+
+void tst_mainform::overlappingKeysCountOnce()
+{
+    QFETCH(bool, commandLineShown);
+    QFETCH(int, secondKey);
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    QWidget *typingInto = form.Memo();
+    form.Memo()->setFocus();
+    QTRY_VERIFY(form.Memo()->hasFocus());
+    if (commandLineShown) {
+        QTest::keyClick(form.Memo(), Qt::Key_Escape);
+        QVERIFY(edit->isVisible());
+        typingInto = edit;
+    }
+    typingInto->setFocus();
+    QTRY_VERIFY(typingInto->hasFocus());
+    QTest::keyPress(typingInto, Qt::Key_P);
+    ModalAnswerer answer; // no port selected: sending fails with its message
+    QTest::keyPress(typingInto, Qt::Key(secondKey));
+    QTest::keyRelease(typingInto, Qt::Key_P);
+    QTest::keyRelease(typingInto, Qt::Key(secondKey));
+    if (commandLineShown) {
+        QVERIFY2(answer.text().startsWith("Error opening Comport: 0"), qPrintable(answer.text()));
+        QCOMPARE(edit->count(), 1);
+    } else {
+        QVERIFY(edit->isVisible());
+        QCOMPARE(form.StatusPanelText(1), QString("Type 'help' for a list of commands"));
+    }
+}
+
+void tst_mainform::statusPanelsShowTheirLongestTexts()
+{
+    StartEnv env;
+    env.writeIni("[User]=beginner\r\n");
+    TMainForm form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QStringList longest[4] = {
+        {},
+        {" Press 'ESC' to enter direct commands", "Type 'help' for a list of commands"},
+        {" SN: [FFFFF]   SW: [4.0.1]", "Serial Number Not Available", " SN: [?????]   SW: [?????]"},
+        {"  trying 255.255.255.255....", " Connect 255.255.255.255", "  Not Connected"},
+    };
+    for (int panel = 1; panel < 4; ++panel) {
+        auto *label = form.findChild<QLabel *>(QString("StatusPanel%1").arg(panel));
+        for (const QString &text : longest[panel]) {
+            form.SetStatusPanel(panel, text);
+            QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width(),
+                     qPrintable(text));
+        }
+    }
+    // A long path loses its start, never the file's name, and shows whole as
+    // the panel's hint.
+    auto *panel0 = form.findChild<QLabel *>("StatusPanel0");
+    const QString path = "/home/service/customers/north-wing/installations/2026/kitchen-radio.cfg";
+    form.MakeConfigFileCurrent(path);
+    const QString full = TMainForm::ConfigFileStatusText(path);
+    QCOMPARE(form.StatusPanelText(0), full);
+    QVERIFY(panel0->text().endsWith("kitchen-radio.cfg"));
+    QVERIFY(panel0->fontMetrics().horizontalAdvance(panel0->text()) <= panel0->contentsRect().width());
+    QCOMPARE(panel0->toolTip(), full);
+}
+
+void tst_mainform::firstActivationRunsFromTheEventLoop()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    // Showing delivers its events at once; the start-up work, which may open
+    // modal boxes, waits for the event loop.
+    form.show();
+    QVERIFY(form.FirstActivation);
+    QTRY_VERIFY(!form.FirstActivation);
+    QCOMPARE(form.StatusPanelText(1), QString(" Press 'ESC' to enter direct commands"));
+}
+
 void tst_mainform::servicesStatusListAndCursor()
 {
     StartEnv env;
@@ -331,11 +425,11 @@ void tst_mainform::savedTerminalEndsLinesWithCrLf()
     TMainForm form;
     form.Memo()->AppendText("Serialnumber : 1\r\nmode 3\n>");
     const QString path = env.filePath("term.txt");
-    QCOMPARE(WriteTerminalFile(path, form.Memo()->Lines()), QString());
+    QCOMPARE(WriteTerminalFile(path, form.Memo()->Buffer()), QString());
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("Serialnumber : 1\r\nmode 3\r\n>\r\n"));
-    QVERIFY(!WriteTerminalFile(env.filePath("no/such/dir/t.txt"), {"x"}).isEmpty());
+    QVERIFY(!WriteTerminalFile(env.filePath("no/such/dir/t.txt"), form.Memo()->Buffer()).isEmpty());
 }
 
 void tst_mainform::helpAndAbout()

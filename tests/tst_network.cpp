@@ -1,5 +1,3 @@
-#include "shell/Commainform.h"
-#include "shell/TerminalView.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>
@@ -20,31 +18,28 @@ namespace {
 
 using Env = StartDirectoryEnv;
 
-void makeNetworkForm(TMainForm &form, int port)
-{
-    form.InterfaceType = InterfaceNetwork;
-    form.ClientSocket().SetPort(port);
-}
+// A connection over TCP whose user types 127.0.0.1 into the address box.
+struct NetworkRig : ConnectionRig {
+    explicit NetworkRig(int port) : ConnectionRig(InterfaceNetwork)
+    {
+        conn.ClientSocket().SetPort(port);
+        user.hostAnswer = QStringLiteral("127.0.0.1");
+    }
+};
 
-// Opens the network link, typing 127.0.0.1 into the address box.
-void connectTo127(TMainForm &form)
-{
-    InputAnswerer answer("127.0.0.1");
-    form.OpenConnectionClicked(nullptr);
-}
-
-// A window connected over TCP to a server listening on 127.0.0.1.
-struct ConnectedWindow {
+// A connection to a server listening on 127.0.0.1.
+struct ConnectedRig {
     Env env;
     QTcpServer server;
-    TMainForm form;
+    std::unique_ptr<NetworkRig> rig;
     bool open()
     {
         if (!server.isListening() && !server.listen(QHostAddress::LocalHost, 0))
             return false;
-        makeNetworkForm(form, server.serverPort());
-        connectTo127(form);
-        return QTest::qWaitFor([this] { return form.Connected; }, 5000);
+        if (!rig)
+            rig = std::make_unique<NetworkRig>(server.serverPort());
+        rig->conn.OpenConnectionClicked();
+        return QTest::qWaitFor([this] { return rig->conn.Connected; }, 5000);
     }
 };
 
@@ -69,6 +64,7 @@ private Q_SLOTS:
     void exchangeOverTcp();
     void deviceClosesDuringExchange();
     void reopenClosesFirstAndProposesAgain();
+    void secondOpenWhileTryingStartsOver();
 };
 
 void tst_network::addressCancelledOrEmpty_data()
@@ -82,73 +78,71 @@ void tst_network::addressCancelledOrEmpty()
 {
     QFETCH(QString, typed);
     Env env;
-    TMainForm form;
-    makeNetworkForm(form, freePort());
-    InputAnswerer answer(typed);
-    form.OpenConnectionClicked(nullptr);
-    QVERIFY(answer.seen());
-    QCOMPARE(answer.title(), QString("Computer to connect to"));
-    QCOMPARE(answer.label(), QString("IP-address:"));
-    QCOMPARE(answer.proposed(), QString("192.168.0.100"));
-    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
-    QVERIFY(!QGuiApplication::overrideCursor());
+    NetworkRig rig(freePort());
+    DeviceConnection &form = rig.conn;
+    rig.user.hostAnswer = typed;
+    form.OpenConnectionClicked();
+    QCOMPARE(rig.user.addressAsked, 1);
+    QCOMPARE(rig.user.proposed, QString("192.168.0.100"));
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
+    QVERIFY(!rig.user.busy);
     QVERIFY(!form.TOTimer().isActive());
 }
 
 void tst_network::nothingListeningTimesOut()
 {
     Env env;
-    TMainForm form;
-    makeNetworkForm(form, freePort());
-    ModalAnswerer box;
+    NetworkRig rig(freePort());
+    DeviceConnection &form = rig.conn;
     {
-        InputAnswerer answer("127.0.0.1");
         QElapsedTimer t;
         t.start();
-        form.OpenConnectionClicked(nullptr);
-        QCOMPARE(form.StatusPanelText(3), QString("  trying 127.0.0.1...."));
-        QVERIFY(QGuiApplication::overrideCursor());
+        form.OpenConnectionClicked();
+        QCOMPARE(rig.user.state.ConnectionPanel, QString("  trying 127.0.0.1...."));
+        QVERIFY(rig.user.busy);
         QVERIFY(!form.Connected);
-        QTRY_COMPARE_WITH_TIMEOUT(box.text(), QString("Unable to connect...."), 5000);
+        QVERIFY(!rig.user.state.OpenEnabled); // a second open would fight the first
+        QTRY_COMPARE_WITH_TIMEOUT(rig.user.told.value(0), QString("Unable to connect...."), 5000);
         QVERIFY(t.elapsed() >= 1900);
     }
-    QCOMPARE(box.allTexts().size(), 1);
-    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
-    QVERIFY(!QGuiApplication::overrideCursor());
+    QCOMPARE(rig.user.told.size(), 1);
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
+    QVERIFY(rig.user.state.OpenEnabled);
+    QVERIFY(!rig.user.busy);
     QVERIFY(!form.Connected);
 }
 
 void tst_network::connectAndDeviceCloses()
 {
-    ConnectedWindow link;
+    ConnectedRig link;
     QVERIFY(link.open());
-    TMainForm &form = link.form;
-    QCOMPARE(form.StatusPanelText(3), QString(" Connect 127.0.0.1"));
-    QVERIFY(form.findChild<QToolButton *>("CloseConToolButton")->isEnabled());
-    QVERIFY(!QGuiApplication::overrideCursor());
+    NetworkRig &rig = *link.rig;
+    DeviceConnection &form = rig.conn;
+    QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect 127.0.0.1"));
+    QVERIFY(rig.user.state.CloseEnabled);
+    QVERIFY(!rig.user.busy);
     QTRY_VERIFY(link.server.hasPendingConnections());
     QTcpSocket *peer = link.server.nextPendingConnection();
     QTest::qWait(2200); // the connect time-out must not fire after a connect
-    ModalAnswerer box;
     peer->close();
-    QTRY_COMPARE(box.text(), QString(" Socket Connection closed by Mirto"));
+    QTRY_COMPARE(rig.user.told.value(0), QString(" Socket Connection closed by Mirto"));
     QVERIFY(!form.Connected);
-    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
-    QCOMPARE(box.allTexts().size(), 1);
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
+    QCOMPARE(rig.user.told.size(), 1);
 }
 
 void tst_network::userClosesAndWindowCloses()
 {
-    ConnectedWindow link;
-    TMainForm &form = link.form;
+    ConnectedRig link;
     for (int round = 0; round < 2; ++round) {
         QVERIFY(link.open());
-        ModalAnswerer box;
+        DeviceConnection &form = link.rig->conn;
+        link.rig->user.told.clear();
         if (round == 0)
             form.CloseConnectionClicked();
         else
-            form.close(); // closing the window ends the link, with its message
-        QCOMPARE(box.text(), QString(" Socket Connection closed by Mirto"));
+            form.Shutdown(); // the tool ends: the link goes, with its message
+        QCOMPARE(link.rig->user.told, QStringList {" Socket Connection closed by Mirto"});
         QVERIFY(!form.Connected);
         QVERIFY(!form.ClientSocket().Active());
     }
@@ -156,19 +150,19 @@ void tst_network::userClosesAndWindowCloses()
 
 void tst_network::errorWhileConnected()
 {
-    ConnectedWindow link;
+    ConnectedRig link;
     QVERIFY(link.open());
-    TMainForm &form = link.form;
-    ModalAnswerer box;
+    NetworkRig &rig = *link.rig;
+    DeviceConnection &form = rig.conn;
     int code = 104;
     Q_EMIT form.ClientSocket().OnError(&form.ClientSocket(), ErrorEvent::Receive, code);
     QCOMPARE(code, 0);
     // The handler's own close ends the connection first.
-    QCOMPARE(box.allTexts(), QStringList({" Socket Connection closed by Mirto",
-                                          "Unexpected Clientsocket error...."}));
+    QCOMPARE(rig.user.told, QStringList({" Socket Connection closed by Mirto",
+                                         "Unexpected Clientsocket error...."}));
     QVERIFY(!form.Connected);
     QVERIFY(!form.ClientSocket().Active());
-    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
     // A failed connect is only marked handled: the time-out reports it.
     code = 111;
     Q_EMIT form.ClientSocket().OnError(&form.ClientSocket(), ErrorEvent::Connect, code);
@@ -180,9 +174,9 @@ void tst_network::exchangeOverTcp()
     Env env;
     SimProcess sim({"--tcp-port", "0"});
     QVERIFY2(sim.tcpPort() > 0, qPrintable(sim.banner()));
-    TMainForm form;
-    makeNetworkForm(form, sim.tcpPort());
-    connectTo127(form);
+    NetworkRig rig(sim.tcpPort());
+    DeviceConnection &form = rig.conn;
+    form.OpenConnectionClicked();
     QTRY_VERIFY(form.Connected);
     QElapsedTimer t;
     t.start();
@@ -192,13 +186,12 @@ void tst_network::exchangeOverTcp()
     QVERIFY(form.ReplyBuffer.contains("V: "));
     QVERIFY(form.ReplyBuffer.endsWith('>'));
     // CR is dropped and LF starts a new line; no time stamps on this path.
-    const QString shown = form.Memo()->Text();
-    QVERIFY2(shown.contains("Mirto V: 4.0.1\nBuild"), qPrintable(shown));
-    QVERIFY(!shown.contains('\r'));
+    const QString shown = QString::fromLatin1(rig.user.terminal);
+    QVERIFY2(shown.contains("Mirto V: 4.0.1\r\nBuild"), qPrintable(shown));
+    QVERIFY(!shown.contains("\r\r"));
     form.ExchangeCommand("mode 2\n");
     QVERIFY(form.PromptSeen);
-    QVERIFY2(form.Memo()->Text().contains("# mode changed"), qPrintable(form.Memo()->Text()));
-    ModalAnswerer box;
+    QVERIFY2(QString::fromLatin1(rig.user.terminal).contains("# mode changed"), qPrintable(QString::fromLatin1(rig.user.terminal)));
     form.CloseConnectionClicked();
 }
 
@@ -221,35 +214,57 @@ void tst_network::deviceClosesDuringExchange()
         if (::read(peer, buf, sizeof buf) > 0)
             ::close(peer);
     });
-    TMainForm form;
-    makeNetworkForm(form, ntohs(addr.sin_port));
-    connectTo127(form);
+    NetworkRig rig(ntohs(addr.sin_port));
+    DeviceConnection &form = rig.conn;
+    form.OpenConnectionClicked();
     QTRY_VERIFY(form.Connected);
-    ModalAnswerer box;
     QElapsedTimer t;
     t.start();
     form.ExchangeCommand("mode\n");
     QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(!form.PromptSeen);
     QVERIFY(!form.Connected);
-    QVERIFY(!box.seen()); // told once the exchange is over
-    QTRY_COMPARE(box.text(), QString(" Socket Connection closed by Mirto"));
+    QVERIFY(rig.user.told.isEmpty()); // told once the exchange is over
+    QTRY_COMPARE(rig.user.told.value(0), QString(" Socket Connection closed by Mirto"));
     device.join();
     ::close(listener);
 }
 
 void tst_network::reopenClosesFirstAndProposesAgain()
 {
-    ConnectedWindow link;
+    ConnectedRig link;
     QVERIFY(link.open());
-    TMainForm &form = link.form;
-    ModalAnswerer box;
-    InputAnswerer answer {QString()}; // cancelled this time
-    form.OpenConnectionClicked(nullptr);
-    QCOMPARE(answer.proposed(), QString("192.168.0.100")); // not what was typed before
-    QCOMPARE(box.allTexts(), QStringList({" Socket Connection closed by Mirto"}));
+    NetworkRig &rig = *link.rig;
+    DeviceConnection &form = rig.conn;
+    rig.user.hostAnswer = QString(); // cancelled this time
+    form.OpenConnectionClicked();
+    QCOMPARE(rig.user.proposed, QString("192.168.0.100")); // not what was typed before
+    QCOMPARE(rig.user.told, QStringList({" Socket Connection closed by Mirto"}));
     QVERIFY(!form.ClientSocket().Active());
     QVERIFY(!form.Connected);
+}
+
+void tst_network::secondOpenWhileTryingStartsOver()
+{
+    // Nothing answers at first, so the first attempt is still trying when
+    // the second open comes.
+    Env env;
+    NetworkRig rig(freePort());
+    DeviceConnection &form = rig.conn;
+    form.OpenConnectionClicked();
+    QVERIFY(form.Trying());
+    QCOMPARE(rig.user.state.ConnectionPanel, QString("  trying 127.0.0.1...."));
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    form.ClientSocket().SetPort(server.serverPort());
+    form.OpenConnectionClicked();
+    QVERIFY(rig.user.linkErrors.isEmpty()); // no "Can't change value while socket is active"
+    QTRY_VERIFY(form.Connected);
+    QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect 127.0.0.1"));
+    QTest::qWait(2200); // the first attempt's time-out is gone with it
+    QVERIFY(rig.user.told.isEmpty());
+    QVERIFY(form.Connected);
+    form.CloseConnectionClicked();
 }
 
 QTEST_MAIN(tst_network)

@@ -4,6 +4,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 
 namespace {
 
@@ -28,6 +31,8 @@ private Q_SLOTS:
     void writesEightLinesWithCrLf();
     void roundTrip();
     void fileMissingAndUnwritable();
+    void onlyThePlainFilesStartIsRead();
+    void failedReplaceKeepsTheOldFile();
 };
 
 // One settings line and the field it must change (or leave at its default).
@@ -54,7 +59,10 @@ void tst_settings::readsKeys_data()
     QTest::newRow("bootfile") << QByteArray("[Bootfile]=/tmp/fw.hex\r\n") << "bootfile"
                               << "/tmp/fw.hex";
     QTest::newRow("speed 3") << QByteArray("[UploadSpeed]=3\n") << "speed" << "3";
-    QTest::newRow("speed 12 unchecked") << QByteArray("[UploadSpeed]=12\n") << "speed" << "12";
+    QTest::newRow("speed 12 clamped") << QByteArray("[UploadSpeed]=12\n") << "speed" << "3";
+    QTest::newRow("speed largest int clamped") << QByteArray("[UploadSpeed]=2147483647\n") << "speed"
+                                               << "3";
+    QTest::newRow("speed negative clamped") << QByteArray("[UploadSpeed]=-6\n") << "speed" << "0";
     QTest::newRow("speed non-digit") << QByteArray("[UploadSpeed]=:\n") << "speed" << "0";
     QTest::newRow("configfile") << QByteArray("[Configfile]=/home/a.cfg\n") << "config"
                                 << "/home/a.cfg|named";
@@ -189,12 +197,13 @@ void tst_settings::roundTrip()
     QVERIFY(back.ConfigFileNamed);
     QCOMPARE(back.TypeRestriction, 'E');
 
-    // A speed of 10 and more is written as one non-digit character and does
-    // not read back; USB stores the port as COM1.
+    // A speed out of range is written as the nearest choice, so the file
+    // always holds a digit; USB stores the port as COM1.
     s.UploadSpeed = 10;
     s.InterfaceType = InterfaceUsb;
+    QVERIFY(FormatSettings(s, "COM9").contains("[UploadSpeed]=3\r\n"));
     back = parsed(FormatSettings(s, "COM9"));
-    QCOMPARE(back.UploadSpeed, 0);
+    QCOMPARE(back.UploadSpeed, 3);
     QCOMPARE(back.PortNum, 1);
     QCOMPARE(back.InterfaceType, int(InterfaceUsb));
 }
@@ -221,6 +230,48 @@ void tst_settings::fileMissingAndUnwritable()
     QCOMPARE(s.UserLevel, 1);
     QCOMPARE(status,
              QStringList({"opened ini-file", "parsing ini file", "closed ini-file"}));
+}
+
+void tst_settings::onlyThePlainFilesStartIsRead()
+{
+    QTemporaryDir dir;
+    auto sink = [](const QString &) {};
+    // A pipe in the file's place would block the start-up for good.
+    const QString fifo = dir.filePath("fifo.ini");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    StoredSettings s;
+    QCOMPARE(ReadSettingsFile(fifo, s, sink), -1);
+
+    // A huge file is read only as far as a settings file can reach.
+    QFile f(dir.filePath("big.ini"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(MaxSettingsFileSize, '\n'));
+    f.write("[User]=expert\r\n");
+    f.close();
+    QCOMPARE(ReadSettingsFile(f.fileName(), s, sink), 0);
+    QCOMPARE(s.UserLevel, 0);
+}
+
+void tst_settings::failedReplaceKeepsTheOldFile()
+{
+    // A folder that takes no new files: the settings file is never rewritten
+    // in place, so a failed write cannot cut it off.
+    if (::geteuid() == 0)
+        QSKIP("root may write into any folder");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("mirto.ini");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("[User]=expert\r\n");
+    f.close();
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    QStringList status;
+    ToolSettings s;
+    QVERIFY(!WriteSettingsFile(path, s, "COM1", [&](const QString &t) { status << t; }));
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QCOMPARE(status.last(), QString("Unable to create ini-file"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("[User]=expert\r\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_settings)
