@@ -118,7 +118,8 @@ int main(int argc, char **argv)
     const qint64 rssBefore = ResidentBytes();
 
     QElapsedTimer clock;
-    qint64 firstNs = 0;
+    qint64 warmNs = 0;
+    qint64 secondNs = 0;
     qint64 lastNs = 0;
     qint64 markNs = 0;
     clock.start();
@@ -127,8 +128,12 @@ int main(int argc, char **argv)
         const qsizetype done = at + Piece;
         if (done % EventsEvery == 0)
             QCoreApplication::processEvents();
+        // The first megabyte warms caches and allocators up; the second is
+        // the one a gradual slowdown is measured against.
         if (done == MiB)
-            firstNs = clock.nsecsElapsed();
+            warmNs = clock.nsecsElapsed();
+        if (done == 2 * MiB)
+            secondNs = clock.nsecsElapsed() - warmNs;
         if (done == Total - MiB)
             markNs = clock.nsecsElapsed();
     }
@@ -147,11 +152,11 @@ int main(int argc, char **argv)
     view.AppendText(QByteArrayView(text.constData(), MiB));
     const double repaintSmall = RepaintMs(view);
 
-    const double firstRate = 1e9 / double(firstNs);
+    const double secondRate = 1e9 / double(secondNs);
     const double lastRate = 1e9 / double(lastNs);
-    const double ratio = lastRate / firstRate;
+    const double ratio = lastRate / secondRate;
     const double perByte = double(rssAfter - rssBefore) / double(Total);
-    const bool rateOk = firstRate >= 20 && lastRate >= 20;
+    const bool rateOk = secondRate >= 20 && lastRate >= 20;
     const bool ratioOk = ratio >= 0.8;
     const bool memoryOk = perByte <= 3.0;
 
@@ -159,18 +164,20 @@ int main(int argc, char **argv)
                 static_cast<long long>(Total / MiB), static_cast<long long>(Piece),
                 static_cast<long long>(lines),
                 static_cast<long long>(EventsEvery / 1024));
-    std::printf("  first MB: %8.1f MB/s\n", firstRate);
+    std::printf("  first MB (warm-up): %8.1f MB/s\n", 1e9 / double(warmNs));
+    std::printf("  second MB: %8.1f MB/s\n", secondRate);
     std::printf("  last MB:  %8.1f MB/s\n", lastRate);
     std::printf("  repaints during the run: %d\n", paints);
     std::printf("  full repaint: %.3f ms holding 20 MB, %.3f ms holding 1 MB\n", repaintFull,
                 repaintSmall);
     std::printf("  overall:  %8.1f MB/s\n", double(Total) / MiB * 1e9 / double(totalNs));
-    std::printf("  last/first ratio: %.2f\n", ratio);
+    std::printf("  last/second ratio: %.2f\n", ratio);
     std::printf("  memory growth: %.2f bytes per byte of text (RSS %lld -> %lld KB)\n", perByte,
                 static_cast<long long>(rssBefore / 1024), static_cast<long long>(rssAfter / 1024));
     std::printf("  rate >= 20 MB/s both:   %s\n", rateOk ? "PASS" : "FAIL");
-    std::printf("  last within 20%% of first (last >= 0.8 x first): %s\n", ratioOk ? "PASS" : "FAIL");
+    std::printf("  last within 20%% of second (last >= 0.8 x second): %s\n", ratioOk ? "PASS" : "FAIL");
     std::printf("  memory <= 3 bytes/byte:  %s\n", memoryOk ? "PASS" : "FAIL");
-    std::printf("RESULT: %s\n", rateOk && ratioOk && memoryOk ? "PASS" : "FAIL");
-    return 0;
+    const bool pass = rateOk && ratioOk && memoryOk;
+    std::printf("RESULT: %s\n", pass ? "PASS" : "FAIL");
+    return pass ? 0 : 1;
 }
