@@ -1,6 +1,8 @@
 #include "config/Programming.h"
 #include "shell/DevicePorts.h"
+#include "tests/TestHelpers.h"
 
+#include <QElapsedTimer>
 #include <QSet>
 #include <QtTest>
 
@@ -133,6 +135,35 @@ public:
     void RestoreCursor() override { --busy; }
 };
 
+// The configuration a user would program after filling every page: mode 3,
+// both lines, fixed addresses, 16 channels.
+DeviceConfigRecord FullRecord()
+{
+    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "F", true});
+    for (int i = 0; i < ConfigChannelSlots; ++i) {
+        const QByteArray n = QByteArray::number(i + 1);
+        r.Channels[size_t(i)].Name.set("Station " + n);
+        r.Channels[size_t(i)].Url.set("http://10.0.0.1:8000/station" + n + ".mp3");
+    }
+    return r;
+}
+
+// Exchanges `command` and returns what the terminal showed of the answer.
+QString Ask(ConnectionRig &rig, const QByteArray &command)
+{
+    rig.user.terminal.clear();
+    if (!rig.conn.ExchangeCommand(command))
+        return QStringLiteral("(no prompt)");
+    return QString::fromLatin1(rig.user.terminal);
+}
+
+// One line of the simulator's read-outs: the label padded to 20 columns.
+QString Item(const char *label, const char *value)
+{
+    return QString::fromLatin1(label).leftJustified(20) + QStringLiteral(": ") + QString::fromLatin1(value)
+           + QStringLiteral("\r\n");
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(RecordSpec)
@@ -152,6 +183,10 @@ private Q_SLOTS:
     void refusesLineBreaks();
     void openingTheLink_data();
     void openingTheLink();
+    void simulatorIsProgrammed_data();
+    void simulatorIsProgrammed();
+    void simulatorWithholdsPrompt_data();
+    void simulatorWithholdsPrompt();
 };
 
 void tst_programming::steps_data()
@@ -449,5 +484,122 @@ void tst_programming::openingTheLink()
     }
 }
 
-QTEST_GUILESS_MAIN(tst_programming)
+void tst_programming::simulatorIsProgrammed_data()
+{
+    QTest::addColumn<bool>("network");
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::newRow("serial") << false << QStringList {"--no-tcp"};
+    QTest::newRow("serial, device answering after 20 ms") << false << QStringList {"--no-tcp", "--delay", "20"};
+    QTest::newRow("tcp") << true << QStringList {"--tcp-port", "0"};
+}
+
+void tst_programming::simulatorIsProgrammed()
+{
+    QFETCH(bool, network);
+    QFETCH(QStringList, simOptions);
+    StartDirectoryEnv env;
+    SimProcess sim(simOptions);
+    QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig(network ? InterfaceNetwork : InterfaceSerial);
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.ClientSocket().SetPort(sim.tcpPort());
+    rig.user.hostAnswer = QStringLiteral("127.0.0.1");
+
+    if (!network) {
+        // A device that holds something else, and a link that is closed
+        // again, so that programming has to open it. (The simulator serves
+        // one network caller at a time and may turn away a quick reconnect,
+        // so the network run starts from the device's own settings.)
+        rig.conn.OpenConnectionClicked();
+        QVERIFY(rig.conn.Connected);
+        QVERIFY(!Ask(rig, "mode 1\n").contains("(no prompt)"));
+        QVERIFY(!Ask(rig, "channel 1 0 Old\n").contains("(no prompt)"));
+        rig.conn.CloseConnectionClicked();
+        QVERIFY(!rig.conn.Connected);
+    }
+
+    const ProgrammingPlan plan = ProgrammingSteps(FullRecord(), ConfigChannelSlots);
+    FakeSink sink;
+    if (network) {
+        // Over the network the open only starts the attempt: nothing is sent
+        // and nothing shown until the user programs again.
+        QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::NotConnected);
+        QVERIFY(sink.messages.isEmpty() && sink.status.isEmpty());
+        QTRY_VERIFY(rig.conn.Connected);
+    }
+    rig.user.terminal.clear();
+    QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::Programmed);
+    QCOMPARE(sink.messages, QStringList {"Programming OK"});
+    QCOMPARE(sink.captions, QStringList {"Program Mirto Configuration"});
+    // The three read-backs reached the terminal.
+    const QString shown = QString::fromLatin1(rig.user.terminal);
+    QVERIFY2(shown.contains(Item("Mode", "3 (fixed ISP, fixed channels)")), qPrintable(shown));
+    QVERIFY(shown.contains(Item("4 ISP password", "secret")));
+    QVERIFY(shown.contains("Channel F url : http://10.0.0.1:8000/station16.mp3"));
+
+    // What the device now holds, as its own read-outs tell.
+    QVERIFY(Ask(rig, "mode\n").contains(Item("Mode", "3 (fixed ISP, fixed channels)")));
+    const QString channels = Ask(rig, "channel\n");
+    for (int i = 0; i < ConfigChannelSlots; ++i) {
+        const QString d = QString::number(i, 16).toUpper();
+        const QString n = QString::number(i + 1);
+        QVERIFY2(channels.contains("Channel " + d + " name: Station " + n + "\r\n"), qPrintable(channels));
+        QVERIFY(channels.contains("Channel " + d + " url : http://10.0.0.1:8000/station" + n + ".mp3\r\n"));
+    }
+    const QString isp = Ask(rig, "isp\n");
+    for (const QString &item : {Item("1 ISP name", "Dialup"), Item("2 ISP number", "0123456"),
+                                Item("3 ISP username", "user"), Item("4 ISP password", "secret"),
+                                Item("5 DNS 1", "10.1.2.53"), Item("6 DNS 2", "10.1.2.54"),
+                                Item("9 IP address", "10.1.2.3"), Item("A Gateway", "10.1.2.1"),
+                                Item("B Update URL", "http://10.0.0.9/update"), Item("C Remote update", "T")})
+        QVERIFY2(isp.contains(item), qPrintable(item + " in " + isp));
+}
+
+void tst_programming::simulatorWithholdsPrompt_data()
+{
+    QTest::addColumn<bool>("stalePrompt");
+    QTest::newRow("no prompt after mode 2") << false;
+    QTest::newRow("no prompt after mode 2, an earlier prompt left over") << true;
+}
+
+void tst_programming::simulatorWithholdsPrompt()
+{
+    QFETCH(bool, stalePrompt);
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp", "--withhold", "mode 2"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.OpenConnectionClicked();
+    QVERIFY(rig.conn.Connected);
+    if (stalePrompt) {
+        // A direct command's answer arrives after nobody waits for it: its
+        // prompt is left over when programming starts.
+        rig.conn.PromptSeen = false;
+        rig.conn.SendCommand("ver\n");
+        QTRY_VERIFY(rig.conn.PromptSeen);
+    }
+
+    const ProgrammingPlan plan = ProgrammingSteps(Record(RecordSpec {"2", "TE", "F", true}), 0);
+    FakeSink sink;
+    rig.user.terminal.clear();
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::NoResponse);
+    QVERIFY2(clock.elapsed() >= 3900, "the prompt of mode 2 was waited for");
+    QCOMPARE(sink.messages, QStringList {"No response from Mirto....  "});
+    QCOMPARE(sink.status, (QStringList {"Programming Mode", "Programming failed"}));
+    // Only the answer to mode 2 came; no read-back followed it.
+    const QString shown = QString::fromLatin1(rig.user.terminal);
+    QCOMPARE(shown.count(QStringLiteral("Mode                : 2")), 1);
+
+    // Nothing after mode 2 reached the device: the web URL and the update
+    // settings are as they were.
+    const QString isp = Ask(rig, "isp\n");
+    QVERIFY2(isp.contains(Item("7 Web URL", "")), qPrintable(isp));
+    QVERIFY(isp.contains(Item("C Remote update", "F")));
+    QVERIFY(isp.contains(Item("9 IP address", "DHCP")));
+}
+
+QTEST_MAIN(tst_programming)
 #include "tst_programming.moc"
