@@ -23,9 +23,9 @@ QList<Channel> Numbered(int count)
 
 // A record filled as the configure dialog would fill it; fields left out
 // stay as a reset left them.
-struct RecordSpec {
-    RecordSpec() = default;
-    RecordSpec(const QByteArray &mode, const QByteArray &type, const QByteArray &network,
+struct Setup {
+    Setup() = default;
+    Setup(const QByteArray &mode, const QByteArray &type, const QByteArray &network,
                bool remoteUpdate = false, const QList<Channel> &channels = {})
         : mode(mode), type(type), network(network), remoteUpdate(remoteUpdate), channels(channels)
     {
@@ -37,14 +37,14 @@ struct RecordSpec {
     QList<Channel> channels;
 };
 
-DeviceConfigRecord Record(const RecordSpec &spec)
+DeviceConfigRecord Record(const Setup &setup)
 {
     DeviceConfigRecord r;
     ResetConfigRecord(r);
-    r.Mode.set(spec.mode);
-    r.Type.set(spec.type);
-    r.Network.set(spec.network);
-    r.IspUdEnable.set(spec.remoteUpdate ? "T" : "F");
+    r.Mode.set(setup.mode);
+    r.Type.set(setup.type);
+    r.Network.set(setup.network);
+    r.IspUdEnable.set(setup.remoteUpdate ? "T" : "F");
     r.IspName.set("Dialup");
     r.IspNumber.set("0123456");
     r.IspUserName.set("user");
@@ -55,9 +55,9 @@ DeviceConfigRecord Record(const RecordSpec &spec)
     r.Gateway.set("10.1.2.1");
     r.DNS1.set("10.1.2.53");
     r.DNS2.set("10.1.2.54");
-    for (int i = 0; i < spec.channels.size(); ++i) {
-        r.Channels[size_t(i)].Name.set(spec.channels[i].name);
-        r.Channels[size_t(i)].Url.set(spec.channels[i].url);
+    for (int i = 0; i < setup.channels.size(); ++i) {
+        r.Channels[size_t(i)].Name.set(setup.channels[i].name);
+        r.Channels[size_t(i)].Url.set(setup.channels[i].url);
     }
     return r;
 }
@@ -139,7 +139,7 @@ public:
 // both lines, fixed addresses, 16 channels.
 DeviceConfigRecord FullRecord()
 {
-    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "F", true});
+    DeviceConfigRecord r = Record(Setup {"3", "TE", "F", true});
     for (int i = 0; i < ConfigChannelSlots; ++i) {
         const QByteArray n = QByteArray::number(i + 1);
         r.Channels[size_t(i)].Name.set("Station " + n);
@@ -166,7 +166,7 @@ QString Item(const char *label, const char *value)
 
 } // namespace
 
-Q_DECLARE_METATYPE(RecordSpec)
+Q_DECLARE_METATYPE(Setup)
 
 class tst_programming : public QObject {
     Q_OBJECT
@@ -191,66 +191,66 @@ private Q_SLOTS:
 
 void tst_programming::steps_data()
 {
-    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<Setup>("setup");
     QTest::addColumn<int>("channelCount");
     QTest::addColumn<QStringList>("lines");
 
-    QTest::newRow("mode 1 T") << RecordSpec {"1", "T", "D"} << 0 << QStringList {"mode 1", "mode?"};
+    QTest::newRow("mode 1 T") << Setup {"1", "T", "D"} << 0 << QStringList {"mode 1", "mode?"};
     QTest::newRow("mode 1 E DHCP: IP address blank")
-        << RecordSpec {"1", "E", "D"} << 0 << QStringList {"mode 1", "mode?", "isp 9  "};
+        << Setup {"1", "E", "D"} << 0 << QStringList {"mode 1", "mode?", "isp 9  "};
     QTest::newRow("mode 1 E network empty: fixed addresses in order 9 A 5 6")
-        << RecordSpec {"1", "E", ""} << 0 << QStringList {"mode 1", "mode?"} + kFixed;
-    QTest::newRow("mode 1 TE network F") << RecordSpec {"1", "TE", "F"} << 0
+        << Setup {"1", "E", ""} << 0 << QStringList {"mode 1", "mode?"} + kFixed;
+    QTest::newRow("mode 1 TE network F") << Setup {"1", "TE", "F"} << 0
                                          << QStringList {"mode 1", "mode?"} + kFixed;
     QTest::newRow("mode 2 TE fixed, remote update on")
-        << RecordSpec {"2", "TE", "F", true} << 0
+        << Setup {"2", "TE", "F", true} << 0
         << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C T",
                         "isp B http://10.0.0.9/update"}
                + kFixed + kAccount;
     QTest::newRow("mode 2 E DHCP, remote update off, channels not sent")
-        << RecordSpec {"2", "E", "D", false, Numbered(2)} << 2
+        << Setup {"2", "E", "D", false, Numbered(2)} << 2
         << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
                         "isp B http://10.0.0.9/update", "isp 9  "};
     QTest::newRow("mode 2 T: account, no address")
-        << RecordSpec {"2", "T", "F"} << 0
+        << Setup {"2", "T", "F"} << 0
         << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
                         "isp B http://10.0.0.9/update"}
                + kAccount;
     QTest::newRow("mode 3 T, no channels: erase only")
-        << RecordSpec {"3", "T", "F"} << 0
+        << Setup {"3", "T", "F"} << 0
         << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
                + QStringList {"channel 3 0", "channel?"};
     QTest::newRow("mode 3 TE fixed, 16 channels, slots 11 and 16 as A and F")
-        << RecordSpec {"3", "TE", "F", true, Numbered(16)} << 16
+        << Setup {"3", "TE", "F", true, Numbered(16)} << 16
         << QStringList {"mode 3", "mode?", "isp C T", "isp B http://10.0.0.9/update"} + kAccount
                + ChannelLines(16) + kFixed;
     QTest::newRow("mode 3 E DHCP, account sent whatever the type")
-        << RecordSpec {"3", "E", "D", false, Numbered(1)} << 1
+        << Setup {"3", "E", "D", false, Numbered(1)} << 1
         << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
                + ChannelLines(1) + QStringList {"isp 9  "};
     QTest::newRow("mode 3x counts as 3; type e is neither")
-        << RecordSpec {"3x", "e", "D"} << 0
+        << Setup {"3x", "e", "D"} << 0
         << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
                + QStringList {"channel 3 0", "channel?"};
     QTest::newRow("only the channels in use")
-        << RecordSpec {"3", "T", "D", false, Numbered(3)} << 2
+        << Setup {"3", "T", "D", false, Numbered(3)} << 2
         << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
                + ChannelLines(2);
     QTest::newRow("a count beyond 16 is bounded")
-        << RecordSpec {"3", "T", "D", false, Numbered(16)} << 40
+        << Setup {"3", "T", "D", false, Numbered(16)} << 40
         << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
                + ChannelLines(16);
 }
 
 void tst_programming::steps()
 {
-    QFETCH(RecordSpec, spec);
+    QFETCH(Setup, setup);
     QFETCH(int, channelCount);
     QFETCH(QStringList, lines);
-    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), channelCount);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(setup), channelCount);
     QCOMPARE(plan.outcome, ProgrammingPlan::Outcome::Ready);
     QCOMPARE(Lines(plan), lines);
-    QCOMPARE(plan.ChannelsChecked, spec.mode.startsWith('3'));
+    QCOMPARE(plan.ChannelsChecked, setup.mode.startsWith('3'));
     for (const ProgrammingStep &step : plan.Steps) {
         QVERIFY(step.Command.endsWith('\n') && !step.Command.contains('\r'));
         QCOMPARE(step.Status.isEmpty(), step.kind == ProgrammingStep::Kind::ReadBack);
@@ -259,7 +259,7 @@ void tst_programming::steps()
 
 void tst_programming::statusTexts()
 {
-    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "D", true, Numbered(11)});
+    DeviceConfigRecord r = Record(Setup {"3", "TE", "D", true, Numbered(11)});
     r.IspPassword.set("");
     const ProgrammingPlan plan = ProgrammingSteps(r, 11);
     QStringList seen;
@@ -288,7 +288,7 @@ void tst_programming::statusTexts()
     };
     QCOMPARE(seen.mid(seen.size() - expectedTail.size()), expectedTail);
 
-    const ProgrammingPlan fixed = ProgrammingSteps(Record(RecordSpec {"1", "E", "F"}), 0);
+    const ProgrammingPlan fixed = ProgrammingSteps(Record(Setup {"1", "E", "F"}), 0);
     QStringList fixedStatus;
     for (const ProgrammingStep &step : fixed.Steps)
         fixedStatus << step.Status;
@@ -298,31 +298,31 @@ void tst_programming::statusTexts()
 
 void tst_programming::plansWithoutSteps_data()
 {
-    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<Setup>("setup");
     QTest::addColumn<int>("channelCount");
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("statusLine");
 
     using O = ProgrammingPlan::Outcome;
-    QTest::newRow("mode empty") << RecordSpec {"", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
-    QTest::newRow("mode 4") << RecordSpec {"4", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
+    QTest::newRow("mode empty") << Setup {"", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
+    QTest::newRow("mode 4") << Setup {"4", "E", "D"} << 0 << int(O::NoValidMode) << QString() << QString();
     QTest::newRow("mode 3, channel 2 without name")
-        << RecordSpec {"3", "TE", "D", false, {{"One", "u1"}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
+        << Setup {"3", "TE", "D", false, {{"One", "u1"}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
         << "Channel 2 has no name" << "empty name string";
     QTest::newRow("mode 3, channel 1 without URL")
-        << RecordSpec {"3", "TE", "D", false, {{"One", ""}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
+        << Setup {"3", "TE", "D", false, {{"One", ""}, {"", "u2"}}} << 2 << int(O::ChannelIncomplete)
         << "Channel 1 has no URL" << "empty URL string";
 }
 
 void tst_programming::plansWithoutSteps()
 {
-    QFETCH(RecordSpec, spec);
+    QFETCH(Setup, setup);
     QFETCH(int, channelCount);
     QFETCH(int, outcome);
     QFETCH(QString, message);
     QFETCH(QString, statusLine);
-    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), channelCount);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(setup), channelCount);
     QCOMPARE(int(plan.outcome), outcome);
     QVERIFY(plan.Steps.isEmpty());
     QCOMPARE(plan.Gap.IsGap(), !message.isEmpty());
@@ -348,7 +348,7 @@ void tst_programming::plansWithoutSteps()
 
 void tst_programming::runConfirmsEveryLine()
 {
-    const ProgrammingPlan plan = ProgrammingSteps(Record(RecordSpec {"3", "TE", "F", true, Numbered(16)}), 16);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(Setup {"3", "TE", "F", true, Numbered(16)}), 16);
     FakePort port;
     FakeSink sink;
     QCOMPARE(RunProgramming(port, plan, sink), ProgrammingResult::Programmed);
@@ -374,31 +374,31 @@ void tst_programming::runConfirmsEveryLine()
 
 void tst_programming::missingPrompt_data()
 {
-    QTest::addColumn<RecordSpec>("spec");
+    QTest::addColumn<Setup>("setup");
     QTest::addColumn<QByteArray>("silentLine");
     QTest::addColumn<int>("linesSent");
     QTest::addColumn<QString>("lastStatus");
 
     QTest::newRow("after mode 2: not even mode follows")
-        << RecordSpec {"2", "TE", "F"} << QByteArray("mode 2") << 1 << "Programming Mode";
+        << Setup {"2", "TE", "F"} << QByteArray("mode 2") << 1 << "Programming Mode";
     QTest::newRow("mode read-back ends the run like a setting")
-        << RecordSpec {"2", "TE", "F"} << QByteArray("mode") << 2 << "Programming Mode";
+        << Setup {"2", "TE", "F"} << QByteArray("mode") << 2 << "Programming Mode";
     QTest::newRow("isp read-back in mode 3: channels untouched")
-        << RecordSpec {"3", "T", "D", false, Numbered(2)} << QByteArray("isp") << 9 << "Programming ISP Password";
+        << Setup {"3", "T", "D", false, Numbered(2)} << QByteArray("isp") << 9 << "Programming ISP Password";
     QTest::newRow("channel read-back: no address after it")
-        << RecordSpec {"3", "E", "F", false, Numbered(1)} << QByteArray("channel") << 13
+        << Setup {"3", "E", "F", false, Numbered(1)} << QByteArray("channel") << 13
         << "Programming Channel URL on Channel 1";
     QTest::newRow("last line of the run")
-        << RecordSpec {"1", "E", "F"} << QByteArray("isp 6 10.1.2.54") << 6 << "Programming DNS 2";
+        << Setup {"1", "E", "F"} << QByteArray("isp 6 10.1.2.54") << 6 << "Programming DNS 2";
 }
 
 void tst_programming::missingPrompt()
 {
-    QFETCH(RecordSpec, spec);
+    QFETCH(Setup, setup);
     QFETCH(QByteArray, silentLine);
     QFETCH(int, linesSent);
     QFETCH(QString, lastStatus);
-    const ProgrammingPlan plan = ProgrammingSteps(Record(spec), int(spec.channels.size()));
+    const ProgrammingPlan plan = ProgrammingSteps(Record(setup), int(setup.channels.size()));
     FakePort port;
     port.silent.insert(silentLine);
     FakeSink sink;
@@ -428,7 +428,7 @@ void tst_programming::refusesLineBreaks()
 {
     QFETCH(QByteArray, value);
     QFETCH(bool, refused);
-    DeviceConfigRecord r = Record(RecordSpec {"3", "TE", "D", false, Numbered(1)});
+    DeviceConfigRecord r = Record(Setup {"3", "TE", "D", false, Numbered(1)});
     r.IspName.set(value);
     const ProgrammingPlan plan = ProgrammingSteps(r, 1);
     FakePort port;
@@ -473,7 +473,7 @@ void tst_programming::openingTheLink()
     port.connectOnOpen = connectOnOpen;
     FakeSink sink;
     const ProgrammingResult result =
-        RunProgramming(port, ProgrammingSteps(Record(RecordSpec {"1", "T", "D"}), 0), sink);
+        RunProgramming(port, ProgrammingSteps(Record(Setup {"1", "T", "D"}), 0), sink);
     QCOMPARE(port.opens, 1);
     if (!connectOnOpen) {
         QCOMPARE(result, ProgrammingResult::NotConnected);
@@ -580,7 +580,7 @@ void tst_programming::simulatorWithholdsPrompt()
         QTRY_VERIFY(rig.conn.PromptSeen);
     }
 
-    const ProgrammingPlan plan = ProgrammingSteps(Record(RecordSpec {"2", "TE", "F", true}), 0);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(Setup {"2", "TE", "F", true}), 0);
     FakeSink sink;
     rig.user.terminal.clear();
     QElapsedTimer clock;
