@@ -1,7 +1,233 @@
 #include "diag/Advanced.h"
 
-TAdvancedForm::TAdvancedForm(QWidget *parent) : QDialog(parent)
+#include "links/AbNumEdit.h"
+#include "shell/DevicePorts.h"
+#include "shell/ErrorDisplay.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <exception>
+
+namespace {
+
+QGroupBox *makeGroup(const char *caption, QWidget *parent)
 {
-    setObjectName(QStringLiteral("TAdvancedForm"));
+    auto *group = new QGroupBox(QLatin1String(caption), parent);
+    group->setAccessibleName(QLatin1String(caption));
+    return group;
+}
+
+} // namespace
+
+TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(parent), m_port(port)
+{
+    setObjectName(QStringLiteral("AdvancedForm"));
     setWindowTitle(QStringLiteral("Test and Analysis"));
+    setModal(false);
+
+    QGroupBox *settings = makeGroup("Show Settings", this);
+    auto *settingsLayout = new QVBoxLayout(settings);
+    for (QPushButton *button : {
+             addButton(settings, "ModeButton", "Mode", {"mode\n"}),
+             addButton(settings, "ISPButton", "ISP", {"isp\n"}),
+             addButton(settings, "ChannelButton", "Channels", {"channel\n"}),
+             addButton(settings, "TypeButton", "Type", {"type\n"}),
+             addButton(settings, "AllButton", "All", {"mode\n", "isp\n", "channel\n", "type\n"}),
+         })
+        settingsLayout->addWidget(button);
+    settingsLayout->addStretch();
+
+    QGroupBox *tech = makeGroup("Show Tech info", this);
+    auto *techLayout = new QVBoxLayout(tech);
+    for (QPushButton *button : {
+             addButton(tech, "MemButton", "Memory Usage", {"memory\n"}),
+             addButton(tech, "HeapButton", "Heap Usage", {"heap\n"}),
+             addButton(tech, "ThreadsButton", "Threads", {"threads\n"}),
+             addButton(tech, "TimersButton", "Timers", {"timers\n"}),
+             addButton(tech, "VS1011Button", "VS1011 Info", {"vshow\n"}),
+         })
+        techLayout->addWidget(button);
+    techLayout->addStretch();
+
+    QGroupBox *misc = makeGroup("Misc", this);
+    auto *miscLayout = new QVBoxLayout(misc);
+    for (QPushButton *button : {
+             addButton(misc, "EEPROMButton", "Dump EEPROM", {"eeprom\n"}),
+             addButton(misc, "VersionButton", "Dump Version info", {"ver\n"}),
+             addButton(misc, "SerialButton", "Dump Mac + SN", {"snum\n"}),
+         })
+        miscLayout->addWidget(button);
+    miscLayout->addStretch();
+
+    QGroupBox *serial = makeGroup("Serial Number", this);
+    m_serialEdit = new TAbNumEdit(serial);
+    m_serialEdit->setObjectName(QStringLiteral("SerialAbNumEdit"));
+    m_serialEdit->setToolTip(QStringLiteral("Enter your 5-digit Serialnumber here"));
+    m_serialEdit->setAccessibleName(QStringLiteral("Serial number"));
+    m_programButton = addButton(serial, "ProgramSerialNumberButton", "Program", {});
+    m_programButton->setToolTip(QStringLiteral("Program Serial Number in your Mirto"));
+    auto *serialLayout = new QHBoxLayout(serial);
+    serialLayout->addWidget(m_serialEdit);
+    serialLayout->addWidget(m_programButton);
+
+    QGroupBox *command = makeGroup("Send Command", this);
+    m_commandLine = new QLineEdit(command);
+    m_commandLine->setObjectName(QStringLiteral("CommandLineEdit"));
+    m_commandLine->setAccessibleName(QStringLiteral("Command"));
+    m_commandLine->setMaxLength(CommandLineCapacity);
+    m_commandLine->setMinimumWidth(260);
+    m_sendButton = addButton(command, "SendButton", "Send", {});
+    auto *close = new QPushButton(QStringLiteral("Close"), command);
+    close->setObjectName(QStringLiteral("CloseButton"));
+    close->setAccessibleName(QStringLiteral("Close"));
+    close->setAutoDefault(false);
+    close->setDefault(false);
+    connect(close, &QPushButton::clicked, this, &TAdvancedForm::CloseButtonClick);
+    auto *commandLayout = new QHBoxLayout(command);
+    commandLayout->addWidget(m_commandLine, 1);
+    commandLayout->addWidget(m_sendButton);
+    commandLayout->addWidget(close);
+
+    auto *right = new QVBoxLayout;
+    right->addWidget(misc);
+    right->addWidget(serial);
+    right->addStretch();
+    auto *groups = new QHBoxLayout;
+    groups->addWidget(settings);
+    groups->addWidget(tech);
+    groups->addLayout(right);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(groups);
+    layout->addWidget(command);
+    // A fixed dialog border: the window keeps the size of its contents.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    setTabOrder(m_commandLine, m_sendButton);
+    m_commandLine->setFocus();
+
+    // Key preview: the window sees every key before the control that has the
+    // focus, so that Enter sends the command line from anywhere.
+    qApp->installEventFilter(this);
+}
+
+TAdvancedForm::~TAdvancedForm()
+{
+    qApp->removeEventFilter(this);
+}
+
+QPushButton *TAdvancedForm::addButton(QWidget *group, const char *name, const char *caption,
+                                      QList<QByteArray> commands)
+{
+    auto *button = new QPushButton(QLatin1String(caption), group);
+    button->setObjectName(QLatin1String(name));
+    button->setAccessibleName(QLatin1String(caption));
+    // Enter belongs to the command line; no button may take it as the
+    // dialog's default.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    m_commands.insert(button, std::move(commands));
+    connect(button, &QPushButton::clicked, this, [this, button] { CommandButtonClick(button); });
+    return button;
+}
+
+void TAdvancedForm::CommandButtonClick(QObject *sender)
+{
+    QList<QByteArray> lines;
+    if (sender == m_programButton) {
+        // The field takes its text as if the focus left it. A text that fails
+        // its check is marked there and never reaches the device, whose
+        // identity it would change.
+        if (!m_serialEdit->AcceptText()) {
+            m_serialEdit->setFocus();
+            return;
+        }
+        lines = {"snum 0000" + m_serialEdit->text().toLatin1() + '\n'};
+    } else if (sender == m_sendButton) {
+        lines = {m_commandLine->text().toLatin1() + '\n'};
+    } else {
+        lines = m_commands.value(sender);
+        if (lines.isEmpty())
+            return;
+    }
+
+    try {
+        if (!m_port.IsConnected())
+            m_port.OpenConnection();
+        // The network link only starts connecting here; a serial link whose
+        // port failed has told the user. Either way nothing goes out now.
+        if (!m_port.IsConnected())
+            return;
+        sendLines(lines);
+    } catch (const std::exception &error) {
+        ShowException(error);
+        return;
+    }
+    m_commandLine->setFocus();
+}
+
+void TAdvancedForm::sendLines(const QList<QByteArray> &lines)
+{
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        // A link lost half-way has been reported once; the rest of the row
+        // would only repeat the report.
+        if (i > 0 && !m_port.IsConnected())
+            return;
+        m_port.SendCommand(lines.at(i));
+    }
+}
+
+void TAdvancedForm::KeyPressed(int key)
+{
+    if (key == '\r')
+        CommandButtonClick(m_sendButton);
+}
+
+void TAdvancedForm::CloseButtonClick()
+{
+    close();
+}
+
+void TAdvancedForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (!m_shownBefore) {
+        m_shownBefore = true;
+        // Later openings keep the place the user gave the window.
+        if (const QScreen *screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    }
+    m_commandLine->setFocus();
+}
+
+bool TAdvancedForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()
+        || static_cast<QWidget *>(watched)->window() != this)
+        return QDialog::eventFilter(watched, event);
+
+    auto *widget = static_cast<QWidget *>(watched);
+    // A key that the focused control leaves travels on to its parents; that
+    // is the same press, not a new one.
+    const auto *previous = qobject_cast<QWidget *>(m_keyReceiver.data());
+    const bool passedUp = event == m_keyEvent && previous && previous->parentWidget() == widget;
+    m_keyEvent = event;
+    m_keyReceiver = widget;
+    if (passedUp)
+        return QDialog::eventFilter(watched, event);
+
+    const auto *key = static_cast<QKeyEvent *>(event);
+    const Qt::KeyboardModifiers extra =
+        key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()
+        && extra == Qt::NoModifier)
+        KeyPressed('\r');
+    return QDialog::eventFilter(watched, event);
 }

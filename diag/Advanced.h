@@ -1,10 +1,56 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
+#include <QHash>
+#include <QList>
+#include <QPointer>
 
-// Created hidden at start-up and kept for the whole run.
+class CommandPort;
+class QLineEdit;
+class QPushButton;
+class TAbNumEdit;
+
+// The service console: buttons that send diagnostic commands, a free command
+// line and the serial number programming. It shows no answers of its own; the
+// device's answers arrive in the main window's terminal. Created hidden at
+// start-up and kept for the whole run; shown without blocking the main window.
 class TAdvancedForm : public QDialog {
     Q_OBJECT
 public:
-    explicit TAdvancedForm(QWidget *parent = nullptr);
+    explicit TAdvancedForm(CommandPort &port, QWidget *parent = nullptr);
+    ~TAdvancedForm() override;
+
+    // One write to the link carries at most 1023 bytes; a command line longer
+    // than this would lose its line feed and run into the next command.
+    static constexpr int CommandLineCapacity = 1022;
+
+    // Every button except Close: opens the link when needed and sends the
+    // sender's command line(s). `sender` is one of this window's buttons.
+    void CommandButtonClick(QObject *sender);
+    // A character typed anywhere in the window; Enter (13) sends the command
+    // line whichever control has the focus.
+    void KeyPressed(int key);
+    void CloseButtonClick();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    QPushButton *addButton(QWidget *group, const char *name, const char *caption,
+                           QList<QByteArray> commands);
+    void sendLines(const QList<QByteArray> &lines);
+
+    CommandPort &m_port;
+    QHash<QObject *, QList<QByteArray>> m_commands;
+    TAbNumEdit *m_serialEdit = nullptr;
+    QPushButton *m_programButton = nullptr;
+    QLineEdit *m_commandLine = nullptr;
+    QPushButton *m_sendButton = nullptr;
+    bool m_shownBefore = false;
+    // The key press being delivered: the same event travels from the focused
+    // control up through its parents and is seen here at every step.
+    const QEvent *m_keyEvent = nullptr;
+    QPointer<QObject> m_keyReceiver;
 };
