@@ -8,6 +8,7 @@
 #include "links/ComPorts.h"
 #include "links/UsbPortDetect.h"
 #include "shell/About.h"
+#include "shell/AtomicFile.h"
 #include "shell/ErrorDisplay.h"
 #include "shell/HelpForm.h"
 #include "shell/Identification.h"
@@ -29,7 +30,6 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
@@ -257,6 +257,8 @@ void TMainForm::buildWindow()
     m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
     m_commandEdit->setEditable(true);
     m_commandEdit->setInsertPolicy(QComboBox::NoInsert);
+    // A command and its line feed always fit one write to the device.
+    m_commandEdit->lineEdit()->setMaxLength(DeviceConnection::PieceCapacity - 1);
     m_commandEdit->setFixedWidth(597);
     m_commandEdit->setVisible(false);
     row->addWidget(m_commandEdit);
@@ -683,12 +685,11 @@ void TMainForm::SaveResponseClicked()
 
 QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
 {
-    QSaveFile file(path);
     // In a folder we may not create files in, the file itself may still be
     // writable: then it is written in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
+    AtomicFileWriter file(path, true);
+    if (!file.Open())
+        return file.ErrorString();
     // The lines go straight from the terminal's store into the file: a
     // terminal of many megabytes is never copied whole. An empty line after
     // the final line break is left out, so the file ends with that break.
@@ -696,12 +697,11 @@ QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
     if (count > 0 && buffer.Line(count - 1).isEmpty())
         --count;
     for (qsizetype i = 0; i < count; ++i) {
-        const QByteArrayView line = buffer.Line(i);
-        if (file.write(line.data(), line.size()) != line.size() || file.write("\r\n", 2) != 2)
-            return file.errorString();
+        if (!file.Write(buffer.Line(i)) || !file.Write("\r\n"))
+            return file.ErrorString();
     }
-    if (!file.commit())
-        return file.errorString();
+    if (!file.Commit())
+        return file.ErrorString();
     return {};
 }
 
@@ -724,8 +724,11 @@ void TMainForm::UploadClicked()
 
 void TMainForm::AdvancedClicked()
 {
-    if (m_advanced)
-        m_advanced->show();
+    if (!m_advanced)
+        return;
+    m_advanced->show();
+    m_advanced->raise();
+    m_advanced->activateWindow();
 }
 
 void TMainForm::HelpToolButtonClick()

@@ -1,9 +1,10 @@
 #include "shell/ToolSettings.h"
 
+#include "shell/AtomicFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
 
 namespace {
 
@@ -111,14 +112,13 @@ bool WriteSettingsFile(const QString &path, const ToolSettings &settings,
 {
     // Always a new file moved into place: rewriting in place could leave a
     // cut-off settings file behind when the write fails half-way.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    AtomicFileWriter file(path);
+    if (!file.Open()) {
         status(QStringLiteral("Unable to create ini-file"));
         return false;
     }
     status(QStringLiteral("creating ini-file"));
-    file.write(FormatSettings(settings, portEntry));
-    if (!file.commit()) {
+    if (!file.Write(FormatSettings(settings, portEntry)) || !file.Commit()) {
         status(QStringLiteral("Unable to create ini-file"));
         return false;
     }

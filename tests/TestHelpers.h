@@ -9,6 +9,9 @@
 
 #include <functional>
 
+#include <csignal>
+#include <sys/resource.h>
+
 // A pseudo-terminal pair standing in for a device on a serial cable: the test
 // holds the master side, the tool opens the slave through a COMn link.
 class PtyDevice {
@@ -188,4 +191,29 @@ struct ConnectionRig {
     ToolSettings settings;
     ScriptedUser user;
     DeviceConnection conn {settings, user};
+};
+
+// Lets the process write at most `bytes` into any file while it lives, so
+// that a write fails even for root, whom folder permissions do not stop.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit m_old {};
+    void (*m_oldHandler)(int) = nullptr;
 };

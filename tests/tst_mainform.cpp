@@ -430,6 +430,14 @@ void tst_mainform::savedTerminalEndsLinesWithCrLf()
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("Serialnumber : 1\r\nmode 3\r\n>\r\n"));
     QVERIFY(!WriteTerminalFile(env.filePath("no/such/dir/t.txt"), form.Memo()->Buffer()).isEmpty());
+    // A disk that takes only part of it: the failure shows, the old file stays.
+    form.Memo()->AppendText(QByteArray(200000, 'x'));
+    {
+        FileSizeLimit limit(100000);
+        QVERIFY(!WriteTerminalFile(path, form.Memo()->Buffer()).isEmpty());
+    }
+    QVERIFY(f.seek(0));
+    QCOMPARE(f.readAll(), QByteArray("Serialnumber : 1\r\nmode 3\r\n>\r\n"));
 }
 
 void tst_mainform::helpAndAbout()
