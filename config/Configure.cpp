@@ -951,6 +951,7 @@ void TConfigForm::SaveConfigFile1Click()
 void TConfigForm::MakeConfigFileCurrent(const QString &path)
 {
     m_host.ConfigFileIsCurrent(path);
+    m_madeCurrentHere = true;
     m_configFileStaticText->setText(QStringLiteral(" ") + path);
     setWindowTitle(ConfigureCaption(configLoaded()));
 }
@@ -976,7 +977,7 @@ void TConfigForm::SaveWebFileClicked()
 
 bool TConfigForm::configLoaded() const
 {
-    return ConfigLoaded ? ConfigLoaded() : false;
+    return ConfigLoaded ? ConfigLoaded() : m_madeCurrentHere;
 }
 
 void TConfigForm::BuildSummary()

@@ -69,8 +69,10 @@ public:
     bool OkPressed = false;
     bool WebMethodGuard = false;
 
-    // Set by the main window: the folder the file dialogs start in, and
-    // whether a configuration file has been loaded or saved in this run.
+    // Set by the main window: the folder the file dialogs start in (the
+    // current directory when the dialog is made, until set), and whether a
+    // configuration file has been loaded or saved in this run (until set:
+    // whether this dialog loaded or saved one).
     QString StartDirectory;
     std::function<bool()> ConfigLoaded;
     // Asks the user for a file; returns "" when cancelled. Replaceable so
@@ -209,6 +211,7 @@ private:
     bool m_lastWasOwnPopup = false;
     int m_popupDepth = 0;
     bool m_haveSavedCopy = false;
+    bool m_madeCurrentHere = false;
     // Opening refreshed already; the activation that follows must not again.
     bool m_refreshedOnShow = false;
 };

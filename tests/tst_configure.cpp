@@ -361,8 +361,9 @@ private Q_SLOTS:
 
     void everyControlHasAnAccessibleName()
     {
-        const auto widgets = m_form->findChildren<QWidget *>();
-        for (QWidget *w : widgets) {
+        auto widgets = m_form->findChildren<QWidget *>();
+        widgets += m_add->findChildren<QWidget *>();
+        for (QWidget *w : std::as_const(widgets)) {
             if (qobject_cast<QAbstractButton *>(w) || qobject_cast<QLineEdit *>(w)
                 || qobject_cast<QTextEdit *>(w) || qobject_cast<TacIPEdit *>(w)) {
                 if (qobject_cast<TacIPEdit *>(w->parentWidget()))
@@ -370,7 +371,9 @@ private Q_SLOTS:
                 QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
             }
         }
-        for (QPushButton *b : m_form->findChildren<QPushButton *>())
+        auto buttons = m_form->findChildren<QPushButton *>();
+        buttons += m_add->findChildren<QPushButton *>();
+        for (QPushButton *b : std::as_const(buttons))
             QVERIFY2(!b->autoDefault() && !b->isDefault(), qPrintable(b->objectName()));
     }
 
