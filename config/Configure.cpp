@@ -151,7 +151,6 @@ TConfigForm::TConfigForm(CommandPort &port, ConfigHost &host, TAddChannelForm *a
     setWindowTitle(QStringLiteral("Configure Mirto"));
     setAccessibleName(QStringLiteral("Configure Mirto"));
     setModal(false);
-    StartDirectory = QDir::currentPath();
     if (!m_addChannel)
         m_addChannel = new TAddChannelForm(this);
     ResetConfigRecord(SavedConfig);
@@ -914,7 +913,7 @@ QString TConfigForm::WriteFailedText(const QString &what, const QString &reason)
 void TConfigForm::OpenConfigFile1Click()
 {
     PopupScope popups(*this);
-    const QString path = chooseFile({false, QStringLiteral("Load Configuration File"), StartDirectory,
+    const QString path = chooseFile({false, QStringLiteral("Load Configuration File"), m_host.StartDirectory(),
                                      QStringLiteral("Configuration File (*.cfg *.CFG)"),
                                      QStringLiteral("cfg")});
     if (path.isEmpty())
@@ -933,7 +932,7 @@ void TConfigForm::SaveConfigFile1Click()
     if (CheckChannels() != 0)
         return;
     PopupScope popups(*this);
-    const QString path = chooseFile({true, QStringLiteral("Save Configuration File"), StartDirectory,
+    const QString path = chooseFile({true, QStringLiteral("Save Configuration File"), m_host.StartDirectory(),
                                      QStringLiteral("Configuration File (*.cfg *.CFG)"),
                                      QStringLiteral("cfg")});
     if (path.isEmpty() || !askOverwrite(path))
@@ -951,7 +950,6 @@ void TConfigForm::SaveConfigFile1Click()
 void TConfigForm::MakeConfigFileCurrent(const QString &path)
 {
     m_host.ConfigFileIsCurrent(path);
-    m_madeCurrentHere = true;
     m_configFileStaticText->setText(QStringLiteral(" ") + path);
     setWindowTitle(ConfigureCaption(configLoaded()));
 }
@@ -961,7 +959,7 @@ void TConfigForm::SaveWebFileClicked()
     if (CheckChannels() != 0)
         return;
     PopupScope popups(*this);
-    const QString path = chooseFile({true, QStringLiteral("Save Web File"), StartDirectory,
+    const QString path = chooseFile({true, QStringLiteral("Save Web File"), m_host.StartDirectory(),
                                      QStringLiteral("Web File (*.txt *.TXT)"), QStringLiteral("TXT")});
     if (path.isEmpty() || !askOverwrite(path))
         return;
@@ -977,7 +975,7 @@ void TConfigForm::SaveWebFileClicked()
 
 bool TConfigForm::configLoaded() const
 {
-    return ConfigLoaded ? ConfigLoaded() : m_madeCurrentHere;
+    return m_host.ConfigFileLoaded();
 }
 
 void TConfigForm::BuildSummary()

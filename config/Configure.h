@@ -73,8 +73,6 @@ public:
     // current directory when the dialog is made, until set), and whether a
     // configuration file has been loaded or saved in this run (until set:
     // whether this dialog loaded or saved one).
-    QString StartDirectory;
-    std::function<bool()> ConfigLoaded;
     // Asks the user for a file; returns "" when cancelled. Replaceable so
     // that the file dialogs can be answered without a person.
     std::function<QString(QWidget *parent, const FileDialogRequest &request)> ChooseFile;
@@ -211,7 +209,6 @@ private:
     bool m_lastWasOwnPopup = false;
     int m_popupDepth = 0;
     bool m_haveSavedCopy = false;
-    bool m_madeCurrentHere = false;
     // Opening refreshed already; the activation that follows must not again.
     bool m_refreshedOnShow = false;
 };

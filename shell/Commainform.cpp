@@ -94,6 +94,8 @@ public:
     void WriteSettings() override { m_form.WriteSettings(); }
     QByteArray DeviceSerialNumber() const override { return m_form.SerialNumberText(); }
     void ConfigFileIsCurrent(const QString &path) override { m_form.MakeConfigFileCurrent(path); }
+    bool ConfigFileLoaded() const override { return m_form.ConfigLoaded; }
+    QString StartDirectory() const override { return m_form.StartDirectory; }
 
 private:
     TMainForm &m_form;
@@ -712,8 +714,11 @@ void TMainForm::ClearResponseClicked()
 
 void TMainForm::ConfigureClicked()
 {
-    if (m_config)
-        m_config->show();
+    if (!m_config)
+        return;
+    m_config->show();
+    m_config->raise();
+    m_config->activateWindow();
 }
 
 void TMainForm::UploadClicked()

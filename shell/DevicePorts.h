@@ -89,4 +89,8 @@ public:
     // The main window's side of making a configuration file current: status
     // panel 0, the loaded flag, the file's name in the settings (written).
     virtual void ConfigFileIsCurrent(const QString &path) = 0;
+    // A configuration file was loaded at start-up or made current since.
+    virtual bool ConfigFileLoaded() const = 0;
+    // Where file dialogs start: the directory the tool was started in.
+    virtual QString StartDirectory() const = 0;
 };

@@ -56,6 +56,8 @@ public:
     void SetBusyCursor() override {}
     void RestoreCursor() override {}
     QByteArray DeviceSerialNumber() const override { return QByteArrayLiteral("1A2B3"); }
+    bool ConfigFileLoaded() const override { return loaded; }
+    QString StartDirectory() const override { return QDir::currentPath(); }
     void ConfigFileIsCurrent(const QString &path) override
     {
         madeCurrent << path;
@@ -199,8 +201,6 @@ private Q_SLOTS:
         m_host = std::make_unique<FakeHost>();
         m_add = new TAddChannelForm(m_mainWindow.get());
         m_form = std::make_unique<TConfigForm>(*m_port, *m_host, m_add, m_mainWindow.get());
-        m_form->ConfigLoaded = [this] { return m_host->loaded; };
-        m_form->StartDirectory = QDir::currentPath();
         m_chosenFiles.clear();
         m_form->ChooseFile = [this](QWidget *, const FileDialogRequest &) {
             return m_chosenFiles.isEmpty() ? QString() : m_chosenFiles.takeFirst();
