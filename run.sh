@@ -13,7 +13,21 @@ sim_pid=$SIM_PID
 trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null || true' EXIT
 IFS= read -r -t 10 -u "${SIM[0]}" line || { echo "The simulator did not start." >&2; exit 1; }
 echo "$line"
-port=$(printf '%s\n' "$line" | grep -o -E 'COM[0-9]+' | head -n 1)
+port=$(printf '%s\n' "$line" | grep -o -E 'COM[0-9]+' | head -n 1 || true)
+if [ -z "$port" ]; then
+  echo "The simulator named no COM port." >&2
+  exit 1
+fi
+# The simulator takes the lowest free number unless told otherwise, after
+# removing the links of devices and simulators that have gone; the settings
+# file can hold COM1 to COM16 only.
+if [ "${port#COM}" -gt 16 ]; then
+  echo "The simulator is on $port, but the tool's settings file can only hold COM1 to COM16." >&2
+  echo "Close the programs that hold the lower numbers (see ${XDG_CONFIG_HOME:-$HOME/.config}/mirto/ports)," >&2
+  echo "or do not ask the simulator for a port above 16 with --com." >&2
+  exit 1
+fi
+echo "Power cycle of the simulated device (starts its boot loader): kill -USR1 $sim_pid"
 
 # The demo settings select the simulator's port and the expert level; other
 # settings the user changed in demo/mirto.ini are kept.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -11,8 +12,29 @@
 // The ports folder: $XDG_CONFIG_HOME/mirto/ports (~/.config/mirto/ports).
 QString ComPortFolder();
 
-// The device that COMn stands for, or an empty string when there is no entry.
+// The device that COMn stands for, or an empty string when there is no entry
+// or its owner (below) has gone.
 QString ComPortTarget(int portNumber);
+
+// A program that links a device of its own as COMn (the device simulator's
+// pseudo-terminal) marks the link as its own with a pid file COMn.pid beside
+// it. Once that process has gone the link is stale, even when its target
+// exists again: the system hands the same pseudo-terminal to the next
+// program that asks, a terminal window.
+QString ComPortMarkPath(const QString &folder, int portNumber);
+// Marks COMn as this process's own. False when the mark cannot be written.
+bool MarkComPortOwner(const QString &folder, int portNumber);
+// False when `markPath` names a process that no longer runs, or one that
+// started after the mark was written and so merely took a gone owner's id;
+// true while the owner runs and for a mark that cannot be read.
+bool ComPortOwnerAlive(const QString &markPath);
+// Undoes what an owner made: removes COMn when it still points at
+// `devicePath`, and the mark when it names this process.
+void ReleaseComPort(const QString &folder, int portNumber, const QString &devicePath);
+// Removes the entries that no longer stand for a device: links whose target
+// has gone, links whose owner has gone (with their marks), and marks of gone
+// owners that lost their link. Returns the numbers of the links removed.
+QList<int> PruneComPorts(const QString &folder);
 
 // Number of the entry that points at `devicePath` (compared after resolving
 // links), or 0 when none does.
@@ -20,17 +42,18 @@ int FindComPortFor(const QString &folder, const QString &devicePath);
 
 // Gives `devicePath` a number: the existing one when an entry points at it,
 // else `wanted` when that entry is free (wanted > 0), else the lowest free
-// number. Creates the folder and the link as needed. Returns -1 when the link
-// cannot be made.
+// number. Prunes stale entries first, so their numbers are free again.
+// Creates the folder and the link as needed. Returns -1 when the link cannot
+// be made.
 int AssignComPort(const QString &folder, const QString &devicePath, int wanted = 0);
 
-// The COMn entries of `folder` whose target exists, sorted as text ignoring
-// case (COM1, COM10, COM2).
+// The COMn entries of `folder` whose target exists and whose owner, if any,
+// still runs, sorted as text ignoring case (COM1, COM10, COM2).
 QStringList ListComPorts(const QString &folder);
 
-// Gives every device in `systemDevices` a number (for a USB device its stable
-// /dev/serial/by-id path is linked when there is one) and returns the sorted
-// list. Throws SerialPortError "Registry error (win error code: n)" when the
+// Prunes stale entries, gives every device in `systemDevices` a number (for a
+// USB device its stable /dev/serial/by-id path is linked when there is one)
+// and returns the sorted list. Throws SerialPortError "Registry error (win error code: n)" when the
 // folder cannot be created or read.
 QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevices,
                            const QString &byIdFolder = QStringLiteral("/dev/serial/by-id"));

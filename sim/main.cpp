@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -26,6 +27,51 @@ qint64 NumberOption(const QCommandLineParser &parser, const QString &name, qint6
     return value;
 }
 
+QList<int> PageListOption(const QCommandLineParser &parser, const QString &name)
+{
+    QList<int> pages;
+    const QStringList items = parser.value(name).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &item : items) {
+        bool ok = false;
+        const int page = item.trimmed().toInt(&ok);
+        if (!ok || page < 0 || page > 0xffff)
+            Fail(QStringLiteral("--%1 wants page numbers from 0 to 65535, separated by commas").arg(name));
+        pages.append(page);
+    }
+    return pages;
+}
+
+QString OutcomeText(const SimServer &server)
+{
+    const SimBootLoader &boot = server.BootLoader();
+    const QString pages = QStringLiteral("%1 pages stored, %2 repeats asked")
+                              .arg(boot.PagesStored())
+                              .arg(boot.RepeatsAsked());
+    switch (boot.LastOutcome()) {
+    case SimBootLoader::Outcome::Completed:
+        if (server.BootImagePath().isEmpty())
+            return QStringLiteral("upload complete, %1").arg(pages);
+        if (!server.BootImageError().isEmpty())
+            return QStringLiteral("upload complete, %1; cannot write %2: %3")
+                .arg(pages, server.BootImagePath(), server.BootImageError());
+        return QStringLiteral("upload complete, %1, image written to %2").arg(pages, server.BootImagePath());
+    case SimBootLoader::Outcome::Aborted:
+        return QStringLiteral("upload aborted by the tool, %1; no image written").arg(pages);
+    case SimBootLoader::Outcome::Left:
+        return QStringLiteral("left at the tool's request, %1").arg(pages);
+    case SimBootLoader::Outcome::TimedOut:
+        return QStringLiteral("no '<' within %1 ms, firmware started").arg(SimBootLoader::TokenWaitMs);
+    case SimBootLoader::Outcome::None:
+        break;
+    }
+    return QStringLiteral("ended");
+}
+
+void Report(const QString &text)
+{
+    std::fprintf(stderr, "mirto-sim: %s\n", text.toLocal8Bit().constData());
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -38,15 +84,33 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
+    sigaddset(&stopSignals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     const int signalFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
+
+    // The boot loader's line is paced to the microsecond; the kernel's
+    // default timer slack of 50 us would stretch every page.
+    ::prctl(PR_SET_TIMERSLACK, 1UL);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("mirto-sim"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Simulated Mirto device on a pseudo-terminal (registered as COMn) and on TCP 127.0.0.1."));
+        QStringLiteral(
+            "Simulated Mirto device on a pseudo-terminal (registered as COMn) and on TCP 127.0.0.1.\n"
+            "\n"
+            "Boot loader, on the pseudo-terminal only: \"reset\" twice within %1 ms, or a power cycle\n"
+            "(kill -USR1 <pid>), starts it. It sends '>' and waits %2 ms for '<', then announces the chip\n"
+            "and the page size, erases ('^'), takes the pages it asks for with '!', asks again with '@'\n"
+            "for a bad one, takes FF FF as the end, asks for the lock bits ('%') and ends with ']',\n"
+            "back in command mode.\n"
+            "Fixed pauses of the simulator: a single reset is answered after %1 ms (the device\n"
+            "restarting); the erase takes %3 ms, between '^' and '*'. Nothing else waits beyond\n"
+            "the line rate.")
+            .arg(SimServer::ResetWindowMs)
+            .arg(SimBootLoader::TokenWaitMs)
+            .arg(SimBootLoader::EraseMs));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("com"), QStringLiteral("COM number wanted (default: lowest free)."), QStringLiteral("N")},
@@ -66,6 +130,24 @@ int main(int argc, char *argv[])
         {QStringLiteral("software"), QStringLiteral("Software version (5 characters)."), QStringLiteral("X.Y.Z")},
         {QStringLiteral("no-serial-word"), QStringLiteral("Answer snum without the word Serialnumber.")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
+        {QStringLiteral("chip"), QStringLiteral("Boot loader: chip with 128 or 256 KB of flash (default 256)."),
+         QStringLiteral("KB"), QStringLiteral("256")},
+        {QStringLiteral("page-size"),
+         QStringLiteral("Boot loader: page size, 32, 64, 128, 256 or 512 bytes (default 256)."),
+         QStringLiteral("BYTES"), QStringLiteral("256")},
+        {QStringLiteral("refuse"),
+         QStringLiteral("Boot loader: answer '@' to good frames of these pages (e.g. 3,7)."),
+         QStringLiteral("PAGES")},
+        {QStringLiteral("refuse-times"),
+         QStringLiteral("Boot loader: how often each refused page is refused per upload (default 1)."),
+         QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("no-start-token"), QStringLiteral("Boot loader: never send the start token '>'.")},
+        {QStringLiteral("line-rate"),
+         QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default %1).")
+             .arg(SimServer::DefaultLineRate),
+         QStringLiteral("BPS"), QString::number(SimServer::DefaultLineRate)},
+        {QStringLiteral("image"),
+         QStringLiteral("Boot loader: write each completed upload's image to FILE."), QStringLiteral("FILE")},
     });
     parser.process(app);
 
@@ -85,6 +167,20 @@ int main(int argc, char *argv[])
         device.SetSoftwareVersion(parser.value(QStringLiteral("software")).toLatin1());
     device.SetSnumAnswerWord(!parser.isSet(QStringLiteral("no-serial-word")));
     device.SetSilent(parser.isSet(QStringLiteral("silent")));
+
+    SimBootLoader &boot = server.BootLoader();
+    const qint64 chipKb = NumberOption(parser, QStringLiteral("chip"), 128, 256);
+    if (chipKb != 128 && chipKb != 256)
+        Fail(QStringLiteral("--chip wants 128 or 256"));
+    boot.SetChip(chipKb == 128 ? SimBootLoader::Chip::Mega128 : SimBootLoader::Chip::Mega256);
+    if (!boot.SetPageSize(int(NumberOption(parser, QStringLiteral("page-size"), 32, 512))))
+        Fail(QStringLiteral("--page-size wants 32, 64, 128, 256 or 512"));
+    boot.SetRefusedPages(PageListOption(parser, QStringLiteral("refuse")),
+                         int(NumberOption(parser, QStringLiteral("refuse-times"), 0, 1000000)));
+    boot.SetSendsStartToken(!parser.isSet(QStringLiteral("no-start-token")));
+    server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
+    if (parser.isSet(QStringLiteral("image")))
+        server.SetBootImagePath(parser.value(QStringLiteral("image")));
 
     const int wantedCom = parser.isSet(QStringLiteral("com"))
                               ? int(NumberOption(parser, QStringLiteral("com"), 1, 99))
@@ -112,14 +208,25 @@ int main(int argc, char *argv[])
             Qt::SingleShotConnection);
     }
 
+    QObject::connect(&server, &SimServer::bootLoaderStarted, &server,
+                     [] { Report(QStringLiteral("boot loader started")); });
+    QObject::connect(&server, &SimServer::bootLoaderEnded, &server,
+                     [&server] { Report(QStringLiteral("boot loader: ") + OutcomeText(server)); });
+
     QSocketNotifier *signalNotifier = nullptr;
     if (signalFd >= 0) {
         signalNotifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
-        QObject::connect(signalNotifier, &QSocketNotifier::activated, &app, [signalFd] {
+        QObject::connect(signalNotifier, &QSocketNotifier::activated, &app, [signalFd, &server] {
             signalfd_siginfo info {};
+            bool stop = false;
             while (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
+                if (info.ssi_signo == SIGUSR1)
+                    server.PowerCycle();
+                else
+                    stop = true;
             }
-            QCoreApplication::quit();
+            if (stop)
+                QCoreApplication::quit();
         });
     }
 

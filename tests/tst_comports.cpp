@@ -1,8 +1,12 @@
 #include "links/ComPorts.h"
 #include "links/SerialPortError.h"
+#include "tests/TestHelpers.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -11,6 +15,10 @@ class tst_comports : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void numbersAreStableAndLowestFree();
+    void prune_data();
+    void prune();
+    void ownerMarks();
+    void targetOfGoneOwner();
     void sortedAsText();
     void usbDevicePrefersStableName();
     void folderCannotBeMade();
@@ -18,6 +26,8 @@ private Q_SLOTS:
     void portNumberOfEntry();
 
 private:
+    qint64 endedProcessId();
+
     QString device(const QTemporaryDir &dir, const QString &name)
     {
         const QString path = dir.filePath(name);
@@ -39,17 +49,143 @@ void tst_comports::numbersAreStableAndLowestFree()
     QCOMPARE(FindComPortFor(folder, a), 1);
     QCOMPARE(FindComPortFor(folder, b), 2);
 
-    // A device that is away keeps its number and is not listed; a new one
-    // takes the lowest free number.
+    // A device that has gone loses its link, and its number is free again
+    // for the next new device.
     QFile::remove(a);
     const QString c = device(dir, "ttyACM0");
-    QCOMPARE(EnumComPortsIn(folder, {b, c}), QStringList({"COM2", "COM3"}));
+    QCOMPARE(EnumComPortsIn(folder, {b, c}), QStringList({"COM1", "COM2"}));
+    QCOMPARE(FindComPortFor(folder, c), 1);
+    QVERIFY(!QFileInfo(folder + "/COM1").symLinkTarget().endsWith("ttyS0"));
     QFile::remove(folder + "/COM2");
     const QString d = device(dir, "ttyACM1");
-    QCOMPARE(EnumComPortsIn(folder, {b, c, d}), QStringList({"COM2", "COM3", "COM4"}));
-    QCOMPARE(FindComPortFor(folder, d), 4);
+    QCOMPARE(EnumComPortsIn(folder, {b, c, d}), QStringList({"COM1", "COM2", "COM3"}));
     QCOMPARE(FindComPortFor(folder, b), 2);
+    QCOMPARE(FindComPortFor(folder, d), 3);
     QCOMPARE(AssignComPort(folder, device(dir, "ttyX"), 12), 12);
+}
+
+// A process id that no process has: that of a child that has ended.
+qint64 tst_comports::endedProcessId()
+{
+    QProcess child;
+    child.start(QStringLiteral("true"), {});
+    if (!child.waitForStarted(5000))
+        return -1;
+    const qint64 pid = child.processId();
+    child.waitForFinished(5000);
+    return pid;
+}
+
+void tst_comports::prune_data()
+{
+    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<QString>("mark");
+    QTest::addColumn<bool>("kept");
+
+    // "self" stands for this test's own mark, "ended" for a process that
+    // has gone; "reused" for this test's id with another start time.
+    QTest::newRow("device, no mark") << true << QString() << true;
+    QTest::newRow("device gone, no mark") << false << QString() << false;
+    QTest::newRow("device, owner runs") << true << "self" << true;
+    QTest::newRow("device, owner ended") << true << "ended" << false;
+    QTest::newRow("device, id taken by a later process") << true << "reused" << false;
+    QTest::newRow("device gone, owner runs") << false << "self" << false;
+    QTest::newRow("device, unreadable mark") << true << "garbage" << true;
+}
+
+void tst_comports::prune()
+{
+    QFETCH(bool, targetExists);
+    QFETCH(QString, mark);
+    QFETCH(bool, kept);
+
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("ports");
+    QVERIFY(QDir().mkpath(folder));
+    const QString target = targetExists ? device(dir, "pts7") : dir.filePath("gone");
+    QVERIFY(QFile::link(target, folder + "/COM3"));
+    const QString markPath = ComPortMarkPath(folder, 3);
+    QCOMPARE(markPath, folder + "/COM3.pid");
+    if (mark == "self") {
+        QVERIFY(MarkComPortOwner(folder, 3));
+    } else if (!mark.isEmpty()) {
+        QByteArray text = "garbage\n";
+        if (mark == "ended")
+            text = QByteArray::number(endedProcessId()) + "\n";
+        if (mark == "reused")
+            text = QByteArray::number(QCoreApplication::applicationPid()) + "\n";
+        QFile file(markPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        QVERIFY(file.flush());
+        // Written before this process started: its id was an earlier one's.
+        if (mark == "reused")
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+    }
+    // A listed entry the tool would open, and what it would open.
+    const bool usable = targetExists && kept;
+    QCOMPARE(ListComPorts(folder), usable ? QStringList {"COM3"} : QStringList {});
+
+    QCOMPARE(PruneComPorts(folder), kept ? QList<int> {} : QList<int> {3});
+    QCOMPARE(QFileInfo(folder + "/COM3").isSymLink(), kept);
+    // A running owner's mark stays while the owner may still release it.
+    QCOMPARE(QFileInfo::exists(markPath), !mark.isEmpty() && (kept || mark == "self"));
+    QCOMPARE(EnumComPortsIn(folder, {}), usable ? QStringList {"COM3"} : QStringList {});
+}
+
+void tst_comports::ownerMarks()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("ports");
+    const QString pts = device(dir, "pts1");
+    QCOMPARE(AssignComPort(folder, pts), 1);
+    QVERIFY(MarkComPortOwner(folder, 1));
+    QVERIFY(ComPortOwnerAlive(ComPortMarkPath(folder, 1)));
+
+    // A mark whose link went stays with its running owner and holds the
+    // number; once the owner has gone, the next assignment takes both.
+    QVERIFY(QFile::remove(folder + "/COM1"));
+    QCOMPARE(AssignComPort(folder, device(dir, "pts2")), 2);
+    QFile mark(ComPortMarkPath(folder, 1));
+    QVERIFY(mark.open(QIODevice::WriteOnly));
+    mark.write(QByteArray::number(endedProcessId()) + "\n");
+    mark.close();
+    QVERIFY(!ComPortOwnerAlive(ComPortMarkPath(folder, 1)));
+    QCOMPARE(AssignComPort(folder, device(dir, "pts3")), 1);
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 1)));
+
+    // Release takes only what is still ours: a link pointed elsewhere and
+    // another process's mark stay.
+    QVERIFY(MarkComPortOwner(folder, 2));
+    ReleaseComPort(folder, 2, pts);
+    QVERIFY(QFileInfo(folder + "/COM2").isSymLink());
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 2)));
+    QVERIFY(MarkComPortOwner(folder, 2));
+    ReleaseComPort(folder, 2, dir.filePath("pts2"));
+    QVERIFY(!QFileInfo(folder + "/COM2").isSymLink());
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 2)));
+    QVERIFY(mark.open(QIODevice::WriteOnly));
+    mark.write("1\n");
+    mark.close();
+    ReleaseComPort(folder, 1, dir.filePath("pts3"));
+    QVERIFY(!QFileInfo(folder + "/COM1").isSymLink());
+    QVERIFY(QFileInfo::exists(ComPortMarkPath(folder, 1)));
+}
+
+void tst_comports::targetOfGoneOwner()
+{
+    ScopedConfigHome home;
+    const QString folder = ComPortFolder();
+    QTemporaryDir dir;
+    QCOMPARE(AssignComPort(folder, device(dir, "pts4"), 4), 4);
+    QVERIFY(MarkComPortOwner(folder, 4));
+    QCOMPARE(ComPortTarget(4), dir.filePath("pts4"));
+    QFile mark(ComPortMarkPath(folder, 4));
+    QVERIFY(mark.open(QIODevice::WriteOnly));
+    mark.write(QByteArray::number(endedProcessId()) + "\n");
+    mark.close();
+    // Whatever got the device meanwhile is not ours to open.
+    QCOMPARE(ComPortTarget(4), QString());
 }
 
 void tst_comports::sortedAsText()

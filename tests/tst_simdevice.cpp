@@ -461,27 +461,52 @@ void TestSimDevice::serverLinkNumbers()
     ScopedConfigHome home;
     const QString folder = ComPortFolder();
     QVERIFY(QDir().mkpath(folder));
-    // A dangling entry keeps its number.
+    // A dangling entry, and one left by a simulator that was killed while
+    // its pseudo-terminal has gone to another program: both are stale.
     QVERIFY(QFile::link(QStringLiteral("/dev/null-gone"), folder + QStringLiteral("/COM1")));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/COM2")));
+    QProcess ended;
+    ended.start(QStringLiteral("true"), {});
+    QVERIFY(ended.waitForStarted());
+    const qint64 endedPid = ended.processId();
+    QVERIFY(ended.waitForFinished());
+    QFile staleMark(ComPortMarkPath(folder, 2));
+    QVERIFY(staleMark.open(QIODevice::WriteOnly));
+    staleMark.write(QByteArray::number(endedPid) + '\n');
+    staleMark.close();
+    // An entry of a device the tool found keeps its number.
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), folder + QStringLiteral("/COM3")));
 
     SimServer first;
     QVERIFY(first.StartSerial());
-    QCOMPARE(first.ComPort(), 2);
-    SimServer second;
-    QVERIFY(second.StartSerial(2));
-    QCOMPARE(second.ComPort(), 3);
+    QCOMPARE(first.ComPort(), 1);
+    QVERIFY(!QFileInfo(folder + QStringLiteral("/COM2")).isSymLink());
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 2)));
+    QVERIFY(QFileInfo(folder + QStringLiteral("/COM3")).isSymLink());
+    // Marked as ours.
+    QVERIFY(ComPortOwnerAlive(ComPortMarkPath(folder, 1)));
+    QFile mark(ComPortMarkPath(folder, 1));
+    QVERIFY(mark.open(QIODevice::ReadOnly));
+    QCOMPARE(mark.readAll().split(' ').value(0).trimmed(), QByteArray::number(QCoreApplication::applicationPid()));
 
-    // An entry that was pointed elsewhere meanwhile is not ours to remove.
+    SimServer second;
+    QVERIFY(second.StartSerial(3));
+    QCOMPARE(second.ComPort(), 2);
+
+    // An entry that was pointed elsewhere meanwhile is not ours to remove;
+    // the mark is.
     const QString secondLink = second.LinkPath();
     QVERIFY(QFile::remove(secondLink));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), secondLink));
     second.StopSerial();
     QCOMPARE(QFileInfo(secondLink).symLinkTarget(), QStringLiteral("/dev/null"));
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 2)));
 
     const QString firstLink = first.LinkPath();
     first.StopSerial();
     QVERIFY(!QFileInfo(firstLink).isSymLink());
-    QVERIFY(QFileInfo(folder + QStringLiteral("/COM1")).isSymLink());
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(folder, 1)));
+    QVERIFY(QFileInfo(folder + QStringLiteral("/COM3")).isSymLink());
 }
 
 void TestSimDevice::serverRefusesSecondClient()
@@ -588,11 +613,35 @@ void TestSimDevice::executableStartsAndCleansUp()
     QCOMPARE(ToolSerialPart(ReadPrompts(fd)), QByteArray("12ABC"));
     ::close(fd);
 
+    QVERIFY(ComPortOwnerAlive(ComPortMarkPath(ComPortFolder(), com)));
+
     ::kill(pid_t(sim.processId()), SIGTERM);
     QVERIFY(sim.waitForFinished(5000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
     QVERIFY(!QFileInfo(ComPortFolder() + QStringLiteral("/COM%1").arg(com)).isSymLink());
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(ComPortFolder(), com)));
+
+    // Killed without a chance to clean up: the next simulator (or the tool)
+    // finds the owner gone and takes the number back.
+    sim.start(program, {QStringLiteral("--no-tcp")});
+    QVERIFY(sim.waitForStarted());
+    QVERIFY(sim.waitForReadyRead(5000));
+    const int killedCom = QRegularExpression(QStringLiteral("COM(\\d+)"))
+                              .match(QString::fromLocal8Bit(sim.readLine()))
+                              .captured(1)
+                              .toInt();
+    QVERIFY(killedCom > 0);
+    sim.kill();
+    QVERIFY(sim.waitForFinished(5000));
+    QVERIFY(QFileInfo::exists(ComPortMarkPath(ComPortFolder(), killedCom)));
+    QVERIFY(!ComPortOwnerAlive(ComPortMarkPath(ComPortFolder(), killedCom)));
+    QCOMPARE(ComPortTarget(killedCom), QString());
+    SimServer next;
+    QVERIFY(next.StartSerial());
+    QCOMPARE(next.ComPort(), killedCom);
+    next.StopSerial();
+    QVERIFY(!QFileInfo::exists(ComPortMarkPath(ComPortFolder(), killedCom)));
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)

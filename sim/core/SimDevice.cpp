@@ -78,20 +78,31 @@ void SplitWord(const QByteArray &text, QByteArray &word, QByteArray &rest)
 QList<QByteArray> SimLineBuffer::Take(const QByteArray &bytes)
 {
     QList<QByteArray> lines;
-    for (const char c : bytes) {
+    qsizetype pos = 0;
+    QByteArray line;
+    while (TakeLine(bytes, pos, line))
+        lines.append(line);
+    return lines;
+}
+
+bool SimLineBuffer::TakeLine(const QByteArray &bytes, qsizetype &pos, QByteArray &line)
+{
+    while (pos < bytes.size()) {
+        const char c = bytes.at(pos++);
         if (c == '\n' && m_afterCr) {
             m_afterCr = false;
             continue;
         }
         m_afterCr = c == '\r';
         if (c == '\n' || c == '\r') {
-            lines.append(m_partial);
+            line = m_partial;
             m_partial.clear();
-        } else if (m_partial.size() < MaxLineLength) {
-            m_partial.append(c);
+            return true;
         }
+        if (m_partial.size() < MaxLineLength)
+            m_partial.append(c);
     }
-    return lines;
+    return false;
 }
 
 void SimLineBuffer::Clear()
@@ -211,6 +222,8 @@ QByteArray SimDevice::HandleLine(const QByteArray &rawLine)
     QByteArray line = rawLine;
     while (line.endsWith('\r') || line.endsWith('\n'))
         line.chop(1);
+    while (line.startsWith(';'))
+        line.remove(0, 1);
     QByteArray command;
     QByteArray args;
     SplitWord(line, command, args);

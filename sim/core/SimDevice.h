@@ -10,6 +10,10 @@
 class SimLineBuffer {
 public:
     QList<QByteArray> Take(const QByteArray &bytes);
+    // Takes bytes from `pos` on until a line is complete: true with the line
+    // in `line` and `pos` just after its end; false when the bytes ran out
+    // first (`pos` then at their end, the start of the line kept).
+    bool TakeLine(const QByteArray &bytes, qsizetype &pos, QByteArray &line);
     void Clear();
 
     // A line that grows beyond this is cut; the device's line buffer is finite
@@ -32,7 +36,9 @@ public:
 
     // The answer to one command line (without its line end; a trailing CR is
     // ignored). An answer is its lines, each ending in CR LF, followed by the
-    // prompt '>'. Empty when the device is silent.
+    // prompt '>'. Empty when the device is silent. A ';' at the start of the
+    // line is dropped: it is the boot loader's leave byte, which the tool
+    // also sends when the boot loader has already gone.
     QByteArray HandleLine(const QByteArray &line);
     // Splits `bytes` into lines (keeping an unfinished one for the next call)
     // and returns the answers one after the other.

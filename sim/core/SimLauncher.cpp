@@ -3,6 +3,9 @@
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 
+#include <csignal>
+#include <sys/types.h>
+
 SimLauncher::SimLauncher(const QString &program, const QStringList &arguments)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -37,4 +40,11 @@ void SimLauncher::Stop()
         m_process.kill();
         m_process.waitForFinished(2000);
     }
+}
+
+bool SimLauncher::PowerCycle()
+{
+    if (m_process.state() != QProcess::Running)
+        return false;
+    return ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
 }

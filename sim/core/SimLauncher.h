@@ -17,6 +17,9 @@ public:
     int ComPort() const { return m_comPort; }  // -1 when none was announced
     int TcpPort() const { return m_tcpPort; }  // -1 when it serves no TCP
     void Stop();
+    // Power-cycles the simulated device: its boot loader starts. False when
+    // the simulator does not run.
+    bool PowerCycle();
 
 private:
     QProcess m_process;

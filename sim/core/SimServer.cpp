@@ -1,10 +1,13 @@
 #include "sim/core/SimServer.h"
 
+#include "sim/core/SimDeadlineTimer.h"
+
 #include "links/ComPorts.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +24,10 @@
 namespace {
 
 constexpr qsizetype FloodChunk = 64 * 1024;
+constexpr qint64 NsPerMs = 1000000;
+// Start bit, eight data bits, stop bit.
+constexpr qint64 BitsPerByte = 10;
+constexpr qint64 NsPerSecond = 1000000000;
 
 void MakeRaw(int fd)
 {
@@ -31,12 +38,6 @@ void MakeRaw(int fd)
     }
 }
 
-QString Resolved(const QString &path)
-{
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.isEmpty() ? path : canonical;
-}
-
 QString ErrnoText(const char *what)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
@@ -45,12 +46,20 @@ QString ErrnoText(const char *what)
 } // namespace
 
 SimServer::SimServer(QObject *parent)
-    : QObject(parent), m_answerTimer(new QTimer(this))
+    : QObject(parent),
+      m_answerTimer(new QTimer(this)),
+      m_inTimer(new SimDeadlineTimer(this)),
+      m_outTimer(new SimDeadlineTimer(this)),
+      m_tokenTimer(new QTimer(this))
 {
     m_clock.start();
     m_answerTimer->setSingleShot(true);
     m_answerTimer->setTimerType(Qt::PreciseTimer);
     connect(m_answerTimer, &QTimer::timeout, this, &SimServer::SendDue);
+    connect(m_inTimer, &SimDeadlineTimer::timeout, this, &SimServer::DeliverBootInput);
+    connect(m_outTimer, &SimDeadlineTimer::timeout, this, &SimServer::FlushBootOutput);
+    m_tokenTimer->setSingleShot(true);
+    connect(m_tokenTimer, &QTimer::timeout, this, &SimServer::BootTokenTimeout);
 }
 
 SimServer::~SimServer()
@@ -95,6 +104,11 @@ bool SimServer::StartSerial(int wantedPort)
     }
     m_comPort = n;
     m_linkPath = folder + QStringLiteral("/COM%1").arg(n);
+    if (!MarkComPortOwner(folder, n)) {
+        m_error = QStringLiteral("cannot mark %1 as ours").arg(m_linkPath);
+        StopSerial();
+        return false;
+    }
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::ReadSerial);
@@ -106,12 +120,13 @@ bool SimServer::StartSerial(int wantedPort)
 
 void SimServer::StopSerial()
 {
-    if (!m_linkPath.isEmpty()) {
-        const QFileInfo link(m_linkPath);
-        // The slave must still exist here, or resolving it gives nothing.
-        if (link.isSymLink() && Resolved(link.symLinkTarget()) == Resolved(m_slavePath))
-            QFile::remove(m_linkPath);
-    }
+    // The slave must still exist here, or the link cannot be told ours.
+    if (m_comPort > 0)
+        ReleaseComPort(ComPortFolder(), m_comPort, m_slavePath);
+    m_boot.Leave();
+    ClearBootLine();
+    m_tokenTimer->stop();
+    m_lastResetNs = -1;
     delete m_readNotifier;
     m_readNotifier = nullptr;
     delete m_writeNotifier;
@@ -199,8 +214,217 @@ void SimServer::ReadSerial()
     if (m_byteHandler)
         Send(Link::Serial, m_serialGeneration, m_byteHandler(input));
     else
-        HandleLines(Link::Serial, m_serialLines.Take(input));
+        TakeSerialInput(input);
     Q_EMIT serialDataReceived();
+}
+
+void SimServer::TakeSerialInput(const QByteArray &input)
+{
+    qsizetype pos = 0;
+    QByteArray line;
+    while (pos < input.size()) {
+        // A second reset hands the rest of the bytes to the boot loader.
+        if (m_boot.Active()) {
+            QueueBootInput(input.mid(pos));
+            return;
+        }
+        if (!m_serialLines.TakeLine(input, pos, line))
+            return;
+        HandleSerialLine(line);
+    }
+}
+
+void SimServer::HandleSerialLine(const QByteArray &line)
+{
+    const int resets = m_device.ResetCount();
+    const QByteArray answer = m_device.HandleLine(line);
+    if (m_device.ResetCount() == resets) {
+        Answer(Link::Serial, answer);
+        return;
+    }
+    Q_EMIT resetRequested();
+    const qint64 now = SimDeadlineTimer::NowNs();
+    if (m_lastResetNs >= 0 && now - m_lastResetNs <= ResetWindowMs * NsPerMs) {
+        EnterBootLoader();
+        return;
+    }
+    m_lastResetNs = now;
+    // One millisecond more, as the answer clock counts whole milliseconds:
+    // a reset sent after the answer came is never a second one.
+    Answer(Link::Serial, answer, ResetWindowMs + 1);
+}
+
+bool SimServer::PowerCycle()
+{
+    if (m_master < 0)
+        return false;
+    EnterBootLoader();
+    return true;
+}
+
+void SimServer::ClearBootLine()
+{
+    m_bootIn.clear();
+    m_bootOut.clear();
+    m_inTimer->Stop();
+    m_outTimer->Stop();
+}
+
+void SimServer::EnterBootLoader()
+{
+    // The restart loses what the firmware was about to say.
+    ++m_serialGeneration;
+    m_serialOut.clear();
+    m_serialOutPos = 0;
+    if (m_flooding) {
+        m_floodRemaining = 0;
+        m_floodBuffer.clear();
+        m_floodPos = 0;
+        EndFlood();
+    }
+    m_serialLines.Clear();
+    m_lastResetNs = -1;
+    m_bootImageError.clear();
+    ClearBootLine();
+    const qint64 now = SimDeadlineTimer::NowNs();
+    m_inLineFreeNs = now;
+    m_outLineFreeNs = now;
+    const SimBootLoader::Outputs start = m_boot.Start();
+    if (m_boot.TimeoutMs() >= 0)
+        m_tokenTimer->start(m_boot.TimeoutMs());
+    else
+        m_tokenTimer->stop();
+    Q_EMIT bootLoaderStarted();
+    QueueBootOutput(start, now);
+}
+
+void SimServer::BootTokenTimeout()
+{
+    m_boot.TimeOut();
+    if (!m_boot.Active())
+        EndBootLoader();
+}
+
+void SimServer::EndBootLoader()
+{
+    m_tokenTimer->stop();
+    m_inTimer->Stop();
+    // The device's last bytes are still on their way; what the tool sent
+    // after the end reaches the firmware's command reader.
+    QByteArray rest;
+    for (const WireChunk &chunk : std::as_const(m_bootIn))
+        rest += chunk.bytes.mid(chunk.done);
+    m_bootIn.clear();
+    if (m_boot.LastOutcome() == SimBootLoader::Outcome::Completed)
+        WriteBootImage();
+    Q_EMIT bootLoaderEnded();
+    if (!rest.isEmpty())
+        TakeSerialInput(rest);
+}
+
+void SimServer::WriteBootImage()
+{
+    m_bootImageError.clear();
+    if (m_bootImagePath.isEmpty())
+        return;
+    QSaveFile file(m_bootImagePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(m_boot.Image()) != m_boot.Image().size()
+        || !file.commit())
+        m_bootImageError = file.errorString();
+}
+
+qint64 SimServer::ByteEndNs(const WireChunk &chunk, qsizetype count) const
+{
+    if (m_lineRate <= 0)
+        return chunk.startNs;
+    return chunk.startNs + qint64(count) * BitsPerByte * NsPerSecond / m_lineRate;
+}
+
+qsizetype SimServer::BytesCarried(const WireChunk &chunk, qint64 nowNs) const
+{
+    if (nowNs < chunk.startNs)
+        return 0;
+    if (m_lineRate <= 0)
+        return chunk.bytes.size();
+    const qint64 carried = (nowNs - chunk.startNs) * m_lineRate / (BitsPerByte * NsPerSecond);
+    return qsizetype(std::min<qint64>(carried, chunk.bytes.size()));
+}
+
+void SimServer::QueueBootInput(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    const qint64 start = std::max(SimDeadlineTimer::NowNs(), m_inLineFreeNs);
+    m_bootIn.append({bytes, start, 0});
+    m_inLineFreeNs = ByteEndNs(m_bootIn.last(), bytes.size());
+    DeliverBootInput();
+}
+
+void SimServer::DeliverBootInput()
+{
+    m_inTimer->Stop();
+    const qint64 now = SimDeadlineTimer::NowNs();
+    while (m_boot.Active() && !m_bootIn.isEmpty()) {
+        WireChunk &chunk = m_bootIn.first();
+        const qsizetype wanted = std::max<qsizetype>(1, m_boot.BytesWanted());
+        const qsizetype arrived = BytesCarried(chunk, now);
+        if (arrived <= chunk.done) {
+            // Wake when the boot loader can react, or when this chunk has
+            // arrived whole and the rest of what it waits for is in the next.
+            const qsizetype until = std::min(chunk.done + wanted, chunk.bytes.size());
+            m_inTimer->StartAt(ByteEndNs(chunk, until));
+            return;
+        }
+        // No more than it waits for at a time, so that each reaction leaves
+        // at the moment its last byte arrived, not at the timer's.
+        const qsizetype take = std::min(arrived - chunk.done, wanted);
+        qsizetype used = 0;
+        const SimBootLoader::Outputs outputs = m_boot.Feed(chunk.bytes.mid(chunk.done, take), &used);
+        chunk.done += used;
+        const qint64 reaction = ByteEndNs(chunk, chunk.done);
+        if (chunk.done >= chunk.bytes.size())
+            m_bootIn.removeFirst();
+        QueueBootOutput(outputs, reaction);
+    }
+    if (!m_boot.Active())
+        EndBootLoader();
+}
+
+void SimServer::QueueBootOutput(const SimBootLoader::Outputs &outputs, qint64 reactionNs)
+{
+    qint64 ready = reactionNs;
+    for (const SimBootLoader::Output &output : outputs) {
+        ready += qint64(output.pauseMs) * NsPerMs;
+        if (output.bytes.isEmpty())
+            continue;
+        m_bootOut.append({output.bytes, std::max(ready, m_outLineFreeNs), 0});
+        m_outLineFreeNs = ByteEndNs(m_bootOut.last(), output.bytes.size());
+        ready = m_outLineFreeNs;
+    }
+    FlushBootOutput();
+}
+
+void SimServer::FlushBootOutput()
+{
+    m_outTimer->Stop();
+    const qint64 now = SimDeadlineTimer::NowNs();
+    bool wrote = false;
+    while (!m_bootOut.isEmpty()) {
+        WireChunk &chunk = m_bootOut.first();
+        const qsizetype arrived = BytesCarried(chunk, now);
+        if (arrived > chunk.done) {
+            m_serialOut += chunk.bytes.mid(chunk.done, arrived - chunk.done);
+            chunk.done = arrived;
+            wrote = true;
+        }
+        if (chunk.done < chunk.bytes.size()) {
+            m_outTimer->StartAt(ByteEndNs(chunk, chunk.done + 1));
+            break;
+        }
+        m_bootOut.removeFirst();
+    }
+    if (wrote)
+        FlushSerial();
 }
 
 bool SimServer::SerialHasOutput() const
@@ -328,11 +552,11 @@ quint64 SimServer::Generation(Link link) const
     return link == Link::Serial ? m_serialGeneration : m_tcpGeneration;
 }
 
-void SimServer::Answer(Link link, const QByteArray &answer)
+void SimServer::Answer(Link link, const QByteArray &answer, int atLeastMs)
 {
     if (answer.isEmpty())
         return;
-    const int delay = std::max(0, m_device.AnswerDelay());
+    const int delay = std::max({0, m_device.AnswerDelay(), atLeastMs});
     const int piece = std::max(0, m_device.PieceSize());
     if (delay == 0 && piece == 0 && m_pending.isEmpty()) {
         Send(link, Generation(link), answer);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sim/core/SimBootLoader.h"
 #include "sim/core/SimDevice.h"
 
 #include <QByteArray>
@@ -15,11 +16,18 @@ class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
+class SimDeadlineTimer;
 
 // Serves one SimDevice over a pseudo-terminal, registered as COMn in the
 // ports folder, and over TCP on 127.0.0.1, both links sharing the device's
 // state. Nothing here blocks: the pseudo-terminal is non-blocking and written
 // when it has room, delays and pieces run on a timer.
+//
+// The pseudo-terminal also leads to the device's boot loader (SimBootLoader):
+// "reset" twice within ResetWindowMs, or a power cycle, starts it. While it
+// runs, its bytes travel both ways at the line rate, as on a real serial
+// line: each byte reaches the other side 10 bit times after the line was
+// free for it, on deadlines of the monotonic clock.
 class SimServer : public QObject {
     Q_OBJECT
 public:
@@ -27,6 +35,10 @@ public:
     // Pause between the pieces of an answer, so that the reader sees them
     // as separate arrivals.
     static constexpr int PieceGapMs = 10;
+    // A reset's answer is held this long, the time the device takes to
+    // restart; a second reset within it enters the boot loader instead.
+    static constexpr int ResetWindowMs = 1000;
+    static constexpr int DefaultLineRate = 115200;
 
     explicit SimServer(QObject *parent = nullptr);
     ~SimServer() override;
@@ -36,10 +48,12 @@ public:
 
     // Opens a pseudo-terminal and links its slave as COM`wantedPort` in the
     // ports folder, or as the lowest free COMn when that one is taken or
-    // `wantedPort` is 0. False (see ErrorString) when either step fails.
+    // `wantedPort` is 0, after pruning the links whose device or owner has
+    // gone; marks the link as this process's own. False (see ErrorString)
+    // when a step fails.
     bool StartSerial(int wantedPort = 0);
-    // Removes the COMn link, when it still points at our slave, and closes
-    // the pseudo-terminal.
+    // Removes the COMn link (when it still points at our slave) and its
+    // owner mark, and closes the pseudo-terminal. A boot loader session ends.
     void StopSerial();
     int ComPort() const { return m_comPort; }
     QString SlavePath() const { return m_slavePath; }
@@ -68,12 +82,36 @@ public:
     using ByteHandler = std::function<QByteArray(const QByteArray &)>;
     void SetByteHandler(ByteHandler handler) { m_byteHandler = std::move(handler); }
 
+    // The boot loader and its settings (chip, page size, refused pages,
+    // start token).
+    SimBootLoader &BootLoader() { return m_boot; }
+    const SimBootLoader &BootLoader() const { return m_boot; }
+    // Bit rate of the line while the boot loader runs; 0 passes its bytes
+    // as fast as the pseudo-terminal takes them. Commands are never paced.
+    int LineRate() const { return m_lineRate; }
+    void SetLineRate(int bitsPerSecond) { m_lineRate = bitsPerSecond > 0 ? bitsPerSecond : 0; }
+    // Where a completed upload's image goes (replaced whole); empty: nowhere.
+    QString BootImagePath() const { return m_bootImagePath; }
+    void SetBootImagePath(const QString &path) { m_bootImagePath = path; }
+    // Why the last image could not be written; empty when it was (or none
+    // was due).
+    QString BootImageError() const { return m_bootImageError; }
+    // Power off and on: whatever the device was doing ends, its unsent
+    // output is lost and the boot loader starts. False without a
+    // pseudo-terminal.
+    bool PowerCycle();
+    bool InBootLoader() const { return m_boot.Active(); }
+
 Q_SIGNALS:
     void floodDone();
     // Bytes arrived on the pseudo-terminal; emitted after they were handled.
     void serialDataReceived();
     // The device was told to restart ("reset").
     void resetRequested();
+    void bootLoaderStarted();
+    // The boot loader has ended (see BootLoader().LastOutcome()); a
+    // completed image has been written by now.
+    void bootLoaderEnded();
 
 private:
     enum class Link { Serial, Tcp };
@@ -85,7 +123,26 @@ private:
         bool continuation;
     };
 
+    struct WireChunk {
+        QByteArray bytes;
+        qint64 startNs; // when the line began to carry its first byte
+        qsizetype done; // bytes already handed on
+    };
+
     void ReadSerial();
+    void TakeSerialInput(const QByteArray &input);
+    void HandleSerialLine(const QByteArray &line);
+    void EnterBootLoader();
+    void EndBootLoader();
+    void QueueBootInput(const QByteArray &bytes);
+    void DeliverBootInput();
+    void QueueBootOutput(const SimBootLoader::Outputs &outputs, qint64 reactionNs);
+    void FlushBootOutput();
+    void BootTokenTimeout();
+    void WriteBootImage();
+    void ClearBootLine();
+    qint64 ByteEndNs(const WireChunk &chunk, qsizetype count) const;
+    qsizetype BytesCarried(const WireChunk &chunk, qint64 nowNs) const;
     void FlushSerial();
     bool SerialHasOutput() const;
     void RefillFlood();
@@ -94,7 +151,7 @@ private:
     void ReadClient();
     void DropClient();
     void HandleLines(Link link, const QList<QByteArray> &lines);
-    void Answer(Link link, const QByteArray &answer);
+    void Answer(Link link, const QByteArray &answer, int atLeastMs = 0);
     void Send(Link link, quint64 generation, const QByteArray &bytes);
     void SendDue();
     void ScheduleNext();
@@ -125,6 +182,19 @@ private:
     int m_floodPiece = 0;
     QByteArray m_floodBuffer;
     qsizetype m_floodPos = 0;
+
+    SimBootLoader m_boot;
+    int m_lineRate = DefaultLineRate;
+    QString m_bootImagePath;
+    QString m_bootImageError;
+    qint64 m_lastResetNs = -1;
+    QList<WireChunk> m_bootIn;
+    QList<WireChunk> m_bootOut;
+    qint64 m_inLineFreeNs = 0;
+    qint64 m_outLineFreeNs = 0;
+    SimDeadlineTimer *m_inTimer = nullptr;
+    SimDeadlineTimer *m_outTimer = nullptr;
+    QTimer *m_tokenTimer = nullptr;
 
     QTcpServer *m_tcpServer = nullptr;
     QPointer<QTcpSocket> m_client;
