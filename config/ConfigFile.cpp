@@ -1,8 +1,9 @@
 #include "config/ConfigFile.h"
 
+#include "shell/AtomicFile.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace {
 
@@ -200,24 +201,19 @@ int WriteConfigFile(const QString &path, const DeviceConfigRecord &config, int c
                     const QByteArray &serialNumber, const StatusSink &status,
                     QString *systemError)
 {
-    QSaveFile file(path);
     auto fail = [&](const QString &reason) {
         tell(status, "Unable to create config file");
         if (systemError)
-            *systemError = reason.isEmpty() ? QStringLiteral("Unknown error") : reason;
+            *systemError = reason;
         return -1;
     };
-    // Unbuffered: a buffered flush takes a short write (a full disk) for a
-    // success and commits a truncated file.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(file.errorString());
-    tell(status, "creating config file");
-    const QByteArray text = FormatConfigFile(config, channelCount, serialNumber);
     // An unfinished copy is removed when `file` goes; the old file stays.
-    if (file.write(text) != text.size())
-        return fail(file.errorString());
-    if (!file.commit())
-        return fail(file.errorString());
+    AtomicFileWriter file(path);
+    if (!file.Open())
+        return fail(file.ErrorString());
+    tell(status, "creating config file");
+    if (!file.Write(FormatConfigFile(config, channelCount, serialNumber)) || !file.Commit())
+        return fail(file.ErrorString());
     tell(status, "closed configuration file");
     return 0;
 }

@@ -1,7 +1,8 @@
 #include "config/Summary.h"
 
+#include "shell/AtomicFile.h"
+
 #include <QColor>
-#include <QSaveFile>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextList>
@@ -232,31 +233,20 @@ int WriteWebFile(const QString &path, const DeviceConfigRecord &config, int chan
         if (status)
             status(text);
     };
-    const auto fail = [&](const QSaveFile &file) {
-        tell(QStringLiteral("Unable to create web file"));
-        if (reason)
-            *reason = file.errorString();
-        return -1;
-    };
     // Written beside the old file and renamed over it at the end, so that a
     // failure half way leaves the old file as it was.
-    QSaveFile file(path);
-    // Unbuffered: a buffered write that the system cuts short is not
-    // reported, and the shortened file would still be committed.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(file);
+    AtomicFileWriter file(path);
+    const auto fail = [&] {
+        tell(QStringLiteral("Unable to create web file"));
+        if (reason)
+            *reason = file.ErrorString();
+        return -1;
+    };
+    if (!file.Open())
+        return fail();
     tell(QStringLiteral("creating web file"));
-    const QByteArray bytes = WebFileBytes(config, channelCount);
-    // A short write is retried, so that the system names the reason when
-    // the rest cannot be written either.
-    for (qint64 done = 0; done < bytes.size();) {
-        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0)
-            return fail(file);
-        done += n;
-    }
-    if (!file.commit())
-        return fail(file);
+    if (!file.Write(WebFileBytes(config, channelCount)) || !file.Commit())
+        return fail();
     tell(QStringLiteral("closed web file"));
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "config/Summary.h"
 
+#include "tests/TestHelpers.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -7,8 +9,6 @@
 #include <QTextList>
 #include <QtTest>
 
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -332,15 +332,8 @@ void tst_summary::writeWebFileFailures()
     } else {
         // A file-size limit makes the write fail after the first bytes, as a
         // full disk would (root ignores permissions, so they cannot do it).
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit saved {};
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit small = saved;
-        small.rlim_cur = 100;
-        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        FileSizeLimit limit(100);
         result = WriteWebFile(path, r, 16, [&](const QString &s) { status << s; }, &reason);
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
     }
     QCOMPARE(result, -1);
     QVERIFY2(!reason.isEmpty(), "the system's reason is passed on");
