@@ -1,10 +1,125 @@
 #pragma once
 
-#include <QDialog>
+#include "firmware/BootProtocol.h"
+#include "firmware/HexImage.h"
 
-// Created hidden at start-up and kept for the whole run.
+#include <QDialog>
+#include <QStringList>
+#include <QTimer>
+
+class BootPort;
+class SettingsStore;
+class TRemoveForm;
+class QComboBox;
+class QFileDialog;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+// The firmware update dialog: the HEX file, how the boot loader is entered,
+// and what the boot loader conversation shows. The conversation itself is
+// the BootProtocol machine; this window feeds it the bytes the device sends
+// while the dialog holds the serial port, and carries out what it asks for.
+//
+// Created hidden at start-up and kept for the whole run: the image, the page
+// size and whether a transfer is done carry over from one showing to the next.
 class TUploadForm : public QDialog {
     Q_OBJECT
 public:
-    explicit TUploadForm(QWidget *parent = nullptr);
+    // `remove` is the power-plug prompt; without one the dialog makes its own.
+    TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *remove,
+                QWidget *parent = nullptr);
+    ~TUploadForm() override;
+
+    // The work of a new showing. Runs once per showing, from the event loop
+    // right after the dialog appears; later calls in the same showing do nothing.
+    void UploadFormActivate();
+    // Loads the file named by "[Bootfile]" into the image; the loader's lines
+    // go to the message list. 0, -1 (file error) or -2 (too large).
+    int LoadFlashImage();
+    // Makes `text` the newest line of the message list.
+    void AddMessage(const QString &text);
+    // `count` bytes from the device are waiting in the port.
+    void ProcessBootBytes(int count);
+
+    // The message list's lines, including those not drawn yet.
+    QStringList MessageLines() const;
+    const HexImage &Image() const { return m_image; }
+    const BootProtocol &Protocol() const { return m_protocol; }
+    TRemoveForm *PowerPrompt() const { return m_remove; }
+
+    // The activation work of the current showing has been done.
+    bool Activated = false;
+
+public Q_SLOTS:
+    void BrowseButtonClicked();
+    void SpeedComboBoxChanged(int index);
+    void FlashFileNameChange(const QString &text);
+    void StartUploadButtonClicked();
+    void CancelButtonClicked();
+    void TimerTimeOut();
+    void Timer2Timer();
+    // Every way of closing the dialog ends here (the Close button, Escape,
+    // the close box, the boot loader's finish byte, the network refusal).
+    void done(int result) override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    // A key released while the dialog is active (key code, as pressed here).
+    void FormKeyUp(int key, QObject *target);
+    void FormClose();
+    // The rest of the activation once the file is good: the port is taken
+    // over for the boot loader, or the network interface is refused.
+    void Arm();
+    // Carries out the machine's requests. From inside a received-data
+    // notification, message boxes and the close wait for the event loop, so
+    // that nothing modal runs inside the port's own notification.
+    void Carry(const QList<BootEvent> &events, bool insideReceive = false);
+    void Carry(const BootEvent &event);
+    void SetStatus(const QString &text);
+    void SetProgress(quint32 value, quint32 maximum);
+    void ClearMessages();
+    void FlushMessages();
+    void UpdateControls();
+    bool WriteToDevice(const QByteArray &bytes);
+
+    BootPort &m_port;
+    SettingsStore &m_settings;
+    TRemoveForm *m_remove = nullptr;
+
+    HexImage m_image;
+    BootProtocol m_protocol;
+
+    QLineEdit *m_fileName = nullptr;
+    QPushButton *m_browse = nullptr;
+    QLineEdit *m_status = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QComboBox *m_speed = nullptr;
+    QListWidget *m_messages = nullptr;
+    QPushButton *m_start = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QFileDialog *m_openDialog = nullptr;
+    QTimer *m_timer1 = nullptr;
+    QTimer *m_timer2 = nullptr;
+    // Lines wait here and reach the list in batches: a transfer logs a line
+    // per page, and a list redrawn and scrolled per line would cost more than
+    // the page itself.
+    QStringList m_pendingLines;
+    QTimer m_flushTimer;
+
+    // This showing handed the port's received data to the dialog.
+    bool m_armed = false;
+    bool m_closing = false;
+    bool m_transferRunning = false;
+    // Start is allowed (not in the pause after a failed reload).
+    bool m_startAllowed = true;
+    // Keys pressed in this dialog and not yet released, so that a release
+    // that belongs to a press in another window is ignored.
+    bool m_spaceDown = false;
+    bool m_escapeDown = false;
 };

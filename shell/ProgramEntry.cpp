@@ -54,9 +54,10 @@ int ProgramEntry(int argc, char **argv)
         auto *addChannel = new TAddChannelForm(mainForm.get());
         auto *config = new TConfigForm(mainForm->Commands(), mainForm->ConfigHostPort(), addChannel,
                                        mainForm.get());
-        auto *upload = new TUploadForm(mainForm.get());
+        // The update dialog is handed the power-plug prompt it shows.
+        auto *remove = new TRemoveForm(mainForm.get());
+        auto *upload = new TUploadForm(mainForm->Boot(), mainForm->Settings(), remove, mainForm.get());
         auto *advanced = new TAdvancedForm(mainForm->Commands(), mainForm.get());
-        new TRemoveForm(mainForm.get());
         mainForm->SetDialogs(about, config, upload, advanced);
         if (const QScreen *screen = QGuiApplication::primaryScreen()) {
             const QRect area = screen->availableGeometry();

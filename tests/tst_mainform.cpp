@@ -497,7 +497,7 @@ void tst_mainform::bootloadOpensUpdateDialog()
     StartEnv env;
     env.writeIni("[Bootload]=yes\r\n[Interface]=network\r\n");
     TMainForm form;
-    TUploadForm upload(&form);
+    TUploadForm upload(form.Boot(), form.Settings(), nullptr, &form);
     form.SetDialogs(nullptr, nullptr, &upload, nullptr);
     QString hintWhenShown;
     QTimer::singleShot(0, &upload, [&] {
