@@ -1,6 +1,6 @@
 #include "config/Addch.h"
 
-#include "config/TypingLimit.h"
+#include "shell/TypingLimit.h"
 #include "shell/ErrorDisplay.h"
 
 #include <QGridLayout>

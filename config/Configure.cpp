@@ -4,7 +4,7 @@
 #include "config/ConfigFile.h"
 #include "config/Programming.h"
 #include "config/Summary.h"
-#include "config/TypingLimit.h"
+#include "shell/TypingLimit.h"
 #include "links/AbNumEdit.h"
 #include "links/AcIPEdit.h"
 #include "shell/DevicePorts.h"
@@ -132,8 +132,7 @@ public:
     explicit Sink(TConfigForm &form) : m_form(form) {}
     void ShowMessage(const QString &text, const QString &caption) override
     {
-        QMessageBox::information(&m_form, caption.isEmpty() ? MessageCaption() : caption, text,
-                                 QMessageBox::Ok);
+        ::ShowMessage(&m_form, text, caption);
     }
     void AddStatus(const QString &text) override { m_form.addStatus(text); }
     void SetBusyCursor() override { m_form.m_host.SetBusyCursor(); }
@@ -1085,13 +1084,15 @@ void TConfigForm::ChannelExit(QLineEdit *field)
 {
     if (CheckChannels() == 0)
         return;
-    // Back into the field only when it shows the channel at fault; otherwise
-    // the user must be free to go to that channel.
+    // Back into the channel only when it is the one at fault; otherwise the
+    // user must be free to go to that channel. The focus goes to the field
+    // that lacks its text, not the one just left, which may be complete.
     // The focus change that led here is still under way: take the focus back
     // once it has settled.
     const ChannelGap gap = FindChannelGap(DeviceConfig, ChannelCount);
     if (gap.Slot - 1 == SelectedChannel()) {
-        QPointer<QLineEdit> target(field);
+        QPointer<QLineEdit> target(gap.MissingName ? m_channelNameEdit : m_channelUrlEdit);
+        Q_UNUSED(field);
         QTimer::singleShot(0, this, [target] {
             if (target)
                 target->setFocus(Qt::OtherFocusReason);
@@ -1177,7 +1178,10 @@ bool TConfigForm::eventFilter(QObject *watched, QEvent *event)
         // fault; both must stay reachable.
         const QWidget *next = QApplication::focusWidget();
         const bool toDiscard = next == m_cancelButton || next == m_deleteButton;
-        if (withinWindow && !toDiscard && m_popupDepth == 0 && isVisible())
+        // Moving between the name and the URL of the channel is how a gap
+        // gets filled: no check stands in the way.
+        const bool toOtherField = next == m_channelNameEdit || next == m_channelUrlEdit;
+        if (withinWindow && !toDiscard && !toOtherField && m_popupDepth == 0 && isVisible())
             ChannelExit(static_cast<QLineEdit *>(watched));
     }
     return QDialog::eventFilter(watched, event);

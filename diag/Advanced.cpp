@@ -1,5 +1,7 @@
 #include "diag/Advanced.h"
 
+#include "shell/TypingLimit.h"
+
 #include "links/AbNumEdit.h"
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
@@ -82,7 +84,9 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     m_commandLine = new QLineEdit(command);
     m_commandLine->setObjectName(QStringLiteral("CommandLineEdit"));
     m_commandLine->setAccessibleName(QStringLiteral("Command"));
-    m_commandLine->setMaxLength(CommandLineCapacity);
+    // A pasted line too long to go out with its line feed is refused whole
+    // rather than cut and sent; untypable characters never reach the device.
+    TypingLimit::Install(m_commandLine, CommandLineCapacity);
     m_commandLine->setMinimumWidth(260);
     m_sendButton = addButton(command, "SendButton", "Send", {});
     auto *close = new QPushButton(QStringLiteral("Close"), command);

@@ -203,6 +203,11 @@ int SerialPort::ReadBuf(char *buffer, int count)
     return n > 0 ? int(n) : 0;
 }
 
+int SerialPort::BytesWaiting() const
+{
+    return Active() ? int(qMin<qint64>(m_port.bytesAvailable(), INT_MAX)) : 0;
+}
+
 bool SerialPort::ReadChar(char &byte)
 {
     char c = 0;

@@ -47,6 +47,8 @@ public:
     // through OnRxChar, the device went away, or `msecs` ran out. Nothing but
     // this port is served meanwhile. Returns true when data was announced.
     bool WaitForData(int msecs);
+    // Received bytes not read yet.
+    int BytesWaiting() const;
 
     int PortNum() const { return m_portNum; }
     void SetPortNum(int portNum);

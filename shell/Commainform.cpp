@@ -14,6 +14,7 @@
 #include "shell/Identification.h"
 #include "shell/Resources.h"
 #include "shell/TerminalView.h"
+#include "shell/TypingLimit.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -104,7 +105,7 @@ private:
 TMainForm::TMainForm(QWidget *parent)
     : QMainWindow(parent),
       m_userSide(std::make_unique<UserSide>(*this)),
-      m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide)),
+      m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide, this)),
       PromptSeen(m_connection->PromptSeen),
       PromptEvent(m_connection->PromptEvent),
       Connected(m_connection->Connected),
@@ -196,6 +197,8 @@ void TMainForm::buildWindow()
         auto *button = new QToolButton(this);
         button->setObjectName(QLatin1String(design.name));
         button->setToolTip(QLatin1String(design.hint));
+        // A picture alone says nothing to a screen reader: the hint names it.
+        button->setAccessibleName(QLatin1String(design.hint));
         button->setIcon(QIcon::fromTheme(QLatin1String(design.themeIcon),
                                          style()->standardIcon(design.fallback)));
         button->setIconSize(QSize(32, 32));
@@ -247,6 +250,7 @@ void TMainForm::buildWindow()
     layout->addWidget(caption);
     m_memo = new TerminalView(central);
     m_memo->setObjectName(QStringLiteral("Memo"));
+    m_memo->setAccessibleName(QStringLiteral("Terminal Window"));
     m_memo->setFixedSize(780, 409);
     layout->addWidget(m_memo);
 
@@ -259,8 +263,10 @@ void TMainForm::buildWindow()
     m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
     m_commandEdit->setEditable(true);
     m_commandEdit->setInsertPolicy(QComboBox::NoInsert);
-    // A command and its line feed always fit one write to the device.
-    m_commandEdit->lineEdit()->setMaxLength(DeviceConnection::PieceCapacity - 1);
+    m_commandEdit->setAccessibleName(QStringLiteral("Direct command"));
+    // A command and its line feed always fit one write to the device: a
+    // longer paste is refused whole, never cut and sent.
+    TypingLimit::Install(m_commandEdit->lineEdit(), DeviceConnection::PieceCapacity - 1);
     m_commandEdit->setFixedWidth(597);
     m_commandEdit->setVisible(false);
     row->addWidget(m_commandEdit);
@@ -272,6 +278,7 @@ void TMainForm::buildWindow()
     row->addWidget(m_comportLabel);
     m_portComboBox = new QComboBox(bottom);
     m_portComboBox->setObjectName(QStringLiteral("PortComboBox"));
+    m_portComboBox->setAccessibleName(QStringLiteral("Comport"));
     m_portComboBox->setFixedWidth(95);
     m_portComboBox->setVisible(false);
     connect(m_portComboBox, &QComboBox::activated, this, &TMainForm::PortComboBoxChange);
@@ -281,6 +288,7 @@ void TMainForm::buildWindow()
 
     m_statusComboBox = new QComboBox(central);
     m_statusComboBox->setObjectName(QStringLiteral("StatusComboBox"));
+    m_statusComboBox->setAccessibleName(QStringLiteral("Status list"));
     m_statusComboBox->setVisible(false);
     setCentralWidget(central);
 
@@ -357,13 +365,14 @@ void TMainForm::SetStatusPanel(int panel, const QString &text)
 {
     QLabel *label = m_panels[panel];
     label->setProperty("fullText", text);
-    if (panel != 0) {
-        label->setText(text);
-        return;
-    }
-    // Panel 0 takes the room the others leave; a long path loses its start,
-    // and the whole of it shows as the panel's hint.
-    const QString shown = ElideLeft(text, label->fontMetrics(), label->contentsRect().width());
+    // Panel 0 takes the room the others leave; a long path loses its start.
+    // A host name typed for the network may be longer than panel 3 is wide:
+    // it loses its middle. Either shows whole as the panel's hint.
+    QString shown = text;
+    if (panel == 0)
+        shown = ElideLeft(text, label->fontMetrics(), label->contentsRect().width());
+    else if (panel == 3 && label->contentsRect().width() > 0)
+        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->contentsRect().width());
     label->setText(shown);
     label->setToolTip(shown == text ? QString() : text);
 }

@@ -9,6 +9,10 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
     : QObject(parent), m_settings(settings), m_user(user)
 {
     setObjectName(QStringLiteral("DeviceConnection"));
+    // Children by name, so the window that holds the connection finds them.
+    m_vaComm.setParent(this);
+    m_clientSocket.setParent(this);
+    m_toTimer.setParent(this);
     m_vaComm.setObjectName(QStringLiteral("VaComm"));
     m_vaComm.SetStopbits(QSerialPort::OneStop);
     m_vaComm.SetDatabits(QSerialPort::Data8);
@@ -138,16 +142,21 @@ void DeviceConnection::SetUploadReceiver(std::function<void(int)> receiver)
 
 void DeviceConnection::WriteBytes(const QByteArray &bytes)
 {
-    m_vaComm.WriteBuf(bytes.constData(), int(bytes.size()));
+    // A closed port takes nothing: that is a failure to report, not success.
+    if (m_vaComm.WriteBuf(bytes.constData(), int(bytes.size())) != bytes.size())
+        throw SerialPortError(QStringLiteral("Unable to write to device"));
 }
 
 void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
 {
     if (m_uploadReceiver) {
-        // The receiver may clear itself while it runs.
+        // The receiver may clear itself while it runs (the update ended):
+        // what it left in the port is the device's text again.
         const auto receiver = m_uploadReceiver;
         receiver(count);
-        return;
+        if (m_uploadReceiver || !sender->Active())
+            return;
+        count = sender->BytesWaiting();
     }
     char buffer[PieceCapacity + 1];
     // A large arrival is taken in parts that fit the receive buffer.

@@ -10,6 +10,12 @@ void ShowMessage(QWidget *parent, const QString &text)
     QMessageBox::information(parent, MessageCaption(), text, QMessageBox::Ok);
 }
 
+void ShowMessage(QWidget *parent, const QString &text, const QString &caption)
+{
+    QMessageBox::information(parent, caption.isEmpty() ? MessageCaption() : caption, text,
+                             QMessageBox::Ok);
+}
+
 bool AskYesNo(QWidget *parent, const QString &text)
 {
     return QMessageBox::question(parent, MessageCaption(), text, QMessageBox::Yes | QMessageBox::No,

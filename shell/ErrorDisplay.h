@@ -14,6 +14,8 @@ inline QString MessageCaption()
 
 // A message with an OK button, captioned like every other message of the tool.
 void ShowMessage(QWidget *parent, const QString &text);
+// The same under a caption of its own; an empty caption is the usual one.
+void ShowMessage(QWidget *parent, const QString &text, const QString &caption);
 // A Yes/No question; true for Yes. Escape and the close box count as No.
 bool AskYesNo(QWidget *parent, const QString &text);
 

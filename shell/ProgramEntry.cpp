@@ -12,7 +12,9 @@
 
 #include <QApplication>
 #include <QProxyStyle>
+#include <QHelpEvent>
 #include <QScreen>
+#include <QToolTip>
 
 #include <memory>
 
@@ -32,12 +34,33 @@ public:
     }
 };
 
+// A hint stays up to 50 seconds. The style only says how soon it comes;
+// how long it stays is given when it is shown.
+class HintDuration : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::ToolTip || !watched->isWidgetType())
+            return false;
+        auto *widget = static_cast<QWidget *>(watched);
+        if (widget->toolTip().isEmpty())
+            return false;
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), widget->toolTip(), widget,
+                           QRect(), HintStaysMs);
+        return true;
+    }
+    static constexpr int HintStaysMs = 50000;
+};
+
 } // namespace
 
 int ProgramEntry(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setStyle(new HintStyle);
+    HintDuration hintDuration;
+    app.installEventFilter(&hintDuration);
     QApplication::setApplicationName(QStringLiteral("mirto-terminal"));
     // No display name: the platform would append it to every window title.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));

@@ -900,31 +900,44 @@ private Q_SLOTS:
     void leavingAChannelField_data()
     {
         QTest::addColumn<int>("selected");
-        QTest::addColumn<bool>("focusBack");
-        QTest::newRow("the channel at fault") << 2 << true;
-        QTest::newRow("another channel") << 0 << false;
+        QTest::addColumn<QString>("leaving");
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<QString>("focusBackTo");
+        // The URL of channel 3 is missing.
+        QTest::newRow("the channel at fault, its empty field") << 2 << "ChannelUrlEdit" << true
+                                                              << "ChannelUrlEdit";
+        // Moving from the name to the URL is how the gap gets filled.
+        QTest::newRow("the channel at fault, name to URL") << 2 << "ChannelNameEdit" << false
+                                                          << "ChannelUrlEdit";
+        QTest::newRow("another channel") << 0 << "ChannelUrlEdit" << true << "";
     }
 
     void leavingAChannelField()
     {
         QFETCH(int, selected);
-        QFETCH(bool, focusBack);
+        QFETCH(QString, leaving);
+        QFETCH(bool, checked);
+        QFETCH(QString, focusBackTo);
         DeviceConfig.Mode.set("3");
         setChannels(DeviceConfig, 3);
         DeviceConfig.Channels[2].Url.clear();
         pages()->setCurrentIndex(TConfigForm::ChannelPage);
         open();
         m_form->SelectChannel(selected);
-        QLineEdit *name = field("ChannelNameEdit");
-        name->setFocus(Qt::MouseFocusReason);
-        QTRY_VERIFY(name->hasFocus());
+        QLineEdit *from = field(leaving.toLatin1().constData());
+        from->setFocus(Qt::MouseFocusReason);
+        QTRY_VERIFY(from->hasFocus());
         ModalScript script;
         script.press(QMessageBox::Ok);
-        QTest::keyClick(name, Qt::Key_Tab);
-        QCOMPARE(script.texts(), QStringList {QStringLiteral("Channel 3 has no URL")});
+        QTest::keyClick(from, Qt::Key_Tab);
+        QCOMPARE(script.texts(), checked ? QStringList {QStringLiteral("Channel 3 has no URL")} : QStringList {});
         QCoreApplication::processEvents();
-        // The field takes the focus back as soon as the window has it again.
-        QCOMPARE(m_form->focusWidget() == name, focusBack);
+        // The field that lacks its text takes the focus as soon as the window
+        // has it again; never when another channel is selected.
+        if (focusBackTo.isEmpty())
+            QVERIFY(m_form->focusWidget() != field("ChannelUrlEdit") && m_form->focusWidget() != field("ChannelNameEdit"));
+        else
+            QCOMPARE(m_form->focusWidget(), field(focusBackTo.toLatin1().constData()));
     }
 
     void leavingForCancelOrAnotherWindowChecksNothing()

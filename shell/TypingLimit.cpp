@@ -1,4 +1,4 @@
-#include "config/TypingLimit.h"
+#include "shell/TypingLimit.h"
 
 #include <QLineEdit>
 
