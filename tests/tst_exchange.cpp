@@ -48,6 +48,8 @@ private Q_SLOTS:
     void portChangeCloseAndReopen();
     void sendWithoutPort_data();
     void sendWithoutPort();
+    void updateHandsBackTheRestOfAnArrival();
+    void writingToAClosedPortFails();
 };
 
 void tst_exchange::identification_data()
@@ -328,6 +330,35 @@ void tst_exchange::sendWithoutPort()
     rig.conn.OpenConnectionClicked();
     QCOMPARE(rig.user.told, QStringList({message, message}));
     QVERIFY(!rig.conn.Connected);
+}
+
+void tst_exchange::updateHandsBackTheRestOfAnArrival()
+{
+    // The boot loader's end and the device's first text arrive together: the
+    // update takes its byte and lets go, the rest is the terminal's.
+    Env env;
+    PtyDevice dev;
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(dev.registerAs());
+    rig.conn.OpenPort();
+    QByteArray taken;
+    rig.conn.SetUploadReceiver([&](int) {
+        char byte = 0;
+        if (rig.conn.ReadBytes(&byte, 1) == 1)
+            taken += byte;
+        rig.conn.SetUploadReceiver({});
+    });
+    dev.write("]Mirto ready\r\n>");
+    QTRY_COMPARE(rig.user.terminal, QByteArray("Mirto ready\r\n>"));
+    QCOMPARE(taken, QByteArray("]"));
+    QVERIFY(rig.conn.PromptSeen);
+}
+
+void tst_exchange::writingToAClosedPortFails()
+{
+    Env env;
+    ConnectionRig rig;
+    QVERIFY_THROWS_EXCEPTION(SerialPortError, rig.conn.WriteBytes("<"));
 }
 
 QTEST_MAIN(tst_exchange)

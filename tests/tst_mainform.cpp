@@ -370,6 +370,12 @@ void tst_mainform::statusPanelsShowTheirLongestTexts()
                      qPrintable(text));
         }
     }
+    // Every control a user can reach is named for screen readers.
+    for (QWidget *widget : form.findChildren<QWidget *>()) {
+        if (widget->focusPolicy() != Qt::NoFocus && widget->isVisibleTo(&form)
+            && widget->window() == &form && !widget->inherits("QLineEdit"))
+            QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
+    }
     // A long path loses its start, never the file's name, and shows whole as
     // the panel's hint.
     auto *panel0 = form.findChild<QLabel *>("StatusPanel0");
