@@ -386,6 +386,11 @@ void tst_mainform::statusPanelsShowTheirLongestTexts()
     QVERIFY(panel0->text().endsWith("kitchen-radio.cfg"));
     QVERIFY(panel0->fontMetrics().horizontalAdvance(panel0->text()) <= panel0->contentsRect().width());
     QCOMPARE(panel0->toolTip(), full);
+    // Made current: loaded, and named in the settings for the next start.
+    QVERIFY(form.ConfigLoaded);
+    QFile ini(env.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(ini.readAll().contains(("[Configfile]=" + path + "\r\n").toLatin1()));
 }
 
 void tst_mainform::firstActivationRunsFromTheEventLoop()
