@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/DeviceConnection.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
@@ -60,4 +62,30 @@ public:
 
 private:
     QTemporaryDir m_configHome;
+};
+
+// Nobody sits in front of a benchmark: whatever the connection would tell a
+// user is recorded (and printed) as a sign of a failed run.
+class BenchUser : public DeviceUser {
+public:
+    explicit BenchUser(const char *program) : m_program(program) {}
+    QStringList told;
+    void TellUser(const QString &text) override { note(text); }
+    void ShowLinkError(const std::exception &error) override { note(QString::fromLocal8Bit(error.what())); }
+    bool AskHostAddress(QString &) override { return false; }
+    void SetBusyCursor() override {}
+    void RestoreCursor() override {}
+    void AppendTerminal(const QByteArray &) override {}
+    void AddStatus(const QString &) override {}
+    void ShowIdentification(const QString &) override {}
+    void ShowConnectionState(const ConnectionState &) override {}
+    void PortsChanged() override {}
+
+private:
+    void note(const QString &text)
+    {
+        told << text;
+        std::fprintf(stderr, "%s: told the user: %s\n", m_program, qPrintable(text));
+    }
+    const char *m_program;
 };

@@ -5,6 +5,7 @@
 // fixed pauses. Everything beyond those is the tool's reaction time, which
 // must stay within 2 % of the line time.
 
+#include "tests/HexFixtures.h"
 #include "bench/BenchSupport.h"
 #include "firmware/Upload.h"
 #include "shell/DeviceConnection.h"
@@ -33,46 +34,15 @@ constexpr int BitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr double Allowance = 1.02;
 constexpr int GiveUpMs = 120000;
 
-QByteArray Hex2(unsigned value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    const char pair[2] = {digits[(value >> 4) & 0xF], digits[value & 0xF]};
-    return QByteArray(pair, 2);
-}
-
-QByteArray Record(int type, quint32 address, const QByteArray &data)
-{
-    unsigned sum =
-        unsigned(data.size()) + ((address >> 8) & 0xFF) + (address & 0xFF) + unsigned(type);
-    QByteArray line = ":" + Hex2(unsigned(data.size())) + Hex2((address >> 8) & 0xFF)
-                      + Hex2(address & 0xFF) + Hex2(unsigned(type));
-    for (const char c : data) {
-        line += Hex2(quint8(c));
-        sum += quint8(c);
-    }
-    return line + Hex2((256 - sum % 256) % 256) + "\r\n";
-}
-
+// The image and its HEX file of 16-byte records, made as the tests make them.
 QByteArray Image()
 {
-    QByteArray image(ImageBytes, Qt::Uninitialized);
-    quint32 seed = 7;
-    for (quint32 i = 0; i < ImageBytes; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        image[i] = char(seed >> 24);
-    }
-    return image;
+    return hexfix::Pattern(0, ImageBytes, 7);
 }
 
 QByteArray HexFile(const QByteArray &image)
 {
-    QByteArray text;
-    for (quint32 address = 0; address < ImageBytes; address += 16) {
-        if (address != 0 && (address & 0xFFFF) == 0)
-            text += Record(4, 0, QByteArray(1, char(0)) + char(address >> 16));
-        text += Record(0, address & 0xFFFF, image.mid(address, 16));
-    }
-    return text + ":00000001FF\r\n";
+    return hexfix::HexText({{0, image}});
 }
 
 // The dialog's view of the connection, counting what crosses the line and
@@ -132,25 +102,6 @@ private:
     DeviceConnection &m_conn;
 };
 
-// Nobody is in front of the tool: whatever it would tell a user is a failure.
-class BenchUser : public DeviceUser {
-public:
-    QStringList told;
-    void TellUser(const QString &text) override { told << text; }
-    void ShowLinkError(const std::exception &error) override
-    {
-        told << QString::fromLocal8Bit(error.what());
-    }
-    bool AskHostAddress(QString &) override { return false; }
-    void SetBusyCursor() override {}
-    void RestoreCursor() override {}
-    void AppendTerminal(const QByteArray &) override {}
-    void AddStatus(const QString &) override {}
-    void ShowIdentification(const QString &) override {}
-    void ShowConnectionState(const ConnectionState &) override {}
-    void PortsChanged() override {}
-};
-
 class BenchSettings : public SettingsStore {
 public:
     ToolSettings settings;
@@ -196,7 +147,7 @@ int main(int argc, char **argv)
     }
 
     ToolSettings tool;
-    BenchUser user;
+    BenchUser user("firmware_upload");
     DeviceConnection connection(tool, user);
     connection.VaComm().SetPortNum(sim.ComPort());
     CountingPort port(connection);

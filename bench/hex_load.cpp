@@ -5,6 +5,7 @@
 // a few milliseconds. When srec_cat is installed, its conversion of the same
 // file to binary is timed for comparison.
 
+#include "tests/HexFixtures.h"
 #include "bench/BenchSupport.h"
 #include "firmware/HexImage.h"
 
@@ -27,47 +28,15 @@ constexpr int Loads = 50;
 constexpr double LimitMs = 10.0;
 constexpr int ToolRuns = 5;
 
-QByteArray Hex2(unsigned value)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    const char pair[2] = {digits[(value >> 4) & 0xF], digits[value & 0xF]};
-    return QByteArray(pair, 2);
-}
-
-QByteArray Record(int type, quint32 address, const QByteArray &data)
-{
-    unsigned sum =
-        unsigned(data.size()) + ((address >> 8) & 0xFF) + (address & 0xFF) + unsigned(type);
-    QByteArray line = ":" + Hex2(unsigned(data.size())) + Hex2((address >> 8) & 0xFF)
-                      + Hex2(address & 0xFF) + Hex2(unsigned(type));
-    for (const char c : data) {
-        line += Hex2(quint8(c));
-        sum += quint8(c);
-    }
-    return line + Hex2((256 - sum % 256) % 256) + "\r\n";
-}
-
+// The image and its HEX file of 16-byte records, made as the tests make them.
 QByteArray Image()
 {
-    QByteArray image(ImageBytes, Qt::Uninitialized);
-    quint32 seed = 2024;
-    for (quint32 i = 0; i < ImageBytes; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        image[i] = char(seed >> 24);
-    }
-    return image;
+    return hexfix::Pattern(0, ImageBytes, 2024);
 }
 
 QByteArray HexFile(const QByteArray &image)
 {
-    QByteArray text;
-    text.reserve(760 * 1024);
-    for (quint32 address = 0; address < ImageBytes; address += 16) {
-        if (address != 0 && (address & 0xFFFF) == 0)
-            text += Record(4, 0, QByteArray(1, char(0)) + char(address >> 16));
-        text += Record(0, address & 0xFFFF, image.mid(address, 16));
-    }
-    return text + ":00000001FF\r\n";
+    return hexfix::HexText({{0, image}});
 }
 
 double Median(std::vector<double> samples)
