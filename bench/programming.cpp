@@ -38,19 +38,19 @@ DeviceConfigRecord FullRecord()
     r.Type.set("TE");
     r.Network.set("F");
     r.IspUdEnable.set("T");
-    r.IspUdUrl.set("http://10.0.0.9/firmware/update");
+    r.IspUdUrl.set("http://192.0.2.9/firmware/update");
     r.IspName.set("Dialup");
     r.IspNumber.set("0123456789");
     r.IspUserName.set("mirto-user");
     r.IspPassword.set("secret");
-    r.IPAddress.set("10.1.2.3");
-    r.Gateway.set("10.1.2.1");
-    r.DNS1.set("10.1.2.53");
-    r.DNS2.set("10.1.2.54");
+    r.IPAddress.set("198.51.100.3");
+    r.Gateway.set("198.51.100.1");
+    r.DNS1.set("198.51.100.53");
+    r.DNS2.set("198.51.100.54");
     for (int i = 0; i < ConfigChannelSlots; ++i) {
         const QByteArray n = QByteArray::number(i + 1);
         r.Channels[size_t(i)].Name.set("Station " + n);
-        r.Channels[size_t(i)].Url.set("http://10.0.0.1:8000/streams/station" + n + ".mp3");
+        r.Channels[size_t(i)].Url.set("http://192.0.2.1:8000/streams/station" + n + ".mp3");
     }
     return r;
 }

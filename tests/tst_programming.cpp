@@ -17,7 +17,7 @@ QList<Channel> Numbered(int count)
 {
     QList<Channel> list;
     for (int i = 1; i <= count; ++i)
-        list.append({"Radio " + QByteArray::number(i), "http://10.0.0.1/s" + QByteArray::number(i)});
+        list.append({"Radio " + QByteArray::number(i), "http://192.0.2.1/s" + QByteArray::number(i)});
     return list;
 }
 
@@ -49,12 +49,12 @@ DeviceConfigRecord Record(const Setup &setup)
     r.IspNumber.set("0123456");
     r.IspUserName.set("user");
     r.IspPassword.set("secret");
-    r.IspDbUrl.set("http://10.0.0.2/list.txt");
-    r.IspUdUrl.set("http://10.0.0.9/update");
-    r.IPAddress.set("10.1.2.3");
-    r.Gateway.set("10.1.2.1");
-    r.DNS1.set("10.1.2.53");
-    r.DNS2.set("10.1.2.54");
+    r.IspDbUrl.set("http://192.0.2.2/list.txt");
+    r.IspUdUrl.set("http://192.0.2.9/update");
+    r.IPAddress.set("198.51.100.3");
+    r.Gateway.set("198.51.100.1");
+    r.DNS1.set("198.51.100.53");
+    r.DNS2.set("198.51.100.54");
     for (int i = 0; i < setup.channels.size(); ++i) {
         r.Channels[size_t(i)].Name.set(setup.channels[i].name);
         r.Channels[size_t(i)].Url.set(setup.channels[i].url);
@@ -75,7 +75,7 @@ QStringList Lines(const ProgrammingPlan &plan)
     return out;
 }
 
-const QStringList kFixed = {"isp 9 10.1.2.3", "isp A 10.1.2.1", "isp 5 10.1.2.53", "isp 6 10.1.2.54"};
+const QStringList kFixed = {"isp 9 198.51.100.3", "isp A 198.51.100.1", "isp 5 198.51.100.53", "isp 6 198.51.100.54"};
 const QStringList kAccount = {"isp 1 Dialup", "isp 2 0123456", "isp 3 user", "isp 4 secret", "isp?"};
 
 QStringList ChannelLines(int count)
@@ -84,7 +84,7 @@ QStringList ChannelLines(int count)
     for (int i = 0; i < count; ++i) {
         const QString d = QString::number(i, 16).toUpper();
         out << "channel 1 " + d + " Radio " + QString::number(i + 1)
-            << "channel 2 " + d + " http://10.0.0.1/s" + QString::number(i + 1);
+            << "channel 2 " + d + " http://192.0.2.1/s" + QString::number(i + 1);
     }
     return out << "channel?";
 }
@@ -143,7 +143,7 @@ DeviceConfigRecord FullRecord()
     for (int i = 0; i < ConfigChannelSlots; ++i) {
         const QByteArray n = QByteArray::number(i + 1);
         r.Channels[size_t(i)].Name.set("Station " + n);
-        r.Channels[size_t(i)].Url.set("http://10.0.0.1:8000/station" + n + ".mp3");
+        r.Channels[size_t(i)].Url.set("http://192.0.2.1:8000/station" + n + ".mp3");
     }
     return r;
 }
@@ -204,41 +204,41 @@ void tst_programming::steps_data()
                                          << QStringList {"mode 1", "mode?"} + kFixed;
     QTest::newRow("mode 2 TE fixed, remote update on")
         << Setup {"2", "TE", "F", true} << 0
-        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C T",
-                        "isp B http://10.0.0.9/update"}
+        << QStringList {"mode 2", "mode?", "isp 7 http://192.0.2.2/list.txt", "isp C T",
+                        "isp B http://192.0.2.9/update"}
                + kFixed + kAccount;
     QTest::newRow("mode 2 E DHCP, remote update off, channels not sent")
         << Setup {"2", "E", "D", false, Numbered(2)} << 2
-        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
-                        "isp B http://10.0.0.9/update", "isp 9  "};
+        << QStringList {"mode 2", "mode?", "isp 7 http://192.0.2.2/list.txt", "isp C F",
+                        "isp B http://192.0.2.9/update", "isp 9  "};
     QTest::newRow("mode 2 T: account, no address")
         << Setup {"2", "T", "F"} << 0
-        << QStringList {"mode 2", "mode?", "isp 7 http://10.0.0.2/list.txt", "isp C F",
-                        "isp B http://10.0.0.9/update"}
+        << QStringList {"mode 2", "mode?", "isp 7 http://192.0.2.2/list.txt", "isp C F",
+                        "isp B http://192.0.2.9/update"}
                + kAccount;
     QTest::newRow("mode 3 T, no channels: erase only")
         << Setup {"3", "T", "F"} << 0
-        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://192.0.2.9/update"} + kAccount
                + QStringList {"channel 3 0", "channel?"};
     QTest::newRow("mode 3 TE fixed, 16 channels, slots 11 and 16 as A and F")
         << Setup {"3", "TE", "F", true, Numbered(16)} << 16
-        << QStringList {"mode 3", "mode?", "isp C T", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C T", "isp B http://192.0.2.9/update"} + kAccount
                + ChannelLines(16) + kFixed;
     QTest::newRow("mode 3 E DHCP, account sent whatever the type")
         << Setup {"3", "E", "D", false, Numbered(1)} << 1
-        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://192.0.2.9/update"} + kAccount
                + ChannelLines(1) + QStringList {"isp 9  "};
     QTest::newRow("mode 3x counts as 3; type e is neither")
         << Setup {"3x", "e", "D"} << 0
-        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://192.0.2.9/update"} + kAccount
                + QStringList {"channel 3 0", "channel?"};
     QTest::newRow("only the channels in use")
         << Setup {"3", "T", "D", false, Numbered(3)} << 2
-        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://192.0.2.9/update"} + kAccount
                + ChannelLines(2);
     QTest::newRow("a count beyond 16 is bounded")
         << Setup {"3", "T", "D", false, Numbered(16)} << 40
-        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://10.0.0.9/update"} + kAccount
+        << QStringList {"mode 3", "mode?", "isp C F", "isp B http://192.0.2.9/update"} + kAccount
                + ChannelLines(16);
 }
 
@@ -269,7 +269,7 @@ void tst_programming::statusTexts()
         "Programming Mode | mode 3\n",
         " | mode\n",
         "Programming ISP Enable Remote Update flag | isp C T\n",
-        "Programming ISP Remote Update URL | isp B http://10.0.0.9/update\n",
+        "Programming ISP Remote Update URL | isp B http://192.0.2.9/update\n",
         "Programming ISP Name | isp 1 Dialup\n",
         "Programming ISP Number | isp 2 0123456\n",
         "Programming ISP Username | isp 3 user\n",
@@ -277,12 +277,12 @@ void tst_programming::statusTexts()
         " | isp\n",
         "erasing all channels | channel 3 0\n",
         "Programming Channel Name on Channel 1 | channel 1 0 Radio 1\n",
-        "Programming Channel URL on Channel 1 | channel 2 0 http://10.0.0.1/s1\n",
+        "Programming Channel URL on Channel 1 | channel 2 0 http://192.0.2.1/s1\n",
     };
     QCOMPARE(seen.mid(0, expectedHead.size()), expectedHead);
     const QStringList expectedTail = {
         "Programming Channel Name on Channel 11 | channel 1 A Radio 11\n",
-        "Programming Channel URL on Channel 11 | channel 2 A http://10.0.0.1/s11\n",
+        "Programming Channel URL on Channel 11 | channel 2 A http://192.0.2.1/s11\n",
         " | channel\n",
         "Programming DHCP mode | isp 9  \n",
     };
@@ -389,7 +389,7 @@ void tst_programming::missingPrompt_data()
         << Setup {"3", "E", "F", false, Numbered(1)} << QByteArray("channel") << 13
         << "Programming Channel URL on Channel 1";
     QTest::newRow("last line of the run")
-        << Setup {"1", "E", "F"} << QByteArray("isp 6 10.1.2.54") << 6 << "Programming DNS 2";
+        << Setup {"1", "E", "F"} << QByteArray("isp 6 198.51.100.54") << 6 << "Programming DNS 2";
 }
 
 void tst_programming::missingPrompt()
@@ -535,7 +535,7 @@ void tst_programming::simulatorIsProgrammed()
     const QString shown = QString::fromLatin1(rig.user.terminal);
     QVERIFY2(shown.contains(Item("Mode", "3 (fixed ISP, fixed channels)")), qPrintable(shown));
     QVERIFY(shown.contains(Item("4 ISP password", "secret")));
-    QVERIFY(shown.contains("Channel F url : http://10.0.0.1:8000/station16.mp3"));
+    QVERIFY(shown.contains("Channel F url : http://192.0.2.1:8000/station16.mp3"));
 
     // What the device now holds, as its own read-outs tell.
     QVERIFY(Ask(rig, "mode\n").contains(Item("Mode", "3 (fixed ISP, fixed channels)")));
@@ -544,14 +544,14 @@ void tst_programming::simulatorIsProgrammed()
         const QString d = QString::number(i, 16).toUpper();
         const QString n = QString::number(i + 1);
         QVERIFY2(channels.contains("Channel " + d + " name: Station " + n + "\r\n"), qPrintable(channels));
-        QVERIFY(channels.contains("Channel " + d + " url : http://10.0.0.1:8000/station" + n + ".mp3\r\n"));
+        QVERIFY(channels.contains("Channel " + d + " url : http://192.0.2.1:8000/station" + n + ".mp3\r\n"));
     }
     const QString isp = Ask(rig, "isp\n");
     for (const QString &item : {Item("1 ISP name", "Dialup"), Item("2 ISP number", "0123456"),
                                 Item("3 ISP username", "user"), Item("4 ISP password", "secret"),
-                                Item("5 DNS 1", "10.1.2.53"), Item("6 DNS 2", "10.1.2.54"),
-                                Item("9 IP address", "10.1.2.3"), Item("A Gateway", "10.1.2.1"),
-                                Item("B Update URL", "http://10.0.0.9/update"), Item("C Remote update", "T")})
+                                Item("5 DNS 1", "198.51.100.53"), Item("6 DNS 2", "198.51.100.54"),
+                                Item("9 IP address", "198.51.100.3"), Item("A Gateway", "198.51.100.1"),
+                                Item("B Update URL", "http://192.0.2.9/update"), Item("C Remote update", "T")})
         QVERIFY2(isp.contains(item), qPrintable(item + " in " + isp));
 }
 

@@ -36,7 +36,7 @@ QList<Channel> Numbered(int count)
 {
     QList<Channel> list;
     for (int i = 1; i <= count; ++i)
-        list.append({"Radio " + QByteArray::number(i), "http://10.0.0.1/s" + QByteArray::number(i)});
+        list.append({"Radio " + QByteArray::number(i), "http://192.0.2.1/s" + QByteArray::number(i)});
     return list;
 }
 
@@ -101,13 +101,13 @@ void tst_summary::summary_data()
         DeviceConfigRecord r = Record("3", "E", Numbered(12));
         r.Network.set("D");
         r.IspUdEnable.set("T");
-        r.IspUdUrl.set("http://10.0.0.9/update");
+        r.IspUdUrl.set("http://192.0.2.9/update");
         QStringList channels = {"# Channel setting"};
         for (int n = 1; n <= 12; ++n) {
             const QString number = QString::number(n);
             channels << (n < 10 ? "- " + number + ".  Name: Radio " + number
                                 : "- " + number + ". Name: Radio " + number)
-                     << "-     Url:  http://10.0.0.1/s" + number << "";
+                     << "-     Url:  http://192.0.2.1/s" + number << "";
         }
         QTest::newRow("mode 3, twelve channels, names in one column")
             << r
@@ -116,12 +116,12 @@ void tst_summary::summary_data()
                             "# Network settings", "- Network mode is DHCP", ""}
                    + channels
                    + QStringList {"", "# Remote Update setting", "- Remote Update is Enabled",
-                                  "- Update URL: http://10.0.0.9/update"};
+                                  "- Update URL: http://192.0.2.9/update"};
     }
     {
         DeviceConfigRecord r = Record("2", "T", Numbered(2));
         r.WebMethod.set("F");
-        r.IspDbUrl.set("http://10.0.0.2/list.txt?a=1&b=2");
+        r.IspDbUrl.set("http://192.0.2.2/list.txt?a=1&b=2");
         r.IspName.set("Dialup");
         r.IspNumber.set("0123456");
         r.IspUserName.set("user");
@@ -130,7 +130,7 @@ void tst_summary::summary_data()
             << r
             << QStringList {"# Type setting (not stored in Mirto)", "- Type is set to T (Telephone line)", "",
                             "# Mode setting", "- Mode is set to 2 (using a Web File)",
-                            "- Web URL: http://10.0.0.2/list.txt?a=1&b=2", "",
+                            "- Web URL: http://192.0.2.2/list.txt?a=1&b=2", "",
                             "# ISP setting", "- Name:          Dialup", "- Number:        0123456",
                             "- Username:      user", "- Password:      secret", ""}
                    + kNetworkNaT
@@ -140,10 +140,10 @@ void tst_summary::summary_data()
     {
         DeviceConfigRecord r = Record("1", "TE");
         r.Network.set("F");
-        r.IPAddress.set("10.1.2.3");
-        r.Gateway.set("10.1.2.1");
-        r.DNS1.set("10.1.2.53");
-        r.DNS2.set("10.1.2.54");
+        r.IPAddress.set("198.51.100.3");
+        r.Gateway.set("198.51.100.1");
+        r.DNS1.set("198.51.100.53");
+        r.DNS2.set("198.51.100.54");
         r.IspName.set("never shown");
         QTest::newRow("type TE, fixed addresses, mode 1")
             << r
@@ -152,8 +152,8 @@ void tst_summary::summary_data()
                             "# Mode setting", "- Mode is set to 1", "",
                             "# ISP setting", "- Not Applicable in mode 1", "",
                             "# Network settings", "- Network mode is Fixed IP", "",
-                            "- IP address:      10.1.2.3", "- Gateway:         10.1.2.1",
-                            "- DNS 1:           10.1.2.53", "- DNS2:            10.1.2.54", ""}
+                            "- IP address:      198.51.100.3", "- Gateway:         198.51.100.1",
+                            "- DNS 1:           198.51.100.53", "- DNS2:            198.51.100.54", ""}
                    + kChannelsNa1 + kUpdateNa1;
     }
     {
@@ -243,25 +243,25 @@ void tst_summary::webFile_data()
     QTest::newRow("no channel in use") << Record("2", "E", Numbered(3)) << 0 << QByteArray() << QStringList();
     QTest::newRow("two channels")
         << Record("2", "E", Numbered(2)) << 2
-        << QByteArray("ch1name=\"Radio 1\"\r\nch1url=http://10.0.0.1/s1\r\n"
-                      "ch2name=\"Radio 2\"\r\nch2url=http://10.0.0.1/s2\r\n")
-        << QStringList {"ch1name=Radio 1", "ch1url=http://10.0.0.1/s1", "ch2name=Radio 2",
-                        "ch2url=http://10.0.0.1/s2"};
+        << QByteArray("ch1name=\"Radio 1\"\r\nch1url=http://192.0.2.1/s1\r\n"
+                      "ch2name=\"Radio 2\"\r\nch2url=http://192.0.2.1/s2\r\n")
+        << QStringList {"ch1name=Radio 1", "ch1url=http://192.0.2.1/s1", "ch2name=Radio 2",
+                        "ch2url=http://192.0.2.1/s2"};
     QTest::newRow("quote in a name unescaped, Latin-1 kept")
         << Record("2", "E", {{"Say \"hi\"\xe9", "http://a/b c"}}) << 1
         << QByteArray("ch1name=\"Say \"hi\"\xe9\"\r\nch1url=http://a/b c\r\n")
         << QStringList {QString::fromLatin1("ch1name=Say \"hi\"\xe9"), "ch1url=http://a/b c"};
     QTest::newRow("only the channels in use")
         << Record("2", "E", Numbered(3)) << 1
-        << QByteArray("ch1name=\"Radio 1\"\r\nch1url=http://10.0.0.1/s1\r\n")
-        << QStringList {"ch1name=Radio 1", "ch1url=http://10.0.0.1/s1"};
+        << QByteArray("ch1name=\"Radio 1\"\r\nch1url=http://192.0.2.1/s1\r\n")
+        << QStringList {"ch1name=Radio 1", "ch1url=http://192.0.2.1/s1"};
     {
         QByteArray bytes;
         QStringList preview;
         for (int n = 1; n <= 16; ++n) {
             const QByteArray i = QByteArray::number(n);
-            bytes += "ch" + i + "name=\"Radio " + i + "\"\r\nch" + i + "url=http://10.0.0.1/s" + i + "\r\n";
-            preview << "ch" + i + "name=Radio " + i << "ch" + i + "url=http://10.0.0.1/s" + i;
+            bytes += "ch" + i + "name=\"Radio " + i + "\"\r\nch" + i + "url=http://192.0.2.1/s" + i + "\r\n";
+            preview << "ch" + i + "name=Radio " + i << "ch" + i + "url=http://192.0.2.1/s" + i;
         }
         QTest::newRow("16 channels, two-digit numbers") << Record("2", "E", Numbered(16)) << 16 << bytes << preview;
     }
