@@ -369,12 +369,23 @@ void TMainForm::SetStatusPanel(int panel, const QString &text)
     // A host name typed for the network may be longer than panel 3 is wide:
     // it loses its middle. Either shows whole as the panel's hint.
     QString shown = text;
+    const int room = LabelTextRoom(*label);
     if (panel == 0)
-        shown = ElideLeft(text, label->fontMetrics(), label->contentsRect().width());
-    else if (panel == 3 && label->contentsRect().width() > 0)
-        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->contentsRect().width());
+        shown = ElideLeft(text, label->fontMetrics(), room);
+    else if (panel == 3 && room > 0)
+        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, room);
     label->setText(shown);
     label->setToolTip(shown == text ? QString() : text);
+}
+
+int LabelTextRoom(const QLabel &label)
+{
+    // A framed label without an indent of its own indents its text by half
+    // an "x": that much of the inside is not room for text.
+    int indent = label.indent();
+    if (indent < 0)
+        indent = label.frameWidth() > 0 ? label.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    return label.contentsRect().width() - indent - 2 * label.margin();
 }
 
 QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width)
@@ -405,7 +416,8 @@ void TMainForm::sizeStatusPanels()
         for (const char *text : longest[i])
             width = qMax(width, metrics.horizontalAdvance(QLatin1String(text)));
         const QMargins frame = label->contentsMargins();
-        width += frame.left() + frame.right() + 2 * label->margin() + 4;
+        width += frame.left() + frame.right() + 2 * label->margin()
+                 + metrics.horizontalAdvance(QLatin1Char('x')) / 2 + 2;
         if (i == 0)
             label->setMinimumWidth(width);
         else

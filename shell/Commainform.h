@@ -12,6 +12,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class QFontMetrics;
 class QToolButton;
 class TerminalBuffer;
 class TerminalView;
@@ -28,6 +29,8 @@ QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer);
 // Fits `text` into `width` pixels of `metrics`, dropping characters on the
 // left: of a path, the file's name is what matters.
 QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width);
+// The width a label has for its text, inside its frame, indent and margin.
+int LabelTextRoom(const QLabel &label);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. The link

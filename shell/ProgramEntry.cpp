@@ -1,9 +1,7 @@
 #include "shell/ProgramEntry.h"
 
-#include "config/Addch.h"
 #include "config/Configure.h"
 #include "diag/Advanced.h"
-#include "firmware/Remove.h"
 #include "firmware/Upload.h"
 #include "shell/About.h"
 #include "shell/Commainform.h"
@@ -72,14 +70,14 @@ int ProgramEntry(int argc, char **argv)
         // windows live as long as it does and are only shown and hidden.
         auto mainForm = std::make_unique<TMainForm>();
         auto *about = new TAboutForm(mainForm.get());
-        // The configure dialog is handed the add-channel dialog it opens, so
-        // that one is made first.
-        auto *addChannel = new TAddChannelForm(mainForm.get());
-        auto *config = new TConfigForm(mainForm->Commands(), mainForm->ConfigHostPort(), addChannel,
+        // The add-channel dialog and the power-plug prompt are made by the
+        // dialogs that open them, as their own children: when one closes, the
+        // desktop hands the focus back to that dialog, not to the main
+        // window (which the configure dialog would take for the user coming
+        // back from another window, and refresh).
+        auto *config = new TConfigForm(mainForm->Commands(), mainForm->ConfigHostPort(), nullptr,
                                        mainForm.get());
-        // The update dialog is handed the power-plug prompt it shows.
-        auto *remove = new TRemoveForm(mainForm.get());
-        auto *upload = new TUploadForm(mainForm->Boot(), mainForm->Settings(), remove, mainForm.get());
+        auto *upload = new TUploadForm(mainForm->Boot(), mainForm->Settings(), nullptr, mainForm.get());
         auto *advanced = new TAdvancedForm(mainForm->Commands(), mainForm.get());
         mainForm->SetDialogs(about, config, upload, advanced);
         if (const QScreen *screen = QGuiApplication::primaryScreen()) {
