@@ -683,6 +683,40 @@ private Q_SLOTS:
         QVERIFY(m_host->madeCurrent.isEmpty());
     }
 
+    void webFileNotWritten_data()
+    {
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("overwrite refused") << "web" << int(QMessageBox::No) << "Overwrite existing File?";
+        QTest::newRow("folder missing") << "no/such/folder/web" << int(QMessageBox::Ok)
+                                        << "Unable to create web file ";
+    }
+
+    // The old web file stays as it was, and a failure says why.
+    void webFileNotWritten()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(int, answer);
+        QFETCH(QString, told);
+        m_env->writeFile(QStringLiteral("web.TXT"), "old");
+        DeviceConfig.Mode.set("2");
+        DeviceConfig.WebMethod.set("F");
+        setChannels(DeviceConfig, 2);
+        open();
+        m_chosenFiles << m_env->filePath(chosen);
+        ModalScript script;
+        script.press(QMessageBox::StandardButton(answer));
+        child<QPushButton>("Button1")->click();
+        QCOMPARE(script.texts().size(), 1);
+        QVERIFY2(script.texts().first().startsWith(told), qPrintable(script.texts().first()));
+        if (answer == QMessageBox::Ok)
+            QCOMPARE(script.texts().first().count(QLatin1Char('\n')), 1); // the system's reason
+        QFile file(m_env->filePath(QStringLiteral("web.TXT")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("old"));
+    }
+
     // ---- Programming -------------------------------------------------
 
     void programSendsTheRecord()
