@@ -265,3 +265,15 @@ void ScriptedUser::ShowLinkError(const std::exception &error)
     else
         linkErrors << QString::fromLocal8Bit(error.what());
 }
+
+int OpenRawTerminal(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        termios tio {};
+        ::tcgetattr(fd, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    return fd;
+}

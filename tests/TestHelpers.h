@@ -37,6 +37,10 @@ private:
     QString m_slavePath;
 };
 
+// Opens a terminal device as a raw, non-blocking byte line, as the tool's
+// serial port does; -1 when it cannot be opened.
+int OpenRawTerminal(const QString &path);
+
 // A private configuration home ($XDG_CONFIG_HOME) so that tests never touch
 // the user's ports folder. Restores the previous value when destroyed.
 class ScopedConfigHome {

@@ -68,23 +68,11 @@ void Apply(SimBootLoader &boot, const Settings &settings)
     boot.SetSendsStartToken(settings.token);
 }
 
-int OpenRaw(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        termios tio {};
-        ::tcgetattr(fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
-}
-
 // The tool's end of the simulator's line, for tests that run the server in
 // this thread: reads serve the event loop while they wait.
 class Line {
 public:
-    explicit Line(const QString &path) : m_fd(OpenRaw(path)) {}
+    explicit Line(const QString &path) : m_fd(OpenRawTerminal(path)) {}
     ~Line()
     {
         if (m_fd >= 0)

@@ -72,18 +72,6 @@ QByteArray WholeState(SimDevice &device)
            + device.HandleLine("isp") + device.HandleLine("channel");
 }
 
-int OpenRaw(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        termios tio {};
-        ::tcgetattr(fd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-    return fd;
-}
-
 bool WriteAll(int fd, const QByteArray &bytes)
 {
     return ::write(fd, bytes.constData(), size_t(bytes.size())) == ssize_t(bytes.size());
@@ -426,7 +414,7 @@ void TestSimDevice::serverServesPtyAndTcp()
 
         // Twice, as the tool closes and reopens its port.
         for (int round = 0; round < 2; ++round) {
-            const int fd = OpenRaw(link);
+            const int fd = OpenRawTerminal(link);
             QVERIFY(fd >= 0);
             QVERIFY(WriteAll(fd, "snum\n"));
             const QByteArray answer = ReadPrompts(fd);
@@ -435,7 +423,7 @@ void TestSimDevice::serverServesPtyAndTcp()
             QCOMPARE(ToolSerialPart(answer), QByteArray("00042"));
         }
 
-        const int fd = OpenRaw(link);
+        const int fd = OpenRawTerminal(link);
         QVERIFY(fd >= 0);
         QVERIFY(WriteAll(fd, "mode 2\n"));
         QVERIFY(ReadPrompts(fd).endsWith('>'));
@@ -558,7 +546,7 @@ void TestSimDevice::serverDelayAndPieces()
     const qint64 pieces = (expected.size() + 6) / 7;
     QVERIFY(clock.elapsed() >= 300 + (pieces - 2) * SimServer::PieceGapMs);
 
-    const int fd = OpenRaw(server.SlavePath());
+    const int fd = OpenRawTerminal(server.SlavePath());
     QVERIFY(fd >= 0);
     QVERIFY(WriteAll(fd, "ver\nsnum\n"));
     QCOMPARE(ReadPrompts(fd, 2), expected);
@@ -575,7 +563,7 @@ void TestSimDevice::serverFlood()
     QVERIFY(server.StartFlood(size, 1000));
     QVERIFY(server.FloodRunning());
 
-    const int fd = OpenRaw(server.SlavePath());
+    const int fd = OpenRawTerminal(server.SlavePath());
     QVERIFY(fd >= 0);
     QByteArray received;
     QVERIFY(QTest::qWaitFor([&] {
@@ -607,7 +595,7 @@ void TestSimDevice::executableStartsAndCleansUp()
     const int com = match.captured(1).toInt();
     QCOMPARE(ComPortTarget(com), match.captured(2));
 
-    const int fd = OpenRaw(ComPortFolder() + QStringLiteral("/COM%1").arg(com));
+    const int fd = OpenRawTerminal(ComPortFolder() + QStringLiteral("/COM%1").arg(com));
     QVERIFY(fd >= 0);
     QVERIFY(WriteAll(fd, "snum\n"));
     QCOMPARE(ToolSerialPart(ReadPrompts(fd)), QByteArray("12ABC"));
