@@ -105,6 +105,23 @@ BootFeed BootProtocol::ProcessBootBytes(const char *data, qsizetype size)
     return feed;
 }
 
+QList<BootEvent> BootProtocol::LinkLost(const QString &reason)
+{
+    QList<BootEvent> events;
+    if (!m_running && !m_inBootProtocol && !m_waitingForToken)
+        return events;
+    if (m_waitingForToken) {
+        m_waitingForToken = false;
+        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+    }
+    events << Message(reason) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
+    m_failed = true;
+    m_completed = false;
+    m_inBootProtocol = false;
+    EndTransfer(false, events);
+    return events;
+}
+
 QList<BootEvent> BootProtocol::CloseButtonPressed()
 {
     QList<BootEvent> events;
@@ -345,7 +362,10 @@ bool BootProtocol::Write(const QByteArray &bytes, QList<BootEvent> &events)
     // The link is gone or stuck: the transfer cannot go on, and nothing more
     // is answered until a new start token.
     events << Message(error) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
-    m_transferDone = true;
+    // Only a transfer that was under way is over; a boot loader that never
+    // got its '<' still waits for it and must not be sent the closing ';'.
+    if (m_running)
+        m_transferDone = true;
     m_failed = true;
     m_completed = false;
     m_inBootProtocol = false;

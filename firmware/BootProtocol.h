@@ -93,6 +93,9 @@ public:
     }
     // The "Close" button, before the dialog closes: tells a boot loader that
     // has finished to start the firmware.
+    // The link went away or cannot be read: whatever was under way ends
+    // with `reason`, as a failure.
+    QList<BootEvent> LinkLost(const QString &reason);
     QList<BootEvent> CloseButtonPressed();
     // The dialog closed, whatever closed it.
     QList<BootEvent> Closed();

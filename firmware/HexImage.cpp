@@ -186,7 +186,9 @@ HexLoadResult LoadHexFile(const QString &path, HexImage &image)
     HexLoadResult failed;
     failed.Result = -1;
     QFile file(path);
-    if (path.isEmpty() || QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
+    // Only a plain file: a pipe or a device in its place would block the
+    // user-interface thread for good.
+    if (path.isEmpty() || !QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         failed.Messages << QStringLiteral("Unable to open Hex File");
         return failed;
     }

@@ -355,6 +355,22 @@ void TUploadForm::BrowseButtonClicked()
 
 void TUploadForm::StartUploadButtonClicked()
 {
+    // Resetting the device makes sense only when its boot loader is awaited:
+    // a good file and an open port. A good name typed into the field since
+    // the showing began readies the dialog now, as Browse would have.
+    if (!m_armed && Activated && !m_transferRunning) {
+        ClearMessages();
+        const int result = LoadFlashImage();
+        if (result == 0)
+            Arm();
+        else
+            SetStatus(result == -2 ? QStringLiteral("Flash File too large")
+                                   : QStringLiteral("Error in Flash File"));
+    }
+    if (!m_armed || !m_port.PortOpen()) {
+        QApplication::beep();
+        return;
+    }
     Carry(m_protocol.Start(m_speed->currentIndex()));
 }
 
@@ -454,6 +470,11 @@ bool TUploadForm::WriteToDevice(const QByteArray &bytes)
 
 void TUploadForm::ProcessBootBytes(int count)
 {
+    // A negative count: the device went away under the update.
+    if (count < 0) {
+        Carry(m_protocol.LinkLost(QStringLiteral("Device disconnected")), true);
+        return;
+    }
     QList<BootEvent> events;
     bool finished = false;
     QString readError;
@@ -481,9 +502,12 @@ void TUploadForm::ProcessBootBytes(int count)
     if (finished)
         m_port.SetUploadReceiver({});
     Carry(events, true);
-    if (!readError.isEmpty())
+    if (!readError.isEmpty()) {
+        // A line that cannot be read ends the update as a lost one does.
+        Carry(m_protocol.LinkLost(readError), true);
         QMetaObject::invokeMethod(
             this, [readError] { ShowErrorMessage(readError); }, Qt::QueuedConnection);
+    }
 }
 
 void TUploadForm::Carry(const QList<BootEvent> &events, bool insideReceive)

@@ -204,6 +204,11 @@ QByteArray DeviceConnection::TimeStamp()
 void DeviceConnection::VaCommDeviceLost()
 {
     m_linkLost = true;
+    // An update under way hears of it at once: no more data will come.
+    if (m_uploadReceiver) {
+        const auto receiver = m_uploadReceiver;
+        receiver(-1);
+    }
     m_user.AddStatus(QStringLiteral("Device disconnected"));
     m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
     Connected = false;

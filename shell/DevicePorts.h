@@ -46,7 +46,8 @@ public:
     virtual int PortNumber() const = 0;
     // While a receiver is set (the upload flag), every received-data
     // notification of the serial port goes to it with the count of bytes
-    // waiting, and nothing reaches the terminal. An empty function clears it.
+    // waiting, and nothing reaches the terminal; a count of -1 tells it the
+    // device went away. An empty function clears it.
     virtual void SetUploadReceiver(std::function<void(int count)> receiver) = 0;
     virtual bool UploadActive() const = 0;
 

@@ -152,6 +152,8 @@ private Q_SLOTS:
     void controls();
     void linkFailures_data();
     void linkFailures();
+    void linkLost_data();
+    void linkLost();
 };
 
 // Device byte scripts and the exact bytes the tool answers with.
@@ -481,12 +483,47 @@ void tst_bootprotocol::linkFailures()
     QCOMPARE(rig.Sent(), failAt == 0 ? QByteArray() : "<" + Frame(flash, 0, 256));
     QCOMPARE(out.log.contains("ended:0"), failAt != 0);
     QVERIFY(!rig.protocol.TransferRunning());
+    // A boot loader that never got its '<' is not told the update is over.
+    QCOMPARE(rig.protocol.TransferDone(), failAt != 0);
 
     // A new start token starts over.
     rig.writes.clear();
     out = Feed(rig.protocol, ">T!!!!!", false);
     QVERIFY(out.log.contains("ended:1"));
     QCOMPARE(rig.Sent(), "<" + Frames(flash, 0, 3, 256) + EndMarker);
+}
+
+void tst_bootprotocol::linkLost_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<bool>("reported");
+    QTest::newRow("in the middle of a transfer") << QByteArray(">T!") << true;
+    QTest::newRow("before the start token") << QByteArray() << false;
+    QTest::newRow("after the finish") << QByteArray(">T!!!!%]") << false;
+}
+
+// A device that goes away ends what was under way, as a failure; with
+// nothing under way there is nothing to say.
+void tst_bootprotocol::linkLost()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(bool, reported);
+    const QList<Span> spans = {Filled(0, 1000)};
+    Rig rig({HexText(spans)});
+    rig.protocol.Activate();
+    Feed(rig.protocol, script, false);
+    QStringList log;
+    Log(log, rig.protocol.LinkLost(QStringLiteral("Device disconnected")));
+    if (reported) {
+        QVERIFY2(InOrder(log, {"msg:Device disconnected", "msg:Flash Fail",
+                               "status:Errors occured aborted...", "ended:0"}),
+                 qPrintable(log.join('\n')));
+    } else {
+        QVERIFY2(log.isEmpty(), qPrintable(log.join('\n')));
+    }
+    QVERIFY(!rig.protocol.TransferRunning());
+    QVERIFY(!rig.protocol.InBootProtocol());
+    QVERIFY(!log.contains("msg:All done...."));
 }
 
 QTEST_GUILESS_MAIN(tst_bootprotocol)

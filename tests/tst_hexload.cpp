@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace hexfix;
 
 namespace {
@@ -279,9 +281,13 @@ void tst_hexload::readsFiles()
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.resize(HexFileMaxBytes + 1));
     }
+    // A pipe in the file's place would block the tool for good.
+    const QString pipe = dir.filePath("pipe.hex");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     const QString unopened = QStringLiteral("Unable to open Hex File");
     const QList<QPair<QString, QString>> failing = {
         {dir.filePath("missing.hex"), unopened},
+        {pipe, unopened},
         {QString(), unopened},
         {dir.path(), unopened},
         {huge, QStringLiteral("Error in Flash Hex File. File larger than 16 MB")},

@@ -231,6 +231,7 @@ private Q_SLOTS:
     void controlsLockedDuringTransfer();
     void failedReloadPausesStart();
     void linkErrors();
+    void startNeedsAReadyDialog();
     void keys_data();
     void keys();
     void closing_data();
@@ -704,11 +705,45 @@ void tst_upload::linkErrors()
     QVERIFY(rig.enabled("StartUploadButton"));
 
     rig.port.writeFails = false;
+    rig.port.deliver(">JT!");
+    QVERIFY(!rig.enabled("StartUploadButton"));
     rig.port.readFails = true;
     ModalAnswerer answer;
     rig.port.deliver("!");
     QTRY_COMPARE(answer.allTexts(), QStringList({"The device went away"}));
     QVERIFY(rig.form.isVisible());
+    // A line that cannot be read ends the transfer: the user can start over.
+    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QVERIFY(rig.enabled("StartUploadButton") && rig.enabled("BrowseButton"));
+
+    // The device unplugged in the middle of a transfer: the same, at once.
+    rig.port.readFails = false;
+    rig.port.deliver(">JT!");
+    QVERIFY(!rig.enabled("StartUploadButton"));
+    rig.port.receiver(-1);
+    QVERIFY(rig.form.MessageLines().contains("Device disconnected"));
+    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QVERIFY(rig.enabled("StartUploadButton") && rig.enabled("BrowseButton"));
+}
+
+// Start resets the device only when its boot loader is awaited: after a bad
+// file, a good name typed into the field readies the dialog first.
+void tst_upload::startNeedsAReadyDialog()
+{
+    Rig rig;
+    const QString good = rig.writeFile("good.hex", HexText({Filled(0, 10)}));
+    rig.open(rig.writeFile("bad.hex", ":10000000"));
+    QCOMPARE(rig.status(), QString("Error in Flash File"));
+    rig.button("StartUploadButton")->click();
+    QCOMPARE(rig.port.commands, QByteArrayList());
+    QVERIFY(!rig.port.receiver);
+
+    Child<QLineEdit>(rig.form, "FlashFileName")->setText(good);
+    rig.button("StartUploadButton")->click();
+    QCOMPARE(rig.port.commands, QByteArrayList({"reset\n", "reset\n"}));
+    QVERIFY(rig.port.receiver);
+    QCOMPARE(rig.status(), QString("Waiting for start-token from device"));
+    rig.form.findChild<QTimer *>("Timer1")->stop();
 }
 
 // Space starts only on the dialog itself or its Start button, once per
