@@ -34,17 +34,6 @@ constexpr int BitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr double Allowance = 1.02;
 constexpr int GiveUpMs = 120000;
 
-// The image and its HEX file of 16-byte records, made as the tests make them.
-QByteArray Image()
-{
-    return hexfix::Pattern(0, ImageBytes, 7);
-}
-
-QByteArray HexFile(const QByteArray &image)
-{
-    return hexfix::HexText({{0, image}});
-}
-
 // The dialog's view of the connection, counting what crosses the line and
 // when the device's last byte was taken.
 class CountingPort : public BootPort {
@@ -122,12 +111,13 @@ int main(int argc, char **argv)
     ModalGuard guard("firmware_upload");
 
     QTemporaryDir dir;
-    const QByteArray image = Image();
+    // The image and its HEX file of 16-byte records, made as the tests make them.
+    const QByteArray image = hexfix::Pattern(0, ImageBytes, 7);
     const QString hexPath = dir.filePath(QStringLiteral("full.hex"));
     const QString writtenPath = dir.filePath(QStringLiteral("written.bin"));
     {
         QFile hex(hexPath);
-        if (!hex.open(QIODevice::WriteOnly) || hex.write(HexFile(image)) < 0) {
+        if (!hex.open(QIODevice::WriteOnly) || hex.write(hexfix::HexText({{0, image}})) < 0) {
             std::printf("firmware_upload: FAIL (cannot write %s)\n", qPrintable(hexPath));
             return 1;
         }

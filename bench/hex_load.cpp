@@ -28,17 +28,6 @@ constexpr int Loads = 50;
 constexpr double LimitMs = 10.0;
 constexpr int ToolRuns = 5;
 
-// The image and its HEX file of 16-byte records, made as the tests make them.
-QByteArray Image()
-{
-    return hexfix::Pattern(0, ImageBytes, 2024);
-}
-
-QByteArray HexFile(const QByteArray &image)
-{
-    return hexfix::HexText({{0, image}});
-}
-
 double Median(std::vector<double> samples)
 {
     std::sort(samples.begin(), samples.end());
@@ -80,11 +69,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "hex_load: no temporary folder\n");
         return 2;
     }
-    const QByteArray image = Image();
+    // The image and its HEX file of 16-byte records, made as the tests make them.
+    const QByteArray image = hexfix::Pattern(0, ImageBytes, 2024);
     const QString path = dir.filePath(QStringLiteral("firmware.hex"));
     {
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(HexFile(image)) < 0) {
+        if (!file.open(QIODevice::WriteOnly) || file.write(hexfix::HexText({{0, image}})) < 0) {
             std::fprintf(stderr, "hex_load: cannot write %s\n", qPrintable(path));
             return 2;
         }
