@@ -17,24 +17,52 @@ namespace {
 
 const QString kWhileOpen = QStringLiteral("Can't perform this operation while port is open");
 
-// Where the system refuses a device, say why and how a Linux user gets in:
-// serial devices belong to a group (usually dialout) that the user must join.
+// Where the system refuses a device, say why and how a Linux user gets in.
 QString accessHint(const QString &target)
 {
     struct stat st {};
     const QByteArray path = QFile::encodeName(QFileInfo(target).canonicalFilePath());
     if (path.isEmpty() || ::stat(path.constData(), &st) != 0)
         return {};
-    QString group = QString::number(st.st_gid);
+    QString group;
     if (const struct group *gr = ::getgrgid(st.st_gid))
         group = QString::fromLocal8Bit(gr->gr_name);
-    return QStringLiteral("\n\nThe system refused access to %1. Serial devices belong to the group "
-                          "'%2': add your user to it (sudo usermod -aG %2 $USER), then log out "
-                          "and in again.")
-        .arg(QString::fromLocal8Bit(path), group);
+    return SerialAccessAdvice(QString::fromLocal8Bit(path), group, uint(st.st_mode));
 }
 
 } // namespace
+
+QString SerialAccessAdvice(const QString &device, const QString &group, uint mode)
+{
+    QString text = QStringLiteral("\n\nThe system refused access to %1.").arg(device);
+    if ((mode & S_IROTH) && (mode & S_IWOTH)) {
+        // Every user may read and write it: no group or rule lets anyone in
+        // further, so something else (an access list, a security module)
+        // keeps the user out.
+        return text + QStringLiteral(" Its permissions let every user read and write it, so "
+                                     "something else keeps you out: ask your administrator.");
+    }
+    // The device's USB bridge is a usb-serial converter, which the kernel
+    // names ttyUSBn; the package's rule hands it to whoever sits at the
+    // machine, without joining a group or logging out.
+    const bool usbCable = QFileInfo(device).fileName().startsWith(QLatin1String("ttyUSB"));
+    const bool groupGrants = (mode & S_IRGRP) && (mode & S_IWGRP);
+    const bool joinable = groupGrants && !group.isEmpty() && group != QLatin1String("root");
+    if (usbCable)
+        text += QStringLiteral(" If this is the Mirto's USB cable: the udev rule 70-mirto-usb.rules "
+                               "gives it to the user logged in at this machine. Install the "
+                               "mirto-terminal package (or copy packaging/70-mirto-usb.rules from "
+                               "the tool's source to /etc/udev/rules.d), then unplug the cable "
+                               "and plug it in again.");
+    if (joinable)
+        text += QStringLiteral(" %1Serial devices belong to the group '%2': add your user to it "
+                               "(sudo usermod -aG %2 $USER), then log out and in again.")
+                    .arg(usbCable ? QStringLiteral("Otherwise: ") : QString(), group);
+    if (!usbCable && !joinable)
+        text += QStringLiteral(" No group you could join opens it: ask your administrator for "
+                               "access, for example a udev rule that gives it to your user.");
+    return text;
+}
 
 SerialPort::SerialPort(QObject *parent) : QObject(parent)
 {

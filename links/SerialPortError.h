@@ -13,3 +13,11 @@ public:
 private:
     QString m_message;
 };
+
+// The paragraph added to an open error when the system refuses `device`
+// (owned by group `group`, empty when the group has no name, with
+// permission bits `mode`): what the user can do about it. Joining the
+// device's group is advised only where that group grants read and write and
+// is not root's, and never for a device open to everyone anyway. The USB
+// cable gets the udev rule the package installs.
+QString SerialAccessAdvice(const QString &device, const QString &group, uint mode);
