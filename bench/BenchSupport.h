@@ -71,6 +71,7 @@ public:
     explicit BenchUser(const char *program) : m_program(program) {}
     QStringList told;
     void TellUser(const QString &text) override { note(text); }
+    void TellBusy(const QString &text) override { note(text); }
     void ShowLinkError(const std::exception &error) override { note(QString::fromLocal8Bit(error.what())); }
     bool AskHostAddress(QString &) override { return false; }
     void SetBusyCursor() override {}

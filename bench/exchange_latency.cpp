@@ -76,7 +76,7 @@ Figures TimeExchanges(TMainForm &form)
     QElapsedTimer clock;
     qint64 promptNs = -1;
     const auto notePrompt = [&] {
-        if (promptNs < 0 && form.PromptSeen)
+        if (promptNs < 0 && form.Connection().PromptsOwed() == 0)
             promptNs = clock.nsecsElapsed();
     };
     const QMetaObject::Connection serialNote =
@@ -96,7 +96,7 @@ Figures TimeExchanges(TMainForm &form)
         const long switches = InvoluntarySwitches() - switchesBefore;
         const double total = double(totalNs) / 1e6;
         ms.push_back(total);
-        if (!form.PromptSeen || !form.ReplyBuffer.contains("V:"))
+        if (!form.Connection().PromptSeen() || !form.Connection().Reply().contains("V:"))
             ++figures.misses;
         if (total > SlowMs && promptNs >= 0) {
             ++figures.slow;
@@ -168,7 +168,7 @@ bool SerialRun()
     form->InterfaceType = InterfaceSerial;
     form->VaComm().SetPortNum(sim.ComPort());
     form->OpenConnectionClicked(nullptr);
-    if (!form->Connected || !form->PromptSeen) {
+    if (!form->Connection().IsConnected() || !form->Connection().PromptSeen()) {
         std::printf("serial: FAIL (could not open COM%d and identify the device)\n", sim.ComPort());
         return false;
     }

@@ -38,7 +38,7 @@ constexpr int GiveUpMs = 120000;
 // when the device's last byte was taken.
 class CountingPort : public BootPort {
 public:
-    explicit CountingPort(DeviceConnection &connection) : m_conn(connection) {}
+    explicit CountingPort(DeviceConnection &connection) : m_conn(connection.Boot()) {}
 
     qint64 toDevice = 0;
     qint64 fromDevice = 0;
@@ -51,9 +51,9 @@ public:
 
     int Interface() const override { return m_conn.Interface(); }
     int PortNumber() const override { return m_conn.PortNumber(); }
-    void SetUploadReceiver(std::function<void(int)> receiver) override
+    bool SetUploadReceiver(std::function<void(int)> receiver) override
     {
-        m_conn.SetUploadReceiver(std::move(receiver));
+        return m_conn.SetUploadReceiver(std::move(receiver));
     }
     bool UploadActive() const override { return m_conn.UploadActive(); }
     bool PortOpen() const override { return m_conn.PortOpen(); }
@@ -85,10 +85,12 @@ public:
         toDevice += text.size();
     }
     void UpdateConnectionStatus() override { m_conn.UpdateConnectionStatus(); }
-    void ReopenAfterUpdate() override { m_conn.ReopenAfterUpdate(); }
+    void ReopenAfterUpdate(bool identify) override { m_conn.ReopenAfterUpdate(identify); }
+    void ForgetIdentification() override { m_conn.ForgetIdentification(); }
+    void ShowInTerminal(const QByteArray &text) override { m_conn.ShowInTerminal(text); }
 
 private:
-    DeviceConnection &m_conn;
+    BootPort &m_conn;
 };
 
 class BenchSettings : public SettingsStore {
@@ -157,10 +159,10 @@ int main(int argc, char **argv)
     QObject::connect(&giveUp, &QTimer::timeout, &loop, &QEventLoop::quit);
 
     form.show();
-    // Start once the showing's activation has taken the port.
+    // Start once the showing's activation has opened the port.
     QTimer::singleShot(0, &form, [&] {
-        if (!port.UploadActive()) {
-            std::printf("firmware_upload: FAIL (the dialog did not take the port)\n");
+        if (!port.PortOpen()) {
+            std::printf("firmware_upload: FAIL (the dialog did not open the port)\n");
             loop.quit();
             return;
         }
@@ -182,6 +184,8 @@ int main(int argc, char **argv)
 
     std::printf("firmware_upload: %d pages; %lld bytes to the device, %lld from it\n", pages,
                 port.toDevice, port.fromDevice);
+    std::printf("firmware_upload: the dialog said: %s\n",
+                qPrintable(form.MessageLines().value(form.MessageLines().size() - 1)));
     std::printf("firmware_upload: simulator's fixed pauses: erase %d ms; the second \"reset\" "
                 "starts the boot loader at once (the %d ms reset pause applies to a single reset "
                 "only)\n",

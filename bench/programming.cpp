@@ -79,7 +79,7 @@ int main(int argc, char **argv)
     DeviceConnection conn(settings, user);
     conn.VaComm().SetPortNum(sim.ComPort());
     conn.OpenConnectionClicked();
-    if (!conn.Connected || !conn.PromptSeen) {
+    if (!conn.IsConnected() || !conn.PromptSeen()) {
         std::printf("RESULT: FAIL (could not open COM%d and identify the device)\n", sim.ComPort());
         return 1;
     }

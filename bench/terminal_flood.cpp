@@ -81,7 +81,7 @@ int main(int argc, char **argv)
     // Identifies the device ("snum", "ver"); the first command sets the flood off.
     form.OpenConnectionClicked(nullptr);
     const qint64 openNs = clock.nsecsElapsed() - openStartNs;
-    if (!form.Connected || !form.PromptSeen) {
+    if (!form.Connection().IsConnected() || !form.Connection().PromptSeen()) {
         std::printf("RESULT: FAIL (could not open COM%d and identify the device)\n", sim.ComPort());
         return 1;
     }

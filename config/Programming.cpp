@@ -219,11 +219,9 @@ int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink 
 
 ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan, ProgrammingSink &sink)
 {
-    if (!port.IsConnected())
-        port.OpenConnection();
     // A network open only starts the attempt; the user programs again once
     // the link is up.
-    if (!port.IsConnected())
+    if (!port.OpenIfClosed())
         return ProgrammingResult::NotConnected;
     if (plan.outcome == ProgrammingPlan::Outcome::NoValidMode)
         return ProgrammingResult::NoValidMode;
@@ -243,11 +241,27 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
             return ProgrammingResult::ValueRefused;
         }
     }
+    // The run holds the link: nothing another window asks for goes out
+    // between its lines, and no late prompt of an earlier command counts for
+    // one of them.
+    if (!port.BeginSequence(QStringLiteral("programming")))
+        return ProgrammingResult::Busy;
+    bool answered = true;
     for (const ProgrammingStep &step : plan.Steps) {
         if (!step.Status.isEmpty())
             sink.AddStatus(step.Status);
-        if (SendSetting(port, step, sink) != 0)
-            return ProgrammingResult::NoResponse;
+        sink.SetBusyCursor();
+        answered = port.ExchangeCommand(step.Command);
+        sink.RestoreCursor();
+        if (!answered)
+            break;
+    }
+    // The outcome is told once the link is free again.
+    port.EndSequence();
+    if (!answered) {
+        sink.ShowMessage(NoResponseText(), QString());
+        sink.AddStatus(ProgrammingFailedStatus());
+        return ProgrammingResult::NoResponse;
     }
     sink.ShowMessage(ProgrammingOkText(), ProgrammingCaption());
     return ProgrammingResult::Programmed;

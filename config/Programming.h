@@ -91,6 +91,7 @@ enum class ProgrammingResult {
     ChannelIncomplete, // the channel message shown, nothing sent
     ValueRefused,      // a value holds a line break or NUL; nothing sent
     NoResponse,        // a step got no prompt; the run stopped there
+    Busy,              // another job holds the link (the user has been told); nothing sent
 };
 
 // Texts of a run, as the user sees them.

@@ -5,6 +5,7 @@
 #include "links/AbNumEdit.h"
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
+#include "shell/KeyPreview.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -119,13 +120,19 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
 
     // Key preview: the window sees every key before the control that has the
     // focus, so that Enter sends the command line from anywhere.
-    qApp->installEventFilter(this);
+    // Enter sends the command line whichever control has the focus, once.
+    new KeyPreview(this, [this](QKeyEvent *key, QWidget *) {
+        const Qt::KeyboardModifiers extra =
+            key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || extra != Qt::NoModifier)
+            return false;
+        if (!key->isAutoRepeat())
+            KeyPressed('\r');
+        return true;
+    });
 }
 
-TAdvancedForm::~TAdvancedForm()
-{
-    qApp->removeEventFilter(this);
-}
+TAdvancedForm::~TAdvancedForm() = default;
 
 QPushButton *TAdvancedForm::addButton(QWidget *group, const char *name, const char *caption,
                                       QList<QByteArray> commands)
@@ -162,30 +169,17 @@ void TAdvancedForm::CommandButtonClick(QObject *sender)
             return;
     }
 
+    // The network link only starts connecting here; a serial link whose
+    // port failed, a link lost half-way through a row or a device busy with
+    // another job has told the user once, and the rest of the row stays unsent.
     try {
-        if (!m_port.IsConnected())
-            m_port.OpenConnection();
-        // The network link only starts connecting here; a serial link whose
-        // port failed has told the user. Either way nothing goes out now.
-        if (!m_port.IsConnected())
+        if (!m_port.SendLines(lines))
             return;
-        sendLines(lines);
     } catch (const std::exception &error) {
         ShowException(error);
         return;
     }
     m_commandLine->setFocus();
-}
-
-void TAdvancedForm::sendLines(const QList<QByteArray> &lines)
-{
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        // A link lost half-way has been reported once; the rest of the row
-        // would only repeat the report.
-        if (i > 0 && !m_port.IsConnected())
-            return;
-        m_port.SendCommand(lines.at(i));
-    }
 }
 
 void TAdvancedForm::KeyPressed(int key)
@@ -209,29 +203,4 @@ void TAdvancedForm::showEvent(QShowEvent *event)
             move(screen->availableGeometry().center() - rect().center());
     }
     m_commandLine->setFocus();
-}
-
-bool TAdvancedForm::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() != QEvent::KeyPress || !watched->isWidgetType()
-        || static_cast<QWidget *>(watched)->window() != this)
-        return QDialog::eventFilter(watched, event);
-
-    auto *widget = static_cast<QWidget *>(watched);
-    // A key that the focused control leaves travels on to its parents; that
-    // is the same press, not a new one.
-    const auto *previous = qobject_cast<QWidget *>(m_keyReceiver.data());
-    const bool passedUp = event == m_keyEvent && previous && previous->parentWidget() == widget;
-    m_keyEvent = event;
-    m_keyReceiver = widget;
-    if (passedUp)
-        return QDialog::eventFilter(watched, event);
-
-    const auto *key = static_cast<QKeyEvent *>(event);
-    const Qt::KeyboardModifiers extra =
-        key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
-    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()
-        && extra == Qt::NoModifier)
-        KeyPressed('\r');
-    return QDialog::eventFilter(watched, event);
 }

@@ -34,13 +34,11 @@ public:
     void CloseButtonClick();
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
     QPushButton *addButton(QWidget *group, const char *name, const char *caption,
                            QList<QByteArray> commands);
-    void sendLines(const QList<QByteArray> &lines);
 
     CommandPort &m_port;
     QHash<QObject *, QList<QByteArray>> m_commands;
@@ -49,8 +47,4 @@ private:
     QLineEdit *m_commandLine = nullptr;
     QPushButton *m_sendButton = nullptr;
     bool m_shownBefore = false;
-    // The key press being delivered: the same event travels from the focused
-    // control up through its parents and is seen here at every step.
-    const QEvent *m_keyEvent = nullptr;
-    QPointer<QObject> m_keyReceiver;
 };

@@ -292,7 +292,7 @@ void TUploadForm::FormClose()
             ShowException(error);
         }
         try {
-            m_port.ReopenAfterUpdate();
+            m_port.ReopenAfterUpdate(false);
         } catch (const std::exception &error) {
             ShowException(error);
         }

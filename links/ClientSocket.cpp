@@ -249,8 +249,10 @@ int TClientSocket::SendString(const QByteArray &text)
         return 0;
     if (text.isEmpty())
         return 0;
+    // A text that does not fit whole is not sent at all: a command cut in
+    // two would reach the device as two different ones.
     const qint64 room = SendBufferSize - m_socket->bytesToWrite();
-    if (room <= 0)
+    if (room < text.size())
         return -1;
 
     const quint64 generation = m_generation;
@@ -258,7 +260,7 @@ int TClientSocket::SendString(const QByteArray &text)
     qint64 written = 0;
     {
         QScopedValueRollback<bool> sending(m_sending, true);
-        written = socket->write(text.constData(), qMin<qint64>(room, text.size()));
+        written = socket->write(text.constData(), text.size());
         if (written > 0)
             socket->flush(); // hand it to the system now; the rest drains in the background
     }

@@ -42,7 +42,7 @@ public:
 
     static constexpr int DefaultPort = 9000;
     // The most that may wait in the link's own send buffer. Beyond it
-    // SendString takes part of the text or nothing, instead of queueing without
+    // SendString takes nothing, instead of queueing without
     // bound behind a device that no longer reads.
     static constexpr qint64 SendBufferSize = 64 * 1024;
 
@@ -74,9 +74,9 @@ public:
     void Close();
 
     // Hands the text to the connection without waiting for the network.
-    // Returns the number of bytes taken (possibly fewer than the text has),
-    // 0 when not connected, -1 when nothing can be taken at the moment or
-    // sending failed (the failure is reported through OnError).
+    // Returns the number of bytes taken: the whole text or nothing. 0 when
+    // not connected, -1 when the text does not fit the send buffer whole at
+    // the moment or sending failed (the failure is reported through OnError).
     int SendString(const QByteArray &text);
     // Takes up to count received bytes. Returns their number, 0 when not
     // connected, -1 when nothing has arrived.

@@ -309,10 +309,16 @@ void EnumComPorts(QStringList &list)
     list = EnumComPortsIn(ComPortFolder(), devices);
 }
 
-int PortNumberOfEntry(const QString &entry)
+int PortNumberOfEntry(QStringView entry)
 {
-    const QString digits = entry.mid(3, 2);
-    bool ok = false;
-    const int n = digits.toInt(&ok);
-    return ok ? n : -1;
+    const QStringView digits = entry.mid(qMin<qsizetype>(3, entry.size()), 2).trimmed();
+    if (digits.isEmpty())
+        return -1;
+    int n = 0;
+    for (QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        n = n * 10 + (c.unicode() - '0');
+    }
+    return n;
 }

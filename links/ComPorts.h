@@ -61,6 +61,8 @@ QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevic
 // The list of serial ports present on this machine, numbered as above.
 void EnumComPorts(QStringList &list);
 
-// The port number of a list entry: its 4th and 5th characters read as a
-// decimal number (COM3 gives 3, COM12 gives 12); -1 when they are no number.
-int PortNumberOfEntry(const QString &entry);
+// The port number of a list entry or of the settings file's "[Port]" value:
+// its 4th and 5th characters read as a decimal number, blanks around them
+// ignored (COM3 gives 3, COM12 gives 12); -1 when they are no number. The
+// one place where a port name is turned into its number.
+int PortNumberOfEntry(QStringView entry);

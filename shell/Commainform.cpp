@@ -11,6 +11,7 @@
 #include "shell/AtomicFile.h"
 #include "shell/ErrorDisplay.h"
 #include "shell/HelpForm.h"
+#include "shell/KeyPreview.h"
 #include "shell/Identification.h"
 #include "shell/Resources.h"
 #include "shell/TerminalView.h"
@@ -62,6 +63,7 @@ public:
 
     // DeviceUser
     void TellUser(const QString &text) override { ShowMessage(&m_form, text); }
+    void TellBusy(const QString &text) override { ShowNotice(&m_form, text); }
     void ShowLinkError(const std::exception &error) override { ShowException(error); }
     bool AskHostAddress(QString &address) override
     {
@@ -106,10 +108,6 @@ TMainForm::TMainForm(QWidget *parent)
     : QMainWindow(parent),
       m_userSide(std::make_unique<UserSide>(*this)),
       m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide, this)),
-      PromptSeen(m_connection->PromptSeen),
-      PromptEvent(m_connection->PromptEvent),
-      Connected(m_connection->Connected),
-      ReplyBuffer(m_connection->ReplyBuffer),
       SerialNumber(m_connection->SerialNumber),
       SoftwareVersion(m_connection->SoftwareVersion),
       HostAddress(m_connection->HostAddress)
@@ -123,12 +121,13 @@ TMainForm::TMainForm(QWidget *parent)
     fillPortList();
     ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
-    qApp->installEventFilter(this);
+    new KeyPreview(this, [this](QKeyEvent *key, QWidget *) {
+        return MainFormKeyPress(key->key(), key->isAutoRepeat());
+    });
 }
 
 TMainForm::~TMainForm()
 {
-    qApp->removeEventFilter(this);
     if (m_busy)
         QApplication::restoreOverrideCursor();
 }
@@ -580,35 +579,10 @@ void TMainForm::selectPortEntry()
 // ---------------------------------------------------------------------------
 // Keys
 
-bool TMainForm::eventFilter(QObject *watched, QEvent *e)
-{
-    if (e->type() == QEvent::KeyRelease) {
-        m_keyInFlight = {};
-    } else if (e->type() == QEvent::KeyPress && watched->isWidgetType()) {
-        auto *widget = static_cast<QWidget *>(watched);
-        const auto *key = static_cast<QKeyEvent *>(e);
-        // A key press is delivered first to the control with the focus (or to
-        // the window when none has it) and then travels up to its parents:
-        // it is taken where it arrives. A press handled once is known by its
-        // key and time as well as its address, because a message box shown
-        // meanwhile can move the focus under the travelling event, while the
-        // address alone repeats for the next key pressed before a release.
-        QWidget *target = QApplication::focusWidget();
-        if (!target || target->window() != this)
-            target = this;
-        const KeySeen seen {e, key->key(), key->timestamp()};
-        if (widget == target && widget->window() == this && !(seen == m_keyInFlight)) {
-            m_keyInFlight = seen;
-            MainFormKeyPress(key->key(), key->isAutoRepeat());
-        }
-    }
-    return QMainWindow::eventFilter(watched, e);
-}
-
-void TMainForm::MainFormKeyPress(int key, bool autoRepeat)
+bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
 {
     if (UserLevel != 1 || autoRepeat)
-        return;
+        return false;
     if (key == Qt::Key_Escape) {
         const bool show = m_commandEdit->isHidden();
         m_commandEdit->setVisible(show);
@@ -619,19 +593,17 @@ void TMainForm::MainFormKeyPress(int key, bool autoRepeat)
         } else {
             SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
         }
-        return;
+        return true;
     }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !m_commandEdit->isHidden()) {
         const QString typed = m_commandEdit->currentText();
         m_commandEdit->insertItem(0, typed);
         m_commandEdit->setCurrentIndex(-1);
         m_commandEdit->setEditText(QString());
-        const QByteArray text = typed.toLatin1() + '\n';
-        if (!Connected)
-            OpenConnectionClicked(nullptr);
-        if (Connected)
-            SendCommand(text);
+        m_connection->SendLines({typed.toLatin1() + '\n'});
+        return true;
     }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -656,9 +628,10 @@ void TMainForm::PortComboBoxChange(int index)
 {
     if (index < 0)
         return;
-    const QString numberText = m_portComboBox->itemText(index).mid(3, 2);
-    if (!m_connection->ChangePort(numberText.toInt()))
+    const int number = PortNumberOfEntry(m_portComboBox->itemText(index));
+    if (number < 0 || !m_connection->ChangePort(number))
         return;
+    const QString numberText = QString::number(number);
     m_openConToolButton->setToolTip(QStringLiteral("Open Connection (COM ") + numberText
                                     + QStringLiteral(")"));
     m_closeConToolButton->setToolTip(QStringLiteral("Close Connection (COM ") + numberText
@@ -679,13 +652,7 @@ void TMainForm::showConnectionState(const ConnectionState &state)
 
 void TMainForm::InfoToolButtonClick()
 {
-    if (!Connected)
-        OpenConnectionClicked(nullptr);
-    if (!Connected)
-        return;
-    SendCommand("mode\n");
-    SendCommand("isp\n");
-    SendCommand("channel\n");
+    m_connection->SendLines({"mode\n", "isp\n", "channel\n"});
 }
 
 void TMainForm::SaveResponseClicked()

@@ -59,19 +59,18 @@ public:
     // The device connection and its narrow views.
     DeviceConnection &Connection() { return *m_connection; }
     CommandPort &Commands() { return *m_connection; }
-    BootPort &Boot() { return *m_connection; }
+    BootPort &Boot() { return m_connection->Boot(); }
     ConfigHost &ConfigHostPort();
     SettingsStore &Settings();
 
     // The command exchange.
-    void SendCommand(const QByteArray &text) { m_connection->SendCommand(text); }
-    void ExchangeCommand(const QByteArray &text) { m_connection->ExchangeCommand(text); }
-    void WaitForPrompt() { m_connection->WaitForPrompt(); }
+    bool SendCommand(const QByteArray &text) { return m_connection->SendCommand(text); }
+    bool ExchangeCommand(const QByteArray &text) { return m_connection->ExchangeCommand(text); }
     void UpdateConnectionStatus() { m_connection->UpdateConnectionStatus(); }
 
     // Direct command mode; fed every key press of the window once, before
-    // the focused control sees it.
-    void MainFormKeyPress(int key, bool autoRepeat = false);
+    // the focused control sees it. True when the key was taken.
+    bool MainFormKeyPress(int key, bool autoRepeat = false);
     void MainFormActivate();
 
     // Status bar panels 0 to 3.
@@ -103,11 +102,7 @@ private:
     std::unique_ptr<DeviceConnection> m_connection;
 
 public:
-    // The connection's state under the names the other windows know.
-    std::atomic<bool> &PromptSeen;
-    AutoResetEvent &PromptEvent;
-    bool &Connected;
-    QByteArray &ReplyBuffer;
+    // The identification under the names the other windows know.
     QByteArray &SerialNumber;
     QByteArray &SoftwareVersion;
     QString &HostAddress;
@@ -133,7 +128,6 @@ public Q_SLOTS:
     void ExitClicked();
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
     bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     // The window is closing: the open link goes with it.
@@ -164,11 +158,4 @@ private:
     THelpForm *m_help = nullptr;
     bool m_busy = false;
     bool m_activationQueued = false;
-    struct KeySeen {
-        const QEvent *event = nullptr;
-        int key = 0;
-        quint64 time = 0;
-        bool operator==(const KeySeen &) const = default;
-    };
-    KeySeen m_keyInFlight;
 };

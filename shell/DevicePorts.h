@@ -5,6 +5,7 @@
 // needs, so none of them depends on the main window.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -12,6 +13,10 @@
 struct ToolSettings;
 
 // Commands and their prompt: programming, the test console, direct commands.
+//
+// One job at a time holds the link. A window that asks while another job
+// holds it is refused (the user is told which job the device is busy with);
+// nothing it asked for is sent later.
 class CommandPort {
 public:
     virtual ~CommandPort() = default;
@@ -26,13 +31,46 @@ public:
     // until it succeeds).
     virtual void OpenConnection() = 0;
     // Writes `text` to the open link without waiting. Link errors are shown
-    // to the user, never thrown.
-    virtual void SendCommand(const QByteArray &text) = 0;
-    // Forgets any earlier prompt and reply, sends `text` and waits up to
-    // 4000 ms for the prompt. True when the prompt arrived.
+    // to the user, never thrown. False when nothing went out.
+    virtual bool SendCommand(const QByteArray &text) = 0;
+    // Sends `text` and waits for the prompt that answers it: prompts owed to
+    // commands sent before are taken first, each within its own time-out,
+    // and never count for this one. True when the own prompt arrived.
     virtual bool ExchangeCommand(const QByteArray &text) = 0;
-    // The text received since the last exchange began (at most 999 bytes).
+    // The answer of the last exchange (at most 999 bytes, the newest kept).
     virtual QByteArray Reply() const = 0;
+
+    // The job that holds the link ("" when none does).
+    virtual QString BusyWith() const { return {}; }
+    // Holds the link for a run of exchanges named `job` ("programming").
+    // False when another job holds it; the user has been told.
+    virtual bool BeginSequence(const QString &job)
+    {
+        Q_UNUSED(job);
+        return true;
+    }
+    virtual void EndSequence() {}
+
+    // Opens the link when it is closed. True when commands can go out now
+    // (a network open only starts an attempt).
+    bool OpenIfClosed()
+    {
+        if (!IsConnected())
+            OpenConnection();
+        return IsConnected();
+    }
+    // What a window sends for the user: opens the link when it is closed,
+    // then each line; stops at the first line that does not go out.
+    bool SendLines(const QList<QByteArray> &lines)
+    {
+        if (!OpenIfClosed())
+            return false;
+        for (const QByteArray &line : lines) {
+            if (!SendCommand(line) || !IsConnected())
+                return false;
+        }
+        return true;
+    }
 };
 
 // The serial link as the firmware update uses it: received data is handed
@@ -47,8 +85,10 @@ public:
     // While a receiver is set (the upload flag), every received-data
     // notification of the serial port goes to it with the count of bytes
     // waiting, and nothing reaches the terminal; a count of -1 tells it the
-    // device went away. An empty function clears it.
-    virtual void SetUploadReceiver(std::function<void(int count)> receiver) = 0;
+    // device went away. Setting one claims the link for the firmware update:
+    // false when another job holds it (the user has been told why). An empty
+    // function clears it and frees the link.
+    virtual bool SetUploadReceiver(std::function<void(int count)> receiver) = 0;
     virtual bool UploadActive() const = 0;
 
     virtual bool PortOpen() const = 0;
@@ -65,9 +105,16 @@ public:
     // Refreshes the main window's connection display.
     virtual void UpdateConnectionStatus() = 0;
     // Hands the link back to the terminal after an update: serial and USB
-    // reopen the port without identification; the network interface opens as
-    // the open button does.
-    virtual void ReopenAfterUpdate() = 0;
+    // reopen the port, identifying the device when `identify` is set (after
+    // a completed update the device runs new firmware); the network
+    // interface is left as it is.
+    virtual void ReopenAfterUpdate(bool identify) = 0;
+    // The device in the boot loader is not the one identified before: the
+    // identification shows as not available until the next one.
+    virtual void ForgetIdentification() = 0;
+    // Appends `text` to the main window's terminal, as if the device had
+    // sent it (a completed update says so there too).
+    virtual void ShowInTerminal(const QByteArray &text) = 0;
 };
 
 // The tool's own settings for the dialogs that change them.

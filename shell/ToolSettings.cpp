@@ -1,5 +1,6 @@
 #include "shell/ToolSettings.h"
 
+#include "links/ComPorts.h"
 #include "shell/AtomicFile.h"
 
 #include <QFile>
@@ -44,9 +45,8 @@ void ParseSettings(const QByteArray &fileText, StoredSettings &s)
             return line.mid(qsizetype(qstrlen(key)) + 1);
         };
         if (auto v = valueOf("[Port]")) {
-            const QByteArray digits = v->mid(3, 2);
-            int n = 0;
-            if (!digits.isEmpty() && readNumber(digits, n) && n >= 1 && n <= 16)
+            const int n = PortNumberOfEntry(QString::fromLatin1(*v));
+            if (n >= 1 && n <= 16)
                 s.PortNum = n;
         }
         if (auto v = valueOf("[User]"); v && v->compare("expert", Qt::CaseInsensitive) == 0)

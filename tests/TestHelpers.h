@@ -154,6 +154,7 @@ private:
 class ScriptedUser : public DeviceUser {
 public:
     QStringList told;
+    QStringList busyNotices;
     QStringList linkErrors;
     QStringList status;
     QByteArray terminal;
@@ -166,6 +167,7 @@ public:
     QString hostAnswer;
 
     void TellUser(const QString &text) override { told << text; }
+    void TellBusy(const QString &text) override { busyNotices << text; }
     void ShowLinkError(const std::exception &error) override;
     bool AskHostAddress(QString &address) override
     {

@@ -31,11 +31,12 @@ public:
         ++opens;
         connected = openSucceeds;
     }
-    void SendCommand(const QByteArray &text) override
+    bool SendCommand(const QByteArray &text) override
     {
         sent << text;
         if (dropAfterSends > 0 && sent.size() == dropAfterSends)
             connected = false;
+        return true;
     }
     bool ExchangeCommand(const QByteArray &text) override
     {

@@ -33,7 +33,11 @@ public:
     bool IsConnected() const override { return connected; }
     int Interface() const override { return InterfaceSerial; }
     void OpenConnection() override {}
-    void SendCommand(const QByteArray &text) override { sent << text; }
+    bool SendCommand(const QByteArray &text) override
+    {
+        sent << text;
+        return true;
+    }
     bool ExchangeCommand(const QByteArray &text) override
     {
         sent << text;

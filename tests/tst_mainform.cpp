@@ -265,7 +265,7 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     auto *edit = form.findChild<QComboBox *>("CommandEdit");
     edit->setEditText("help");
     form.MainFormKeyPress(Qt::Key_Return);
-    QVERIFY(form.Connected);
+    QVERIFY(form.Connection().IsConnected());
     QVERIFY2(form.StatusPanelText(2).startsWith(" SN: ["), qPrintable(form.StatusPanelText(2)));
     QCOMPARE(edit->currentText(), QString());
     QCOMPARE(edit->itemText(0), QString("help"));
@@ -300,7 +300,7 @@ void tst_mainform::keysReachTheWindowFirst()
     QTRY_VERIFY(form.Memo()->hasFocus());
     ModalAnswerer answer; // no port selected: the open fails with its message
     QTest::keyClick(form.Memo(), Qt::Key_Return);
-    QVERIFY2(answer.text().startsWith("Error opening Comport: 0 (USB)\n\nDid you connect your USB cable?"),
+    QVERIFY2(answer.text().startsWith("Error opening Comport: 0\n\nIs the serial cable connected to COM0?"),
              qPrintable(answer.text()));
     QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 1);
 }

@@ -39,7 +39,7 @@ struct ConnectedRig {
         if (!rig)
             rig = std::make_unique<NetworkRig>(server.serverPort());
         rig->conn.OpenConnectionClicked();
-        return QTest::qWaitFor([this] { return rig->conn.Connected; }, 5000);
+        return QTest::qWaitFor([this] { return rig->conn.IsConnected(); }, 5000);
     }
 };
 
@@ -100,7 +100,7 @@ void tst_network::nothingListeningTimesOut()
         form.OpenConnectionClicked();
         QCOMPARE(rig.user.state.ConnectionPanel, QString("  trying 127.0.0.1...."));
         QVERIFY(rig.user.busy);
-        QVERIFY(!form.Connected);
+        QVERIFY(!form.IsConnected());
         QVERIFY(!rig.user.state.OpenEnabled); // a second open would fight the first
         QTRY_COMPARE_WITH_TIMEOUT(rig.user.told.value(0), QString("Unable to connect...."), 5000);
         QVERIFY(t.elapsed() >= 1900);
@@ -109,7 +109,7 @@ void tst_network::nothingListeningTimesOut()
     QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
     QVERIFY(rig.user.state.OpenEnabled);
     QVERIFY(!rig.user.busy);
-    QVERIFY(!form.Connected);
+    QVERIFY(!form.IsConnected());
 }
 
 void tst_network::connectAndDeviceCloses()
@@ -126,7 +126,7 @@ void tst_network::connectAndDeviceCloses()
     QTest::qWait(2200); // the connect time-out must not fire after a connect
     peer->close();
     QTRY_COMPARE(rig.user.told.value(0), QString(" Socket Connection closed by Mirto"));
-    QVERIFY(!form.Connected);
+    QVERIFY(!form.IsConnected());
     QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
     QCOMPARE(rig.user.told.size(), 1);
 }
@@ -143,7 +143,7 @@ void tst_network::userClosesAndWindowCloses()
         else
             form.Shutdown(); // the tool ends: the link goes, with its message
         QCOMPARE(link.rig->user.told, QStringList {" Socket Connection closed by Mirto"});
-        QVERIFY(!form.Connected);
+        QVERIFY(!form.IsConnected());
         QVERIFY(!form.ClientSocket().Active());
     }
 }
@@ -160,7 +160,7 @@ void tst_network::errorWhileConnected()
     // The handler's own close ends the connection first.
     QCOMPARE(rig.user.told, QStringList({" Socket Connection closed by Mirto",
                                          "Unexpected Clientsocket error...."}));
-    QVERIFY(!form.Connected);
+    QVERIFY(!form.IsConnected());
     QVERIFY(!form.ClientSocket().Active());
     QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
     // A failed connect is only marked handled: the time-out reports it.
@@ -177,20 +177,20 @@ void tst_network::exchangeOverTcp()
     NetworkRig rig(sim.tcpPort());
     DeviceConnection &form = rig.conn;
     form.OpenConnectionClicked();
-    QTRY_VERIFY(form.Connected);
+    QTRY_VERIFY(form.IsConnected());
     QElapsedTimer t;
     t.start();
     form.ExchangeCommand("ver\n");
-    QVERIFY(form.PromptSeen);
+    QVERIFY(form.PromptSeen());
     QVERIFY2(t.elapsed() < 1000, qPrintable(QString::number(t.elapsed())));
-    QVERIFY(form.ReplyBuffer.contains("V: "));
-    QVERIFY(form.ReplyBuffer.endsWith('>'));
+    QVERIFY(form.Reply().contains("V: "));
+    QVERIFY(form.Reply().endsWith('>'));
     // CR is dropped and LF starts a new line; no time stamps on this path.
     const QString shown = QString::fromLatin1(rig.user.terminal);
     QVERIFY2(shown.contains("Mirto V: 4.0.1\r\nBuild"), qPrintable(shown));
     QVERIFY(!shown.contains("\r\r"));
     form.ExchangeCommand("mode 2\n");
-    QVERIFY(form.PromptSeen);
+    QVERIFY(form.PromptSeen());
     QVERIFY2(QString::fromLatin1(rig.user.terminal).contains("# mode changed"), qPrintable(QString::fromLatin1(rig.user.terminal)));
     form.CloseConnectionClicked();
 }
@@ -217,13 +217,13 @@ void tst_network::deviceClosesDuringExchange()
     NetworkRig rig(ntohs(addr.sin_port));
     DeviceConnection &form = rig.conn;
     form.OpenConnectionClicked();
-    QTRY_VERIFY(form.Connected);
+    QTRY_VERIFY(form.IsConnected());
     QElapsedTimer t;
     t.start();
     form.ExchangeCommand("mode\n");
     QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
-    QVERIFY(!form.PromptSeen);
-    QVERIFY(!form.Connected);
+    QVERIFY(!form.PromptSeen());
+    QVERIFY(!form.IsConnected());
     QVERIFY(rig.user.told.isEmpty()); // told once the exchange is over
     QTRY_COMPARE(rig.user.told.value(0), QString(" Socket Connection closed by Mirto"));
     device.join();
@@ -241,7 +241,7 @@ void tst_network::reopenClosesFirstAndProposesAgain()
     QCOMPARE(rig.user.proposed, QString("192.168.0.100")); // not what was typed before
     QCOMPARE(rig.user.told, QStringList({" Socket Connection closed by Mirto"}));
     QVERIFY(!form.ClientSocket().Active());
-    QVERIFY(!form.Connected);
+    QVERIFY(!form.IsConnected());
 }
 
 void tst_network::secondOpenWhileTryingStartsOver()
@@ -259,11 +259,11 @@ void tst_network::secondOpenWhileTryingStartsOver()
     form.ClientSocket().SetPort(server.serverPort());
     form.OpenConnectionClicked();
     QVERIFY(rig.user.linkErrors.isEmpty()); // no "Can't change value while socket is active"
-    QTRY_VERIFY(form.Connected);
+    QTRY_VERIFY(form.IsConnected());
     QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect 127.0.0.1"));
     QTest::qWait(2200); // the first attempt's time-out is gone with it
     QVERIFY(rig.user.told.isEmpty());
-    QVERIFY(form.Connected);
+    QVERIFY(form.IsConnected());
     form.CloseConnectionClicked();
 }
 

@@ -40,7 +40,11 @@ public:
 
     int Interface() const override { return interfaceType; }
     int PortNumber() const override { return 7; }
-    void SetUploadReceiver(std::function<void(int)> r) override { receiver = std::move(r); }
+    bool SetUploadReceiver(std::function<void(int)> r) override
+    {
+        receiver = std::move(r);
+        return true;
+    }
     bool UploadActive() const override { return bool(receiver); }
     bool PortOpen() const override { return open; }
     void OpenPort() override
@@ -72,11 +76,12 @@ public:
     }
     void SendCommand(const QByteArray &text) override { commands << text; }
     void UpdateConnectionStatus() override { calls << "status"; }
-    void ReopenAfterUpdate() override
+    void ReopenAfterUpdate(bool identify) override
     {
-        calls << "reopen";
+        calls << (identify ? "reopen and identify" : "reopen");
         open = true;
     }
+    void ForgetIdentification() override { calls << "forget identification"; }
 
     // The device sends `bytes`: one notification for all of them, or one per
     // byte. Each notification counts every byte waiting, as the port does.
@@ -919,11 +924,11 @@ void tst_upload::closeSendsEndOverRealPort()
     file.close();
     settings.settings.BootFile = path;
 
-    TUploadForm form(rig.conn, settings, nullptr);
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
     form.show();
     Settle();
-    QVERIFY(rig.conn.PortOpen());
-    QVERIFY(rig.conn.UploadActive());
+    QVERIFY(rig.conn.Boot().PortOpen());
+    QVERIFY(rig.conn.Boot().UploadActive());
 
     device.write(">JT!");
     QCOMPARE(device.read(2000, 1 + 259), "<" + Frames(Flash({Filled(0, 100)}), 99, 256));
@@ -933,9 +938,9 @@ void tst_upload::closeSendsEndOverRealPort()
     Child<QPushButton>(form, "CancelButton")->click();
     QVERIFY(!form.isVisible());
     QCOMPARE(device.read(1000, 1), QByteArray(";"));
-    QVERIFY(rig.conn.PortOpen());
-    QVERIFY(rig.conn.Connected);
-    QVERIFY(!rig.conn.UploadActive());
+    QVERIFY(rig.conn.Boot().PortOpen());
+    QVERIFY(rig.conn.IsConnected());
+    QVERIFY(!rig.conn.Boot().UploadActive());
     // No "snum" or "ver": the device is not asked who it is.
     QCOMPARE(device.read(300, 1), QByteArray());
 
@@ -985,12 +990,12 @@ void tst_upload::simulatorUpdate()
     FakeSettings settings;
     settings.settings.UploadSpeed = 3;
     settings.settings.BootFile = hexPath;
-    TUploadForm form(rig.conn, settings, nullptr);
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
 
     ModalAnswerer answer;
     form.show();
     Settle();
-    QVERIFY(rig.conn.UploadActive());
+    QVERIFY(rig.conn.Boot().UploadActive());
     Child<QPushButton>(form, "StartUploadButton")->click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 30000);
 
@@ -999,8 +1004,8 @@ void tst_upload::simulatorUpdate()
     const int pages = int(high / 256) + 1;
     if (repeatedPage >= 0)
         QCOMPARE(lines.count(QString("Sending Page #%1").arg(repeatedPage)), 3);
-    QVERIFY(rig.conn.Connected);
-    QVERIFY(!rig.conn.UploadActive());
+    QVERIFY(rig.conn.IsConnected());
+    QVERIFY(!rig.conn.Boot().UploadActive());
     if (completes) {
         QVERIFY(!answer.seen());
         QCOMPARE(lines.filter("Sending Page #").size(), pages + (repeatedPage >= 0 ? 2 : 0));
