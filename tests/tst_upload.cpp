@@ -82,6 +82,7 @@ public:
         open = true;
     }
     void ForgetIdentification() override { calls << "forget identification"; }
+    void ShowInTerminal(const QByteArray &) override {}
 
     // The device sends `bytes`: one notification for all of them, or one per
     // byte. Each notification counts every byte waiting, as the port does.
