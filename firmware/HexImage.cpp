@@ -76,6 +76,8 @@ HexLoadResult ParseHexImage(const QByteArray &text, HexImage &image)
     // cannot wrap round to the bottom of the image.
     quint64 base = 0;
     bool anyData = false;
+    // The highest address of any data byte, also of those beyond the image.
+    quint64 highest = 0;
     int lineNumber = 0;
     const char *p = text.constData();
     const char *const end = p + text.size();
@@ -129,16 +131,15 @@ HexLoadResult ParseHexImage(const QByteArray &text, HexImage &image)
             if (count == 0)
                 break;
             const quint64 last = start + quint64(count) - 1;
-            // A byte beyond the image has no place to go; the file is
-            // refused as too large, measured up to that byte.
-            if (last >= HexImage::Capacity) {
-                const quint64 outside = std::max<quint64>(start, HexImage::Capacity);
-                return TooLarge(result, outside + 1);
-            }
+            anyData = true;
+            highest = std::max(highest, last);
+            // A byte beyond the image has no place to go. The file is read
+            // on all the same, so that its refusal tells its real size.
+            if (last >= HexImage::Capacity)
+                break;
             std::memcpy(image.FlashImage.data() + start, data, std::size_t(count));
             if (last > image.ImageHighAddress)
                 image.ImageHighAddress = quint32(last);
-            anyData = true;
             break;
         }
         case 0x01:
@@ -173,8 +174,8 @@ HexLoadResult ParseHexImage(const QByteArray &text, HexImage &image)
     }
     // Pages always go out from address 0, so the image must end below the
     // boot loader's area whatever its lowest address.
-    if (image.ImageHighAddress >= HexImage::SizeLimit)
-        return TooLarge(result, quint64(image.ImageHighAddress) + 1);
+    if (highest >= HexImage::SizeLimit)
+        return TooLarge(result, highest + 1);
     const quint32 size = image.ImageHighAddress - image.ImageLowAddress + 1;
     result.Messages << QStringLiteral("Flash Hex File OK ") + QString::number(size)
                            + QStringLiteral(" Bytes");

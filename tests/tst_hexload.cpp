@@ -108,10 +108,14 @@ void tst_hexload::loads_data()
         << Join({Extended(2, 0xFFFF), Record(0, 0x0010, one), EndRecord}) << -2
         << TooLarge(0x100001) << 0 << quint32(0) << quint32(0) << QList<int>{0x10}
         << QByteArray("\xFF");
+    // Refused with its real size, up to its last byte.
     QTest::newRow("record running past the image stores nothing of it")
         << Join({Extended(4, 0x0003), Record(0, 0xFFF8, Pattern(0, 16)), EndRecord}) << -2
-        << TooLarge(262145) << 0 << quint32(0) << quint32(0) << QList<int>{0x3FFF8}
+        << TooLarge(0x40008) << 0 << quint32(0) << quint32(0) << QList<int>{0x3FFF8}
         << QByteArray("\xFF");
+    QTest::newRow("an image of 300000 bytes says so")
+        << HexText({Filled(0, 300000)}) << -2 << TooLarge(300000) << 0 << quint32(0)
+        << quint32(0) << QList<int>{} << QByteArray();
     QTest::newRow("data only in the boot loader's area")
         << HexText({Filled(0x3F000, 0x1000)}) << -2 << TooLarge(262144) << 0 << quint32(0)
         << quint32(0) << QList<int>{} << QByteArray();
