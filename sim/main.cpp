@@ -128,6 +128,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("serial"), QStringLiteral("Serial number (5 characters; fffff for an unset one)."),
          QStringLiteral("XXXXX")},
         {QStringLiteral("software"), QStringLiteral("Software version (5 characters)."), QStringLiteral("X.Y.Z")},
+        {QStringLiteral("software-after-update"),
+         QStringLiteral("Software version reported once an upload has completed (default: unchanged)."),
+         QStringLiteral("X.Y.Z")},
         {QStringLiteral("no-serial-word"), QStringLiteral("Answer snum without the word Serialnumber.")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("chip"), QStringLiteral("Boot loader: chip with 128 or 256 KB of flash (default 256)."),
@@ -181,6 +184,8 @@ int main(int argc, char *argv[])
     server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
     if (parser.isSet(QStringLiteral("image")))
         server.SetBootImagePath(parser.value(QStringLiteral("image")));
+    if (parser.isSet(QStringLiteral("software-after-update")))
+        server.SetSoftwareAfterUpdate(parser.value(QStringLiteral("software-after-update")).toLatin1());
 
     const int wantedCom = parser.isSet(QStringLiteral("com"))
                               ? int(NumberOption(parser, QStringLiteral("com"), 1, 99))

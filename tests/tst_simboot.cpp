@@ -418,6 +418,7 @@ void tst_simboot::serverUploadUnpaced()
     server.SetBootImagePath(dir.filePath("image.bin"));
     QVERIFY(server.BootLoader().SetPageSize(128));
     server.BootLoader().SetRefusedPages({2}, 1);
+    server.SetSoftwareAfterUpdate("4.2.0");
     QSignalSpy started(&server, &SimServer::bootLoaderStarted);
     QSignalSpy ended(&server, &SimServer::bootLoaderEnded);
     Line line(server.SlavePath());
@@ -442,6 +443,10 @@ void tst_simboot::serverUploadUnpaced()
     line.Write(LockBits + ";snum\n");
     const QByteArray after = line.ReadUntil(">");
     QVERIFY2(after.startsWith("]") && after.contains("Serialnumber"), after.constData());
+    // The new firmware runs.
+    line.Write("ver\n");
+    const QByteArray version = line.ReadUntil(">");
+    QVERIFY2(version.contains("Mirto V: 4.2.0"), version.constData());
     QCOMPARE(line.Collect(50), QByteArray());
     QCOMPARE(ended.count(), 1);
     QVERIFY(!server.InBootLoader());
@@ -460,6 +465,7 @@ void tst_simboot::serverUploadTakesLineTime()
     QVERIFY(server.StartSerial());
     QCOMPARE(server.LineRate(), SimServer::DefaultLineRate);
     QVERIFY(server.BootLoader().SetPageSize(256));
+    server.SetSoftwareAfterUpdate("9.9.9");
     Line line(server.SlavePath());
     QVERIFY(server.PowerCycle());
     QCOMPARE(line.Read(1), QByteArray(">"));
@@ -491,6 +497,8 @@ void tst_simboot::serverUploadTakesLineTime()
     QCOMPARE(line.Read(2), QByteArray("%]"));
     QVERIFY(double(clock.nsecsElapsed()) / 1e6 >= (Abort.size() + LockBits.size() + 1) * byteMs);
     QCOMPARE(server.BootLoader().LastOutcome(), Outcome::Aborted);
+    // An aborted upload leaves the old firmware's version.
+    QCOMPARE(server.Device().SoftwareVersion(), SimDevice().SoftwareVersion());
 }
 
 void tst_simboot::serverPowerCycleAndTimeout()

@@ -315,8 +315,11 @@ void SimServer::EndBootLoader()
     for (const WireChunk &chunk : std::as_const(m_bootIn))
         rest += chunk.bytes.mid(chunk.done);
     m_bootIn.clear();
-    if (m_boot.LastOutcome() == SimBootLoader::Outcome::Completed)
+    if (m_boot.LastOutcome() == SimBootLoader::Outcome::Completed) {
         WriteBootImage();
+        if (!m_softwareAfterUpdate.isEmpty())
+            m_device.SetSoftwareVersion(m_softwareAfterUpdate);
+    }
     Q_EMIT bootLoaderEnded();
     if (!rest.isEmpty())
         TakeSerialInput(rest);

@@ -96,6 +96,10 @@ public:
     // Why the last image could not be written; empty when it was (or none
     // was due).
     QString BootImageError() const { return m_bootImageError; }
+    // The software version the firmware reports once an upload has
+    // completed (it runs the new firmware); empty: the version stays.
+    QByteArray SoftwareAfterUpdate() const { return m_softwareAfterUpdate; }
+    void SetSoftwareAfterUpdate(const QByteArray &version) { m_softwareAfterUpdate = version; }
     // Power off and on: whatever the device was doing ends, its unsent
     // output is lost and the boot loader starts. False without a
     // pseudo-terminal.
@@ -187,6 +191,7 @@ private:
     int m_lineRate = DefaultLineRate;
     QString m_bootImagePath;
     QString m_bootImageError;
+    QByteArray m_softwareAfterUpdate;
     qint64 m_lastResetNs = -1;
     QList<WireChunk> m_bootIn;
     QList<WireChunk> m_bootOut;
