@@ -1,5 +1,6 @@
 #include "firmware/BootProtocol.h"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -40,7 +41,12 @@ const QString WriteFailed = QStringLiteral("Unable to write to device");
 } // namespace
 
 BootProtocol::BootProtocol(const HexImage &image, Loader loader, Writer writer)
-    : m_image(image), m_loader(std::move(loader)), m_writer(std::move(writer))
+    : m_image(image), m_loader(std::move(loader)), m_writer(std::move(writer)),
+      m_clock([] {
+          return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count());
+      })
 {
 }
 
@@ -49,6 +55,7 @@ void BootProtocol::Activate()
     m_acceptBytes = true;
     m_waitingForToken = false;
     m_inBootProtocol = false;
+    m_stopped = false;
 }
 
 QList<BootEvent> BootProtocol::Start(int speedIndex)
@@ -56,19 +63,26 @@ QList<BootEvent> BootProtocol::Start(int speedIndex)
     QList<BootEvent> events;
     // The image must not change under a running transfer, and after a failed
     // reload the start waits for the re-arm.
-    if (m_running || !m_acceptBytes)
+    if (m_running || m_waitingForToken || !m_acceptBytes)
         return events;
+    if (m_stopped) {
+        // A stopped boot loader that never finished: the new start takes over.
+        m_stopped = false;
+        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+    }
+    m_waitingForToken = true;
+    m_inBootProtocol = false;
     if (speedIndex != ResetSpeedIndex) {
+        m_resetWait = false;
         events << Event(Kind::ShowPowerPrompt);
         return events;
     }
+    m_resetWait = true;
     events << Message(QStringLiteral("Resetting device...\r\n"));
     events << Event(Kind::Command, QStringLiteral("reset\n"))
            << Event(Kind::Command, QStringLiteral("reset\n"));
-    m_waitingForToken = true;
     events << TimerEvent(Kind::StartTimer, BootTimer::Timer1);
     m_acceptBytes = true;
-    m_inBootProtocol = false;
     events << Status(QStringLiteral("Waiting for start-token from device"));
     return events;
 }
@@ -76,12 +90,18 @@ QList<BootEvent> BootProtocol::Start(int speedIndex)
 QList<BootEvent> BootProtocol::Timer1Expired()
 {
     QList<BootEvent> events;
-    if (m_waitingForToken) {
+    if (m_waitingForToken && m_resetWait) {
+        // From now on a '>' is the firmware's again.
         m_waitingForToken = false;
+        events << Status(QStringLiteral("No start-token received from device"));
         events << Event(Kind::MessageBox,
                         QStringLiteral("No start-token received from device\n\nPlease check your "
                                        "service cable or remove/attach power supply to start "
                                        "upload...."));
+    } else if (m_stopped) {
+        // The stopped boot loader has nothing more to say.
+        m_stopped = false;
+        m_inBootProtocol = false;
     }
     return events;
 }
@@ -92,12 +112,39 @@ QList<BootEvent> BootProtocol::Timer2Expired()
     return {FlagEvent(Kind::StartEnabled, true)};
 }
 
+QList<BootEvent> BootProtocol::PowerPromptClosed()
+{
+    QList<BootEvent> events;
+    if (!m_waitingForToken || m_resetWait)
+        return events;
+    m_waitingForToken = false;
+    events << Status(QStringLiteral("No start-token received from device"));
+    return events;
+}
+
+QList<BootEvent> BootProtocol::Stop()
+{
+    QList<BootEvent> events;
+    if (!m_running)
+        return events;
+    Abort(QStringLiteral("Update stopped by the user"), events);
+    if (!m_inBootProtocol)
+        return events; // the abort could not be written: the link is gone
+    m_stopped = true;
+    events << Message(QStringLiteral("The device stays in its boot loader until an update "
+                                     "completes. To recover, press Start Update to update it "
+                                     "again; if no start-token comes, remove and re-apply the "
+                                     "device's power."))
+           << Status(QStringLiteral("Update stopped, start it again to recover"))
+           << TimerEvent(Kind::StartTimer, BootTimer::Timer1);
+    return events;
+}
+
 BootFeed BootProtocol::ProcessBootBytes(const char *data, qsizetype size)
 {
     BootFeed feed;
-    if (!m_acceptBytes)
-        return feed;
-    while (feed.Consumed < size) {
+    // What the machine does not listen for stays where it is, for the terminal.
+    while (feed.Consumed < size && m_acceptBytes && Listening()) {
         const char byte = data[feed.Consumed++];
         if (!HandleByte(byte, feed.Events))
             break;
@@ -112,6 +159,11 @@ QList<BootEvent> BootProtocol::LinkLost(const QString &reason)
         return events;
     if (m_waitingForToken) {
         m_waitingForToken = false;
+        if (m_resetWait)
+            events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+    }
+    if (m_stopped) {
+        m_stopped = false;
         events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
     }
     events << Message(reason) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
@@ -146,6 +198,7 @@ QList<BootEvent> BootProtocol::Closed()
     QList<BootEvent> events;
     m_waitingForToken = false;
     m_inBootProtocol = false;
+    m_stopped = false;
     events << TimerEvent(Kind::StopTimer, BootTimer::Timer1)
            << TimerEvent(Kind::StopTimer, BootTimer::Timer2);
     if (!m_acceptBytes) {
@@ -163,7 +216,7 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
         return m_acceptBytes;
     }
     if (!m_inBootProtocol)
-        return true;
+        return true; // before the token: the firmware's last words, dropped
 
     switch (byte) {
     case '!':
@@ -191,27 +244,19 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
     case '*':
         events << Status(QStringLiteral("Programming flash.... please wait"));
         break;
-    case ']': {
+    case ']':
         m_inBootProtocol = false;
         EndTransfer(false, events);
-        if (m_failed)
-            events << Event(Kind::MessageBox,
-                            QStringLiteral("Firmware update failed\n\nThe transfer was aborted. "
-                                           "Please start the update again...."));
-        else if (!m_completed)
-            events << Event(Kind::MessageBox,
-                            QStringLiteral("Firmware update failed\n\nThe device finished before "
-                                           "the whole file was sent. Please start the update "
-                                           "again...."));
-        events << FlagEvent(Kind::Finished, m_completed && !m_failed);
+        Finish(events);
         return false;
-    }
     case 'D':
-        m_chipBytes = 131072;
         events << Message(QStringLiteral("Mega128 detected"));
+        // The chip comes before the erase: an image that would overwrite
+        // its boot loader is refused while the old firmware is still there.
+        if (!m_transferDone && m_image.ImageHighAddress >= Mega128Limit)
+            Abort(QStringLiteral("Flash File too large for Mega128"), events);
         break;
     case 'J':
-        m_chipBytes = HexImage::Capacity;
         events << Message(QStringLiteral("Mega256 detected"));
         break;
     case 'Q':
@@ -229,11 +274,46 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
     return true;
 }
 
+void BootProtocol::Finish(QList<BootEvent> &events)
+{
+    if (m_stopped) {
+        // The user stopped it and has been told how to recover; the dialog stays.
+        m_stopped = false;
+        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+        return;
+    }
+    if (m_failed) {
+        events << Event(Kind::MessageBox,
+                        m_abortReason.isEmpty()
+                            ? QStringLiteral("Firmware update failed\n\nThe transfer was aborted. "
+                                             "Please start the update again....")
+                            : QStringLiteral("Firmware update failed\n\n") + m_abortReason);
+    } else if (!m_completed) {
+        events << Event(Kind::MessageBox,
+                        QStringLiteral("Firmware update failed\n\nThe device finished before "
+                                       "the whole file was sent. Please start the update "
+                                       "again...."));
+    } else {
+        const double seconds = double(qMax<qint64>(0, m_clock() - m_startedMs)) / 1000.0;
+        const QString done = QStringLiteral("Firmware updated: %1 bytes in %2 pages, %3 s")
+                                 .arg(m_sentBytes)
+                                 .arg(m_sentPages)
+                                 .arg(QString::number(seconds, 'f', 1));
+        events << Message(done) << Event(Kind::Terminal, done);
+    }
+    events << FlagEvent(Kind::Finished, m_completed && !m_failed);
+}
+
 void BootProtocol::StartToken(QList<BootEvent> &events)
 {
     m_inBootProtocol = true;
     if (m_waitingForToken) {
         m_waitingForToken = false;
+        if (m_resetWait)
+            events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+    }
+    if (m_stopped) {
+        m_stopped = false;
         events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
     }
     events << Event(Kind::ClosePowerPrompt) << Event(Kind::ClearMessages);
@@ -263,7 +343,8 @@ void BootProtocol::StartToken(QList<BootEvent> &events)
     m_transferDone = false;
     m_completed = false;
     m_failed = false;
-    m_chipBytes = HexImage::Capacity;
+    m_abortReason.clear();
+    m_startedMs = m_clock();
     events << Status(QStringLiteral("starting procedure.... please wait"));
     if (!m_running) {
         m_running = true;
@@ -284,11 +365,9 @@ void BootProtocol::SendPage(QList<BootEvent> &events)
         m_pageIndex = 0;
         m_transferDone = true;
         m_completed = true;
+        m_sentBytes = m_image.ImageHighAddress + 1;
+        m_sentPages = m_image.ImageHighAddress / m_pageSize + 1;
         EndTransfer(true, events);
-        return;
-    }
-    if (start >= m_chipBytes) {
-        Abort(QStringLiteral("Flash File too large for Mega128"), events);
         return;
     }
 
@@ -328,6 +407,7 @@ void BootProtocol::Abort(const QString &reason, QList<BootEvent> &events)
 {
     if (!reason.isEmpty())
         events << Message(reason);
+    m_abortReason = reason;
     m_transferDone = true;
     m_failed = true;
     m_completed = false;
@@ -369,6 +449,7 @@ bool BootProtocol::Write(const QByteArray &bytes, QList<BootEvent> &events)
     m_failed = true;
     m_completed = false;
     m_inBootProtocol = false;
+    m_stopped = false;
     EndTransfer(false, events);
     return false;
 }

@@ -31,6 +31,7 @@ struct BootEvent {
         TransferStarted,  // lock file choice and Start until TransferEnded
         TransferEnded,    // Flag: the end marker went out; false: aborted or cut off
         Finished,         // the boot loader is done: close the dialog; Flag: success
+        Terminal,         // show Text in the main window's terminal as well
     };
 
     Kind Type = Kind::Message;
@@ -61,6 +62,12 @@ struct BootFeed {
 //
 // The machine lives as long as the dialog: the page size and whether a
 // transfer is done carry over from one showing to the next.
+//
+// A '>' is the boot loader's start token only while one is awaited: after
+// Start (until Timer1 runs out, or while the power-plug prompt shows) and
+// during a transfer. At any other time it is the running firmware's prompt,
+// and the machine leaves it, and every other byte, to the terminal: the
+// dialog holds the link exactly while Listening() is true.
 class BootProtocol {
 public:
     // Reloads the HEX file into the image the machine was given.
@@ -68,6 +75,8 @@ public:
     // Writes bytes to the device in one write; returns false, or throws, when
     // the link fails. Exceptions end at the machine.
     using Writer = std::function<bool(const QByteArray &bytes)>;
+    // Milliseconds of a steady clock, for the duration of an update.
+    using Clock = std::function<qint64()>;
 
     // Position of "115200" in the speed list: the only speed at which the
     // device is entered by a reset command instead of a power cycle.
@@ -75,36 +84,52 @@ public:
     static constexpr int Timer1Ms = 3000;
     static constexpr int Timer2Ms = 1000;
     static constexpr int AbortFillBytes = 300;
+    // A Mega128 keeps its top 4 KB for the boot loader: no image may reach it.
+    static constexpr quint32 Mega128Limit = 131072 - 4096;
 
     BootProtocol(const HexImage &image, Loader loader, Writer writer);
 
     // The activation work of a new showing of the dialog, once per showing.
     void Activate();
     // "Start Update" or Space, with the position of the chosen speed (-1 for
-    // none). Ignored while a transfer runs or while bytes are not accepted.
+    // none). Ignored while a transfer runs, while a start token is awaited
+    // already, or while bytes are not accepted.
     QList<BootEvent> Start(int speedIndex);
     QList<BootEvent> Timer1Expired();
     QList<BootEvent> Timer2Expired();
-    // Bytes received from the device. Takes nothing while bytes are not accepted.
+    // The power-plug prompt closed: without a start token, none is awaited
+    // any longer.
+    QList<BootEvent> PowerPromptClosed();
+    // The user stops a running transfer: the boot loader gets the abort, and
+    // the machine stays with it until it finishes (or says nothing for
+    // Timer1's time), so that it is not left waiting for its lock bits.
+    QList<BootEvent> Stop();
+    // Bytes received from the device. Takes nothing while bytes are not
+    // accepted, and stops at the first byte that is not the boot loader's.
     BootFeed ProcessBootBytes(const char *data, qsizetype size);
     BootFeed ProcessBootBytes(const QByteArray &data)
     {
         return ProcessBootBytes(data.constData(), data.size());
     }
-    // The "Close" button, before the dialog closes: tells a boot loader that
-    // has finished to start the firmware.
     // The link went away or cannot be read: whatever was under way ends
     // with `reason`, as a failure.
     QList<BootEvent> LinkLost(const QString &reason);
+    // The "Close" button, before the dialog closes: tells a boot loader that
+    // has finished to start the firmware.
     QList<BootEvent> CloseButtonPressed();
     // The dialog closed, whatever closed it.
     QList<BootEvent> Closed();
+
+    void SetClock(Clock clock) { m_clock = std::move(clock); }
 
     bool AcceptBytes() const { return m_acceptBytes; }
     bool WaitingForToken() const { return m_waitingForToken; }
     bool InBootProtocol() const { return m_inBootProtocol; }
     bool TransferDone() const { return m_transferDone; }
     bool TransferRunning() const { return m_running; }
+    // Bytes from the device are the boot loader's (a start token is awaited
+    // or its conversation runs); otherwise they belong to the terminal.
+    bool Listening() const { return m_waitingForToken || m_inBootProtocol; }
     quint32 PageSize() const { return m_pageSize; }
     quint32 PageIndex() const { return m_pageIndex; }
     int ErrorCount() const { return m_errorCount; }
@@ -116,15 +141,21 @@ private:
     void SendPage(QList<BootEvent> &events);
     void LockBits(QList<BootEvent> &events);
     void Abort(const QString &reason, QList<BootEvent> &events);
+    void Finish(QList<BootEvent> &events);
     void EndTransfer(bool completed, QList<BootEvent> &events);
     bool Write(const QByteArray &bytes, QList<BootEvent> &events);
 
     const HexImage &m_image;
     Loader m_loader;
     Writer m_writer;
+    Clock m_clock;
 
     bool m_acceptBytes = true;
     bool m_waitingForToken = false;
+    // The token is awaited after a reset command (Timer1 bounds the wait),
+    // not after a power-plug prompt (the prompt does).
+    bool m_resetWait = false;
+    bool m_stopped = false;
     bool m_inBootProtocol = false;
     bool m_transferDone = false;
     bool m_running = false;
@@ -134,6 +165,10 @@ private:
     quint32 m_pageSize = 0;
     quint32 m_pageIndex = 0;
     int m_errorCount = 0;
-    // Flash size of the announced chip; pages from here on have no place.
-    quint32 m_chipBytes = HexImage::Capacity;
+    // Why the transfer was aborted, for the message at the finish.
+    QString m_abortReason;
+    // When the good start token came, and what the end marker closed.
+    qint64 m_startedMs = 0;
+    quint32 m_sentBytes = 0;
+    quint32 m_sentPages = 0;
 };

@@ -1,8 +1,10 @@
 #include "firmware/Upload.h"
 
 #include "firmware/Remove.h"
+#include "links/SerialPortError.h"
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
+#include "shell/KeyPreview.h"
 #include "shell/ToolSettings.h"
 
 #include <QApplication>
@@ -26,6 +28,10 @@ namespace {
 
 // The gap between two batches of message lines during a transfer.
 constexpr int MessageBatchMs = 50;
+
+const QString StopQuestion = QStringLiteral(
+    "An update is running. Stop it? The device will stay in its boot loader until an update "
+    "completes.");
 
 QLabel *FieldLabel(const QString &text, QWidget *buddy, QWidget *parent)
 {
@@ -151,12 +157,22 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
     });
 
     // The dialog sees every key before the control with the focus does.
-    installEventFilter(this);
-    for (QWidget *control : {static_cast<QWidget *>(m_fileName), static_cast<QWidget *>(m_browse),
-                             static_cast<QWidget *>(m_status), static_cast<QWidget *>(m_progress),
-                             static_cast<QWidget *>(m_speed), static_cast<QWidget *>(m_messages),
-                             static_cast<QWidget *>(m_start), static_cast<QWidget *>(m_cancel)})
-        control->installEventFilter(this);
+    // Escape closes, from any control; Space starts only on the dialog
+    // itself (on the Start button it is the button's own click, in a text
+    // field a blank). Both act on the release of a press made here.
+    const auto ours = [this](const QKeyEvent *key, const QWidget *target) {
+        return key->key() == Qt::Key_Escape || (key->key() == Qt::Key_Space && target == this);
+    };
+    m_keys = new KeyPreview(
+        this, [ours](QKeyEvent *key, QWidget *target) { return ours(key, target); },
+        [this, ours](QKeyEvent *key, QWidget *target) {
+            if (!ours(key, target))
+                return false;
+            // A held key's repeats do not act again.
+            if (!key->isAutoRepeat())
+                FormKeyUp(key->key(), target);
+            return true;
+        });
 }
 
 // The port is not touched here: the main window's connection goes before
@@ -187,6 +203,15 @@ void TUploadForm::UploadFormActivate()
     if (Activated)
         return;
     Activated = true;
+    m_updated = false;
+    // Looked at before anything else: over the network there is nothing to
+    // load or to open, and the connection is not the dialog's to touch.
+    if (m_port.Interface() == InterfaceNetwork) {
+        ShowMessage(this, QStringLiteral("Firmware updates need the serial or USB cable. The "
+                                         "network connection stays as it is."));
+        done(QDialog::Rejected);
+        return;
+    }
     m_protocol.Activate();
     ClearMessages();
 
@@ -206,6 +231,11 @@ void TUploadForm::UploadFormActivate()
     m_progress->setValue(0);
     m_start->setFocus();
 
+    if (path.isEmpty()) {
+        // No file yet is no error in a file.
+        SetStatus(QStringLiteral("Choose a Flash File with Browse"));
+        return;
+    }
     const int result = LoadFlashImage();
     if (result == -1) {
         SetStatus(QStringLiteral("Error in Flash File"));
@@ -221,16 +251,8 @@ void TUploadForm::UploadFormActivate()
 
 void TUploadForm::Arm()
 {
-    if (m_port.Interface() == InterfaceNetwork) {
-        ShowMessage(this,
-                    QStringLiteral("Firmware update over TCP/IP not implemented yet.... Quitting...."));
-        done(QDialog::Rejected);
-        return;
-    }
-    m_port.SetUploadReceiver([form = QPointer<TUploadForm>(this)](int count) {
-        if (form)
-            form->ProcessBootBytes(count);
-    });
+    // The link is claimed only by Start: until then the device's text,
+    // prompts included, belongs to the terminal.
     m_armed = true;
     if (!m_port.PortOpen()) {
         try {
@@ -251,6 +273,14 @@ void TUploadForm::done(int result)
 {
     if (m_closing) {
         QDialog::done(result);
+        return;
+    }
+    if (m_asking)
+        return;
+    // A device left in the middle of a transfer stays in its boot loader:
+    // the user decides, and the dialog stays open either way.
+    if (m_transferRunning) {
+        AskToStop();
         return;
     }
     m_closing = true;
@@ -274,31 +304,56 @@ void TUploadForm::FormClose()
     if (m_closing)
         return;
     m_closing = true;
-    m_spaceDown = false;
-    m_escapeDown = false;
+    m_asking = false;
+    m_bytesHeld = false;
     Carry(m_protocol.Closed());
     if (m_remove->isVisible())
         m_remove->done(QDialog::Rejected);
     FlushMessages();
     m_flushTimer.stop();
+    m_port.SetUploadReceiver({});
+    m_armed = false;
     // Before the activation of this showing ran, nothing was taken over that
-    // could be handed back.
-    if (Activated) {
-        m_port.SetUploadReceiver({});
-        m_armed = false;
+    // could be handed back; the network link was never the dialog's.
+    if (Activated && m_port.Interface() != InterfaceNetwork) {
         try {
             m_port.ClosePort();
         } catch (const std::exception &error) {
             ShowException(error);
         }
         try {
-            m_port.ReopenAfterUpdate(false);
+            // After a completed update the device runs new firmware: it is
+            // identified again.
+            m_port.ReopenAfterUpdate(m_updated);
         } catch (const std::exception &error) {
             ShowException(error);
         }
     }
     Activated = false;
     m_closing = false;
+}
+
+void TUploadForm::AskToStop()
+{
+    FlushMessages();
+    m_asking = true;
+    // The question runs a loop of its own in which the device's bytes go on
+    // arriving: they wait in the port until it is answered.
+    const bool stop = AskYesNo(this, StopQuestion);
+    m_asking = false;
+    if (stop && m_protocol.TransferRunning())
+        Carry(m_protocol.Stop());
+    TakeHeldBytes();
+}
+
+void TUploadForm::TakeHeldBytes()
+{
+    if (!m_bytesHeld)
+        return;
+    m_bytesHeld = false;
+    // The port does not announce again what it announced already.
+    if (m_port.UploadActive())
+        ProcessBootBytes(INT_MAX);
 }
 
 // ---------------------------------------------------------------------------
@@ -361,17 +416,58 @@ void TUploadForm::StartUploadButtonClicked()
     if (!m_armed && Activated && !m_transferRunning) {
         ClearMessages();
         const int result = LoadFlashImage();
-        if (result == 0)
-            Arm();
-        else
+        if (result != 0) {
             SetStatus(result == -2 ? QStringLiteral("Flash File too large")
                                    : QStringLiteral("Error in Flash File"));
+        } else {
+            Arm();
+            // A port that did not open has been reported by now.
+            if (!m_port.PortOpen())
+                return;
+        }
     }
-    if (!m_armed || !m_port.PortOpen()) {
+    if (!m_armed) {
         QApplication::beep();
         return;
     }
+    if (m_transferRunning || m_protocol.WaitingForToken() || !m_startAllowed)
+        return;
+    if (!PortReadyForStart())
+        return;
+    // From here on a '>' is the boot loader's start token: the update takes
+    // the link, unless another job holds it (the user has been told).
+    const bool claimed = m_port.SetUploadReceiver([form = QPointer<TUploadForm>(this)](int count) {
+        if (form)
+            form->ProcessBootBytes(count);
+    });
+    if (!claimed)
+        return;
     Carry(m_protocol.Start(m_speed->currentIndex()));
+}
+
+bool TUploadForm::PortReadyForStart()
+{
+    if (m_port.PortOpen())
+        return true;
+    QString reason;
+    try {
+        m_port.OpenPort();
+    } catch (const SerialPortError &error) {
+        reason = error.message();
+    } catch (const std::exception &error) {
+        reason = QString::fromLocal8Bit(error.what());
+    }
+    if (reason.isEmpty() && !m_port.PortOpen())
+        reason = QStringLiteral("The port did not open.");
+    m_port.UpdateConnectionStatus();
+    if (reason.isEmpty())
+        return true;
+    const QString port = QStringLiteral("COM%1").arg(m_port.PortNumber());
+    SetStatus(port + QStringLiteral(" cannot be opened"));
+    FlushMessages();
+    ShowMessage(this, port + QStringLiteral(" cannot be opened, so the update cannot start.\n\n")
+                          + reason);
+    return false;
 }
 
 void TUploadForm::CancelButtonClicked()
@@ -394,51 +490,6 @@ void TUploadForm::Timer2Timer()
 
 // ---------------------------------------------------------------------------
 // Keys
-
-bool TUploadForm::eventFilter(QObject *watched, QEvent *event)
-{
-    const QEvent::Type type = event->type();
-    if (type != QEvent::KeyPress && type != QEvent::KeyRelease)
-        return QDialog::eventFilter(watched, event);
-    // A key goes to the control with the focus (or to the window when none
-    // has it) and then travels up to its parents: it is taken where it
-    // arrives, once.
-    QWidget *target = QApplication::focusWidget();
-    if (!target || target->window() != this)
-        target = this;
-    if (watched != target)
-        return QDialog::eventFilter(watched, event);
-
-    const auto *key = static_cast<QKeyEvent *>(event);
-    const bool press = type == QEvent::KeyPress;
-    if (key->key() == Qt::Key_Escape) {
-        // Closing waits for the release, and only a release of a press made
-        // here counts: Escape that closed a message box must not close the
-        // dialog behind it as well.
-        if (press) {
-            if (!key->isAutoRepeat())
-                m_escapeDown = true;
-        } else if (!key->isAutoRepeat() && m_escapeDown) {
-            m_escapeDown = false;
-            FormKeyUp(Qt::Key_Escape, watched);
-        }
-        return true;
-    }
-    if (key->key() == Qt::Key_Space && target == this) {
-        // On the Start button Space is the button's own click; in a text
-        // field it is a blank; on the dialog itself it starts, once per
-        // release of a press made here.
-        if (press) {
-            if (!key->isAutoRepeat())
-                m_spaceDown = true;
-        } else if (!key->isAutoRepeat() && m_spaceDown) {
-            m_spaceDown = false;
-            FormKeyUp(Qt::Key_Space, watched);
-        }
-        return true;
-    }
-    return QDialog::eventFilter(watched, event);
-}
 
 void TUploadForm::FormKeyUp(int key, QObject *target)
 {
@@ -475,14 +526,21 @@ void TUploadForm::ProcessBootBytes(int count)
         Carry(m_protocol.LinkLost(QStringLiteral("Device disconnected")), true);
         return;
     }
+    if (m_asking) {
+        m_bytesHeld = true;
+        return;
+    }
     QList<BootEvent> events;
     bool finished = false;
     QString readError;
     try {
         // One byte at a time, and only while the machine takes bytes: what it
-        // leaves (after the finish byte, or while it waits after a failed
-        // reload) stays in the port for whoever reads next.
-        for (int i = 0; i < count && !finished && m_protocol.AcceptBytes(); ++i) {
+        // leaves (after the finish byte, while it waits after a failed
+        // reload, once it no longer listens) stays in the port for the
+        // terminal.
+        for (int i = 0; i < count && !finished && m_protocol.AcceptBytes()
+                        && m_protocol.Listening();
+             ++i) {
             char byte = 0;
             if (m_port.ReadBytes(&byte, 1) != 1)
                 break;
@@ -498,9 +556,6 @@ void TUploadForm::ProcessBootBytes(int count)
     } catch (...) {
         readError = QStringLiteral("Unable to read from device");
     }
-    // The boot loader is done: what the device says next is the terminal's.
-    if (finished)
-        m_port.SetUploadReceiver({});
     Carry(events, true);
     if (!readError.isEmpty()) {
         // A line that cannot be read ends the update as a lost one does.
@@ -510,8 +565,19 @@ void TUploadForm::ProcessBootBytes(int count)
     }
 }
 
+void TUploadForm::ReleaseLinkWhenDone()
+{
+    if (!m_protocol.Listening() && m_port.UploadActive())
+        m_port.SetUploadReceiver({});
+}
+
 void TUploadForm::Carry(const QList<BootEvent> &events, bool insideReceive)
 {
+    // The machine's state is final by now: once it no longer listens, the
+    // device's next bytes (also those behind a message box about to show)
+    // are the terminal's.
+    ReleaseLinkWhenDone();
+    UpdateControls();
     for (qsizetype i = 0; i < events.size(); ++i) {
         const BootEvent::Kind type = events[i].Type;
         const bool modal = type == BootEvent::Kind::MessageBox
@@ -566,6 +632,8 @@ void TUploadForm::Carry(const BootEvent &event)
         if (!m_remove->isVisible()) {
             FlushMessages();
             m_remove->exec();
+            // The token closes the prompt; closed without one, the wait is over.
+            Carry(m_protocol.PowerPromptClosed());
         }
         break;
     case Kind::ClosePowerPrompt:
@@ -579,21 +647,29 @@ void TUploadForm::Carry(const BootEvent &event)
     case Kind::TransferStarted:
         m_transferRunning = true;
         UpdateControls();
+        // The device in its boot loader is not the firmware identified before.
+        m_port.ForgetIdentification();
         break;
     case Kind::TransferEnded:
         m_transferRunning = false;
         UpdateControls();
         break;
     case Kind::Finished:
+        m_updated = event.Flag;
         if (isVisible() && !m_closing)
             done(event.Flag ? QDialog::Accepted : QDialog::Rejected);
+        break;
+    case Kind::Terminal:
+        m_port.ShowInTerminal("\r\n" + event.Text.toLatin1() + "\r\n");
         break;
     }
 }
 
 void TUploadForm::UpdateControls()
 {
-    const bool idle = !m_transferRunning;
+    // Locked from Start until the update ends, or until its start token's
+    // wait runs out.
+    const bool idle = !m_transferRunning && !m_protocol.WaitingForToken();
     const bool startable = idle && m_startAllowed;
     // A control losing the focus by being disabled would pass it on to the
     // next one, the Close button, where the Space meant for Start closes.

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 class BootPort;
+class KeyPreview;
 class SettingsStore;
 class TRemoveForm;
 class QComboBox;
@@ -20,7 +21,12 @@ class QPushButton;
 // The firmware update dialog: the HEX file, how the boot loader is entered,
 // and what the boot loader conversation shows. The conversation itself is
 // the BootProtocol machine; this window feeds it the bytes the device sends
-// while the dialog holds the serial port, and carries out what it asks for.
+// while the dialog holds the link, and carries out what it asks for.
+//
+// The dialog holds the link only while the machine listens: from Start until
+// the start token's wait runs out, and from the token until the boot loader
+// finishes or is stopped. A dialog that merely stands ready leaves the
+// device's text to the terminal.
 //
 // Created hidden at start-up and kept for the whole run: the image, the page
 // size and whether a transfer is done carry over from one showing to the next.
@@ -62,10 +68,10 @@ public Q_SLOTS:
     void Timer2Timer();
     // Every way of closing the dialog ends here (the Close button, Escape,
     // the close box, the boot loader's finish byte, the network refusal).
+    // In the middle of a transfer it asks first, and the dialog stays open.
     void done(int result) override;
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
@@ -73,9 +79,18 @@ private:
     // A key released while the dialog is active (key code, as pressed here).
     void FormKeyUp(int key, QObject *target);
     void FormClose();
-    // The rest of the activation once the file is good: the port is taken
-    // over for the boot loader, or the network interface is refused.
+    // The rest of the activation once the file is good: the serial port is
+    // opened, so that Start finds it ready.
     void Arm();
+    // Opens the serial port for Start when it is closed; tells the user why
+    // when it cannot be opened.
+    bool PortReadyForStart();
+    // Asks whether to stop the running transfer, and stops it on Yes.
+    void AskToStop();
+    // Whatever the device sent while the stop question was open.
+    void TakeHeldBytes();
+    // Hands the link back to the terminal once the machine no longer listens.
+    void ReleaseLinkWhenDone();
     // Carries out the machine's requests. From inside a received-data
     // notification, message boxes and the close wait for the event loop, so
     // that nothing modal runs inside the port's own notification.
@@ -112,14 +127,17 @@ private:
     QStringList m_pendingLines;
     QTimer m_flushTimer;
 
-    // This showing handed the port's received data to the dialog.
+    KeyPreview *m_keys = nullptr;
+
+    // This showing has a usable file and has opened the serial port.
     bool m_armed = false;
     bool m_closing = false;
     bool m_transferRunning = false;
     // Start is allowed (not in the pause after a failed reload).
     bool m_startAllowed = true;
-    // Keys pressed in this dialog and not yet released, so that a release
-    // that belongs to a press in another window is ignored.
-    bool m_spaceDown = false;
-    bool m_escapeDown = false;
+    // The stop question is open: the device's bytes wait in the port.
+    bool m_asking = false;
+    bool m_bytesHeld = false;
+    // The boot loader finished a complete update in this showing.
+    bool m_updated = false;
 };

@@ -11,10 +11,12 @@ using namespace hexfix;
 
 namespace {
 
-// A boot protocol with files to load in turn (the last one stays) and a
-// recording writer that can be told to fail.
+// A boot protocol with files to load in turn (the last one stays), a
+// recording writer that can be told to fail, and a clock that moves only
+// when the test moves it.
 struct Rig {
     HexImage image;
+    qint64 now = 0;
     QByteArrayList files;
     int loads = 0;
     QByteArrayList writes;
@@ -38,8 +40,14 @@ struct Rig {
             return true;
         }};
 
-    explicit Rig(QByteArrayList hexFiles) : files(std::move(hexFiles)) { protocol.Activate(); }
+    explicit Rig(QByteArrayList hexFiles) : files(std::move(hexFiles))
+    {
+        protocol.SetClock([this] { return now; });
+        protocol.Activate();
+    }
     QByteArray Sent() const { return writes.join(); }
+    // Start with "115200": the device is reset and its start token awaited.
+    void Start() { protocol.Start(BootProtocol::ResetSpeedIndex); }
 };
 
 QString Line(const BootEvent &e)
@@ -61,6 +69,7 @@ QString Line(const BootEvent &e)
     case K::TransferStarted: return "started";
     case K::TransferEnded: return QStringLiteral("ended:%1").arg(int(e.Flag));
     case K::Finished: return QStringLiteral("finished:%1").arg(int(e.Flag));
+    case K::Terminal: return "term:" + e.Text;
     }
     return "?";
 }
@@ -79,7 +88,7 @@ struct Outcome {
 
 // Feeds the device's bytes as the dialog does: when the machine stops taking
 // bytes after a failed reload, the re-arm timer fires before the rest; after
-// the finish byte the rest is left.
+// the finish byte, and once the machine no longer listens, the rest is left.
 Outcome Feed(BootProtocol &protocol, const QByteArray &script, bool oneByte)
 {
     Outcome out;
@@ -90,6 +99,8 @@ Outcome Feed(BootProtocol &protocol, const QByteArray &script, bool oneByte)
             Log(out.log, protocol.Timer2Expired());
             continue;
         }
+        if (!protocol.Listening())
+            break;
         const qsizetype n = oneByte ? 1 : script.size() - pos;
         const BootFeed feed = protocol.ProcessBootBytes(script.constData() + pos, n);
         if (feed.Consumed == 0) {
@@ -148,6 +159,7 @@ private Q_SLOTS:
     void scripts();
     void frameIsOneWrite();
     void pageSizeKeptBetweenUpdates();
+    void successReport();
     void controls_data();
     void controls();
     void linkFailures_data();
@@ -184,7 +196,8 @@ void tst_bootprotocol::scripts_data()
                        "msg:Sending Page #0", "progress:0/1",
                        "status:Programming flash.... please wait", "msg:Sending Page #1",
                        "progress:1/1", "ended:1", "msg:Programming Lockbits...", allDone,
-                       "finished:1"}
+                       "msg:Firmware updated: 300 bytes in 2 pages, 0.0 s",
+                       "term:Firmware updated: 300 bytes in 2 pages, 0.0 s", "finished:1"}
         << QStringList{flashFail, "box:"};
 
     QTest::newRow("page size 32, last partial page")
@@ -273,31 +286,41 @@ void tst_bootprotocol::scripts_data()
                        "msg:Sending Page #0", "ended:1", allDone, "finished:1"}
         << QStringList{"ended:0"};
 
-    QTest::newRow("failed reload answers nothing until a good token")
+    // The boot loader got nothing after its token and starts the firmware:
+    // what follows is the terminal's.
+    QTest::newRow("failed reload answers nothing and leaves the rest")
         << QByteArrayList{fileA, badFile, fileB} << QByteArray(">T!>!!@%^]>!!")
-        << "<" + Frame(flashA, 0, 256) + "<" + Frame(flashB, 0, 256) + EndMarker << QByteArray()
+        << "<" + Frame(flashA, 0, 256) << QByteArray("!!@%^]>!!")
         << QStringList{"msg:Error in Flash Hex File Line 2", "status:Error in Flash File",
-                       "ended:0", "start:0", "timer+2", "start:1", "started",
-                       "msg:Sending Page #0", "ended:1"}
-        << QStringList{"finished:0", "finished:1", "msg:Programming Lockbits..."};
+                       "ended:0", "start:0", "timer+2", "start:1"}
+        << QStringList{"finished:0", "finished:1", "msg:Programming Lockbits...",
+                       "msg:Sending Page #1"};
 
     const QByteArray tooLarge = HexText({Filled(0, 16), Filled(258048, 1)});
     QTest::newRow("reload of a file grown too large")
         << QByteArrayList{fileA, tooLarge} << QByteArray(">T!>!!") << "<" + Frame(flashA, 0, 256)
-        << QByteArray() << QStringList{"status:Flash File too large", "timer+2", "start:1"}
+        << QByteArray("!!") << QStringList{"status:Flash File too large", "timer+2", "start:1"}
         << QStringList{"msg:Sending Page #1"};
 
-    const QList<Span> large = {Filled(0, 16), Filled(131072, 30)};
-    QTest::newRow("Mega128 gets no page above 128 KB")
-        << QByteArrayList{HexText(large)} << ">DU" + QByteArray(258, '!')
-        << "<" + Frames(Flash(large), 0, 255, 512) + AbortSequence << QByteArray()
-        << QStringList{"msg:Mega128 detected", "msg:Sending Page #255",
-                       "msg:Flash File too large for Mega128", flashFail, "ended:0"}
-        << QStringList{"msg:Sending Page #256"};
-    QTest::newRow("Mega256 takes the same image")
-        << QByteArrayList{HexText(large)} << ">JU" + QByteArray(258, '!')
-        << "<" + Frames(Flash(large), 0, 256, 512) + EndMarker << QByteArray()
-        << QStringList{"msg:Sending Page #256", "ended:1"} << QStringList{flashFail};
+    // A Mega128 keeps its top 4 KB (from 126976) for its boot loader: the
+    // chip byte comes before the erase, and a larger image ends there.
+    const QList<Span> fits128 = {Filled(0, 16), Filled(126975, 1)};
+    const QList<Span> over128 = {Filled(0, 16), Filled(126976, 1)};
+    const QByteArray tooLarge128 = "Flash File too large for Mega128";
+    QTest::newRow("Mega128 refuses an image into its boot area before the erase")
+        << QByteArrayList{HexText(over128)} << ">DU^*" + QByteArray(3, '!') + "%]"
+        << "<" + AbortSequence + LockBits << QByteArray()
+        << QStringList{"msg:Mega128 detected", "msg:" + tooLarge128, flashFail, aborted,
+                       "ended:0", "box:Firmware update failed\n\n" + tooLarge128, "finished:0"}
+        << QStringList{"msg:Sending Page", allDone};
+    QTest::newRow("Mega128 takes an image up to 126975")
+        << QByteArrayList{HexText(fits128)} << ">DU" + QByteArray(126975 / 512 + 2, '!')
+        << "<" + Frames(Flash(fits128), 0, 126975 / 512, 512) + EndMarker << QByteArray()
+        << QStringList{"msg:Mega128 detected", "ended:1"} << QStringList{flashFail};
+    QTest::newRow("Mega256 takes the larger image")
+        << QByteArrayList{HexText(over128)} << ">JU" + QByteArray(126976 / 512 + 2, '!')
+        << "<" + Frames(Flash(over128), 0, 126976 / 512, 512) + EndMarker << QByteArray()
+        << QStringList{"msg:Mega256 detected", "ended:1"} << QStringList{flashFail};
 }
 
 // Each script runs once with all bytes in one call and once a byte per call;
@@ -314,6 +337,7 @@ void tst_bootprotocol::scripts()
     QStringList firstLog;
     for (const bool oneByte : {false, true}) {
         auto rig = std::make_unique<Rig>(files);
+        rig->Start();
         const Outcome out = Feed(rig->protocol, script, oneByte);
         QVERIFY(!out.stalled);
         QCOMPARE(rig->Sent().toHex(' '), expected.toHex(' '));
@@ -333,6 +357,7 @@ void tst_bootprotocol::frameIsOneWrite()
 {
     const QList<Span> spans = {Filled(0, 600)};
     Rig rig({HexText(spans)});
+    rig.Start();
     Feed(rig.protocol, ">U!!!%", false);
     const QByteArray flash = Flash(spans);
     QCOMPARE(rig.writes,
@@ -347,11 +372,13 @@ void tst_bootprotocol::pageSizeKeptBetweenUpdates()
     const QList<Span> spans = {Filled(0, 200)};
     const QByteArray flash = Flash(spans);
     Rig rig({HexText(spans)});
+    rig.Start();
     Feed(rig.protocol, ">R!@@@!!!!%]", false);
     QCOMPARE(rig.protocol.PageSize(), 64u);
     QCOMPARE(rig.protocol.ErrorCount(), 3);
     rig.protocol.Closed();
     rig.protocol.Activate();
+    rig.Start();
     rig.writes.clear();
     const Outcome out = Feed(rig.protocol, ">@!!@!!!", false);
     QCOMPARE(rig.Sent(), "<" + Frames(flash, 0, 0, 64) + Frames(flash, 1, 2, 64)
@@ -359,10 +386,36 @@ void tst_bootprotocol::pageSizeKeptBetweenUpdates()
     QVERIFY(!out.log.contains("msg:Flash Fail"));
 }
 
-// Start, the timers, the power-plug prompt, the Close button and closing.
-// Steps: "start:N" (speed position), "timer1", "timer2", "bytes:...",
-// "closebutton", "closed", "activate". The files loaded at the start tokens
-// are a good one, one without data, and the good one again.
+// A completed update tells what went out and how long it took, from the start
+// token to the finish byte, in the list and in the terminal; a failed one
+// does not.
+void tst_bootprotocol::successReport()
+{
+    const QList<Span> spans = {Filled(0x10000 - 100, 300)};
+    Rig rig({HexText(spans)});
+    rig.now = 5000;
+    rig.Start();
+    Feed(rig.protocol, ">S" + QByteArray(3, '!'), false);
+    rig.now = 5000 + 12340;
+    // 514 pages of 128 bytes for addresses 0 to 65735, then the end marker.
+    const Outcome out = Feed(rig.protocol, QByteArray(514 + 1 - 3, '!') + "%]", false);
+    const QString done = "Firmware updated: 65736 bytes in 514 pages, 12.3 s";
+    QCOMPARE(out.log.mid(out.log.size() - 3),
+             QStringList({"msg:" + done, "term:" + done, "finished:1"}));
+
+    Rig failed({HexText(spans)});
+    failed.Start();
+    const Outcome aborted = Feed(failed.protocol, ">S!@@@@%]", false);
+    QVERIFY(aborted.log.contains("finished:0"));
+    QVERIFY(aborted.log.filter("Firmware updated").isEmpty());
+}
+
+// Start, the timers, the power-plug prompt, the user's stop, the Close button
+// and closing. Steps: "start:N" (speed position), "timer1", "timer2",
+// "promptclosed", "stop", "bytes:...", "closebutton", "closed", "activate".
+// Bytes the machine leaves for the terminal log as "left:...". The files
+// loaded at the start tokens are a good one, one without data, and the good
+// one again; after "goodfile" every load is the good one.
 void tst_bootprotocol::controls_data()
 {
     QTest::addColumn<QStringList>("steps");
@@ -374,50 +427,100 @@ void tst_bootprotocol::controls_data()
                             "cable or remove/attach power supply to start upload....";
     const QStringList reset = {"msg:Resetting device...\r\n", "cmd:reset\n", "cmd:reset\n",
                                "timer+1", "status:Waiting for start-token from device"};
-    const QStringList token = {"prompt-close", "clear", "msg:Open Flash Hex File",
+    // The reset's start token: Timer1 stops.
+    const QStringList token = {"timer-1", "prompt-close", "clear", "msg:Open Flash Hex File",
                                "msg:Flash Hex File OK 16 Bytes",
                                "status:starting procedure.... please wait", "started"};
     const QStringList onePage = {"msg:Sending Page #0", "progress:0/0"};
     const QStringList closing = {"timer-1", "timer-2"};
+    const QStringList stopped = {
+        "msg:Update stopped by the user", "msg:Flash Fail", "status:Errors occured aborted...",
+        "ended:0",
+        "msg:The device stays in its boot loader until an update completes. To recover, press "
+        "Start Update to update it again; if no start-token comes, remove and re-apply the "
+        "device's power.",
+        "status:Update stopped, start it again to recover", "timer+1"};
 
-    QTest::newRow("no token after reset warns once")
-        << QStringList{"start:3", "timer1", "timer1"} << reset + QStringList{noToken}
+    // Before Start, and once the wait ran out, a '>' is the firmware's prompt.
+    QTest::newRow("a ready dialog leaves the firmware's text alone")
+        << QStringList{"bytes:Mirto >\r\nok>!", "activate", "bytes:>"}
+        << QStringList{"left:Mirto >\r\nok>!", "left:>"} << QByteArray();
+    QTest::newRow("no token after reset warns once, and the wait is over")
+        << QStringList{"start:3", "timer1", "timer1", "bytes:>T!"}
+        << reset
+               + QStringList{"status:No start-token received from device", noToken, "left:>T!"}
         << QByteArray();
     QTest::newRow("token stops the warning")
-        << QStringList{"start:3", "bytes:>", "timer1"} << reset + QStringList{"timer-1"} + token
+        << QStringList{"start:3", "bytes:>", "timer1"} << reset + token << QByteArray("<");
+    QTest::newRow("the firmware's last words before the token are dropped")
+        << QStringList{"start:3", "bytes:reset\r\nok!@%]^*", "bytes:>"} << reset + token
         << QByteArray("<");
-    QTest::newRow("late token still taken")
-        << QStringList{"start:3", "timer1", "bytes:>"} << reset + QStringList{noToken} + token
-        << QByteArray("<");
-    QTest::newRow("other speeds ask for a power cycle")
-        << QStringList{"start:0", "start:-1", "bytes:>"} << QStringList{"prompt", "prompt"} + token
+    QTest::newRow("other speeds: the token counts while the prompt shows")
+        << QStringList{"start:0", "promptclosed", "bytes:>", "start:-1", "bytes:>",
+                       "promptclosed"}
+        << QStringList{"prompt", "status:No start-token received from device", "left:>", "prompt"}
+               + token.mid(1)
         << QByteArray("<");
     QTest::newRow("closing stops the warning")
-        << QStringList{"start:3", "closed", "timer1"} << reset + closing << QByteArray();
-    QTest::newRow("start ignored during a transfer")
-        << QStringList{"bytes:>", "start:3", "start:1"} << token << QByteArray("<");
+        << QStringList{"start:3", "closed", "timer1", "bytes:>"}
+        << reset + closing + QStringList{"left:>"} << QByteArray();
+    QTest::newRow("start ignored while waiting and during a transfer")
+        << QStringList{"start:3", "start:3", "bytes:>", "start:3", "start:1"} << reset + token
+        << QByteArray("<");
     QTest::newRow("start again after the end")
-        << QStringList{"bytes:>T!!", "start:3"} << token + onePage + QStringList{"ended:1"} + reset
-        << "<" + page0 + EndMarker;
+        << QStringList{"start:3", "bytes:>T!!", "start:3"}
+        << reset + token + onePage + QStringList{"ended:1"} + reset << "<" + page0 + EndMarker;
     QTest::newRow("close button after the end sends ';', also in a later showing")
-        << QStringList{"bytes:>T!!%]", "closebutton", "closed", "activate", "closebutton", "closed"}
-        << token + onePage
+        << QStringList{"start:3", "bytes:>T!!%]", "closebutton", "closed", "activate",
+                       "closebutton", "closed"}
+        << reset + token + onePage
                + QStringList{"ended:1", "msg:Programming Lockbits...", "msg:All done....",
-                             "finished:1"}
+                             "msg:Firmware updated: 16 bytes in 1 pages, 0.0 s",
+                             "term:Firmware updated: 16 bytes in 1 pages, 0.0 s", "finished:1"}
                + closing + closing
         << "<" + page0 + EndMarker + LockBits + ";;";
     QTest::newRow("close button during a transfer sends nothing")
-        << QStringList{"bytes:>T!", "closebutton", "closed"}
-        << token + onePage + closing + QStringList{"ended:0"}
-        << "<" + page0;
+        << QStringList{"start:3", "bytes:>T!", "closebutton", "closed"}
+        << reset + token + onePage + closing + QStringList{"ended:0"} << "<" + page0;
     QTest::newRow("closing during the re-arm gives Start back")
-        << QStringList{"bytes:>", "bytes:>", "start:3", "closed", "bytes:T!"}
-        << token
+        << QStringList{"start:3", "bytes:>", "bytes:>", "start:3", "closed", "bytes:T!"}
+        << reset + token
                + QStringList{"prompt-close", "clear", "msg:Open Flash Hex File",
                              "msg:Error in Flash Hex File. No data records found",
                              "status:Error in Flash File", "ended:0", "start:0", "timer+2"}
-               + closing + QStringList{"start:1"}
+               + closing + QStringList{"start:1", "left:T!"}
         << QByteArray("<");
+    // The boot loader got nothing after its token; a '>' is the firmware's
+    // again until the user starts once more.
+    QTest::newRow("after a failed reload the next token needs Start")
+        << QStringList{"start:3", "bytes:>", "bytes:>", "timer2", "bytes:>T!", "start:3",
+                       "bytes:>T!!"}
+        << reset + token
+               + QStringList{"prompt-close", "clear", "msg:Open Flash Hex File",
+                             "msg:Error in Flash Hex File. No data records found",
+                             "status:Error in Flash File", "ended:0", "start:0", "timer+2",
+                             "start:1", "left:>T!"}
+               + reset + token + onePage + QStringList{"ended:1"}
+        << "<<" + page0 + EndMarker;
+    // Stopped by the user: the abort, then the boot loader's lock bits are
+    // still answered so that it can finish; its finish closes nothing.
+    QTest::newRow("stop aborts and sees the boot loader to its end")
+        << QStringList{"start:3", "bytes:>T!", "stop", "stop", "bytes:!@%", "bytes:]>ok",
+                       "timer1"}
+        << reset + token + onePage + stopped
+               + QStringList{"msg:Programming Lockbits...", "timer-1", "left:>ok"}
+        << "<" + page0 + AbortSequence + LockBits;
+    QTest::newRow("a stopped boot loader that says nothing is let go after Timer1")
+        << QStringList{"start:3", "bytes:>T!", "stop", "timer1", "bytes:%]"}
+        << reset + token + onePage + stopped + QStringList{"left:%]"}
+        << "<" + page0 + AbortSequence;
+    QTest::newRow("a stopped boot loader restarted by the user updates again")
+        << QStringList{"goodfile", "start:3", "bytes:>T!", "stop", "bytes:>"}
+        << reset + token + onePage + stopped + token
+        << "<" + page0 + AbortSequence + "<";
+    QTest::newRow("stop without a transfer does nothing")
+        << QStringList{"stop", "start:3", "stop", "bytes:>T!!", "stop"}
+        << reset + token + onePage + QStringList{"ended:1"} << "<" + page0 + EndMarker;
 }
 
 void tst_bootprotocol::controls()
@@ -436,14 +539,25 @@ void tst_bootprotocol::controls()
             Log(actual, rig.protocol.Timer1Expired());
         else if (step == "timer2")
             Log(actual, rig.protocol.Timer2Expired());
-        else if (step.startsWith("bytes:"))
-            Log(actual, rig.protocol.ProcessBootBytes(step.mid(6).toLatin1()).Events);
+        else if (step == "promptclosed")
+            Log(actual, rig.protocol.PowerPromptClosed());
+        else if (step == "stop")
+            Log(actual, rig.protocol.Stop());
+        else if (step.startsWith("bytes:")) {
+            const QByteArray bytes = step.mid(6).toLatin1();
+            const BootFeed feed = rig.protocol.ProcessBootBytes(bytes);
+            Log(actual, feed.Events);
+            if (feed.Consumed < bytes.size())
+                actual << "left:" + QString::fromLatin1(bytes.mid(feed.Consumed));
+        }
         else if (step == "closebutton")
             Log(actual, rig.protocol.CloseButtonPressed());
         else if (step == "closed")
             Log(actual, rig.protocol.Closed());
         else if (step == "activate")
             rig.protocol.Activate();
+        else if (step == "goodfile")
+            rig.files = {good};
     }
     QCOMPARE(actual, log);
     QCOMPARE(rig.Sent().toHex(' '), sent.toHex(' '));
@@ -473,8 +587,11 @@ void tst_bootprotocol::linkFailures()
     Rig rig({HexText(spans)});
     rig.failAtWrite = failAt;
     rig.failByThrow = byThrow;
+    rig.Start();
     Outcome out = Feed(rig.protocol, ">T!!!!%]", false);
-    QCOMPARE(out.rest, QByteArray());
+    // Nothing more is the boot loader's: the rest goes to the terminal.
+    QCOMPARE(out.rest, failAt == 0 ? QByteArray("T!!!!%]") : QByteArray("!!%]"));
+    QVERIFY(!rig.protocol.Listening());
     const QStringList failure = {"msg:" + message, "msg:Flash Fail",
                                  "status:Errors occured aborted..."};
     QVERIFY2(InOrder(out.log, failure), qPrintable(out.log.join('\n')));
@@ -486,8 +603,9 @@ void tst_bootprotocol::linkFailures()
     // A boot loader that never got its '<' is not told the update is over.
     QCOMPARE(rig.protocol.TransferDone(), failAt != 0);
 
-    // A new start token starts over.
+    // A new start starts over.
     rig.writes.clear();
+    rig.Start();
     out = Feed(rig.protocol, ">T!!!!!", false);
     QVERIFY(out.log.contains("ended:1"));
     QCOMPARE(rig.Sent(), "<" + Frames(flash, 0, 3, 256) + EndMarker);
@@ -510,7 +628,8 @@ void tst_bootprotocol::linkLost()
     QFETCH(bool, reported);
     const QList<Span> spans = {Filled(0, 1000)};
     Rig rig({HexText(spans)});
-    rig.protocol.Activate();
+    if (!script.isEmpty())
+        rig.Start();
     Feed(rig.protocol, script, false);
     QStringList log;
     Log(log, rig.protocol.LinkLost(QStringLiteral("Device disconnected")));

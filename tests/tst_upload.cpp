@@ -12,8 +12,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -24,7 +28,9 @@ using namespace hexfix;
 namespace {
 
 // The serial link as the dialog sees it, scripted: bytes the device sends
-// wait in `inbox` until read, everything the dialog does is recorded.
+// wait in `inbox` until read, everything the dialog does is recorded. As on
+// the real connection, what arrives while no update holds the link, or what
+// the update leaves when it lets the link go, is the terminal's.
 class FakeBootPort : public BootPort {
 public:
     int interfaceType = InterfaceSerial;
@@ -32,16 +38,23 @@ public:
     bool openFails = false;
     bool readFails = false;
     bool writeFails = false;
+    // Another job holds the link.
+    bool busy = false;
     std::function<void(int)> receiver;
     QByteArray inbox;
     QByteArray written;
     QByteArrayList commands;
     QStringList calls;
+    // The device's text as the terminal got it, and the lines the dialog put there.
+    QByteArray terminal;
+    QByteArray shown;
 
     int Interface() const override { return interfaceType; }
     int PortNumber() const override { return 7; }
     bool SetUploadReceiver(std::function<void(int)> r) override
     {
+        if (r && !receiver && busy)
+            return false;
         receiver = std::move(r);
         return true;
     }
@@ -82,7 +95,7 @@ public:
         open = true;
     }
     void ForgetIdentification() override { calls << "forget identification"; }
-    void ShowInTerminal(const QByteArray &) override {}
+    void ShowInTerminal(const QByteArray &text) override { shown += text; }
 
     // The device sends `bytes`: one notification for all of them, or one per
     // byte. Each notification counts every byte waiting, as the port does.
@@ -100,10 +113,16 @@ public:
     }
     void notify()
     {
-        if (receiver && !inbox.isEmpty()) {
+        if (inbox.isEmpty())
+            return;
+        if (receiver) {
             const auto r = receiver;
             r(int(inbox.size()));
+            if (receiver)
+                return; // what the update left waits in the port
         }
+        terminal += inbox;
+        inbox.clear();
     }
 };
 
@@ -179,10 +198,75 @@ struct Rig {
         form.show();
         Settle();
     }
+    // Start Update with "115200": the device is reset and its start token
+    // awaited.
+    void start()
+    {
+        button("StartUploadButton")->click();
+    }
     QString status() const { return Child<QLineEdit>(form, "StatusText")->text(); }
     QString fileField() const { return Child<QLineEdit>(form, "FlashFileName")->text(); }
+    QString lastMessage() const { return form.MessageLines().value(form.MessageLines().size() - 1); }
     bool enabled(const char *name) const { return Child<QWidget>(form, name)->isEnabled(); }
+    bool locked() const
+    {
+        return !enabled("BrowseButton") && !enabled("FlashFileName")
+               && !enabled("StartUploadButton");
+    }
+    bool free() const
+    {
+        return enabled("BrowseButton") && enabled("FlashFileName") && enabled("StartUploadButton");
+    }
     QPushButton *button(const char *name) const { return Child<QPushButton>(form, name); }
+};
+
+// One key event to `target` as the window system delivers it: with a time
+// of its own, so that a release is never taken for its press.
+void SendKey(QWidget *target, int key, bool press, bool autoRepeat = false)
+{
+    static quint64 time = 1000;
+    const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QString();
+    QKeyEvent event(press ? QEvent::KeyPress : QEvent::KeyRelease, key, Qt::NoModifier, text,
+                    autoRepeat);
+    event.setTimestamp(++time);
+    QApplication::sendEvent(target, &event);
+}
+
+void ClickKey(QWidget *target, int key)
+{
+    SendKey(target, key, true);
+    SendKey(target, key, false);
+}
+
+// Answers the next Yes/No question with `button`, after `meanwhile` has run
+// while the question is open; records the question's text.
+class QuestionAnswerer {
+public:
+    QuestionAnswerer(QMessageBox::StandardButton button, std::function<void()> meanwhile = {})
+    {
+        auto *timer = new QTimer(qApp);
+        timer->setInterval(10);
+        auto seen = m_text;
+        QObject::connect(timer, &QTimer::timeout, timer, [timer, seen, button, meanwhile] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            timer->stop();
+            timer->deleteLater();
+            *seen = box->text();
+            if (meanwhile)
+                meanwhile();
+            box->button(button)->click();
+        });
+        timer->start();
+        m_timer = timer;
+    }
+    ~QuestionAnswerer() { delete m_timer; }
+    QString text() const { return *m_text; }
+
+private:
+    std::shared_ptr<QString> m_text = std::make_shared<QString>();
+    QPointer<QTimer> m_timer;
 };
 
 // Answers the next file dialog with `path` (cancels when null).
@@ -211,8 +295,16 @@ const QString Ready = QStringLiteral("Ready, Waiting for device...");
 const QString NoToken = QStringLiteral(
     "No start-token received from device\n\nPlease check your service cable or remove/attach "
     "power supply to start upload....");
-const QString TcpRefusal =
-    QStringLiteral("Firmware update over TCP/IP not implemented yet.... Quitting....");
+const QString NetworkRefusal = QStringLiteral(
+    "Firmware updates need the serial or USB cable. The network connection stays as it is.");
+const QString StopQuestion = QStringLiteral(
+    "An update is running. Stop it? The device will stay in its boot loader until an update "
+    "completes.");
+const QString Stopped = QStringLiteral("Update stopped, start it again to recover");
+const QByteArray AbortSequence = QByteArray("\xFF\xFF", 2) + QByteArray(300, '-');
+// "Firmware updated: N bytes in M pages, T s"
+const QRegularExpression Updated(QStringLiteral("^Firmware updated: (\\d+) bytes in (\\d+) pages, "
+                                                "\\d+\\.\\d s$"));
 
 } // namespace
 
@@ -224,6 +316,7 @@ private Q_SLOTS:
     void activation();
     void activationOncePerShowing();
     void portOpenFailure();
+    void networkLeftAsItWas();
     void uploadSpeedClamped_data();
     void uploadSpeedClamped();
     void speedChoiceStored();
@@ -232,6 +325,7 @@ private Q_SLOTS:
     void browseArmsAfterFileError();
     void startWithReset();
     void startWithPowerCycle();
+    void startRefusedWhileBusy();
     void transfer_data();
     void transfer();
     void controlsLockedDuringTransfer();
@@ -242,11 +336,17 @@ private Q_SLOTS:
     void keys();
     void closing_data();
     void closing();
+    void stopQuestion_data();
+    void stopQuestion();
     void manyPagesStayCheap();
     void powerPrompt();
+    void firmwarePromptOverRealPort();
     void closeSendsEndOverRealPort();
+    void resetTypedInTerminalWhileReady();
     void simulatorUpdate_data();
     void simulatorUpdate();
+    void simulatorStop_data();
+    void simulatorStop();
 };
 
 void tst_upload::controlsAndCaptions()
@@ -303,76 +403,100 @@ void tst_upload::controlsAndCaptions()
     QCOMPARE(request->palette().color(QPalette::WindowText), QColor("#800000"));
 }
 
-// Each showing: the file is loaded first, then the interface decides.
+// Each showing: over the network one message and nothing else; otherwise
+// the file is loaded and the port opened, but the link is not claimed: until
+// Start the device's text belongs to the terminal.
 void tst_upload::activation_data()
 {
+    QTest::addColumn<QString>("name"); // "[Bootfile]"; empty: none remembered
     QTest::addColumn<QByteArray>("file"); // empty: no such file
     QTest::addColumn<int>("interfaceType");
     QTest::addColumn<QString>("status");
     QTest::addColumn<bool>("keepsName");
-    QTest::addColumn<bool>("armed");
+    QTest::addColumn<bool>("opened");
     QTest::addColumn<QString>("box");
-    QTest::addColumn<QString>("lastMessage");
+    QTest::addColumn<QStringList>("messages");
 
     const QByteArray good = HexText({Filled(0, 300)});
     const QByteArray bad = Join({Record(0, 0, "ab"), ":0000", EndRecord});
     const QByteArray large = HexText({Filled(0, 16), Filled(258048, 1)});
-    QTest::newRow("good file, serial") << good << int(InterfaceSerial) << Ready << true << true
-                                       << QString() << "Flash Hex File OK 300 Bytes";
-    QTest::newRow("good file, usb") << good << int(InterfaceUsb) << Ready << true << true
-                                    << QString() << "Flash Hex File OK 300 Bytes";
-    QTest::newRow("no file") << QByteArray() << int(InterfaceSerial) << "Error in Flash File"
-                             << false << false << QString() << "Unable to open Hex File";
-    QTest::newRow("bad line") << bad << int(InterfaceSerial) << "Error in Flash File" << false
-                              << false << QString() << "Error in Flash Hex File Line 2";
-    QTest::newRow("too large") << large << int(InterfaceSerial) << "Flash File too large" << true
-                               << false << QString()
-                               << "Error in Flash Hex File. Size exceeds 252KB (258048 B). Size "
-                                  "= 258049 Bytes";
-    // The file is looked at before the interface: a bad file keeps the dialog open.
-    QTest::newRow("bad file, network") << bad << int(InterfaceNetwork) << "Error in Flash File"
-                                       << false << false << QString()
-                                       << "Error in Flash Hex File Line 2";
-    QTest::newRow("good file, network") << good << int(InterfaceNetwork) << QString() << true
-                                        << false << TcpRefusal << "Flash Hex File OK 300 Bytes";
+    const QStringList goodLines = {"Open Flash Hex File", "Flash Hex File OK 300 Bytes"};
+    QTest::newRow("good file, serial") << "image.hex" << good << int(InterfaceSerial) << Ready
+                                       << true << true << QString() << goodLines;
+    QTest::newRow("good file, usb") << "image.hex" << good << int(InterfaceUsb) << Ready << true
+                                    << true << QString() << goodLines;
+    QTest::newRow("no file remembered") << "" << QByteArray() << int(InterfaceSerial)
+                                        << "Choose a Flash File with Browse" << true << false
+                                        << QString() << QStringList();
+    QTest::newRow("remembered file gone")
+        << "missing.hex" << QByteArray() << int(InterfaceSerial) << "Error in Flash File" << false
+        << false << QString() << QStringList({"Unable to open Hex File"});
+    QTest::newRow("bad line") << "image.hex" << bad << int(InterfaceSerial)
+                              << "Error in Flash File" << false << false << QString()
+                              << QStringList({"Open Flash Hex File",
+                                              "Error in Flash Hex File Line 2"});
+    QTest::newRow("too large") << "image.hex" << large << int(InterfaceSerial)
+                               << "Flash File too large" << true << false << QString()
+                               << QStringList({"Open Flash Hex File",
+                                               "Error in Flash Hex File. Size exceeds 252KB "
+                                               "(258048 B). Size = 258049 Bytes"});
+    // Far beyond the chip: the real size, not where the image ends.
+    QTest::newRow("300000 bytes") << "image.hex" << HexText({Filled(0, 300000)})
+                                  << int(InterfaceSerial) << "Flash File too large" << true
+                                  << false << QString()
+                                  << QStringList({"Open Flash Hex File",
+                                                  "Error in Flash Hex File. Size exceeds 252KB "
+                                                  "(258048 B). Size = 300000 Bytes"});
+    // Over the network the file does not matter: one message, and the
+    // dialog closes without touching the connection.
+    QTest::newRow("good file, network") << "image.hex" << good << int(InterfaceNetwork)
+                                        << QString() << true << false << NetworkRefusal
+                                        << QStringList();
+    QTest::newRow("bad file, network") << "image.hex" << bad << int(InterfaceNetwork)
+                                       << QString() << true << false << NetworkRefusal
+                                       << QStringList();
 }
 
 void tst_upload::activation()
 {
+    QFETCH(QString, name);
     QFETCH(QByteArray, file);
     QFETCH(int, interfaceType);
     QFETCH(QString, status);
     QFETCH(bool, keepsName);
-    QFETCH(bool, armed);
+    QFETCH(bool, opened);
     QFETCH(QString, box);
-    QFETCH(QString, lastMessage);
+    QFETCH(QStringList, messages);
 
     Rig rig;
     rig.port.interfaceType = interfaceType;
-    const QString path = file.isEmpty() ? rig.dir.filePath("missing.hex")
-                                        : rig.writeFile("image.hex", file);
+    const QString path = name.isEmpty() ? QString()
+                         : file.isEmpty() ? rig.dir.filePath(name)
+                                          : rig.writeFile(name, file);
     ModalAnswerer answer;
     rig.open(path);
 
     QCOMPARE(answer.allTexts().join('|'), box);
     QCOMPARE(rig.status(), status);
-    QCOMPARE(rig.form.MessageLines().constLast(), lastMessage);
-    QCOMPARE(rig.fileField(), keepsName ? path : QString());
-    QCOMPARE(rig.settings.written.BootFile, keepsName ? path : QString());
-    QCOMPARE(rig.port.UploadActive(), armed);
-    // A refused showing hands the link back, which opens it again.
-    QCOMPARE(rig.port.open, armed || !box.isEmpty());
+    QCOMPARE(rig.form.MessageLines(), messages);
+    QCOMPARE(rig.port.open, opened);
+    QVERIFY(!rig.port.UploadActive());
     if (box.isEmpty()) {
         QVERIFY(rig.form.isVisible());
         QVERIFY(rig.form.Activated);
-        QCOMPARE(rig.port.calls.contains("open"), armed);
+        QCOMPARE(rig.fileField(), keepsName ? path : QString());
+        QCOMPARE(rig.settings.written.BootFile, keepsName ? path : QString());
+        QCOMPARE(rig.port.calls.contains("open"), opened);
+        // The firmware's prompt while the dialog stands ready is the terminal's.
+        rig.port.deliver("Mirto >");
+        QCOMPARE(rig.port.terminal, QByteArray("Mirto >"));
+        QCOMPARE(rig.port.written, QByteArray());
     } else {
-        // Refused: closed at once, and the link handed back as the Open
-        // command does.
+        // Refused: closed at once, and the connection left as it was.
         QVERIFY(!rig.form.isVisible());
         QVERIFY(!rig.form.Activated);
-        QVERIFY(!rig.port.calls.contains("open"));
-        QCOMPARE(rig.port.calls.mid(rig.port.calls.indexOf("close")), QStringList({"close", "reopen"}));
+        QCOMPARE(rig.port.calls, QStringList());
+        QCOMPARE(rig.settings.writes, 0);
     }
 }
 
@@ -394,14 +518,16 @@ void tst_upload::activationOncePerShowing()
 
     // A new showing starts afresh.
     rig.form.reject();
-    QVERIFY(!rig.port.UploadActive());
+    QCOMPARE(rig.port.calls.mid(rig.port.calls.size() - 2), QStringList({"close", "reopen"}));
     rig.form.show();
     Settle();
     QCOMPARE(rig.form.MessageLines(),
              QStringList({"Open Flash Hex File", "Flash Hex File OK 40 Bytes"}));
-    QVERIFY(rig.port.UploadActive());
+    QVERIFY(rig.port.open);
 }
 
+// The port cannot be opened: at the showing, the port's own report; at
+// Start, that the update cannot start and the system's reason.
 void tst_upload::portOpenFailure()
 {
     Rig rig;
@@ -410,11 +536,51 @@ void tst_upload::portOpenFailure()
     ModalAnswerer answer;
     rig.open(path);
     QCOMPARE(answer.allTexts(), QStringList({"Specified device not found (COM7)."}));
-    // The rest of the activation is skipped; the flag is set and closing clears it.
     QCOMPARE(rig.status(), QString());
-    QVERIFY(rig.port.UploadActive());
-    rig.form.reject();
+
+    rig.start();
+    QCOMPARE(answer.allTexts().value(1), QString("COM7 cannot be opened, so the update cannot "
+                                                 "start.\n\nSpecified device not found (COM7)."));
+    QCOMPARE(rig.status(), QString("COM7 cannot be opened"));
+    QCOMPARE(rig.port.commands, QByteArrayList());
     QVERIFY(!rig.port.UploadActive());
+    QVERIFY(rig.free());
+
+    // The device is back: Start goes ahead.
+    rig.port.openFails = false;
+    rig.start();
+    QCOMPARE(rig.port.commands, QByteArrayList({"reset\n", "reset\n"}));
+    QVERIFY(rig.port.UploadActive());
+    rig.form.findChild<QTimer *>("Timer1")->stop();
+}
+
+// Over the network the connection is left as it was: still connected, no
+// address asked for, nothing closed or said beyond the one message.
+void tst_upload::networkLeftAsItWas()
+{
+    StartDirectoryEnv env;
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    ConnectionRig rig(InterfaceNetwork);
+    rig.conn.ClientSocket().SetPort(server.serverPort());
+    rig.user.hostAnswer = QStringLiteral("127.0.0.1");
+    rig.conn.OpenConnectionClicked();
+    QTRY_VERIFY(rig.conn.IsConnected());
+    const QByteArray terminal = rig.user.terminal;
+
+    FakeSettings settings;
+    QTemporaryDir dir;
+    settings.settings.BootFile = dir.filePath("image.hex");
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    ModalAnswerer answer;
+    form.show();
+    QTRY_VERIFY(!form.isVisible());
+    Settle();
+    QCOMPARE(answer.allTexts(), QStringList({NetworkRefusal}));
+    QVERIFY(rig.conn.IsConnected());
+    QCOMPARE(rig.user.addressAsked, 1);
+    QCOMPARE(rig.user.told, QStringList());
+    QCOMPARE(rig.user.terminal, terminal);
 }
 
 void tst_upload::uploadSpeedClamped_data()
@@ -491,8 +657,9 @@ void tst_upload::browse()
     const QString name = file.isNull() ? first : keepsName ? chosen : QString();
     QCOMPARE(rig.fileField(), name);
     QCOMPARE(rig.settings.written.BootFile, name);
-    // Browse leaves the port to the dialog as it was.
-    QVERIFY(rig.port.UploadActive());
+    // Browse leaves the port as it was: open, and the terminal's.
+    QVERIFY(rig.port.open);
+    QVERIFY(!rig.port.UploadActive());
     QCOMPARE(rig.port.calls.count("open"), 1);
 }
 
@@ -501,24 +668,27 @@ void tst_upload::browseArmsAfterFileError()
     Rig rig;
     rig.open(rig.dir.filePath("missing.hex"));
     QCOMPARE(rig.status(), QString("Error in Flash File"));
-    QVERIFY(!rig.port.UploadActive());
-    // Bytes reach the terminal, not the dialog, until a good file is chosen.
-    rig.port.deliver(">");
-    QCOMPARE(rig.port.written, QByteArray());
+    QVERIFY(!rig.port.open);
 
     const QString good = rig.writeFile("good.hex", HexText({Filled(0, 10)}));
     AnswerFileDialog(good);
     rig.button("BrowseButton")->click();
-    QVERIFY(rig.port.UploadActive());
     QVERIFY(rig.port.open);
     QCOMPARE(rig.status(), Ready);
     QCOMPARE(rig.form.MessageLines().constLast(), QString("Flash File Selected"));
 
-    rig.port.inbox.clear();
+    // Ready is not started: a '>' is the firmware's prompt.
+    rig.port.deliver(">");
+    QCOMPARE(rig.port.terminal, QByteArray(">"));
+    QCOMPARE(rig.port.written, QByteArray());
+    rig.start();
     rig.port.deliver(">");
     QCOMPARE(rig.port.written, QByteArray("<"));
 }
 
+// After the reset the start token is awaited for Timer1's time, with the
+// link held and the file choice locked; then the warning, and the link and
+// the controls are free again.
 void tst_upload::startWithReset()
 {
     Rig rig;
@@ -526,41 +696,59 @@ void tst_upload::startWithReset()
     auto *timer1 = rig.form.findChild<QTimer *>("Timer1");
     timer1->setInterval(20);
     ModalAnswerer answer;
-    rig.button("StartUploadButton")->click();
+    rig.start();
     QCOMPARE(rig.port.commands, QByteArrayList({"reset\n", "reset\n"}));
     QCOMPARE(rig.form.MessageLines().constLast(), QString("Resetting device...\r\n"));
     QCOMPARE(rig.status(), QString("Waiting for start-token from device"));
     QVERIFY(timer1->isActive());
+    QVERIFY(rig.port.UploadActive());
+    QVERIFY(rig.locked());
+    // What the firmware says before its reset is dropped.
+    rig.port.deliver("reset\r\nrestarting");
+    QCOMPARE(rig.port.terminal, QByteArray());
+
     QTRY_COMPARE(answer.allTexts(), QStringList({NoToken}));
     QVERIFY(!timer1->isActive());
+    QVERIFY(!rig.port.UploadActive());
+    QVERIFY(rig.free());
+    QCOMPARE(rig.status(), QString("No start-token received from device"));
 
-    // A late start token is still taken.
+    // A '>' after the wait is the firmware's again.
+    rig.port.deliver("Mirto >");
+    QCOMPARE(rig.port.written, QByteArray());
+    QCOMPARE(rig.port.terminal, QByteArray("Mirto >"));
+
+    // The token in time stops the warning.
+    rig.start();
     rig.port.deliver(">");
     QCOMPARE(rig.port.written, QByteArray("<"));
     QCOMPARE(rig.status(), QString("starting procedure.... please wait"));
-
-    // The token in time: no warning.
-    Rig second;
-    second.open(second.writeFile("image.hex", HexText({Filled(0, 10)})));
-    ModalAnswerer none;
-    second.form.findChild<QTimer *>("Timer1")->setInterval(20);
-    second.button("StartUploadButton")->click();
-    second.port.deliver(">");
-    QTest::qWait(60);
-    QVERIFY(!none.seen());
+    QVERIFY(!timer1->isActive());
+    QCOMPARE(answer.allTexts().size(), 1);
 }
 
+// With another speed the token counts while the power-plug prompt shows.
 void tst_upload::startWithPowerCycle()
 {
     Rig rig;
     rig.settings.settings.UploadSpeed = 1;
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 10)})));
     TRemoveForm *prompt = rig.form.PowerPrompt();
-    // The prompt's own Close button only closes the prompt.
-    QTimer::singleShot(30, prompt, [prompt] { prompt->findChild<QPushButton *>("CloseButton")->click(); });
-    rig.button("StartUploadButton")->click();
+    // The prompt's own Close button only closes the prompt, and ends the wait.
+    bool heldWhileShown = false;
+    QTimer::singleShot(30, prompt, [&] {
+        heldWhileShown = rig.port.UploadActive() && rig.locked();
+        prompt->findChild<QPushButton *>("CloseButton")->click();
+    });
+    rig.start();
+    QVERIFY(heldWhileShown);
     QVERIFY(!prompt->isVisible());
     QVERIFY(rig.form.isVisible());
+    QVERIFY(!rig.port.UploadActive());
+    QVERIFY(rig.free());
+    QCOMPARE(rig.status(), QString("No start-token received from device"));
+    rig.port.deliver(">");
+    QCOMPARE(rig.port.written, QByteArray());
 
     bool shownWhenTokenCame = false;
     // The user power-cycles the device while the prompt is up: the start
@@ -569,15 +757,31 @@ void tst_upload::startWithPowerCycle()
         shownWhenTokenCame = prompt->isVisible();
         rig.port.deliver(">");
     });
-    rig.button("StartUploadButton")->click();
+    rig.start();
     QVERIFY(shownWhenTokenCame);
     QVERIFY(!prompt->isVisible());
     QCOMPARE(rig.port.commands, QByteArrayList());
     QCOMPARE(rig.port.written, QByteArray("<"));
+    QVERIFY(rig.port.UploadActive());
+}
+
+// Another job holds the link: Start sends nothing and waits for nothing.
+void tst_upload::startRefusedWhileBusy()
+{
+    Rig rig;
+    rig.port.busy = true;
+    rig.open(rig.writeFile("image.hex", HexText({Filled(0, 10)})));
+    rig.start();
+    QCOMPARE(rig.port.commands, QByteArrayList());
+    QVERIFY(!rig.form.findChild<QTimer *>("Timer1")->isActive());
+    QVERIFY(rig.free());
+    rig.port.deliver(">");
+    QCOMPARE(rig.port.written, QByteArray());
 }
 
 // A whole transfer through the dialog, the device's bytes in one notification
-// or one per byte; bytes after ']' stay in the port for the terminal.
+// or one per byte; bytes after ']' are the terminal's. The success is told in
+// the list and in the terminal, and the device is identified again.
 void tst_upload::transfer_data()
 {
     QTest::addColumn<QList<Span>>("spans");
@@ -609,18 +813,25 @@ void tst_upload::transfer()
     const quint32 pages = high / pageSize + 1;
 
     ModalAnswerer answer;
+    rig.start();
     rig.port.deliver(QByteArray("?>J") + sizeByte + "^", oneByOne);
     QCOMPARE(rig.port.written, QByteArray("<"));
     QCOMPARE(rig.status(), QString("Erasing flash.... please wait"));
+    QCOMPARE(rig.port.calls.count("forget identification"), 1);
     rig.port.deliver("*" + QByteArray(int(pages) + 1, '!') + "%]XY", oneByOne);
 
     QCOMPARE(rig.port.written,
              "<" + Frames(Flash(spans), high, pageSize) + EndMarker + LockBits);
     const QStringList lines = rig.form.MessageLines();
     QCOMPARE(lines.filter("Sending Page #").size(), int(pages));
-    QCOMPARE(lines.mid(lines.size() - 3),
+    QCOMPARE(lines.mid(lines.size() - 4, 3),
              QStringList({QString("Sending Page #%1").arg(pages - 1), "Programming Lockbits...",
                           "All done...."}));
+    const QRegularExpressionMatch done = Updated.match(lines.constLast());
+    QVERIFY2(done.hasMatch(), qPrintable(lines.constLast()));
+    QCOMPARE(done.captured(1).toUInt(), high + 1);
+    QCOMPARE(done.captured(2).toUInt(), pages);
+    QCOMPARE(rig.port.shown, "\r\n" + lines.constLast().toLatin1() + "\r\n");
     QVERIFY(lines.contains("Mega256 detected"));
     auto *progress = Child<QProgressBar>(rig.form, "ProgressBar");
     QCOMPARE(progress->maximum(), int(qMax(1u, high / pageSize)));
@@ -628,43 +839,36 @@ void tst_upload::transfer()
 
     // ']' ends the conversation; the rest is not the boot loader's.
     QVERIFY(!rig.port.UploadActive());
-    QCOMPARE(rig.port.inbox, QByteArray("XY"));
+    QCOMPARE(rig.port.terminal, QByteArray("XY"));
     QTRY_VERIFY(!rig.form.isVisible());
     QVERIFY(!answer.seen());
     QCOMPARE(rig.port.calls.mid(rig.port.calls.lastIndexOf("close")),
-             QStringList({"close", "reopen"}));
+             QStringList({"close", "reopen and identify"}));
 }
 
 void tst_upload::controlsLockedDuringTransfer()
 {
     Rig rig;
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 600)})));
-    const auto locked = [&rig] {
-        return !rig.enabled("BrowseButton") && !rig.enabled("FlashFileName")
-               && !rig.enabled("StartUploadButton");
-    };
-    const auto free = [&rig] {
-        return rig.enabled("BrowseButton") && rig.enabled("FlashFileName")
-               && rig.enabled("StartUploadButton");
-    };
-    QVERIFY(free());
+    QVERIFY(rig.free());
+    rig.start();
     rig.port.deliver(">JT!");
-    QVERIFY(locked());
+    QVERIFY(rig.locked());
     // Start is ignored meanwhile, also through the key.
     rig.form.StartUploadButtonClicked();
-    QCOMPARE(rig.port.commands, QByteArrayList());
+    QCOMPARE(rig.port.commands.size(), 2);
     rig.port.deliver("!!!");
-    QVERIFY(free());
+    QVERIFY(rig.free());
 
     // A new start token locks again; the abort frees.
     ModalAnswerer answer;
     rig.port.deliver(">!@@@");
-    QVERIFY(locked());
+    QVERIFY(rig.locked());
     rig.port.deliver("@");
-    QVERIFY(free());
+    QVERIFY(rig.free());
     QCOMPARE(rig.status(), QString("Errors occured aborted..."));
     QCOMPARE(rig.form.MessageLines().constLast(), QString("Flash Fail"));
-    QVERIFY(rig.port.written.endsWith(EndMarker + QByteArray(300, '-')));
+    QVERIFY(rig.port.written.endsWith(AbortSequence));
 
     // ']' after an abort is a failure, never a success.
     rig.port.deliver("%]");
@@ -672,6 +876,7 @@ void tst_upload::controlsLockedDuringTransfer()
     QTRY_VERIFY(!rig.form.isVisible());
     QCOMPARE(answer.allTexts().size(), 1);
     QVERIFY(answer.text().startsWith("Firmware update failed"));
+    QCOMPARE(rig.port.calls.constLast(), QString("reopen"));
 }
 
 void tst_upload::failedReloadPausesStart()
@@ -680,21 +885,24 @@ void tst_upload::failedReloadPausesStart()
     const QString path = rig.writeFile("image.hex", HexText({Filled(0, 40)}));
     rig.open(path);
     rig.form.findChild<QTimer *>("Timer2")->setInterval(30);
+    rig.start();
     rig.port.deliver(">JT!");
     const QByteArray before = rig.port.written;
 
     // The file turns bad before the next start token: nothing goes out, not
-    // even '<', and the waiting bytes stay in the port.
+    // even '<', and what follows is the terminal's.
     rig.writeFile("image.hex", ":0100000000FE\r\n");
     rig.port.deliver(">!!");
     QCOMPARE(rig.port.written, before);
-    QCOMPARE(rig.port.inbox, QByteArray("!!"));
+    QCOMPARE(rig.port.terminal, QByteArray("!!"));
+    QVERIFY(!rig.port.UploadActive());
     QCOMPARE(rig.status(), QString("Error in Flash File"));
     QVERIFY(!rig.enabled("StartUploadButton"));
+    rig.start();
+    QCOMPARE(rig.port.commands.size(), 2);
     QTRY_VERIFY(rig.enabled("StartUploadButton"));
-    // Accepted again, but nothing is answered before a good start token.
-    rig.port.notify();
-    QCOMPARE(rig.port.inbox, QByteArray());
+    // Nothing is answered before the user starts again.
+    rig.port.deliver(">");
     QCOMPARE(rig.port.written, before);
 }
 
@@ -703,16 +911,19 @@ void tst_upload::linkErrors()
 {
     Rig rig;
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 600)})));
+    rig.start();
     rig.port.deliver(">JT!");
     rig.port.writeFails = true;
     rig.port.deliver("!");
     QVERIFY(rig.form.MessageLines().contains("Output buffer is full. Please check comm status."));
     QCOMPARE(rig.status(), QString("Errors occured aborted..."));
-    QVERIFY(rig.enabled("StartUploadButton"));
+    QVERIFY(rig.free());
+    QVERIFY(!rig.port.UploadActive());
 
     rig.port.writeFails = false;
+    rig.start();
     rig.port.deliver(">JT!");
-    QVERIFY(!rig.enabled("StartUploadButton"));
+    QVERIFY(rig.locked());
     rig.port.readFails = true;
     ModalAnswerer answer;
     rig.port.deliver("!");
@@ -720,16 +931,18 @@ void tst_upload::linkErrors()
     QVERIFY(rig.form.isVisible());
     // A line that cannot be read ends the transfer: the user can start over.
     QCOMPARE(rig.status(), QString("Errors occured aborted..."));
-    QVERIFY(rig.enabled("StartUploadButton") && rig.enabled("BrowseButton"));
+    QVERIFY(rig.free());
 
     // The device unplugged in the middle of a transfer: the same, at once.
     rig.port.readFails = false;
+    rig.start();
     rig.port.deliver(">JT!");
-    QVERIFY(!rig.enabled("StartUploadButton"));
+    QVERIFY(rig.locked());
     rig.port.receiver(-1);
     QVERIFY(rig.form.MessageLines().contains("Device disconnected"));
     QCOMPARE(rig.status(), QString("Errors occured aborted..."));
-    QVERIFY(rig.enabled("StartUploadButton") && rig.enabled("BrowseButton"));
+    QVERIFY(rig.free());
+    QVERIFY(!rig.port.UploadActive());
 }
 
 // Start resets the device only when its boot loader is awaited: after a bad
@@ -797,13 +1010,8 @@ void tst_upload::keys()
     target->setFocus();
     QCOMPARE(QApplication::focusWidget(), target);
 
-    const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QString();
-    for (const QChar c : events) {
-        const bool press = c.toLower() == 'p';
-        QKeyEvent event(press ? QEvent::KeyPress : QEvent::KeyRelease, key, Qt::NoModifier, text,
-                        c.isUpper());
-        QApplication::sendEvent(target, &event);
-    }
+    for (const QChar c : events)
+        SendKey(target, key, c.toLower() == 'p', c.isUpper());
     Settle();
     QCOMPARE(int(rig.port.commands.size()), starts * 2);
     QCOMPARE(!rig.form.isVisible(), closed);
@@ -816,19 +1024,16 @@ void tst_upload::keys()
 void tst_upload::closing_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::addColumn<QByteArray>("device"); // what the boot loader said before
+    QTest::addColumn<QByteArray>("device"); // what the boot loader said after Start
     QTest::addColumn<QByteArray>("tail");   // the dialog's last bytes
-    QTest::addColumn<bool>("waiting");      // Start left Timer1 running
 
     const QByteArray done = ">JT!!";
-    QTest::newRow("close button after the end") << "button" << done << QByteArray(";") << true;
-    QTest::newRow("escape after the end") << "escape" << done << QByteArray() << true;
-    QTest::newRow("close box after the end") << "closebox" << done << QByteArray() << true;
-    // Start is not taken while a transfer runs.
-    QTest::newRow("close button mid transfer") << "button" << QByteArray(">JT!") << QByteArray()
-                                               << false;
-    QTest::newRow("close button, nothing started") << "button" << QByteArray() << QByteArray()
-                                                   << true;
+    QTest::newRow("close button after the end") << "button" << done << QByteArray(";");
+    QTest::newRow("escape after the end") << "escape" << done << QByteArray();
+    QTest::newRow("close box after the end") << "closebox" << done << QByteArray();
+    QTest::newRow("close button, waiting for the token") << "button" << QByteArray()
+                                                         << QByteArray();
+    QTest::newRow("escape, waiting for the token") << "escape" << QByteArray() << QByteArray();
 }
 
 void tst_upload::closing()
@@ -836,14 +1041,16 @@ void tst_upload::closing()
     QFETCH(QString, how);
     QFETCH(QByteArray, device);
     QFETCH(QByteArray, tail);
-    QFETCH(bool, waiting);
 
     Rig rig;
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 200)})));
+    rig.start();
     rig.port.deliver(device);
-    rig.button("StartUploadButton")->click();
+    // After the end, Start waits for a token again.
+    rig.start();
     auto *timer1 = rig.form.findChild<QTimer *>("Timer1");
-    QCOMPARE(timer1->isActive(), waiting);
+    QVERIFY(timer1->isActive());
+    QVERIFY(rig.port.UploadActive());
     const qsizetype before = rig.port.written.size();
     rig.port.calls.clear();
 
@@ -851,7 +1058,7 @@ void tst_upload::closing()
         rig.button("CancelButton")->click();
     } else if (how == "escape") {
         rig.form.setFocus();
-        QTest::keyClick(&rig.form, Qt::Key_Escape);
+        ClickKey(&rig.form, Qt::Key_Escape);
     } else {
         rig.form.close();
     }
@@ -861,7 +1068,7 @@ void tst_upload::closing()
     QVERIFY(!rig.port.UploadActive());
     QCOMPARE(rig.port.calls, QStringList({"close", "reopen"}));
     QVERIFY(!rig.form.Activated);
-    QVERIFY(rig.enabled("StartUploadButton") && rig.enabled("BrowseButton"));
+    QVERIFY(rig.free());
 
     // The end stays known in the next showing: its Close button tells it,
     // however the first showing was closed.
@@ -872,12 +1079,100 @@ void tst_upload::closing()
     QCOMPARE(rig.port.written, device == ">JT!!" ? QByteArray(";") : QByteArray());
 }
 
+// Closing in the middle of a transfer asks first, whichever way it is closed.
+// No: the transfer goes on, with the bytes that came while the question was
+// open. Yes: the boot loader gets the abort, is seen to its end, and the
+// dialog stays open and says how to recover.
+void tst_upload::stopQuestion_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("stop");
+
+    for (const char *how : {"button", "escape", "closebox"}) {
+        QTest::addRow("%s, no", how) << QString::fromLatin1(how) << false;
+        QTest::addRow("%s, yes", how) << QString::fromLatin1(how) << true;
+    }
+}
+
+void tst_upload::stopQuestion()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, stop);
+
+    const QList<Span> spans = {Filled(0, 700)};
+    const QByteArray flash = Flash(spans);
+    Rig rig;
+    rig.open(rig.writeFile("image.hex", HexText(spans)));
+    rig.start();
+    rig.port.deliver(">JT!");
+    QVERIFY(rig.locked());
+    const QByteArray sent = "<" + Frames(flash, 255, 256);
+
+    // The device asks for the next page while the question is open.
+    QByteArray writtenWhileAsking;
+    QuestionAnswerer answer(stop ? QMessageBox::Yes : QMessageBox::No, [&] {
+        rig.port.deliver("!");
+        writtenWhileAsking = rig.port.written;
+    });
+    if (how == "button") {
+        rig.button("CancelButton")->click();
+    } else if (how == "escape") {
+        Child<QWidget>(rig.form, "MessageList")->setFocus();
+        ClickKey(Child<QWidget>(rig.form, "MessageList"), Qt::Key_Escape);
+    } else {
+        rig.form.close();
+    }
+    QCOMPARE(answer.text(), StopQuestion);
+    QCOMPARE(writtenWhileAsking, sent);
+    QVERIFY(rig.form.isVisible());
+    QVERIFY(rig.port.UploadActive());
+    const QByteArray page1 = Frames(flash, 700 - 1, 256).mid(259, 259);
+
+    if (!stop) {
+        // Nothing lost: the page asked for meanwhile goes out now.
+        QCOMPARE(rig.port.written, sent + page1);
+        QVERIFY(rig.locked());
+        rig.port.deliver("!!%]");
+        QCOMPARE(rig.port.written, "<" + Frames(flash, 700 - 1, 256) + EndMarker + LockBits);
+        QTRY_VERIFY(!rig.form.isVisible());
+        QCOMPARE(rig.port.calls.constLast(), QString("reopen and identify"));
+        return;
+    }
+    // The request that came meanwhile is not answered after the abort.
+    QCOMPARE(rig.port.written, sent + AbortSequence);
+    QCOMPARE(rig.status(), Stopped);
+    QVERIFY(rig.lastMessage().startsWith("The device stays in its boot loader until an update "
+                                         "completes. To recover, press Start Update"));
+    QVERIFY(rig.port.calls.contains("forget identification"));
+    QVERIFY(rig.free());
+    // The boot loader winds down: its lock bits are answered, its finish
+    // closes nothing and says nothing more, and the link is the terminal's.
+    ModalAnswerer none;
+    rig.port.deliver("%");
+    QCOMPARE(rig.port.written, sent + AbortSequence + LockBits);
+    rig.port.deliver("]Mirto >");
+    QVERIFY(!rig.port.UploadActive());
+    QCOMPARE(rig.port.terminal, QByteArray("Mirto >"));
+    Settle();
+    QVERIFY(rig.form.isVisible());
+    QVERIFY(!none.seen());
+    QCOMPARE(rig.status(), Stopped);
+
+    // Updating again is what recovers.
+    rig.port.calls.clear();
+    rig.start();
+    rig.port.deliver(">JT!!!!%]");
+    QTRY_VERIFY(!rig.form.isVisible());
+    QCOMPARE(rig.port.calls.constLast(), QString("reopen and identify"));
+}
+
 // Thousands of pages: the list is complete, drawn in batches, and shows the
 // newest line once the event loop has run.
 void tst_upload::manyPagesStayCheap()
 {
     Rig rig;
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 258048)})));
+    rig.start();
     rig.port.deliver(">JQ");
     QElapsedTimer clock;
     clock.start();
@@ -905,9 +1200,44 @@ void tst_upload::powerPrompt()
     QVERIFY(!prompt.isVisible());
 }
 
+// The real connection on a pseudo-terminal, the dialog ready: the running
+// firmware's '>' (a prompt, the answer to a command typed in the terminal) is
+// text for the terminal, and the device hears nothing from the update.
+void tst_upload::firmwarePromptOverRealPort()
+{
+    StartDirectoryEnv env;
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(device.registerAs());
+    FakeSettings settings;
+    settings.settings.UploadSpeed = 3;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("image.hex");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(HexText({Filled(0, 100)}));
+    file.close();
+    settings.settings.BootFile = path;
+
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    form.show();
+    Settle();
+    QVERIFY(rig.conn.Boot().PortOpen());
+    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
+
+    device.write("reset\r\nMirto >!ch1!>");
+    QTRY_VERIFY(rig.user.terminal.contains("Mirto >!ch1!>"));
+    QCOMPARE(device.read(300, 1), QByteArray());
+    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
+    QVERIFY(Child<QPushButton>(form, "StartUploadButton")->isEnabled());
+    QVERIFY(Child<QPushButton>(form, "BrowseButton")->isEnabled());
+    form.reject();
+}
+
 // The real connection on a pseudo-terminal: after the end marker the Close
 // button sends ';' (also in a later showing) and the port is reopened
-// without identifying the device.
+// without identifying the device, which did not finish.
 void tst_upload::closeSendsEndOverRealPort()
 {
     StartDirectoryEnv env;
@@ -929,7 +1259,10 @@ void tst_upload::closeSendsEndOverRealPort()
     form.show();
     Settle();
     QVERIFY(rig.conn.Boot().PortOpen());
+    QVERIFY(!rig.conn.Boot().UploadActive());
+    Child<QPushButton>(form, "StartUploadButton")->click();
     QVERIFY(rig.conn.Boot().UploadActive());
+    QCOMPARE(device.read(1000, 12), QByteArray("reset\nreset\n"));
 
     device.write(">JT!");
     QCOMPARE(device.read(2000, 1 + 259), "<" + Frames(Flash({Filled(0, 100)}), 99, 256));
@@ -951,30 +1284,78 @@ void tst_upload::closeSendsEndOverRealPort()
     QCOMPARE(device.read(1000, 1), QByteArray(";"));
 }
 
-// End to end against the simulator's boot loader on a pseudo-terminal.
+// A device that is merely in the tool's terminal while the dialog stands
+// ready: "reset" typed there restarts the firmware, whose answer ends with
+// '>'. It shows in the terminal, and the simulator never enters its boot
+// loader (which would take a second reset) nor hears a '<'.
+void tst_upload::resetTypedInTerminalWhileReady()
+{
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp", "--line-rate", "0"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    FakeSettings settings;
+    settings.settings.UploadSpeed = 3;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("image.hex");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(HexText({Filled(0, 100)}));
+    file.close();
+    settings.settings.BootFile = path;
+
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    form.show();
+    Settle();
+    QVERIFY(rig.conn.Boot().PortOpen());
+    QVERIFY(rig.conn.SendCommand("reset\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.user.terminal.contains('>'), 5000);
+    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
+    QVERIFY(Child<QPushButton>(form, "StartUploadButton")->isEnabled());
+    // The firmware still answers: a '<' would have been a line of its own.
+    QVERIFY(rig.conn.ExchangeCommand("ver\n"));
+    QVERIFY2(rig.conn.Reply().contains("Mirto V:"), rig.conn.Reply().constData());
+    QVERIFY(!rig.user.terminal.contains("Unknown"));
+    form.reject();
+}
+
+// End to end against the simulator's boot loader on a pseudo-terminal, with
+// the device identified before: a completed update says so and identifies
+// the device again (its new version); a failed one leaves it unidentified.
 void tst_upload::simulatorUpdate_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<bool>("completes");
+    QTest::addColumn<QList<Span>>("spans");
     QTest::addColumn<int>("repeatedPage"); // -1: none
+    QTest::addColumn<QString>("failure");  // the failure box; empty: completes
 
-    QTest::newRow("full update") << QStringList() << true << -1;
-    QTest::newRow("refused page repeated")
-        << QStringList({"--refuse", "5", "--refuse-times", "2"}) << true << 5;
+    // Data below and above 64 KB, with a gap that goes out as FF.
+    const QList<Span> spans = {Filled(0, 5000), Filled(0x10000 - 100, 300, 3)};
+    const QString aborted = "Firmware update failed\n\nThe transfer was aborted. Please start "
+                            "the update again....";
+    QTest::newRow("full update") << QStringList() << spans << -1 << QString();
+    QTest::newRow("refused page repeated") << QStringList({"--refuse", "5", "--refuse-times", "2"})
+                                           << spans << 5 << QString();
     QTest::newRow("fourth repeat aborts")
-        << QStringList({"--refuse", "2,9", "--refuse-times", "2"}) << false << 9;
+        << QStringList({"--refuse", "2,9", "--refuse-times", "2"}) << spans << 9 << aborted;
+    QTest::newRow("Mega128, image up to 126975")
+        << QStringList({"--chip", "128"}) << QList<Span>{Filled(0, 100), Filled(126975 - 9, 10)}
+        << -1 << QString();
+    QTest::newRow("Mega128, image into its boot area")
+        << QStringList({"--chip", "128"}) << QList<Span>{Filled(0, 100), Filled(126976 - 9, 10)}
+        << -1 << "Firmware update failed\n\nFlash File too large for Mega128";
 }
 
 void tst_upload::simulatorUpdate()
 {
     QFETCH(QStringList, options);
-    QFETCH(bool, completes);
+    QFETCH(QList<Span>, spans);
     QFETCH(int, repeatedPage);
+    QFETCH(QString, failure);
 
     StartDirectoryEnv env;
     QTemporaryDir dir;
-    // Data below and above 64 KB, with a gap that goes out as FF.
-    const QList<Span> spans = {Filled(0, 5000), Filled(0x10000 - 100, 300, 3)};
     const QString hexPath = dir.filePath("image.hex");
     QFile hex(hexPath);
     QVERIFY(hex.open(QIODevice::WriteOnly));
@@ -983,11 +1364,13 @@ void tst_upload::simulatorUpdate()
     const QString written = dir.filePath("written.bin");
 
     SimProcess sim(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image",
-                                written})
+                                written, "--software-after-update", "4.1.0"})
                    + options);
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     ConnectionRig rig;
     rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.OpenConnection();
+    QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.0.1]"));
     FakeSettings settings;
     settings.settings.UploadSpeed = 3;
     settings.settings.BootFile = hexPath;
@@ -996,32 +1379,113 @@ void tst_upload::simulatorUpdate()
     ModalAnswerer answer;
     form.show();
     Settle();
-    QVERIFY(rig.conn.Boot().UploadActive());
+    QVERIFY(!rig.conn.Boot().UploadActive());
     Child<QPushButton>(form, "StartUploadButton")->click();
     QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 30000);
 
     const QStringList lines = form.MessageLines();
-    const quint32 high = 0x10000 - 100 + 300 - 1;
+    const quint32 high = form.Image().ImageHighAddress;
     const int pages = int(high / 256) + 1;
     if (repeatedPage >= 0)
         QCOMPARE(lines.count(QString("Sending Page #%1").arg(repeatedPage)), 3);
     QVERIFY(rig.conn.IsConnected());
     QVERIFY(!rig.conn.Boot().UploadActive());
-    if (completes) {
+    if (failure.isEmpty()) {
         QVERIFY(!answer.seen());
         QCOMPARE(lines.filter("Sending Page #").size(), pages + (repeatedPage >= 0 ? 2 : 0));
-        QCOMPARE(lines.constLast(), QString("All done...."));
+        const QString done = QString("Firmware updated: %1 bytes in %2 pages, ").arg(high + 1).arg(pages);
+        QVERIFY2(lines.constLast().startsWith(done) && Updated.match(lines.constLast()).hasMatch(),
+                 qPrintable(lines.constLast()));
+        QVERIFY(rig.user.terminal.contains(lines.constLast().toLatin1() + "\r\n"));
         QTRY_VERIFY(QFile::exists(written));
         QFile image(written);
         QVERIFY(image.open(QIODevice::ReadOnly));
         QCOMPARE(image.readAll(), Flash(spans).left(pages * 256));
+        // The device runs its new firmware and says so.
+        QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.1.0]"));
     } else {
         QVERIFY(lines.contains("Flash Fail"));
-        QVERIFY(!lines.contains("All done...."));
-        QCOMPARE(answer.allTexts().size(), 1);
-        QVERIFY(answer.text().startsWith("Firmware update failed"));
+        QVERIFY(lines.filter("Firmware updated").isEmpty());
+        QCOMPARE(answer.allTexts(), QStringList({failure}));
         QVERIFY(!QFile::exists(written));
+        QCOMPARE(rig.user.identification, QString("Serial Number Not Available"));
+        QVERIFY(!rig.user.terminal.contains("Firmware updated"));
     }
+    if (options.contains("128") && !failure.isEmpty()) {
+        // Refused at the chip byte: not one page went out.
+        QVERIFY(lines.contains("Mega128 detected"));
+        QVERIFY(lines.contains("Flash File too large for Mega128"));
+        QVERIFY(lines.filter("Sending Page #").isEmpty());
+    }
+}
+
+// Escape in the middle of an update against the simulator at the line's own
+// pace. No: the update completes and the image arrives byte for byte. Yes:
+// the device's boot loader is stopped and the device is back on its text
+// protocol, shown as not identified.
+void tst_upload::simulatorStop_data()
+{
+    QTest::addColumn<bool>("stop");
+    QTest::newRow("no") << false;
+    QTest::newRow("yes") << true;
+}
+
+void tst_upload::simulatorStop()
+{
+    QFETCH(bool, stop);
+
+    StartDirectoryEnv env;
+    QTemporaryDir dir;
+    const QList<Span> spans = {Filled(0, 16 * 1024, 5)};
+    const QString hexPath = dir.filePath("image.hex");
+    QFile hex(hexPath);
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(HexText(spans));
+    hex.close();
+    const QString written = dir.filePath("written.bin");
+
+    SimProcess sim({"--no-tcp", "--line-rate", "115200", "--page-size", "256", "--image", written,
+                    "--software-after-update", "4.1.0"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.OpenConnection();
+    QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.0.1]"));
+    FakeSettings settings;
+    settings.settings.UploadSpeed = 3;
+    settings.settings.BootFile = hexPath;
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    form.show();
+    Settle();
+    Child<QPushButton>(form, "StartUploadButton")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(form.MessageLines().contains("Sending Page #3"), 10000);
+
+    QuestionAnswerer answer(stop ? QMessageBox::Yes : QMessageBox::No);
+    ClickKey(&form, Qt::Key_Escape);
+    QCOMPARE(answer.text(), StopQuestion);
+
+    if (!stop) {
+        QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 30000);
+        QVERIFY(Updated.match(form.MessageLines().constLast()).hasMatch());
+        QTRY_VERIFY(QFile::exists(written));
+        QFile image(written);
+        QVERIFY(image.open(QIODevice::ReadOnly));
+        QCOMPARE(image.readAll(), Flash(spans).left(16 * 1024));
+        QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.1.0]"));
+        return;
+    }
+    QVERIFY(form.isVisible());
+    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Stopped);
+    QCOMPARE(rig.user.identification, QString("Serial Number Not Available"));
+    // The boot loader takes the abort and ends; the link is the terminal's.
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.conn.Boot().UploadActive(), 5000);
+    QVERIFY(rig.conn.ExchangeCommand("ver\n"));
+    QVERIFY2(rig.conn.Reply().contains("Mirto V: 4.0.1"), rig.conn.Reply().constData());
+    QVERIFY(!QFile::exists(written));
+    QVERIFY(form.isVisible());
+    form.reject();
+    QVERIFY(!form.isVisible());
+    QCOMPARE(rig.user.identification, QString("Serial Number Not Available"));
 }
 
 QTEST_MAIN(tst_upload)
