@@ -39,8 +39,11 @@ void ParseSettings(const QByteArray &fileText, StoredSettings &s)
             break; // the text after the final line end
         if (line.endsWith('\r'))
             line.chop(1);
-        auto valueOf = [&line](const char *key) -> std::optional<QByteArray> {
-            if (!line.contains(key))
+        // A path may hold any text, another key's name too: the line of a
+        // path is read for that path alone.
+        const bool pathLine = line.startsWith("[Bootfile]=") || line.startsWith("[Configfile]=");
+        auto valueOf = [&line, pathLine](const char *key) -> std::optional<QByteArray> {
+            if (pathLine ? !line.startsWith(key) : !line.contains(key))
                 return std::nullopt;
             return line.mid(qsizetype(qstrlen(key)) + 1);
         };
