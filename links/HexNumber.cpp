@@ -38,8 +38,10 @@ HexNumberCheck CheckHexNumber(const QString &text)
     // length of text can overflow it.
     qint64 whole = 0;
     bool tooLarge = false;
-    double fractionPart = 0.0;
-    double scale = 0.1;
+    // The fraction rounds up from one half, which its first digit alone
+    // decides: summed up in floating point, a long run of nines behind a 4
+    // came to one half.
+    int firstFractionDigit = -1;
     int point = -1;
     for (int i = start; i < text.size(); ++i) {
         const QChar c = text.at(i);
@@ -55,8 +57,8 @@ HexNumberCheck CheckHexNumber(const QString &text)
             continue;
         }
         if (point >= 0) {
-            fractionPart += d * scale;
-            scale /= 10;
+            if (firstFractionDigit < 0)
+                firstFractionDigit = d;
         } else if (!tooLarge) {
             whole = whole * base + d;
             tooLarge = whole > HexNumberMax;
@@ -66,7 +68,7 @@ HexNumberCheck CheckHexNumber(const QString &text)
         return result;
 
     qint64 value = whole;
-    if (!tooLarge && fraction && fractionPart >= 0.5)
+    if (!tooLarge && fraction && firstFractionDigit >= 5)
         ++value;
     if (tooLarge || value > HexNumberMax || value < HexNumberMin) {
         result.FirstInvalid = 0;
