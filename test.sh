@@ -26,3 +26,6 @@ ASAN_OPTIONS=detect_leaks=$leaks:abort_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+# Every fuzz target for a short while from its seeds (longer runs: fuzz/run.sh).
+fuzz/run.sh 10
