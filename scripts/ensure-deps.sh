@@ -7,7 +7,11 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           qt6-serialport-dev libqt6serialport6 libgl-dev qt6-qpa-plugins
           # The Debian package and its test: dependencies computed from the
           # programs, the desktop entry, man pages and udev rule checked.
-          dpkg-dev desktop-file-utils groff-base udev)
+          dpkg-dev desktop-file-utils groff-base udev
+          # Real X keys through the windows: a private X server, the key
+          # sender, a window manager to try both ways, and python3 for the
+          # fake device.
+          xvfb xdotool openbox python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

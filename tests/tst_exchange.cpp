@@ -44,6 +44,10 @@ private Q_SLOTS:
     void receivedPieces();
     void longAnswerIsBounded();
     void toolStaysResponsiveDuringWait();
+    void othersAreRefusedWhileAJobHoldsTheLink_data();
+    void othersAreRefusedWhileAJobHoldsTheLink();
+    void earlierPromptsAreTakenFirst_data();
+    void earlierPromptsAreTakenFirst();
     void deviceDisappearsDuringExchange();
     void portChangeCloseAndReopen();
     void sendWithoutPort_data();
@@ -246,6 +250,166 @@ void tst_exchange::toolStaysResponsiveDuringWait()
     QVERIFY(t.elapsed() >= 100);
     QVERIFY(form.PromptSeen());
     QVERIFY(fired); // the tool goes on while the device thinks
+}
+
+enum class Holder { Command, Programming, Identification, Update };
+enum class Asker { Send, Exchange, Open, Sequence, SendLines };
+
+void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink_data()
+{
+    QTest::addColumn<Holder>("holder");
+    QTest::addColumn<Asker>("asker");
+    QTest::addColumn<QString>("job");
+    const QList<std::pair<Holder, QString>> holders {
+        {Holder::Command, "a command"},
+        {Holder::Programming, "programming"},
+        {Holder::Identification, "identifying the device"},
+        {Holder::Update, "the firmware update"},
+    };
+    const QList<std::pair<Asker, const char *>> askers {
+        {Asker::Send, "send"},         {Asker::Exchange, "exchange"},   {Asker::Open, "open"},
+        {Asker::Sequence, "sequence"}, {Asker::SendLines, "send lines"},
+    };
+    for (const auto &[holder, job] : holders) {
+        for (const auto &[asker, name] : askers)
+            QTest::addRow("%s while %s", name, qPrintable(job)) << holder << asker << job;
+    }
+}
+
+void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
+{
+    // Window A's job holds the link and waits for the device; window B asks
+    // meanwhile. The device gets nothing of B's, and B's user hears why.
+    QFETCH(Holder, holder);
+    QFETCH(Asker, asker);
+    QFETCH(QString, job);
+    Env env;
+    bool slowSnum = false;
+    ScriptedDevice dev([&slowSnum](const QByteArray &line) -> QList<QByteArray> {
+        if (line == "slow" || (line == "snum" && slowSnum))
+            return {"", "", "", "", "", "", (line == "snum" ? kSnum : QByteArray("ok>"))};
+        if (line == "snum")
+            return {kSnum};
+        if (line == "ver")
+            return {kVer};
+        return {"?>"};
+    });
+    ConnectionRig rig;
+    DeviceConnection &conn = rig.conn;
+    conn.VaComm().SetPortNum(dev.registerAs());
+    conn.OpenConnectionClicked();
+    QVERIFY(conn.IsConnected());
+
+    bool asked = false;
+    bool taken = true;
+    const auto ask = [&] {
+        QCOMPARE(conn.BusyWith(), job);
+        QVERIFY(!rig.user.state.OpenEnabled && !rig.user.state.CloseEnabled);
+        asked = true;
+        switch (asker) {
+        case Asker::Send:
+            taken = conn.SendCommand("fromB\n");
+            break;
+        case Asker::Exchange:
+            taken = conn.ExchangeCommand("fromB\n");
+            break;
+        case Asker::Open:
+            conn.OpenConnectionClicked();
+            taken = false;
+            break;
+        case Asker::Sequence:
+            taken = conn.BeginSequence(QStringLiteral("B's run"));
+            break;
+        case Asker::SendLines:
+            taken = conn.SendLines({"fromB\n"});
+            break;
+        }
+    };
+    switch (holder) {
+    case Holder::Command:
+        QTimer::singleShot(30, this, ask);
+        QVERIFY(conn.ExchangeCommand("slow\n"));
+        break;
+    case Holder::Programming:
+        QVERIFY(conn.BeginSequence(QStringLiteral("programming")));
+        QTimer::singleShot(30, this, ask);
+        QVERIFY(conn.ExchangeCommand("slow\n"));
+        QVERIFY(conn.ExchangeCommand("slow\n"));
+        conn.EndSequence();
+        break;
+    case Holder::Identification:
+        slowSnum = true;
+        conn.CloseConnectionClicked();
+        QTimer::singleShot(30, this, ask);
+        conn.OpenConnectionClicked();
+        QCOMPARE(rig.user.identification, QString(" SN: [12345]   SW: [4.0.1]"));
+        break;
+    case Holder::Update:
+        QVERIFY(conn.Boot().SetUploadReceiver([](int) {}));
+        ask();
+        QVERIFY(conn.Boot().SetUploadReceiver({}));
+        break;
+    }
+    QVERIFY(asked);
+    QVERIFY(!taken);
+    QCOMPARE(rig.user.busyNotices.size(), 1);
+    QVERIFY2(rig.user.busyNotices.value(0).contains(job), qPrintable(rig.user.busyNotices.value(0)));
+    QTest::qWait(200);
+    QVERIFY2(!dev.lines().contains("fromB"), qPrintable(dev.lines().join(' ')));
+    // The link is free again, for B too.
+    QCOMPARE(conn.BusyWith(), QString());
+    QVERIFY(rig.user.state.CloseEnabled);
+    QVERIFY(conn.ExchangeCommand("fromB\n"));
+}
+
+void tst_exchange::earlierPromptsAreTakenFirst_data()
+{
+    QTest::addColumn<QList<QByteArray>>("earlier");
+    QTest::addColumn<QByteArray>("withheld");
+    QTest::addColumn<bool>("confirmed");
+    QTest::newRow("one earlier, all answered") << QList<QByteArray>{"a"} << QByteArray() << true;
+    QTest::newRow("three earlier, all answered")
+        << QList<QByteArray>{"a", "b", "c"} << QByteArray() << true;
+    QTest::newRow("one earlier, own prompt withheld") << QList<QByteArray>{"a"} << QByteArray("own") << false;
+    // A prompt does not say which line it answers: with an earlier one
+    // missing, the own prompt is taken for it, and the exchange is not
+    // confirmed. Unconfirmed is the safe side; confirmed by a prompt that
+    // was not its own never happens.
+    QTest::newRow("earlier prompt withheld, own answered")
+        << QList<QByteArray>{"a"} << QByteArray("a") << false;
+}
+
+void tst_exchange::earlierPromptsAreTakenFirst()
+{
+    // Commands sent without waiting owe their prompts; an exchange sent
+    // right after them is confirmed only by its own prompt, and its answer
+    // is its own text.
+    QFETCH(QList<QByteArray>, earlier);
+    QFETCH(QByteArray, withheld);
+    QFETCH(bool, confirmed);
+    Env env;
+    ScriptedDevice dev(device([withheld](const QByteArray &line) -> QList<QByteArray> {
+        const QByteArray text = "answer to " + line + "\r\n";
+        if (line == withheld)
+            return {"", "", "", "", "", text};
+        return {"", "", "", "", "", text + ">"};
+    }));
+    ConnectionRig rig;
+    DeviceConnection &conn = rig.conn;
+    conn.VaComm().SetPortNum(dev.registerAs());
+    conn.OpenConnectionClicked();
+    for (const QByteArray &line : earlier)
+        QVERIFY(conn.SendCommand(line + '\n'));
+    QCOMPARE(conn.PromptsOwed(), earlier.size());
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(conn.ExchangeCommand("own\n"), confirmed);
+    if (confirmed) {
+        QVERIFY2(conn.Reply().startsWith("answer to own"), conn.Reply().constData());
+        QCOMPARE(conn.PromptsOwed(), 0);
+    }
+    if (!withheld.isEmpty())
+        QVERIFY(clock.elapsed() >= 3900); // a missing prompt is waited for, once
 }
 
 void tst_exchange::deviceDisappearsDuringExchange()

@@ -65,6 +65,7 @@ private Q_SLOTS:
     void deviceClosesDuringExchange();
     void reopenClosesFirstAndProposesAgain();
     void secondOpenWhileTryingStartsOver();
+    void commandThatDoesNotFitIsReported();
 };
 
 void tst_network::addressCancelledOrEmpty_data()
@@ -265,6 +266,33 @@ void tst_network::secondOpenWhileTryingStartsOver()
     QVERIFY(rig.user.told.isEmpty());
     QVERIFY(form.IsConnected());
     form.CloseConnectionClicked();
+}
+
+void tst_network::commandThatDoesNotFitIsReported()
+{
+    // The device stops reading: once the connection's buffers are full, a
+    // command is refused whole and the user is told, as on the cable.
+    ConnectedRig link;
+    QVERIFY(link.open());
+    NetworkRig &rig = *link.rig;
+    QVERIFY(link.server.waitForNewConnection(2000) || link.server.hasPendingConnections());
+    QTcpSocket *peer = link.server.nextPendingConnection();
+    QVERIFY(peer);
+    peer->setReadBufferSize(1); // reads nothing more
+    const QByteArray command = QByteArray(16 * 1024 - 1, 'x') + '\n';
+    int sent = 0;
+    bool refused = false;
+    for (int i = 0; i < 20000 && !refused; ++i) {
+        refused = !rig.conn.SendCommand(command);
+        if (!refused)
+            ++sent;
+    }
+    QVERIFY(refused);
+    QVERIFY(rig.conn.IsConnected());
+    QCOMPARE(rig.user.told.size(), 1);
+    QVERIFY2(rig.user.told.value(0).contains("could not be sent"), qPrintable(rig.user.told.value(0)));
+    // Only whole commands went out, each owing its prompt.
+    QCOMPARE(rig.conn.PromptsOwed(), sent);
 }
 
 QTEST_MAIN(tst_network)

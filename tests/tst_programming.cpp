@@ -492,15 +492,22 @@ void tst_programming::simulatorIsProgrammed_data()
 {
     QTest::addColumn<bool>("network");
     QTest::addColumn<QStringList>("simOptions");
-    QTest::newRow("serial") << false << QStringList {"--no-tcp"};
-    QTest::newRow("serial, device answering after 20 ms") << false << QStringList {"--no-tcp", "--delay", "20"};
-    QTest::newRow("tcp") << true << QStringList {"--tcp-port", "0"};
+    QTest::addColumn<bool>("commandBefore");
+    QTest::newRow("serial") << false << QStringList {"--no-tcp"} << false;
+    QTest::newRow("serial, device answering after 20 ms")
+        << false << QStringList {"--no-tcp", "--delay", "20"} << false;
+    QTest::newRow("serial, a command's answer still on its way")
+        << false << QStringList {"--no-tcp", "--delay", "100"} << true;
+    QTest::newRow("tcp") << true << QStringList {"--tcp-port", "0"} << false;
+    QTest::newRow("tcp, a command's answer still on its way")
+        << true << QStringList {"--tcp-port", "0", "--delay", "100"} << true;
 }
 
 void tst_programming::simulatorIsProgrammed()
 {
     QFETCH(bool, network);
     QFETCH(QStringList, simOptions);
+    QFETCH(bool, commandBefore);
     StartDirectoryEnv env;
     SimProcess sim(simOptions);
     QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
@@ -530,6 +537,12 @@ void tst_programming::simulatorIsProgrammed()
         QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::NotConnected);
         QVERIFY(sink.messages.isEmpty() && sink.status.isEmpty());
         QTRY_VERIFY(rig.conn.IsConnected());
+    }
+    if (commandBefore) {
+        // Its prompt arrives while the first line of the run waits.
+        if (!rig.conn.IsConnected())
+            rig.conn.OpenConnectionClicked();
+        QVERIFY(rig.conn.SendCommand("ver\n"));
     }
     rig.user.terminal.clear();
     QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::Programmed);
@@ -561,24 +574,30 @@ void tst_programming::simulatorIsProgrammed()
 
 void tst_programming::simulatorWithholdsPrompt_data()
 {
+    QTest::addColumn<bool>("network");
     QTest::addColumn<int>("earlier");
-    QTest::newRow("no prompt after mode 2") << 0;
-    QTest::newRow("no prompt after mode 2, an earlier prompt left over") << 1;
-    QTest::newRow("no prompt after mode 2, an earlier prompt still on its way") << 2;
+    QTest::newRow("no prompt after mode 2") << false << 0;
+    QTest::newRow("no prompt after mode 2, an earlier prompt left over") << false << 1;
+    QTest::newRow("no prompt after mode 2, an earlier prompt still on its way") << false << 2;
+    QTest::newRow("tcp, no prompt after mode 2, an earlier prompt still on its way") << true << 2;
 }
 
 void tst_programming::simulatorWithholdsPrompt()
 {
     // An earlier command's prompt, whether it came before the run or comes
     // during it, never confirms a line of the run.
+    QFETCH(bool, network);
     QFETCH(int, earlier);
     StartDirectoryEnv env;
-    SimProcess sim({"--no-tcp", "--delay", "100", "--withhold", "mode 2"});
-    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
-    ConnectionRig rig;
+    const QStringList link = network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
+    SimProcess sim(link + QStringList {"--delay", "100", "--withhold", "mode 2"});
+    QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig(network ? InterfaceNetwork : InterfaceSerial);
     rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.ClientSocket().SetPort(sim.tcpPort());
+    rig.user.hostAnswer = QStringLiteral("127.0.0.1");
     rig.conn.OpenConnectionClicked();
-    QVERIFY(rig.conn.IsConnected());
+    QTRY_VERIFY(rig.conn.IsConnected());
     if (earlier > 0) {
         // A direct command that nobody waits for.
         QVERIFY(rig.conn.SendCommand("ver\n"));
