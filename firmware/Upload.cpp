@@ -60,7 +60,8 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
       m_protocol(
           m_image,
           [this] { return LoadHexFile(m_settings.Settings().BootFile, m_image); },
-          [this](const QByteArray &bytes) { return WriteToDevice(bytes); })
+          [this](const QByteArray &bytes) { return WriteToDevice(bytes); }),
+      m_link(m_port, m_protocol)
 {
     setObjectName(QStringLiteral("TUploadForm"));
     setWindowTitle(QStringLiteral("Update Mirto Firmware"));
@@ -311,7 +312,7 @@ void TUploadForm::FormClose()
         m_remove->done(QDialog::Rejected);
     FlushMessages();
     m_flushTimer.stop();
-    m_port.SetUploadReceiver({});
+    m_link.Release();
     m_armed = false;
     // Before the activation of this showing ran, nothing was taken over that
     // could be handed back; the network link was never the dialog's.
@@ -436,7 +437,7 @@ void TUploadForm::StartUploadButtonClicked()
         return;
     // From here on a '>' is the boot loader's start token: the update takes
     // the link, unless another job holds it (the user has been told).
-    const bool claimed = m_port.SetUploadReceiver([form = QPointer<TUploadForm>(this)](int count) {
+    const bool claimed = m_link.Claim([form = QPointer<TUploadForm>(this)](int count) {
         if (form)
             form->ProcessBootBytes(count);
     });
@@ -530,45 +531,18 @@ void TUploadForm::ProcessBootBytes(int count)
         m_bytesHeld = true;
         return;
     }
-    QList<BootEvent> events;
-    bool finished = false;
-    QString readError;
-    try {
-        // One byte at a time, and only while the machine takes bytes: what it
-        // leaves (after the finish byte, while it waits after a failed
-        // reload, once it no longer listens) stays in the port for the
-        // terminal.
-        for (int i = 0; i < count && !finished && m_protocol.AcceptBytes()
-                        && m_protocol.Listening();
-             ++i) {
-            char byte = 0;
-            if (m_port.ReadBytes(&byte, 1) != 1)
-                break;
-            const BootFeed feed = m_protocol.ProcessBootBytes(&byte, 1);
-            for (const BootEvent &event : feed.Events) {
-                events << event;
-                if (event.Type == BootEvent::Kind::Finished)
-                    finished = true;
-            }
-        }
-    } catch (const std::exception &error) {
-        readError = QString::fromLocal8Bit(error.what());
-    } catch (...) {
-        readError = QStringLiteral("Unable to read from device");
-    }
-    Carry(events, true);
-    if (!readError.isEmpty()) {
+    const BootLink::Taken taken = m_link.Take(count);
+    Carry(taken.Events, true);
+    if (!taken.Error.isEmpty()) {
         // A line that cannot be read ends the update as a lost one does.
-        Carry(m_protocol.LinkLost(readError), true);
         QMetaObject::invokeMethod(
-            this, [readError] { ShowErrorMessage(readError); }, Qt::QueuedConnection);
+            this, [error = taken.Error] { ShowErrorMessage(error); }, Qt::QueuedConnection);
     }
 }
 
 void TUploadForm::ReleaseLinkWhenDone()
 {
-    if (!m_protocol.Listening() && m_port.UploadActive())
-        m_port.SetUploadReceiver({});
+    m_link.ReleaseWhenDone();
 }
 
 void TUploadForm::Carry(const QList<BootEvent> &events, bool insideReceive)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "firmware/BootLink.h"
 #include "firmware/BootProtocol.h"
 #include "firmware/HexImage.h"
 
@@ -109,6 +110,8 @@ private:
 
     HexImage m_image;
     BootProtocol m_protocol;
+    // The serial link handed to the conversation while it listens.
+    BootLink m_link;
 
     QLineEdit *m_fileName = nullptr;
     QPushButton *m_browse = nullptr;
