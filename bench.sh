@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 scripts/ensure-deps.sh || exit 1
 export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
-targets=(mirto-sim)
+targets=(mirto-sim mirto-cli)
 for src in bench/*.cpp; do targets+=("$(basename "$src" .cpp)"); done
 cmake --build build-release -j "$(nproc)" --target "${targets[@]}" || exit 1
 failed=()

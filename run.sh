@@ -8,7 +8,7 @@ scripts/ensure-deps.sh
 # A build of its own, where a warning of a newer compiler never stops the
 # tool from building (the test build treats warnings as errors).
 cmake -S . -B build-run -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRTO_WERROR=OFF >/dev/null
-cmake --build build-run -j "$(nproc)" --target mirto-terminal mirto-sim
+cmake --build build-run -j "$(nproc)" --target mirto-terminal mirto-sim mirto-cli
 
 coproc SIM { exec build-run/mirto-sim "$@"; }
 sim_pid=$SIM_PID

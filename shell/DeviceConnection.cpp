@@ -527,23 +527,43 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     m_connected = true;
     m_linkLost = false;
     m_portListEnabled = false;
-    if (identifyDevice) {
-        // Inside a job (programming opens the link first) the identification
-        // is part of that job; otherwise it is one of its own.
-        const bool ownJob = m_job == Job::None;
-        if (ownJob)
-            beginJob(Job::Sequence, QStringLiteral("identifying the device"));
-        m_user.SetBusyCursor();
-        const bool identified = identify();
-        if (ownJob)
-            endJob();
-        if (!identified) {
-            noResponse();
-            return;
-        }
+    m_identSerial.clear();
+    m_identVersion.clear();
+    if (identifyDevice && !Identify())
+        return;
+    m_user.RestoreCursor();
+    UpdateConnectionStatus();
+}
+
+bool DeviceConnection::Identify()
+{
+    if (refuseWhileBusy())
+        return false;
+    if (!m_connected)
+        return false;
+    // Inside a job (programming opens the link first) the identification
+    // is part of that job; otherwise it is one of its own.
+    const bool ownJob = m_job == Job::None;
+    if (ownJob)
+        beginJob(Job::Sequence, QStringLiteral("identifying the device"));
+    m_user.SetBusyCursor();
+    const bool identified = identify();
+    if (ownJob)
+        endJob();
+    if (!identified) {
+        noResponse();
+        return false;
     }
     m_user.RestoreCursor();
     UpdateConnectionStatus();
+    return true;
+}
+
+void DeviceConnection::Reidentify()
+{
+    // Only serial and USB identify; a job that holds the link keeps it.
+    if (!network() && m_job == Job::None)
+        Identify();
 }
 
 bool DeviceConnection::identify()
@@ -561,6 +581,8 @@ bool DeviceConnection::identify()
     if (version.store)
         SoftwareVersion.replace(0, version.text.size(), version.text);
     ident += "]   SW: [" + version.text + "]";
+    m_identSerial = serial.text;
+    m_identVersion = version.text;
     m_user.ShowIdentification(QString::fromLatin1(ident));
     return true;
 }

@@ -105,6 +105,15 @@ public:
     // is false (the port is handed back after a firmware update).
     void OpenConnectionClicked(bool identify = true);
     void CloseConnectionClicked();
+    // Asks the open link for the device's serial number and software version
+    // and shows them, as a job of its own unless the caller holds the link.
+    // False when the device did not answer (the terminal and the status list
+    // say so) or the link is busy or closed.
+    bool Identify();
+    // What the last identification since the link opened read: the status
+    // bar's parts ("12345", "FFFFF", "?????"); empty when none succeeded.
+    QByteArray IdentifiedSerial() const { return m_identSerial; }
+    QByteArray IdentifiedVersion() const { return m_identVersion; }
     // Switches the serial port to `number` and opens it; false when that
     // failed (the user has been told).
     bool ChangePort(int number);
@@ -120,6 +129,7 @@ public:
     QString BusyWith() const override;
     bool BeginSequence(const QString &job) override;
     void EndSequence() override;
+    void Reidentify() override;
 
     // The link as the firmware update sees it.
     BootPort &Boot();
@@ -171,6 +181,8 @@ private:
     std::function<void(int)> m_uploadReceiver;
 
     bool m_connected = false;
+    QByteArray m_identSerial;
+    QByteArray m_identVersion;
     bool m_promptSeen = false;
     QByteArray m_reply;
 

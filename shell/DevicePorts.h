@@ -51,6 +51,11 @@ public:
     }
     virtual void EndSequence() {}
 
+    // Identifies the device on the open serial or USB link again, as opening
+    // it does (after its serial number was programmed). Does nothing on the
+    // network, on a closed link or while another job holds the link.
+    virtual void Reidentify() {}
+
     // Opens the link when it is closed. True when commands can go out now
     // (a network open only starts an attempt).
     bool OpenIfClosed()
