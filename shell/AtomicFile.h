@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QFile>
 #include <QSaveFile>
 #include <QString>
 
@@ -10,12 +11,22 @@
 // buffered QSaveFile it never takes a short write (a full disk) for success:
 // it buffers on its own, retries what the system did not take, and reports
 // the system's reason when the rest cannot be written either.
+//
+// A power cut must not bring the old file back either: the new file is on
+// the disk before the rename, and the folder (which holds the rename) after
+// it. A sync that fails is a failure like any other.
 class AtomicFileWriter {
 public:
     // `directWriteFallback`: where the folder takes no new files but the
     // file itself is writable, write it in place (only for files the user
-    // picked; the tool's own files are always replaced whole).
+    // picked; the tool's own files are always replaced whole). The old
+    // contents are copied to the temporary folder first and put back when
+    // the new ones cannot be written whole; without that copy nothing is
+    // written.
     explicit AtomicFileWriter(const QString &path, bool directWriteFallback = false);
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter &) = delete;
+    AtomicFileWriter &operator=(const AtomicFileWriter &) = delete;
 
     bool Open();
     bool Write(QByteArrayView bytes);
@@ -24,11 +35,29 @@ public:
     // The system's reason for the first failure.
     QString ErrorString() const;
 
+    // How files and folders reach the disk: ::fsync unless a test says
+    // otherwise (to see what is synced, in which order, and what a failed
+    // sync does). Returns 0, or -1 with errno set. nullptr restores fsync.
+    using SyncFunction = int (*)(int fd);
+    static void SetSyncFunction(SyncFunction sync);
+
 private:
+    bool openInPlace();
+    bool writeOut(const char *data, qsizetype size);
     bool flushBuffer();
     bool fail();
+    bool failWith(const QString &reason);
+    bool syncFolder();
+    void restoreOldContents();
 
+    QString m_path;
+    bool m_fallbackAllowed = false;
     QSaveFile m_file;
+    // In place: the file itself, and the copy of its old contents.
+    bool m_inPlace = false;
+    bool m_done = false;
+    QFile m_direct;
+    QString m_backupPath;
     QByteArray m_buffer;
     QString m_error;
 };
