@@ -108,16 +108,17 @@ ScopedConfigHome::~ScopedConfigHome()
 
 ModalAnswerer::ModalAnswerer(int button)
     : m_text(std::make_shared<QString>()), m_all(std::make_shared<QStringList>()),
-      m_stop(std::make_shared<bool>(false))
+      m_icons(std::make_shared<QList<int>>()), m_stop(std::make_shared<bool>(false))
 {
     auto text = m_text;
     auto all = m_all;
+    auto icons = m_icons;
     auto stop = m_stop;
     // A timer keeps looking for the modal box while the code under test runs
     // its own event loop (QMessageBox::exec).
     auto *timer = new QTimer(qApp);
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, text, all, stop, button] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, text, all, icons, stop, button] {
         if (*stop) {
             timer->deleteLater();
             return;
@@ -126,6 +127,7 @@ ModalAnswerer::ModalAnswerer(int button)
         if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             *text = box->text();
             all->append(box->text());
+            icons->append(int(box->icon()));
             QAbstractButton *b = box->button(QMessageBox::StandardButton(button));
             if (!b)
                 b = box->buttons().value(0);

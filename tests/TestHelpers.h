@@ -65,10 +65,13 @@ public:
     QString text() const { return *m_text; }
     bool seen() const { return !m_text->isNull(); }
     QStringList allTexts() const { return *m_all; }
+    // The icon of each box answered (QMessageBox::Icon), in order.
+    QList<int> allIcons() const { return *m_icons; }
 
 private:
     std::shared_ptr<QString> m_text;
     std::shared_ptr<QStringList> m_all;
+    std::shared_ptr<QList<int>> m_icons;
     std::shared_ptr<bool> m_stop;
 };
 
