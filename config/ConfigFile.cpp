@@ -60,24 +60,25 @@ bool quotedValue(const QByteArray &line, qsizetype open, QByteArray &value)
     return true;
 }
 
-void parseLine(const QByteArray &line, DeviceConfigRecord &config)
+// True when the line was a setting and its value was stored.
+bool parseLine(const QByteArray &line, DeviceConfigRecord &config)
 {
     qsizetype i = 0;
     while (i < line.size() && isBlank(line.at(i)))
         ++i;
     const qsizetype equals = line.indexOf('=', i);
     if (equals < 0)
-        return;
+        return false;
     const ConfigKeyEntry *entry = findEntry(line.mid(i, equals - i));
     if (!entry)
-        return;
+        return false;
     i = equals + 1;
     while (i < line.size() && isBlank(line.at(i)))
         ++i;
     QByteArray value;
     if (i < line.size() && line.at(i) == '"') {
         if (!quotedValue(line, i, value))
-            return;
+            return false;
     } else {
         qsizetype end = i;
         while (end < line.size() && !isBlank(line.at(end)))
@@ -86,6 +87,7 @@ void parseLine(const QByteArray &line, DeviceConfigRecord &config)
     }
     value.replace("\\\"", "\"");
     entry->Field(config).set(value);
+    return true;
 }
 
 QByteArray fileValue(const QByteArray &value)
@@ -123,8 +125,9 @@ void tell(const StatusSink &status, const char *text)
 
 } // namespace
 
-void ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config)
+int ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config)
 {
+    int settings = 0;
     // Lines are read whole, however long: a piece of a long line must never be
     // taken for a line of its own. A carriage return anywhere ends a line, so
     // no value can carry one into a device command line.
@@ -136,30 +139,66 @@ void ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config)
         QByteArray line = fileText.mid(start, end - start);
         if (const qsizetype nul = line.indexOf('\0'); nul >= 0)
             line.truncate(nul);
-        parseLine(line, config);
+        if (parseLine(line, config))
+            ++settings;
         start = end + 1;
     }
+    return settings;
 }
 
-int ReadConfigFile(const QString &path, DeviceConfigRecord &config, const StatusSink &status)
+int ReadConfigFile(const QString &path, DeviceConfigRecord &config, const StatusSink &status,
+                   QString *reason)
 {
+    auto refuse = [&](const QString &why) {
+        if (reason)
+            *reason = why;
+        return -1;
+    };
     QFile file(path);
     // A FIFO or a device could block the open or never end.
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    const QFileInfo info(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
         tell(status, "Unable to open configuration file");
-        return -1;
+        if (!info.exists())
+            return refuse(QStringLiteral("There is no such file."));
+        if (!info.isFile())
+            return refuse(QStringLiteral("It is not a file."));
+        return refuse(QStringLiteral("It cannot be read: ") + file.errorString());
     }
     tell(status, "opened configuration file");
     const QByteArray text = file.read(ConfigFileMaxBytes + 1);
-    if (file.error() != QFileDevice::NoError || text.size() > ConfigFileMaxBytes)
-        return -1;
+    if (file.error() != QFileDevice::NoError)
+        return refuse(QStringLiteral("It cannot be read: ") + file.errorString());
+    // What no configuration file looks like is refused before the record is
+    // touched: the user's settings are not swapped for defaults.
+    if (text.size() > ConfigFileMaxBytes)
+        return refuse(QStringLiteral("It is larger than %1 KB; a configuration file is a few "
+                                     "hundred bytes.")
+                          .arg(ConfigFileMaxBytes / 1024));
+    if (text.isEmpty())
+        return refuse(QStringLiteral("It is empty."));
+    if (text.contains('\0'))
+        return refuse(QStringLiteral("It holds bytes of value zero: it is a binary file, not a "
+                                     "configuration file."));
+    DeviceConfigRecord parsed;
+    ResetConfigRecord(parsed);
+    if (ParseConfigText(text, parsed) == 0)
+        return refuse(QStringLiteral("Not one of its lines is a setting (key=value): it is not a "
+                                     "configuration file."));
     tell(status, "settings to default");
-    ResetConfigRecord(config);
     tell(status, "parsing configuration file");
-    ParseConfigText(text, config);
+    config = parsed;
     file.close();
     tell(status, "closed configuration file");
     return 0;
+}
+
+QString ConfigFileErrorText(const QString &path, const QString &reason)
+{
+    QString text = QStringLiteral("Error opening configuration file\r\n") + path;
+    if (!reason.isEmpty())
+        text += QStringLiteral("\r\n\r\n") + reason;
+    return text;
 }
 
 QByteArray FormatConfigFile(const DeviceConfigRecord &config, int channelCount,

@@ -12,12 +12,19 @@ constexpr qint64 ConfigFileMaxBytes = 1024 * 1024;
 // Applies the key=value lines of `fileText` onto `config`, which the caller
 // has reset: keys are matched without regard to case and may be shortened,
 // lines that cannot be used are skipped, values are cut to their fields.
-void ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config);
+// Returns the number of lines that were settings.
+int ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config);
 
 // Loads a configuration file: resets `config` and parses the file into it.
-// Returns 0, or -1 when the file cannot be read; `config` is then unchanged.
+// Returns 0, or -1 when the file cannot be read or is no configuration file
+// (too large, bytes of value zero, not one line a setting); `config` is then
+// unchanged and `reason` (when given) tells the user why. A file with only
+// some of the settings loads: the others keep their defaults.
 int ReadConfigFile(const QString &path, DeviceConfigRecord &config = DeviceConfig,
-                   const StatusSink &status = {});
+                   const StatusSink &status = {}, QString *reason = nullptr);
+
+// What the user is told when a configuration file is not loaded.
+QString ConfigFileErrorText(const QString &path, const QString &reason);
 
 // The complete text of a configuration file, lines ending in CR LF. Only the
 // named slots among the first `channelCount` are written. `serialNumber`

@@ -365,38 +365,62 @@ void tst_configfile::lineEndsReadAlike()
     QVERIFY(parsed(lf) == parsed(crlf));
 }
 
-// Files that cannot be read leave the record as it was.
+// Files that cannot be read, and files that are no configuration file, leave
+// the record as it was and say why.
 void tst_configfile::unreadableFilesLeaveRecord_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("missing") << "missing";
-    QTest::newRow("folder") << "folder";
-    QTest::newRow("fifo") << "fifo";
-    QTest::newRow("too large") << "large";
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "missing" << QByteArray() << "There is no such file.";
+    QTest::newRow("folder") << "folder" << QByteArray() << "It is not a file.";
+    QTest::newRow("fifo") << "fifo" << QByteArray() << "It is not a file.";
+    QTest::newRow("too large") << "file" << "mode=3\n" + QByteArray(ConfigFileMaxBytes, '\n')
+                               << "It is larger than 1024 KB; a configuration file is a few "
+                                  "hundred bytes.";
+    const QString noSetting =
+        "Not one of its lines is a setting (key=value): it is not a configuration file.";
+    QTest::newRow("text without a setting")
+        << "file" << QByteArray("Dear customer,\r\nplease find attached\r\n") << noSetting;
+    // The tool's own settings file: keys in brackets, none a setting here.
+    QTest::newRow("settings file") << "file" << QByteArray("[Port]=COM1\r\n[Type]=E\r\n")
+                                   << noSetting;
+    QTest::newRow("empty") << "file" << QByteArray("") << "It is empty.";
+    const QString binary =
+        "It holds bytes of value zero: it is a binary file, not a configuration file.";
+    QTest::newRow("binary") << "file" << QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0", 10) << binary;
+    // A setting among binary bytes does not make it a configuration file.
+    QTest::newRow("binary with a setting in it")
+        << "file" << QByteArray("mode=3\n\0\0\x01ispname=x\n", 20) << binary;
 }
 
 void tst_configfile::unreadableFilesLeaveRecord()
 {
     QFETCH(QString, kind);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     QString path = dir.filePath("a.cfg");
     if (kind == "folder")
         path = dir.path();
     else if (kind == "fifo")
         QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    else if (kind == "large")
-        writeFile(path, "mode=3\n" + QByteArray(ConfigFileMaxBytes, '\n'));
+    else if (kind == "file")
+        writeFile(path, content);
 
     DeviceConfigRecord r = everyFieldSet();
     const DeviceConfigRecord before = r;
     QStringList status;
+    QString told;
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(ReadConfigFile(path, r, [&](const QString &t) { status << t; }), -1);
+    QCOMPARE(ReadConfigFile(path, r, [&](const QString &t) { status << t; }, &told), -1);
     QVERIFY(clock.elapsed() < 5000); // a FIFO without a writer must not block
     QVERIFY(r == before);
+    QCOMPARE(told, reason);
     QVERIFY(!status.isEmpty());
-    if (kind != "large")
+    QVERIFY(!status.contains("settings to default"));
+    if (kind != "file")
         QCOMPARE(status, QStringList({"Unable to open configuration file"}));
 }
 
