@@ -50,8 +50,18 @@ void TacOctetBox::keyPressEvent(QKeyEvent *event)
         }
     }
     const QString typed = event->text();
+    // Some layouts need Shift for '.'; Ctrl, Alt and Meta make it a shortcut.
+    const bool commandKey =
+        event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (typed == QLatin1String(".") && !commandKey) {
+        // The last box has no next one: there '.' is refused like any other
+        // character.
+        Q_EMIT NextOctet();
+        event->accept();
+        return;
+    }
     if (!typed.isEmpty() && typed.at(0).isPrint() && !typed.at(0).isDigit()) {
-        event->accept(); // refused, '.' included
+        event->accept(); // refused
         return;
     }
     m_deleting = event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete
@@ -123,6 +133,10 @@ TacIPEdit::TacIPEdit(QWidget *parent) : QWidget(parent)
         connect(m_boxes[i], &TacOctetBox::LeaveRight, next, [next] {
             next->setFocus(Qt::OtherFocusReason);
             next->setCursorPosition(0);
+        });
+        connect(m_boxes[i], &TacOctetBox::NextOctet, next, [next] {
+            next->setFocus(Qt::OtherFocusReason);
+            next->selectAll();
         });
     }
     setFocusProxy(m_boxes[0]);

@@ -6,7 +6,8 @@
 
 #include <array>
 
-// One octet box of an address field: decimal digits only, at most 255.
+// One octet box of an address field: decimal digits only, at most 255; '.'
+// goes on to the next box, so that an address can be typed as it is written.
 class TacOctetBox : public QLineEdit {
     Q_OBJECT
 public:
@@ -22,6 +23,8 @@ Q_SIGNALS:
     // Left at the start, Right at the end: the neighbouring box takes over.
     void LeaveLeft();
     void LeaveRight();
+    // '.' typed: the next box takes the following digits, replacing its own.
+    void NextOctet();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

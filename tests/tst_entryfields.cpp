@@ -77,6 +77,8 @@ private Q_SLOTS:
     void octetTyping();
     void octetPasteChecked();
     void octetNavigation();
+    void addressTypedStraight_data();
+    void addressTypedStraight();
 
     void hexCheck_data();
     void hexCheck();
@@ -193,7 +195,7 @@ void tst_entryfields::octetTyping_data()
 
     QTest::newRow("256 refused") << "1.2.25.4" << 2 << 2 << "6" << "25" << "1.2.25.4" << 0;
     QTest::newRow("255 taken") << "1.2.25.4" << 2 << 2 << "5" << "255" << "1.2.255.4" << 1;
-    QTest::newRow("non-digits refused") << "1.2.25.4" << 2 << 2 << "a.-" << "25" << "1.2.25.4" << 0;
+    QTest::newRow("non-digits refused") << "1.2.25.4" << 2 << 2 << "a-+" << "25" << "1.2.25.4" << 0;
     QTest::newRow("leading zero removed") << "1.2.0.4" << 2 << 1 << "5" << "5" << "1.2.5.4" << 1;
     QTest::newRow("zero typed in front") << "1.2.7.4" << 2 << 0 << "0" << "7" << "1.2.7.4" << 1;
     QTest::newRow("emptied box counts 0") << "192.0.2.10" << 2 << -1 << "{Back}" << ""
@@ -277,16 +279,60 @@ void tst_entryfields::octetNavigation()
     QVERIFY(field->Box(0)->hasFocus());
     QCOMPARE(field->Box(0)->cursorPosition(), 2);
 
-    // Inside a box the arrows move the caret; '.' does not move on.
-    play(field->Box(0), "{Left}.");
+    // Inside a box the arrows move the caret; '.' moves on from anywhere in
+    // the box, to the next box with its text selected for replacing.
+    play(field->Box(0), "{Left}");
     QVERIFY(field->Box(0)->hasFocus());
     QCOMPARE(field->Box(0)->cursorPosition(), 1);
+    play(field->Box(0), ".");
+    QVERIFY(field->Box(1)->hasFocus());
+    QCOMPARE(field->Box(1)->selectedText(), QStringLiteral("22"));
 
+    // The last box has nowhere to go: there '.' is refused.
     field->Box(3)->setFocus(Qt::OtherFocusReason);
     field->Box(3)->setCursorPosition(2);
-    play(field->Box(3), "{Right}");
+    play(field->Box(3), "{Right}.");
     QVERIFY(field->Box(3)->hasFocus());
+    QCOMPARE(field->Box(3)->cursorPosition(), 2);
     QCOMPARE(field->Text(), QStringLiteral("11.22.33.44"));
+}
+
+// An address typed as it is written, from the first box on, each key to the
+// box that has the focus then.
+void tst_entryfields::addressTypedStraight_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("new field") << "" << "192.168.1.50" << "192.168.1.50";
+    QTest::newRow("over an address") << "10.20.30.40" << "172.16.0.9" << "172.16.0.9";
+    QTest::newRow("an empty part keeps its value") << "10.20.30.40" << "1..3" << "1.20.3.40";
+    QTest::newRow("a dot after the last part") << "" << "1.2.3.4." << "1.2.3.4";
+    QTest::newRow("too large stays refused") << "" << "300.1.1.1" << "30.1.1.1";
+}
+
+void tst_entryfields::addressTypedStraight()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, typed);
+    QFETCH(QString, text);
+    QWidget window;
+    auto *before = new QLineEdit(&window);
+    auto *field = new TacIPEdit(&window);
+    new QVBoxLayout(&window);
+    window.layout()->addWidget(before);
+    window.layout()->addWidget(field);
+    field->SetText(start);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // Reached with Tab, as a user reaches it: the first box's text selected.
+    before->setFocus();
+    QTest::keyClick(before, Qt::Key_Tab);
+    QVERIFY(field->Box(0)->hasFocus());
+    for (QChar c : typed)
+        QTest::keyClicks(QApplication::focusWidget(), QString(c));
+    QCOMPARE(field->Text(), text);
 }
 
 void tst_entryfields::hexCheck_data()
