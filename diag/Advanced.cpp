@@ -6,6 +6,7 @@
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
 #include "shell/KeyPreview.h"
+#include "shell/Mnemonic.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -14,7 +15,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QVBoxLayout>
 
 #include <exception>
@@ -39,11 +39,11 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     QGroupBox *settings = makeGroup("Show Settings", this);
     auto *settingsLayout = new QVBoxLayout(settings);
     for (QPushButton *button : {
-             addButton(settings, "ModeButton", "Mode", {"mode\n"}),
-             addButton(settings, "ISPButton", "ISP", {"isp\n"}),
-             addButton(settings, "ChannelButton", "Channels", {"channel\n"}),
-             addButton(settings, "TypeButton", "Type", {"type\n"}),
-             addButton(settings, "AllButton", "All", {"mode\n", "isp\n", "channel\n", "type\n"}),
+             addButton(settings, "ModeButton", "M&ode", {"mode\n"}),
+             addButton(settings, "ISPButton", "&ISP", {"isp\n"}),
+             addButton(settings, "ChannelButton", "C&hannels", {"channel\n"}),
+             addButton(settings, "TypeButton", "&Type", {"type\n"}),
+             addButton(settings, "AllButton", "&All", {"mode\n", "isp\n", "channel\n", "type\n"}),
          })
         settingsLayout->addWidget(button);
     settingsLayout->addStretch();
@@ -51,11 +51,11 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     QGroupBox *tech = makeGroup("Show Tech info", this);
     auto *techLayout = new QVBoxLayout(tech);
     for (QPushButton *button : {
-             addButton(tech, "MemButton", "Memory Usage", {"memory\n"}),
-             addButton(tech, "HeapButton", "Heap Usage", {"heap\n"}),
-             addButton(tech, "ThreadsButton", "Threads", {"threads\n"}),
-             addButton(tech, "TimersButton", "Timers", {"timers\n"}),
-             addButton(tech, "VS1011Button", "VS1011 Info", {"vshow\n"}),
+             addButton(tech, "MemButton", "Memory &Usage", {"memory\n"}),
+             addButton(tech, "HeapButton", "H&eap Usage", {"heap\n"}),
+             addButton(tech, "ThreadsButton", "Th&reads", {"threads\n"}),
+             addButton(tech, "TimersButton", "Ti&mers", {"timers\n"}),
+             addButton(tech, "VS1011Button", "VS&1011 Info", {"vshow\n"}),
          })
         techLayout->addWidget(button);
     techLayout->addStretch();
@@ -63,9 +63,9 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     QGroupBox *misc = makeGroup("Misc", this);
     auto *miscLayout = new QVBoxLayout(misc);
     for (QPushButton *button : {
-             addButton(misc, "EEPROMButton", "Dump EEPROM", {"eeprom\n"}),
-             addButton(misc, "VersionButton", "Dump Version info", {"ver\n"}),
-             addButton(misc, "SerialButton", "Dump Mac + SN", {"snum\n"}),
+             addButton(misc, "EEPROMButton", "&Dump EEPROM", {"eeprom\n"}),
+             addButton(misc, "VersionButton", "Dump &Version info", {"ver\n"}),
+             addButton(misc, "SerialButton", "Dump Mac + S&N", {"snum\n"}),
          })
         miscLayout->addWidget(button);
     miscLayout->addStretch();
@@ -75,7 +75,7 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     m_serialEdit->setObjectName(QStringLiteral("SerialAbNumEdit"));
     m_serialEdit->setToolTip(QStringLiteral("Enter your 5-digit Serialnumber here"));
     m_serialEdit->setAccessibleName(QStringLiteral("Serial number"));
-    m_programButton = addButton(serial, "ProgramSerialNumberButton", "Program", {});
+    m_programButton = addButton(serial, "ProgramSerialNumberButton", "&Program", {});
     m_programButton->setToolTip(QStringLiteral("Program Serial Number in your Mirto"));
     auto *serialLayout = new QHBoxLayout(serial);
     serialLayout->addWidget(m_serialEdit);
@@ -89,8 +89,8 @@ TAdvancedForm::TAdvancedForm(CommandPort &port, QWidget *parent) : QDialog(paren
     // rather than cut and sent; untypable characters never reach the device.
     TypingLimit::Install(m_commandLine, CommandLineCapacity);
     m_commandLine->setMinimumWidth(260);
-    m_sendButton = addButton(command, "SendButton", "Send", {});
-    auto *close = new QPushButton(QStringLiteral("Close"), command);
+    m_sendButton = addButton(command, "SendButton", "&Send", {});
+    auto *close = new QPushButton(QStringLiteral("&Close"), command);
     close->setObjectName(QStringLiteral("CloseButton"));
     close->setAccessibleName(QStringLiteral("Close"));
     close->setAutoDefault(false);
@@ -139,7 +139,7 @@ QPushButton *TAdvancedForm::addButton(QWidget *group, const char *name, const ch
 {
     auto *button = new QPushButton(QLatin1String(caption), group);
     button->setObjectName(QLatin1String(name));
-    button->setAccessibleName(QLatin1String(caption));
+    button->setAccessibleName(WithoutMnemonic(QLatin1String(caption)));
     // Enter belongs to the command line; no button may take it as the
     // dialog's default.
     button->setAutoDefault(false);
@@ -160,7 +160,13 @@ void TAdvancedForm::CommandButtonClick(QObject *sender)
             m_serialEdit->setFocus();
             return;
         }
-        lines = {"snum 0000" + m_serialEdit->text().toLatin1() + '\n'};
+        // The device takes its MAC address from its serial number: the user
+        // confirms first. Asked before the link is opened, so that No sends
+        // nothing at all.
+        const QString serial = m_serialEdit->text();
+        if (!AskYesNo(this, SerialNumberQuestion(serial)))
+            return;
+        lines = {"snum 0000" + serial.toLatin1() + '\n'};
     } else if (sender == m_sendButton) {
         lines = {m_commandLine->text().toLatin1() + '\n'};
     } else {
@@ -175,11 +181,24 @@ void TAdvancedForm::CommandButtonClick(QObject *sender)
     try {
         if (!m_port.SendLines(lines))
             return;
+        // The status bar shows the number the device now has.
+        if (sender == m_programButton)
+            m_port.Reidentify();
     } catch (const std::exception &error) {
         ShowException(error);
         return;
     }
     m_commandLine->setFocus();
+    // The next command typed replaces the one just sent (which stays for
+    // sending again).
+    if (sender == m_sendButton)
+        m_commandLine->selectAll();
+}
+
+QString TAdvancedForm::SerialNumberQuestion(const QString &serial)
+{
+    return QStringLiteral("Give this device serial number %1? Its MAC address changes with it.")
+        .arg(serial);
 }
 
 void TAdvancedForm::KeyPressed(int key)
@@ -195,12 +214,8 @@ void TAdvancedForm::CloseButtonClick()
 
 void TAdvancedForm::showEvent(QShowEvent *event)
 {
+    // Where it first opens is the main window's choice (beside its terminal);
+    // later openings keep the place the user gave the window.
     QDialog::showEvent(event);
-    if (!m_shownBefore) {
-        m_shownBefore = true;
-        // Later openings keep the place the user gave the window.
-        if (const QScreen *screen = QGuiApplication::primaryScreen())
-            move(screen->availableGeometry().center() - rect().center());
-    }
     m_commandLine->setFocus();
 }

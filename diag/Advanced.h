@@ -33,6 +33,9 @@ public:
     void KeyPressed(int key);
     void CloseButtonClick();
 
+    // Asked before a serial number is programmed.
+    static QString SerialNumberQuestion(const QString &serial);
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -46,5 +49,4 @@ private:
     QPushButton *m_programButton = nullptr;
     QLineEdit *m_commandLine = nullptr;
     QPushButton *m_sendButton = nullptr;
-    bool m_shownBefore = false;
 };

@@ -2,11 +2,13 @@
 #include "links/AbNumEdit.h"
 #include "shell/DeviceConnection.h"
 #include "shell/DevicePorts.h"
+#include "shell/Mnemonic.h"
 #include "sim/core/SimDevice.h"
 #include "tests/TestHelpers.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -44,9 +46,11 @@ public:
         return true;
     }
     QByteArray Reply() const override { return {}; }
+    void Reidentify() override { ++reidentified; }
 
     // The link goes away after this many sends; 0 never.
     int dropAfterSends = 0;
+    int reidentified = 0;
 };
 
 template <typename T = QWidget>
@@ -125,6 +129,9 @@ private Q_SLOTS:
     void serialNumber();
     void commandLineFitsOneWrite();
     void closeSendsNothing();
+    void nextCommandReplacesTheSentOne();
+    void serialNumberAsksFirst_data();
+    void serialNumberAsksFirst();
     void wire_data();
     void wire();
     void networkFirstPressOnlyConnects();
@@ -154,10 +161,16 @@ void tst_advanced::window()
         if (widget->focusPolicy() != Qt::NoFocus)
             QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
     }
-    // No button takes Enter as the dialog's default.
+    // No button takes Enter as the dialog's default; each has an Alt+letter
+    // key of its own.
+    QList<QChar> keys;
     for (const QPushButton *button : form.findChildren<QPushButton *>()) {
         QVERIFY2(!button->autoDefault() && !button->isDefault(),
                  qPrintable(button->objectName()));
+        const QChar key = MnemonicOf(button->text());
+        QVERIFY2(!key.isNull() && !keys.contains(key), qPrintable(button->text()));
+        keys << key;
+        QCOMPARE(button->accessibleName(), WithoutMnemonic(button->text()));
     }
 
     // A later opening comes back with the focus in the command line again.
@@ -198,13 +211,28 @@ void tst_advanced::buttons()
     auto *commandLine = control<QLineEdit>(form, "CommandLineEdit");
     commandLine->setText(command);
     auto *button = control<QPushButton>(form, name);
-    QCOMPARE(button->text(), caption);
+    QCOMPARE(WithoutMnemonic(button->text()), caption);
     button->setFocus();
     button->click();
     QCOMPARE(port.sent, lines);
     QCOMPARE(port.opens, 0);
     QCOMPARE(QApplication::focusWidget(), commandLine);
     QCOMPARE(commandLine->text(), command); // kept for the next send
+    // After Send it is selected: what is typed next replaces it.
+    QCOMPARE(commandLine->selectedText(), name == "SendButton" ? command : QString());
+}
+
+void tst_advanced::nextCommandReplacesTheSentOne()
+{
+    FakePort port;
+    TAdvancedForm form(port);
+    showActive(form);
+    auto *commandLine = control<QLineEdit>(form, "CommandLineEdit");
+    QTest::keyClicks(commandLine, "snum");
+    QTest::keyClick(commandLine, Qt::Key_Return);
+    QTest::keyClicks(commandLine, "bogus cmd");
+    QTest::keyClick(commandLine, Qt::Key_Return);
+    QCOMPARE(port.sent, (QList<QByteArray>{"snum\n", "bogus cmd\n"}));
 }
 
 void tst_advanced::enterSendsOnlyTheCommandLine_data()
@@ -277,6 +305,7 @@ void tst_advanced::notConnected()
     FakePort port;
     port.connected = false;
     port.openSucceeds = openSucceeds;
+    ModalAnswerer yes(QMessageBox::Yes); // the serial number's question
     TAdvancedForm form(port);
     showActive(form);
     control<QLineEdit>(form, "CommandLineEdit")->setText("x");
@@ -286,8 +315,9 @@ void tst_advanced::notConnected()
     button->click();
     QCOMPARE(port.opens, 1);
     QCOMPARE(port.sent, lines);
-    // Nothing sent: the focus stays where it was.
-    QCOMPARE(QApplication::focusWidget(),
+    // Nothing sent: the focus stays where it was (the window's focus: a
+    // question may have been up).
+    QCOMPARE(form.focusWidget(),
              openSucceeds ? control(form, "CommandLineEdit") : static_cast<QWidget *>(button));
 }
 
@@ -338,6 +368,7 @@ void tst_advanced::serialNumber()
 
     FakePort port;
     port.connected = false;
+    ModalAnswerer yes(QMessageBox::Yes);
     TAdvancedForm form(port);
     showActive(form);
     auto *field = control<QLineEdit>(form, "SerialAbNumEdit");
@@ -357,10 +388,48 @@ void tst_advanced::serialNumber()
         QCOMPARE(port.sent, QList<QByteArray>{});
         QCOMPARE(port.opens, 0);
         QCOMPARE(QApplication::focusWidget(), field);
+        QCOMPARE(yes.allTexts(), QStringList()); // nothing to ask about
     } else {
         QCOMPARE(port.sent, QList<QByteArray>{line});
-        QCOMPARE(QApplication::focusWidget(), control(form, "CommandLineEdit"));
+        QCOMPARE(form.focusWidget(), control(form, "CommandLineEdit"));
+        // The number asked about is the one sent.
+        const QString sentNumber = QString::fromLatin1(line.mid(9).chopped(1));
+        QCOMPARE(yes.allTexts(), QStringList{TAdvancedForm::SerialNumberQuestion(sentNumber)});
     }
+}
+
+void tst_advanced::serialNumberAsksFirst_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<int>("identifications");
+    QTest::newRow("Yes: sent, then the device is identified again")
+        << int(QMessageBox::Yes) << QList<QByteArray>{"snum 000012ABC\n"} << 1;
+    QTest::newRow("No: nothing sent, the link not even opened")
+        << int(QMessageBox::No) << QList<QByteArray>{} << 0;
+}
+
+void tst_advanced::serialNumberAsksFirst()
+{
+    QFETCH(int, answer);
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(int, identifications);
+    FakePort port;
+    port.connected = false;
+    TAdvancedForm form(port);
+    showActive(form);
+    control<QLineEdit>(form, "SerialAbNumEdit")->setText("12ABC");
+    ModalAnswerer answerer(answer);
+    // Alt+P is the Program button's key (a key shows the button pressed a
+    // moment before it clicks).
+    QTest::keyClick(control(form, "CommandLineEdit"), Qt::Key_P, Qt::AltModifier);
+    QTRY_VERIFY(answerer.seen());
+    QCOMPARE(answerer.allTexts(),
+             QStringList{"Give this device serial number 12ABC? Its MAC address changes with it."});
+    QCOMPARE(answerer.allIcons(), QList<int>{QMessageBox::Question});
+    QCOMPARE(port.sent, lines);
+    QCOMPARE(port.opens, lines.isEmpty() ? 0 : 1);
+    QCOMPARE(port.reidentified, identifications);
 }
 
 void tst_advanced::commandLineFitsOneWrite()
@@ -446,6 +515,7 @@ void tst_advanced::wire()
     ConnectionRig rig(InterfaceSerial);
     rig.conn.VaComm().SetPortNum(comPort);
 
+    ModalAnswerer yes(QMessageBox::Yes); // the serial number's question
     TAdvancedForm form(rig.conn);
     showActive(form);
     control<QLineEdit>(form, "CommandLineEdit")->setText("help");
@@ -462,12 +532,19 @@ void tst_advanced::wire()
     QList<QByteArray> expected = {"snum", "ver"};
     for (const QByteArray &line : bytes.split('\n').mid(0, bytes.count('\n')))
         expected << line;
+    // A new serial number: the device is identified again, and the status
+    // bar shows the number it now has.
+    if (name == "ProgramSerialNumberButton")
+        expected << "snum" << "ver";
     QTRY_COMPARE(wire.lines(), expected);
     QTRY_VERIFY2(rig.user.terminal.contains(answer), rig.user.terminal.right(300).constData());
     QTest::qWait(50);
     QCOMPARE(wire.lines(), expected);
     QCOMPARE(rig.user.told, QStringList());
     QCOMPARE(rig.user.linkErrors, QStringList());
+    if (name == "ProgramSerialNumberButton")
+        QVERIFY2(rig.user.identification.startsWith(" SN: [12ABC]"),
+                 qPrintable(rig.user.identification));
 }
 
 void tst_advanced::networkFirstPressOnlyConnects()
