@@ -2,6 +2,7 @@
 
 #include "shell/TypingLimit.h"
 #include "shell/ErrorDisplay.h"
+#include "shell/Mnemonic.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -34,16 +35,16 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     TypingLimit::Install(m_urlEdit, UrlLimit);
     urlLabel->setBuddy(m_urlEdit);
 
-    m_okButton = new QPushButton(QStringLiteral("OK"), this);
+    m_okButton = new QPushButton(QStringLiteral("&OK"), this);
     m_okButton->setObjectName(QStringLiteral("OKButton"));
-    m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancelButton = new QPushButton(QStringLiteral("&Cancel"), this);
     m_cancelButton->setObjectName(QStringLiteral("CancelButton"));
     // Enter is the window's own key (it acts as OK once); no button may take
     // it as the default button as well.
     for (QPushButton *b : {m_okButton, m_cancelButton}) {
         b->setAutoDefault(false);
         b->setDefault(false);
-        b->setAccessibleName(b->text());
+        b->setAccessibleName(WithoutMnemonic(b->text()));
     }
     connect(m_okButton, &QPushButton::clicked, this, &TAddChannelForm::OKButtonClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &TAddChannelForm::CancelClicked);
@@ -85,7 +86,7 @@ void TAddChannelForm::OKButtonClicked()
 {
     // A field of blanks counts as filled.
     if (m_nameEdit->text().isEmpty() || m_urlEdit->text().isEmpty()) {
-        ShowMessage(this, QStringLiteral("Please fill in BOTH fields....  "));
+        ShowError(this, QStringLiteral("Please fill in BOTH fields....  "));
         return;
     }
     accept();

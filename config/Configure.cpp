@@ -9,6 +9,7 @@
 #include "links/AcIPEdit.h"
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
+#include "shell/Mnemonic.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -48,12 +49,13 @@ QByteArray toDevice(const QString &text)
 }
 
 // Push buttons of these windows never take Enter: a key pressed in a field
-// must not program the device or close the window.
+// must not program the device or close the window. Each has its Alt+letter
+// key, marked in `caption`.
 QPushButton *makeButton(const char *name, const QString &caption, QWidget *parent)
 {
     auto *b = new QPushButton(caption, parent);
     b->setObjectName(QString::fromLatin1(name));
-    b->setAccessibleName(caption.trimmed());
+    b->setAccessibleName(WithoutMnemonic(caption).trimmed());
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
@@ -132,7 +134,11 @@ public:
     explicit Sink(TConfigForm &form) : m_form(form) {}
     void ShowMessage(const QString &text, const QString &caption) override
     {
-        ::ShowMessage(&m_form, text, caption);
+        // A run ends well with one message; every other one tells what failed.
+        if (text == ProgrammingOkText())
+            ::ShowMessage(&m_form, text, caption);
+        else
+            ShowError(&m_form, text, caption);
     }
     void AddStatus(const QString &text) override { m_form.addStatus(text); }
     void SetBusyCursor() override { m_form.m_host.SetBusyCursor(); }
@@ -217,10 +223,10 @@ void TConfigForm::buildWindow()
     auto *currentLayout = new QHBoxLayout(current);
     currentLayout->addWidget(m_configFileStaticText, 1);
 
-    m_loadButton = makeButton("LoadConfigFileButton", QStringLiteral("Load Configuration File"), this);
-    m_saveButton = makeButton("SaveConfigFileButton", QStringLiteral("Save Configuration File"), this);
-    m_okButton = makeButton("OKButton", QStringLiteral("OK"), this);
-    m_cancelButton = makeButton("Button3", QStringLiteral("Cancel"), this);
+    m_loadButton = makeButton("LoadConfigFileButton", QStringLiteral("&Load Configuration File"), this);
+    m_saveButton = makeButton("SaveConfigFileButton", QStringLiteral("&Save Configuration File"), this);
+    m_okButton = makeButton("OKButton", QStringLiteral("&OK"), this);
+    m_cancelButton = makeButton("Button3", QStringLiteral("&Cancel"), this);
     connect(m_loadButton, &QPushButton::clicked, this, &TConfigForm::OpenConfigFile1Click);
     connect(m_saveButton, &QPushButton::clicked, this, &TConfigForm::SaveConfigFile1Click);
     connect(m_okButton, &QPushButton::clicked, this, &TConfigForm::OkButtonClicked);
@@ -443,8 +449,8 @@ QWidget *TConfigForm::buildChannelPage()
     nameLabel->setBuddy(m_channelNameEdit);
     urlLabel->setBuddy(m_channelUrlEdit);
 
-    m_addButton = makeButton("AddButton", QStringLiteral("Add a Channel"), m_channelGroup);
-    m_deleteButton = makeButton("DeleteButton", QStringLiteral("Delete this Channel"), m_channelGroup);
+    m_addButton = makeButton("AddButton", QStringLiteral("&Add a Channel"), m_channelGroup);
+    m_deleteButton = makeButton("DeleteButton", QStringLiteral("&Delete this Channel"), m_channelGroup);
     connect(m_addButton, &QPushButton::clicked, this, &TConfigForm::AddChannelClicked);
     connect(m_deleteButton, &QPushButton::clicked, this, &TConfigForm::DeleteButtonClicked);
 
@@ -523,7 +529,7 @@ QWidget *TConfigForm::buildProgramPage()
     auto *group = makeGroup("AllSettingsGroupBox",
                             QStringLiteral("All Settings  (Click 'Program' to store in Mirto) "), page);
     m_allRichEdit = makeTextView("AllRichEdit", QStringLiteral("All settings"), Qt::blue, group);
-    m_programButton = makeButton("Button2", QStringLiteral("Program"), group);
+    m_programButton = makeButton("Button2", QStringLiteral("&Program"), group);
     m_programButton->setToolTip(QStringLiteral("Click to program all settings into Mirto"));
     connect(m_programButton, &QPushButton::clicked, this, &TConfigForm::ProgramButtonClicked);
     auto *groupLayout = new QVBoxLayout(group);
@@ -541,7 +547,7 @@ QWidget *TConfigForm::buildWebFilePage()
     auto *group = makeGroup("WebFileGroupBox", QStringLiteral("Contents of  Web File"), page);
     m_webFileRichEdit = makeTextView("WebFileRichEdit", QStringLiteral("Contents of Web File"),
                                      Qt::black, group);
-    m_saveWebFileButton = makeButton("Button1", QStringLiteral("Save Web File"), group);
+    m_saveWebFileButton = makeButton("Button1", QStringLiteral("Save &Web File"), group);
     connect(m_saveWebFileButton, &QPushButton::clicked, this, &TConfigForm::SaveWebFileClicked);
     auto *groupLayout = new QVBoxLayout(group);
     groupLayout->addWidget(m_webFileRichEdit, 1);
@@ -917,8 +923,14 @@ void TConfigForm::OpenConfigFile1Click()
                                      QStringLiteral("cfg")});
     if (path.isEmpty())
         return;
-    if (ReadConfigFile(path, DeviceConfig, [this](const QString &t) { addStatus(t); }) == -1)
+    // A file that is no configuration file is refused with the reason; the
+    // fields and the current file stay as they were.
+    QString reason;
+    if (ReadConfigFile(path, DeviceConfig, [this](const QString &t) { addStatus(t); }, &reason)
+        == -1) {
+        ShowError(this, ConfigFileErrorText(path, reason));
         return;
+    }
     MakeConfigFileCurrent(path);
     SelectChannel(0);
     RefreshChannelPage();
@@ -940,7 +952,7 @@ void TConfigForm::SaveConfigFile1Click()
     if (WriteConfigFile(path, DeviceConfig, ChannelCount, m_host.DeviceSerialNumber(),
                         [this](const QString &t) { addStatus(t); }, &reason)
         != 0) {
-        ShowMessage(this, WriteFailedText(QStringLiteral("Unable to create config file ") + path, reason));
+        ShowError(this, WriteFailedText(QStringLiteral("Unable to create config file ") + path, reason));
         return;
     }
     MakeConfigFileCurrent(path);
@@ -966,7 +978,7 @@ void TConfigForm::SaveWebFileClicked()
     if (WriteWebFile(path, DeviceConfig, ChannelCount, [this](const QString &t) { addStatus(t); },
                      &reason)
         != 0)
-        ShowMessage(this, WriteFailedText(QStringLiteral("Unable to create web file ") + path, reason));
+        ShowError(this, WriteFailedText(QStringLiteral("Unable to create web file ") + path, reason));
 }
 
 // ---------------------------------------------------------------------------
@@ -1075,7 +1087,7 @@ int TConfigForm::CheckChannels()
     if (!gap.IsGap())
         return 0;
     PopupScope popups(*this);
-    ShowMessage(this, gap.Message());
+    ShowError(this, gap.Message());
     addStatus(gap.StatusLine());
     return -1;
 }

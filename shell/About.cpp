@@ -35,7 +35,8 @@ TAboutForm::TAboutForm(QWidget *parent) : QDialog(parent)
     second->setObjectName(QStringLiteral("ProgramIcon2"));
     second->setPixmap(style()->standardIcon(QStyle::SP_DriveNetIcon).pixmap(48, 48));
 
-    auto *ok = new QPushButton(QStringLiteral("OK"), this);
+    auto *ok = new QPushButton(QStringLiteral("&OK"), this);
+    ok->setAccessibleName(QStringLiteral("OK"));
     ok->setObjectName(QStringLiteral("OKButton"));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);

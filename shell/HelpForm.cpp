@@ -15,6 +15,9 @@ THelpForm::THelpForm(QWidget *parent) : QDialog(parent), m_browser(new QTextBrow
     m_browser->setObjectName(QStringLiteral("HelpBrowser"));
     m_browser->setOpenExternalLinks(false);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    QPushButton *close = buttons->button(QDialogButtonBox::Close);
+    close->setText(QStringLiteral("&Close"));
+    close->setAccessibleName(QStringLiteral("Close"));
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_browser);

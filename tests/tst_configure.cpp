@@ -4,6 +4,7 @@
 #include "config/DeviceConfig.h"
 #include "links/AcIPEdit.h"
 #include "shell/DevicePorts.h"
+#include "shell/Mnemonic.h"
 #include "shell/ToolSettings.h"
 #include "tests/TestHelpers.h"
 
@@ -608,19 +609,72 @@ private Q_SLOTS:
         QCOMPARE(DeviceConfig.IspName.value(), QByteArray("Loaded"));
     }
 
-    void failedLoadChangesNothing()
+    // A file that cannot be loaded is refused with a message naming it and
+    // the reason; the fields, the record and the current file stay as they
+    // were, and nothing is kept for the next start.
+    void refusedLoadChangesNothing_data()
     {
+        QTest::addColumn<QByteArray>("content"); // null: no such file
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << QByteArray() << QStringLiteral("There is no such file.");
+        QTest::newRow("garbage") << QByteArray("qwertz\r\n!!\r\n")
+                                 << QStringLiteral("Not one of its lines is a setting (key=value): "
+                                                   "it is not a configuration file.");
+        QTest::newRow("binary") << QByteArray("GIF89a\x01\0\x01\0\x80\0\0", 13)
+                                << QStringLiteral("It holds bytes of value zero: it is a binary "
+                                                  "file, not a configuration file.");
+        QTest::newRow("oversized") << "mode=3\r\n" + QByteArray(ConfigFileMaxBytes, ' ')
+                                   << QStringLiteral("It is larger than 1024 KB; a configuration "
+                                                     "file is a few hundred bytes.");
+    }
+
+    void refusedLoadChangesNothing()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, reason);
+        const QString path = m_env->filePath(QStringLiteral("other.cfg"));
+        if (!content.isNull())
+            m_env->writeFile(QStringLiteral("other.cfg"), content);
         DeviceConfig.IspName.set("Before");
+        DeviceConfig.Mode.set("2");
         open();
+        field("IspNameEdit")->setText(QStringLiteral("Edited"));
         const DeviceConfigRecord before = DeviceConfig;
-        m_chosenFiles << m_env->filePath(QStringLiteral("missing.cfg"));
+        m_chosenFiles << path;
         ModalScript script;
+        script.press(QMessageBox::Ok);
         child<QPushButton>("LoadConfigFileButton")->click();
+        QCOMPARE(script.texts(), QStringList{ConfigFileErrorText(path, reason)});
+        QVERIFY(script.texts().constFirst().contains(path));
         QVERIFY(DeviceConfig == before);
+        QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Edited"));
+        QVERIFY(child<QRadioButton>("Mode2RadioButton")->isChecked());
         QVERIFY(m_host->madeCurrent.isEmpty());
-        QVERIFY(script.texts().isEmpty());
         QCOMPARE(child<QLabel>("ConfigFileStaticText")->text(),
                  QStringLiteral(" No configuration file loaded "));
+        // A file with only some of the settings still loads.
+        m_env->writeFile(QStringLiteral("some.cfg"), "ispname=Some\r\n");
+        m_chosenFiles << m_env->filePath(QStringLiteral("some.cfg"));
+        child<QPushButton>("LoadConfigFileButton")->click();
+        QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Some"));
+        QCOMPARE(m_host->madeCurrent.size(), 1);
+    }
+
+    // Every button of the dialog has an Alt+letter key of its own, and a
+    // screen reader reads its caption without the marker.
+    void buttonsHaveTheirKeys()
+    {
+        QList<QChar> keys;
+        for (const QPushButton *button : m_form->findChildren<QPushButton *>()) {
+            if (button->window() != m_form.get())
+                continue;
+            const QChar key = MnemonicOf(button->text());
+            QVERIFY2(!key.isNull() && !keys.contains(key), qPrintable(button->text()));
+            keys << key;
+            QCOMPARE(button->accessibleName(), WithoutMnemonic(button->text()).trimmed());
+        }
+        for (const QPushButton *button : m_add->findChildren<QPushButton *>())
+            QVERIFY2(!MnemonicOf(button->text()).isNull(), qPrintable(button->text()));
     }
 
     void saveAsksBeforeOverwriting_data()
