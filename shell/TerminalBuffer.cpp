@@ -55,6 +55,29 @@ QByteArrayView TerminalBuffer::Line(qsizetype i) const
     return QByteArrayView(m_text.constData() + start, stop - start);
 }
 
+qsizetype TerminalBuffer::LineStart(qsizetype i) const
+{
+    return m_lineStarts.value(std::clamp<qsizetype>(i, 0, m_lineStarts.size() - 1));
+}
+
+qsizetype TerminalBuffer::LineAt(qsizetype offset) const
+{
+    const auto after = std::upper_bound(m_lineStarts.cbegin(), m_lineStarts.cend(), offset);
+    return std::max<qsizetype>(0, (after - m_lineStarts.cbegin()) - 1);
+}
+
+QByteArrayView TerminalBuffer::LastTextLine() const
+{
+    for (qsizetype i = m_lineStarts.size() - 1; i >= 0; --i) {
+        const QByteArrayView line = Line(i);
+        for (char c : line) {
+            if (c != ' ' && c != '\t' && c != '>')
+                return line;
+        }
+    }
+    return {};
+}
+
 int TerminalBuffer::MaxLineColumns() const
 {
     const qsizetype widest = std::max(m_maxColumns, m_lastColumns);

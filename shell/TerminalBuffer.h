@@ -24,6 +24,13 @@ public:
     qsizetype LineCount() const { return m_lineStarts.size(); }
     // The view stays valid until the next Append or Clear.
     QByteArrayView Line(qsizetype i) const;
+    // Where line `i` starts in Text(), and the line that holds the byte at
+    // `offset` (a line break belongs to the line it ends).
+    qsizetype LineStart(qsizetype i) const;
+    qsizetype LineAt(qsizetype offset) const;
+    // The newest line that says something: lines of blanks and a prompt
+    // ('>') alone are passed over. Empty when there is none.
+    QByteArrayView LastTextLine() const;
     // The lines joined by '\n'.
     QByteArray Text() const { return m_text; }
     // Bytes stored, line breaks included.

@@ -20,8 +20,15 @@
 // control bytes as a blank. The user can select with the mouse and copy; the
 // view takes focus on a click for that, but typing does nothing here: keys it
 // has no use for are ignored and so reach the window.
+//
+// Assistive technology reads it as a terminal: its whole text through the
+// accessible text interface (lines, their place on screen, the selection),
+// its newest line that says something as its accessible value, and every
+// append as inserted text.
 class TerminalView : public QAbstractScrollArea {
     Q_OBJECT
+    friend class TerminalAccessible;
+
 public:
     explicit TerminalView(QWidget *parent = nullptr);
     ~TerminalView() override;
@@ -37,6 +44,9 @@ public:
     // end reproduces the text.
     QStringList Lines() const;
     QString Text() const;
+    // The newest line that says something (blank and prompt-only lines
+    // passed over), Latin-1 decoded.
+    QString LastLine() const;
     // Lines on screen, the empty one after a final line break included.
     qsizetype LineCount() const { return m_buffer.LineCount(); }
     const TerminalBuffer &Buffer() const { return m_buffer; }
