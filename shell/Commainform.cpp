@@ -13,9 +13,11 @@
 #include "shell/HelpForm.h"
 #include "shell/KeyPreview.h"
 #include "shell/Identification.h"
+#include "shell/Preferences.h"
 #include "shell/Resources.h"
 #include "shell/TerminalView.h"
 #include "shell/TypingLimit.h"
+#include "shell/WindowPlacement.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -32,6 +34,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
+#include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
@@ -62,7 +66,8 @@ public:
     explicit UserSide(TMainForm &form) : m_form(form) {}
 
     // DeviceUser
-    void TellUser(const QString &text) override { ShowMessage(&m_form, text); }
+    // Everything the connection tells this way is a failure.
+    void TellUser(const QString &text) override { ShowError(&m_form, text); }
     void TellBusy(const QString &text) override { ShowNotice(&m_form, text); }
     void ShowLinkError(const std::exception &error) override { ShowException(error); }
     bool AskHostAddress(QString &address) override
@@ -121,9 +126,16 @@ TMainForm::TMainForm(QWidget *parent)
     fillPortList();
     ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
-    new KeyPreview(this, [this](QKeyEvent *key, QWidget *) {
-        return MainFormKeyPress(key->key(), key->isAutoRepeat());
-    });
+    m_echoPort = std::make_unique<EchoingCommandPort>(
+        *m_connection, [this](const QByteArray &text) { m_memo->AppendText(text); },
+        [this] { return !m_memo->Buffer().Line(m_memo->Buffer().LineCount() - 1).isEmpty(); });
+    m_echoPort->Echo = Preferences::LocalEcho();
+    {
+        // Showing the kept choice is no new choice to keep.
+        const QSignalBlocker quiet(m_echoAction);
+        m_echoAction->setChecked(m_echoPort->Echo);
+    }
+    new KeyPreview(this, [this](QKeyEvent *key, QWidget *target) { return previewKey(key, target); });
 }
 
 TMainForm::~TMainForm()
@@ -218,26 +230,44 @@ void TMainForm::buildWindow()
             [this] { OpenConnectionClicked(m_openConToolButton); });
     m_closeConToolButton->setEnabled(false);
 
+    // Every entry has its Alt+letter key; the usual shortcuts of a desktop
+    // program work besides the tool's own Ctrl+D.
+    const auto addItem = [this](QMenu *menu, const char *name, const QString &caption,
+                                void (TMainForm::*slot)(), const QList<QKeySequence> &keys = {}) {
+        QAction *action = menu->addAction(caption, this, slot);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        return action;
+    };
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
-    fileMenu->addAction(QStringLiteral("E&xit"), this, &TMainForm::ExitClicked);
+    addItem(fileMenu, "ExitItem", QStringLiteral("E&xit"), &TMainForm::ExitClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_Q)});
     QMenu *toolsMenu = menuBar()->addMenu(QStringLiteral("&Tools"));
-    toolsMenu->addAction(QStringLiteral("Configure Mirto"), this, &TMainForm::ConfigureClicked);
-    toolsMenu->addAction(QStringLiteral("Update Firmware"), this, &TMainForm::UploadClicked);
-    toolsMenu->addAction(QStringLiteral("Read Mirto configuration "), this,
-                         &TMainForm::InfoToolButtonClick);
-    m_testAction = toolsMenu->addAction(QStringLiteral("Test and Analysis"), this,
-                                        &TMainForm::AdvancedClicked);
-    m_testAction->setObjectName(QStringLiteral("TestAndAnalysisItem"));
+    addItem(toolsMenu, "ConfigureItem", QStringLiteral("&Configure Mirto"), &TMainForm::ConfigureClicked);
+    addItem(toolsMenu, "UpdateFirmwareItem", QStringLiteral("&Update Firmware"), &TMainForm::UploadClicked);
+    addItem(toolsMenu, "ReadConfigurationItem", QStringLiteral("&Read Mirto configuration "),
+            &TMainForm::InfoToolButtonClick);
+    m_testAction = addItem(toolsMenu, "TestAndAnalysisItem", QStringLiteral("&Test and Analysis"),
+                           &TMainForm::AdvancedClicked);
+    toolsMenu->addSeparator();
+    m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
+    m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
+    m_echoAction->setCheckable(true);
+    connect(m_echoAction, &QAction::toggled, this, [this](bool on) {
+        m_echoPort->Echo = on;
+        Preferences::SetLocalEcho(on);
+    });
     QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
-    QAction *clear = windowMenu->addAction(QStringLiteral("Clear Terminal Window"), this,
-                                           &TMainForm::ClearResponseClicked);
-    clear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
-    windowMenu->addAction(QStringLiteral("Save Terminal Window"), this,
-                          &TMainForm::SaveResponseClicked);
+    addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
+            &TMainForm::ClearResponseClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_D), QKeySequence(Qt::CTRL | Qt::Key_L)});
+    addItem(windowMenu, "SaveTerminalItem", QStringLiteral("&Save Terminal Window"),
+            &TMainForm::SaveResponseClicked, {QKeySequence(Qt::CTRL | Qt::Key_S)});
     QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
-    helpMenu->addAction(QStringLiteral("Index"), this, &TMainForm::IndexClick);
+    addItem(helpMenu, "IndexItem", QStringLiteral("&Index"), &TMainForm::IndexClick,
+            {QKeySequence(Qt::Key_F1)});
     helpMenu->addSeparator();
-    helpMenu->addAction(QStringLiteral("About"), this, &TMainForm::AboutClicked);
+    addItem(helpMenu, "AboutItem", QStringLiteral("&About"), &TMainForm::AboutClicked);
 
     auto *central = new QWidget(this);
     auto *layout = new QVBoxLayout(central);
@@ -250,8 +280,12 @@ void TMainForm::buildWindow()
     m_memo = new TerminalView(central);
     m_memo->setObjectName(QStringLiteral("Memo"));
     m_memo->setAccessibleName(QStringLiteral("Terminal Window"));
-    m_memo->setFixedSize(780, 409);
-    layout->addWidget(m_memo);
+    m_memo->setAccessibleDescription(QStringLiteral("Everything the Mirto sends, newest line last"));
+    // The designed size is the least; the terminal takes whatever room the
+    // user gives the window.
+    m_memo->setMinimumSize(780, 409);
+    m_memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    layout->addWidget(m_memo, 1);
 
     // The bottom row keeps its height while hidden so the window never jumps.
     auto *bottom = new QWidget(central);
@@ -266,9 +300,10 @@ void TMainForm::buildWindow()
     // A command and its line feed always fit one write to the device: a
     // longer paste is refused whole, never cut and sent.
     TypingLimit::Install(m_commandEdit->lineEdit(), DeviceConnection::PieceCapacity - 1);
-    m_commandEdit->setFixedWidth(597);
+    m_commandEdit->setMinimumWidth(597);
+    m_commandEdit->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     m_commandEdit->setVisible(false);
-    row->addWidget(m_commandEdit);
+    row->addWidget(m_commandEdit, 1);
     row->addStretch();
     m_comportLabel = new QLabel(QStringLiteral("Comport"), bottom);
     m_comportLabel->setObjectName(QStringLiteral("ComportLabel"));
@@ -297,20 +332,31 @@ void TMainForm::buildWindow()
     const QString texts[4] = {QStringLiteral("  No Configuration File loaded"), QString(),
                               QStringLiteral("  Serial Number Not Available"),
                               QStringLiteral("  Not Connected")};
+    // A screen reader reads each panel's text as its name; what the panel
+    // is goes in its description.
+    const QString meanings[4] = {QStringLiteral("Configuration file"),
+                                 QStringLiteral("Direct command hint"),
+                                 QStringLiteral("Device identification"),
+                                 QStringLiteral("Connection state")};
     for (int i = 0; i < 4; ++i) {
         m_panels[i] = new QLabel(texts[i], bar);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        m_panels[i]->setAccessibleName(QStringLiteral("Status panel %1").arg(i));
+        m_panels[i]->setAccessibleName(texts[i].trimmed());
+        m_panels[i]->setAccessibleDescription(meanings[i]);
         m_panels[i]->setFrameShape(QFrame::Panel);
         m_panels[i]->setFrameShadow(QFrame::Sunken);
         bar->addWidget(m_panels[i], i == 0 ? 1 : 0);
+        // The room a wider window gives the bar is panel 0's.
+        if (i == 0)
+            m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     }
     sizeStatusPanels();
     setStatusBar(bar);
     m_help = new THelpForm(this);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-    // A fixed window: the terminal's size is part of the design.
-    setFixedSize(sizeHint());
+    // The designed size is the default and the least that shows every
+    // control whole.
+    setMinimumSize(minimumSizeHint().expandedTo(sizeHint()));
+    resize(minimumSize());
 }
 
 // ---------------------------------------------------------------------------
@@ -364,13 +410,15 @@ void TMainForm::SetStatusPanel(int panel, const QString &text)
 {
     QLabel *label = m_panels[panel];
     label->setProperty("fullText", text);
-    // Panel 0 takes the room the others leave; a long path loses its start.
+    label->setAccessibleName(text.trimmed());
+    // Panel 0 takes the room the others leave; a long path loses its start,
+    // never the panel's label.
     // A host name typed for the network may be longer than panel 3 is wide:
     // it loses its middle. Either shows whole as the panel's hint.
     QString shown = text;
     const int room = LabelTextRoom(*label);
     if (panel == 0)
-        shown = ElideLeft(text, label->fontMetrics(), room);
+        shown = ElideKeepingLabel(text, label->fontMetrics(), room);
     else if (panel == 3 && room > 0)
         shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, room);
     label->setText(shown);
@@ -385,6 +433,25 @@ int LabelTextRoom(const QLabel &label)
     if (indent < 0)
         indent = label.frameWidth() > 0 ? label.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
     return label.contentsRect().width() - indent - 2 * label.margin();
+}
+
+QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const qsizetype colon = text.indexOf(QLatin1String(": "));
+    if (colon < 0)
+        return ElideLeft(text, metrics, width);
+    const QString label = text.left(colon + 2);
+    QString value = text.mid(colon + 2);
+    const QString dots = QStringLiteral("...");
+    // A long path comes already shortened: one mark is enough.
+    if (value.startsWith(dots))
+        value.remove(0, dots.size());
+    qsizetype keep = value.size();
+    while (keep > 0 && metrics.horizontalAdvance(label + dots + value.right(keep)) > width)
+        --keep;
+    return label + dots + value.right(keep);
 }
 
 QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width)
@@ -423,6 +490,12 @@ void TMainForm::sizeStatusPanels()
             label->setFixedWidth(width);
         label->setProperty("fullText", label->text());
     }
+}
+
+bool TMainForm::RestoreWindowPlacement()
+{
+    const QByteArray geometry = Preferences::MainWindowGeometry();
+    return !geometry.isEmpty() && restoreGeometry(geometry);
 }
 
 void TMainForm::MakeConfigFileCurrent(const QString &path)
@@ -510,8 +583,11 @@ void TMainForm::MainFormActivate()
     if (expert)
         SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
 
+    QString configRefused;
     if (ConfigFileNamed && ConfigFile.size() > 5) {
-        if (ReadConfigFile(ConfigFile, DeviceConfig, [this](const QString &t) { AddStatus(t); }) == -1) {
+        if (ReadConfigFile(ConfigFile, DeviceConfig, [this](const QString &t) { AddStatus(t); },
+                           &configRefused)
+            == -1) {
             StartupError = 20;
         } else {
             SetStatusPanel(0, ConfigFileStatusText(ConfigFile));
@@ -520,9 +596,9 @@ void TMainForm::MainFormActivate()
     }
 
     if (StartupError == 10)
-        ShowMessage(this, QStringLiteral("Error opening 'mirto.ini'"));
+        ShowError(this, QStringLiteral("Error opening 'mirto.ini'"));
     else if (StartupError == 20)
-        ShowMessage(this, QStringLiteral("Error opening configuration file\r\n") + ConfigFile);
+        ShowError(this, ConfigFileErrorText(ConfigFile, configRefused));
 
     if (InterfaceType == InterfaceNetwork) {
         m_openConToolButton->setToolTip(QStringLiteral("Open Network Connection"));
@@ -534,8 +610,8 @@ void TMainForm::MainFormActivate()
             InterfaceType = InterfaceSerial;
             m_comportLabel->setVisible(true);
             m_portComboBox->setVisible(true);
-            ShowMessage(this, QStringLiteral("Automatic detection of ComPort failed....\n\n"
-                                             "Please select your Comport from the list"));
+            ShowError(this, QStringLiteral("Automatic detection of ComPort failed....\n\n"
+                                           "Please select your Comport from the list"));
         } else {
             VaComm().SetPortNum(port);
             m_openConToolButton->setToolTip(QStringLiteral("Open USB Connection"));
@@ -579,20 +655,49 @@ void TMainForm::selectPortEntry()
 // ---------------------------------------------------------------------------
 // Keys
 
+bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
+{
+    if (UserLevel == 1) {
+        const bool commandKey =
+            key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+        const bool inCommandLine = target == m_commandEdit || m_commandEdit->isAncestorOf(target);
+        if ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) && !commandKey
+            && inCommandLine) {
+            RecallCommand(key->key() == Qt::Key_Up);
+            return true;
+        }
+        // Typing at the terminal is typing a command: the command line opens
+        // with the key in it. Shortcuts (Ctrl, Alt) stay shortcuts.
+        const QString typed = key->text();
+        if (target == m_memo && m_commandEdit->isHidden() && !commandKey && !typed.isEmpty()
+            && typed.at(0).isPrint()) {
+            showCommandLine(true);
+            m_commandEdit->lineEdit()->insert(typed);
+            return true;
+        }
+    }
+    return MainFormKeyPress(key->key(), key->isAutoRepeat());
+}
+
+void TMainForm::showCommandLine(bool show)
+{
+    m_commandEdit->setVisible(show);
+    if (show) {
+        SetStatusPanel(1, QStringLiteral("Type 'help' for a list of commands"));
+        m_commandEdit->setCurrentIndex(-1);
+        m_commandEdit->setEditText(QString());
+        m_commandEdit->setFocus();
+    } else {
+        SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
+    }
+}
+
 bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
 {
     if (UserLevel != 1 || autoRepeat)
         return false;
     if (key == Qt::Key_Escape) {
-        const bool show = m_commandEdit->isHidden();
-        m_commandEdit->setVisible(show);
-        if (show) {
-            SetStatusPanel(1, QStringLiteral("Type 'help' for a list of commands"));
-            m_commandEdit->setEditText(QString());
-            m_commandEdit->setFocus();
-        } else {
-            SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
-        }
+        showCommandLine(m_commandEdit->isHidden());
         return true;
     }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !m_commandEdit->isHidden()) {
@@ -600,10 +705,32 @@ bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
         m_commandEdit->insertItem(0, typed);
         m_commandEdit->setCurrentIndex(-1);
         m_commandEdit->setEditText(QString());
-        m_connection->SendLines({typed.toLatin1() + '\n'});
+        m_echoPort->SendLines({typed.toLatin1() + '\n'});
         return true;
     }
     return false;
+}
+
+int CommandHistoryStep(int current, int count, bool older)
+{
+    if (older)
+        return current + 1 < count ? current + 1 : current;
+    return current >= 0 ? current - 1 : -1;
+}
+
+void TMainForm::RecallCommand(bool older)
+{
+    const int current = m_commandEdit->currentIndex();
+    const int next = CommandHistoryStep(current, m_commandEdit->count(), older);
+    if (next == current)
+        return;
+    // What was being typed comes back after the newest command.
+    if (current < 0)
+        m_historyDraft = m_commandEdit->currentText();
+    m_commandEdit->setCurrentIndex(next);
+    if (next < 0)
+        m_commandEdit->setEditText(m_historyDraft);
+    m_commandEdit->lineEdit()->end(false);
 }
 
 // ---------------------------------------------------------------------------
@@ -719,9 +846,32 @@ void TMainForm::AdvancedClicked()
 {
     if (!m_advanced)
         return;
+    if (!m_consolePlaced && !m_advanced->isVisible()) {
+        m_consolePlaced = true;
+        placeConsole();
+    }
     m_advanced->show();
     m_advanced->raise();
     m_advanced->activateWindow();
+}
+
+void TMainForm::placeConsole()
+{
+    const QScreen *screen = this->screen();
+    if (!screen)
+        return;
+    m_advanced->adjustSize();
+    // The console's frame will be as thick as the main window's.
+    const QSize frame = frameGeometry().size() - size();
+    // The newest lines of the terminal and the command line below it.
+    const int lines = 8 * m_memo->fontMetrics().lineSpacing();
+    const QRect terminal(m_memo->mapToGlobal(QPoint(0, 0)), m_memo->size());
+    QRect keepClear = terminal;
+    keepClear.setTop(std::max(terminal.top(), terminal.bottom() - lines));
+    const QWidget *bottomRow = m_commandEdit->parentWidget();
+    keepClear.setBottom(bottomRow->mapToGlobal(QPoint(0, bottomRow->height())).y());
+    m_advanced->move(PlaceBeside(screen->availableGeometry(), frameGeometry(), keepClear,
+                                 m_advanced->size() + frame));
 }
 
 void TMainForm::HelpToolButtonClick()
@@ -747,6 +897,7 @@ void TMainForm::ExitClicked()
 
 void TMainForm::closeEvent(QCloseEvent *e)
 {
+    Preferences::SetMainWindowGeometry(saveGeometry());
     MainFormClose();
     QMainWindow::closeEvent(e);
 }

@@ -2,6 +2,7 @@
 
 #include "shell/DeviceConnection.h"
 #include "shell/DevicePorts.h"
+#include "shell/EchoPort.h"
 #include "shell/ToolSettings.h"
 
 #include <QMainWindow>
@@ -13,6 +14,7 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QFontMetrics;
+class QKeyEvent;
 class QToolButton;
 class TerminalBuffer;
 class TerminalView;
@@ -29,8 +31,18 @@ QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer);
 // Fits `text` into `width` pixels of `metrics`, dropping characters on the
 // left: of a path, the file's name is what matters.
 QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width);
+// Fits a status text such as "  Config File: /a/b.cfg" into `width` pixels:
+// the label up to its ": " stays whole and the value after it gives way on
+// the left. A text without a label is cut on the left as a whole.
+QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width);
 // The width a label has for its text, inside its frame, indent and margin.
 int LabelTextRoom(const QLabel &label);
+
+// The command history, newest first, as Up and Down walk it: `current` is the
+// entry shown, -1 the line being typed. Up (`older`) goes to the next older
+// entry and stops at the oldest; Down to the next newer one and from the
+// newest back to the line being typed.
+int CommandHistoryStep(int current, int count, bool older);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. The link
@@ -59,6 +71,9 @@ public:
     // The device connection and its narrow views.
     DeviceConnection &Connection() { return *m_connection; }
     CommandPort &Commands() { return *m_connection; }
+    // The connection as the user's own command lines reach it (the direct
+    // command line, the test console): echoed in the terminal when asked.
+    CommandPort &ConsolePort() { return *m_echoPort; }
     BootPort &Boot() { return m_connection->Boot(); }
     ConfigHost &ConfigHostPort();
     SettingsStore &Settings();
@@ -72,6 +87,13 @@ public:
     // the focused control sees it. True when the key was taken.
     bool MainFormKeyPress(int key, bool autoRepeat = false);
     void MainFormActivate();
+    // Up and Down in the command line: shows the next older or newer command
+    // of the history.
+    void RecallCommand(bool older);
+
+    // Size, place and state of the window as the user left it last time;
+    // false when none was kept (the window keeps its default size).
+    bool RestoreWindowPlacement();
 
     // Status bar panels 0 to 3.
     QString StatusPanelText(int panel) const;
@@ -136,6 +158,9 @@ protected:
 private:
     void buildWindow();
     void sizeStatusPanels();
+    bool previewKey(QKeyEvent *key, QWidget *target);
+    void showCommandLine(bool show);
+    void placeConsole();
     void showConfigPanel(const QString &path);
     void fillPortList();
     void selectPortEntry();
@@ -151,6 +176,11 @@ private:
     QToolButton *m_openConToolButton = nullptr;
     QToolButton *m_closeConToolButton = nullptr;
     QAction *m_testAction = nullptr;
+    QAction *m_echoAction = nullptr;
+    std::unique_ptr<EchoingCommandPort> m_echoPort;
+    // The line being typed while Up and Down show the history.
+    QString m_historyDraft;
+    bool m_consolePlaced = false;
     QPointer<TAboutForm> m_about;
     QPointer<TConfigForm> m_config;
     QPointer<TUploadForm> m_upload;

@@ -78,12 +78,13 @@ int ProgramEntry(int argc, char **argv)
         auto *config = new TConfigForm(mainForm->Commands(), mainForm->ConfigHostPort(), nullptr,
                                        mainForm.get());
         auto *upload = new TUploadForm(mainForm->Boot(), mainForm->Settings(), nullptr, mainForm.get());
-        auto *advanced = new TAdvancedForm(mainForm->Commands(), mainForm.get());
+        auto *advanced = new TAdvancedForm(mainForm->ConsolePort(), mainForm.get());
         mainForm->SetDialogs(about, config, upload, advanced);
-        if (const QScreen *screen = QGuiApplication::primaryScreen()) {
-            const QRect area = screen->availableGeometry();
-            mainForm->adjustSize();
-            mainForm->move(area.center() - mainForm->rect().center());
+        // Where the user left it; the first time at its designed size in the
+        // middle of the screen.
+        if (!mainForm->RestoreWindowPlacement()) {
+            if (const QScreen *screen = QGuiApplication::primaryScreen())
+                mainForm->move(screen->availableGeometry().center() - mainForm->rect().center());
         }
         mainForm->show();
         app.exec();

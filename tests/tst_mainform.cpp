@@ -7,8 +7,18 @@
 #include <QTextBrowser>
 #include "tests/TestHelpers.h"
 
+#include "diag/Advanced.h"
+#include "shell/EchoPort.h"
+#include "shell/ErrorDisplay.h"
+#include "shell/Mnemonic.h"
+#include "shell/WindowPlacement.h"
+
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
@@ -45,6 +55,32 @@ QString activate(TMainForm &form)
     return answer.allTexts().join("|");
 }
 
+// Shows the window and waits until it has the keyboard.
+void showActive(QWidget &window)
+{
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+}
+
+// The console's view of the link, scripted.
+class FakePort : public CommandPort {
+public:
+    bool accept = true;
+    QList<QByteArray> sent;
+    bool IsConnected() const override { return true; }
+    int Interface() const override { return InterfaceSerial; }
+    void OpenConnection() override {}
+    bool SendCommand(const QByteArray &text) override
+    {
+        if (accept)
+            sent << text;
+        return accept;
+    }
+    bool ExchangeCommand(const QByteArray &text) override { return SendCommand(text); }
+    QByteArray Reply() const override { return {}; }
+};
+
 } // namespace
 
 class tst_mainform : public QObject {
@@ -73,6 +109,21 @@ private Q_SLOTS:
     void usbBridgeFound();
     void bootloadOpensUpdateDialog();
     void failedPortChangeKeepsSettings();
+    void windowResizesAndRemembersItsPlace();
+    void shortcuts_data();
+    void shortcuts();
+    void everyMenuEntryHasItsKey();
+    void historyWalksBothWays();
+    void typingAtTheTerminal_data();
+    void typingAtTheTerminal();
+    void screenReaderTexts();
+    void messageBoxesSayWhatTheyAre();
+    void consoleOpensBesideTheTerminal_data();
+    void consoleOpensBesideTheTerminal();
+    void consoleKeepsTheNewestLinesInView();
+    void echoOfSentCommands_data();
+    void echoOfSentCommands();
+    void echoRemembered();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -122,35 +173,52 @@ void tst_mainform::expertWithPortSelected()
 void tst_mainform::configFileAtStartup_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("content"); // null: no such file
     QTest::addColumn<QString>("panel");
     QTest::addColumn<QString>("message");
     const QString none = "  No Configuration File loaded";
     const QString forty = QString(36, 'f') + ".cfg";
     const QString fortyOne = QString(37, 'g') + ".cfg";
-    QTest::newRow("5 characters: neither loaded nor reported") << "a.cfg" << true << none << "";
+    const QByteArray some = "type=E\r\n";
+    QTest::newRow("5 characters: neither loaded nor reported") << "a.cfg" << some << none << "";
     QTest::newRow("40 characters: shown whole")
-        << forty << true << "  Config File: " + forty << "";
+        << forty << some << "  Config File: " + forty << "";
     QTest::newRow("41 characters: shortened")
-        << fortyOne << true << "  Config File: ..." + fortyOne << "";
-    QTest::newRow("missing") << "missing.cfg" << false << none
-                             << "Error opening configuration file\r\nmissing.cfg";
+        << fortyOne << some << "  Config File: ..." + fortyOne << "";
+    QTest::newRow("missing") << "missing.cfg" << QByteArray() << none
+                             << "Error opening configuration file\r\nmissing.cfg\r\n\r\n"
+                                "There is no such file.";
+    // The file named in the settings may have been replaced by anything.
+    QTest::newRow("no line a setting")
+        << "notes.cfg" << QByteArray("[Port]=COM1\r\nsome notes\r\n") << none
+        << "Error opening configuration file\r\nnotes.cfg\r\n\r\n"
+           "Not one of its lines is a setting (key=value): it is not a configuration file.";
+    QTest::newRow("binary") << "image.cfg" << QByteArray("mode=3\r\n\0\x01\x02", 11) << none
+                            << "Error opening configuration file\r\nimage.cfg\r\n\r\n"
+                               "It holds bytes of value zero: it is a binary file, not a "
+                               "configuration file.";
 }
 
 void tst_mainform::configFileAtStartup()
 {
     QFETCH(QString, name);
-    QFETCH(bool, exists);
+    QFETCH(QByteArray, content);
     QFETCH(QString, panel);
     QFETCH(QString, message);
     StartEnv env;
-    if (exists)
-        env.writeFile(name, "[Type]=E\r\n");
+    if (!content.isNull())
+        env.writeFile(name, content);
     env.writeIni("[Configfile]=" + name.toLatin1() + "\r\n");
     TMainForm form;
-    QCOMPARE(activate(form), message);
+    ModalAnswerer answer;
+    form.MainFormActivate();
+    QCOMPARE(answer.allTexts().join("|"), message);
+    if (!message.isEmpty())
+        QCOMPARE(answer.allIcons(), QList<int>{QMessageBox::Critical});
     QCOMPARE(form.StatusPanelText(0), panel);
     QCOMPARE(form.ConfigLoaded, panel != "  No Configuration File loaded");
+    // A refused file is not forgotten: it stays named for the next start.
+    QVERIFY(QFile(env.filePath("mirto.ini")).size() > 0);
 }
 
 void tst_mainform::configFileStatusText_data()
@@ -261,6 +329,9 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
     TMainForm form;
     QCOMPARE(activate(form), QString());
+    // The command shows in the terminal ahead of its answer; the tool's own
+    // identification does not.
+    form.findChild<QAction *>("EchoCommandsItem")->trigger();
     form.MainFormKeyPress(Qt::Key_Escape);
     auto *edit = form.findChild<QComboBox *>("CommandEdit");
     edit->setEditText("help");
@@ -270,6 +341,10 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     QCOMPARE(edit->currentText(), QString());
     QCOMPARE(edit->itemText(0), QString("help"));
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 3); // snum, ver, help
+    QTRY_VERIFY(form.Memo()->Text().contains("Commands:"));
+    const QString text = form.Memo()->Text();
+    QCOMPARE(text.count("--> "), 1);
+    QVERIFY2(text.indexOf("\n--> help\n") < text.indexOf("Commands:"), qPrintable(text));
     // An empty line sends "\n" alone and still enters the history.
     form.MainFormKeyPress(Qt::Key_Enter);
     QCOMPARE(edit->count(), 2);
@@ -311,7 +386,8 @@ void tst_mainform::overlappingKeysCountOnce_data()
     QTest::addColumn<int>("secondKey");
     // Typed "help" and pressed Enter before letting go of "p": sent.
     QTest::newRow("Enter while a letter is held") << true << int(Qt::Key_Return);
-    // Escape while a letter is held still shows the command line.
+    // A letter typed at the terminal opens the command line; Escape while
+    // the letter is still held closes it again.
     QTest::newRow("Escape while a letter is held") << false << int(Qt::Key_Escape);
 }
 
@@ -344,8 +420,8 @@ void tst_mainform::overlappingKeysCountOnce()
         QVERIFY2(answer.text().startsWith("Error opening Comport: 0"), qPrintable(answer.text()));
         QCOMPARE(edit->count(), 1);
     } else {
-        QVERIFY(edit->isVisible());
-        QCOMPARE(form.StatusPanelText(1), QString("Type 'help' for a list of commands"));
+        QVERIFY(!edit->isVisible());
+        QCOMPARE(form.StatusPanelText(1), QString(" Press 'ESC' to enter direct commands"));
     }
 }
 
@@ -376,16 +452,28 @@ void tst_mainform::statusPanelsShowTheirLongestTexts()
             && widget->window() == &form && !widget->inherits("QLineEdit"))
             QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
     }
-    // A long path loses its start, never the file's name, and shows whole as
-    // the panel's hint.
+    // A long path loses its start, never the panel's label, and shows whole
+    // as the panel's hint.
     auto *panel0 = form.findChild<QLabel *>("StatusPanel0");
     const QString path = "/home/service/customers/north-wing/installations/2026/kitchen-radio.cfg";
     form.MakeConfigFileCurrent(path);
     const QString full = TMainForm::ConfigFileStatusText(path);
     QCOMPARE(form.StatusPanelText(0), full);
-    QVERIFY(panel0->text().endsWith("kitchen-radio.cfg"));
+    QVERIFY2(panel0->text().startsWith("  Config File: ..."), qPrintable(panel0->text()));
+    QVERIFY2(panel0->text().endsWith(".cfg"), qPrintable(panel0->text()));
     QVERIFY(panel0->fontMetrics().horizontalAdvance(panel0->text()) <= LabelTextRoom(*panel0));
     QCOMPARE(panel0->toolTip(), full);
+    // A wider window gives its room to panel 0: the other panels keep their
+    // widths, and the whole text shows.
+    QList<int> others;
+    for (int panel = 1; panel < 4; ++panel)
+        others << form.findChild<QLabel *>(QString("StatusPanel%1").arg(panel))->width();
+    form.resize(form.width() + 400, form.height());
+    QTRY_COMPARE(panel0->text(), full);
+    QCOMPARE(panel0->toolTip(), QString());
+    for (int panel = 1; panel < 4; ++panel)
+        QCOMPARE(form.findChild<QLabel *>(QString("StatusPanel%1").arg(panel))->width(),
+                 others.at(panel - 1));
     // Made current: loaded, and named in the settings for the next start.
     QVERIFY(form.ConfigLoaded);
     QFile ini(env.filePath("mirto.ini"));
@@ -537,6 +625,424 @@ void tst_mainform::failedPortChangeKeepsSettings()
     QCOMPARE(hint(form, "OpenConToolButton"), QString("Open Comport"));
     QVERIFY(!QFile::exists(env.filePath("mirto.ini")));
     QVERIFY(!form.VaComm().Active());
+}
+
+void tst_mainform::windowResizesAndRemembersItsPlace()
+{
+    StartEnv env;
+    env.writeIni("[User]=beginner\r\n");
+    QSize designed;
+    {
+        TMainForm form;
+        showActive(form);
+        designed = form.size();
+        // The designed size is also the least: every control shows whole.
+        QCOMPARE(form.minimumSize(), designed);
+        QCOMPARE(form.Memo()->size(), QSize(780, 409));
+        QVERIFY(form.maximumSize().width() > designed.width());
+        // The terminal takes the room the window gains.
+        form.resize(designed + QSize(120, 90));
+        QTRY_COMPARE(form.Memo()->size(), QSize(780 + 120, 409 + 90));
+        form.close();
+    }
+    TMainForm again;
+    QVERIFY(again.RestoreWindowPlacement());
+    QCOMPARE(again.size(), designed + QSize(120, 90));
+    // Kept apart from mirto.ini, in the user's own configuration folder.
+    QFile ini(env.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), QByteArray("[User]=beginner\r\n"));
+    QVERIFY(QFile::exists(qEnvironmentVariable("XDG_CONFIG_HOME") + "/mirto/mirto-terminal.conf"));
+
+    // A window never made smaller than it can show itself.
+    again.resize(200, 150);
+    QCOMPARE(again.size(), designed);
+}
+
+void tst_mainform::shortcuts_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("effect");
+    QTest::newRow("F1: help") << int(Qt::Key_F1) << int(Qt::NoModifier) << "help";
+    QTest::newRow("Ctrl+S: save the terminal") << int(Qt::Key_S) << int(Qt::ControlModifier) << "save";
+    QTest::newRow("Ctrl+Q: quit") << int(Qt::Key_Q) << int(Qt::ControlModifier) << "quit";
+    QTest::newRow("Ctrl+L: clear") << int(Qt::Key_L) << int(Qt::ControlModifier) << "clear";
+    QTest::newRow("Ctrl+D: clear") << int(Qt::Key_D) << int(Qt::ControlModifier) << "clear";
+}
+
+void tst_mainform::shortcuts()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, effect);
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    showActive(form);
+    form.Memo()->AppendText("Serialnumber : 12345\r\n>");
+    // Whichever control has the focus: the terminal or the command line.
+    const QList<QWidget *> focusWidgets = {form.Memo(),
+                                           form.findChild<QComboBox *>("CommandEdit")->lineEdit()};
+    for (QWidget *focus : focusWidgets) {
+        if (focus != form.Memo())
+            QTest::keyClick(form.Memo(), Qt::Key_Escape);
+        focus->setFocus();
+        QTRY_VERIFY(focus->hasFocus());
+        QString dialogTitle;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, &watch, [&] {
+            if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+                dialogTitle = dialog->windowTitle();
+                dialog->reject();
+            }
+        });
+        watch.start(10);
+        QTest::keyClick(focus, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        if (effect == "help")
+            QTRY_VERIFY(form.findChild<QTextBrowser *>("HelpBrowser")->isVisible());
+        else if (effect == "save")
+            QTRY_COMPARE(dialogTitle, QString("Save the contents of the response field"));
+        else if (effect == "quit")
+            QTRY_VERIFY(!form.isVisible());
+        else
+            QCOMPARE(form.Memo()->Text(), QString());
+        if (effect == "quit")
+            break;
+        form.findChild<QWidget *>("HelpForm")->hide();
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        form.Memo()->AppendText("more\r\n>");
+    }
+}
+
+void tst_mainform::everyMenuEntryHasItsKey()
+{
+    StartEnv env;
+    TMainForm form;
+    QList<QChar> menuKeys;
+    for (QAction *menuAction : form.menuBar()->actions()) {
+        menuKeys << MnemonicOf(menuAction->text());
+        QList<QChar> keys;
+        for (QAction *entry : menuAction->menu()->actions()) {
+            if (entry->isSeparator())
+                continue;
+            const QChar key = MnemonicOf(entry->text());
+            QVERIFY2(!key.isNull(), qPrintable(entry->text()));
+            QVERIFY2(!keys.contains(key), qPrintable(entry->text()));
+            keys << key;
+        }
+    }
+    QVERIFY(!menuKeys.contains(QChar()));
+    QCOMPARE(QSet<QChar>(menuKeys.cbegin(), menuKeys.cend()).size(), menuKeys.size());
+}
+
+void tst_mainform::historyWalksBothWays()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    showActive(form);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    QTest::keyClick(form.Memo(), Qt::Key_Escape);
+    // Sent before, newest first; after a send no entry is shown.
+    edit->addItems({"three", "two", "one"});
+    edit->setCurrentIndex(-1);
+    QTest::keyClicks(edit->lineEdit(), "dr");
+    const struct {
+        Qt::Key key;
+        const char *shown;
+    } walk[] = {
+        {Qt::Key_Up, "three"}, {Qt::Key_Up, "two"},    {Qt::Key_Up, "one"},
+        {Qt::Key_Up, "one"},   {Qt::Key_Down, "two"},  {Qt::Key_Down, "three"},
+        {Qt::Key_Down, "dr"},  {Qt::Key_Down, "dr"},   {Qt::Key_Up, "three"},
+    };
+    for (const auto &step : walk) {
+        QTest::keyClick(edit->lineEdit(), step.key);
+        QCOMPARE(edit->currentText(), QString(step.shown));
+        QVERIFY(edit->lineEdit()->hasFocus());
+    }
+    QCOMPARE(edit->count(), 3);
+
+    QCOMPARE(CommandHistoryStep(-1, 0, true), -1); // no history: nothing to recall
+}
+
+void tst_mainform::typingAtTheTerminal_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("shownBefore");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("shownAfter");
+    QTest::addColumn<QString>("commandText");
+    const QByteArray expert = "[User]=expert\r\n";
+    QTest::newRow("a letter opens the command line with it")
+        << expert << false << int(Qt::Key_H) << int(Qt::NoModifier) << "h" << true << "h";
+    QTest::newRow("a capital") << expert << false << int(Qt::Key_S) << int(Qt::ShiftModifier)
+                               << "S" << true << "S";
+    QTest::newRow("a digit") << expert << false << int(Qt::Key_5) << int(Qt::NoModifier) << "5"
+                             << true << "5";
+    QTest::newRow("a shortcut stays a shortcut")
+        << expert << false << int(Qt::Key_C) << int(Qt::ControlModifier) << "c" << false << "";
+    QTest::newRow("a key without text") << expert << false << int(Qt::Key_PageUp)
+                                        << int(Qt::NoModifier) << "" << false << "";
+    QTest::newRow("beginners have no command line")
+        << QByteArray("[User]=beginner\r\n") << false << int(Qt::Key_H) << int(Qt::NoModifier)
+        << "h" << false << "";
+}
+
+void tst_mainform::typingAtTheTerminal()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, shownBefore);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, text);
+    QFETCH(bool, shownAfter);
+    QFETCH(QString, commandText);
+    StartEnv env;
+    env.writeIni(ini);
+    TMainForm form;
+    showActive(form);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    if (shownBefore)
+        QTest::keyClick(form.Memo(), Qt::Key_Escape);
+    form.Memo()->setFocus();
+    QTRY_VERIFY(form.Memo()->hasFocus());
+    QKeyEvent press(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers), text);
+    QApplication::sendEvent(form.Memo(), &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::KeyboardModifiers(modifiers), text);
+    QApplication::sendEvent(QApplication::focusWidget(), &release);
+    QCOMPARE(edit->isVisible(), shownAfter);
+    QCOMPARE(edit->currentText(), commandText);
+    if (!shownAfter)
+        return;
+    QVERIFY(edit->lineEdit()->hasFocus());
+    QCOMPARE(form.StatusPanelText(1), QString("Type 'help' for a list of commands"));
+    // Typing goes on in the command line; Escape still hides it.
+    QTest::keyClicks(QApplication::focusWidget(), "elp");
+    QCOMPARE(edit->currentText(), commandText + "elp");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(!edit->isVisible());
+}
+
+void tst_mainform::screenReaderTexts()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    showActive(form);
+    // Each panel reads as its text; what it is, is its description.
+    const QString meanings[4] = {"Configuration file", "Direct command hint",
+                                 "Device identification", "Connection state"};
+    for (int i = 0; i < 4; ++i) {
+        QAccessibleInterface *panel = QAccessible::queryAccessibleInterface(
+            form.findChild<QLabel *>(QString("StatusPanel%1").arg(i)));
+        QVERIFY(panel);
+        QCOMPARE(panel->text(QAccessible::Name), form.StatusPanelText(i).trimmed());
+        QCOMPARE(panel->text(QAccessible::Description), meanings[i]);
+    }
+    QAccessibleInterface *identification =
+        QAccessible::queryAccessibleInterface(form.findChild<QLabel *>("StatusPanel2"));
+    form.SetStatusPanel(2, " SN: [12ABC]   SW: [4.0.1]");
+    QCOMPARE(identification->text(QAccessible::Name), QString("SN: [12ABC]   SW: [4.0.1]"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(form.findChild<QLabel *>("StatusPanel3"))
+                 ->text(QAccessible::Name),
+             QString("Not Connected"));
+
+    // The terminal: its text, line by line, and its newest line that says
+    // something.
+    form.Memo()->AppendText("Serialnumber : 12ABC\r\nMAC 02-00-00-01-2A-BC\r\n>");
+    QAccessibleInterface *terminal = QAccessible::queryAccessibleInterface(form.Memo());
+    QVERIFY(terminal);
+    QCOMPARE(terminal->role(), QAccessible::Terminal);
+    QCOMPARE(terminal->text(QAccessible::Name), QString("Terminal Window"));
+    QCOMPARE(terminal->text(QAccessible::Value), QString("MAC 02-00-00-01-2A-BC"));
+    QAccessibleTextInterface *text = terminal->textInterface();
+    QVERIFY(text);
+    QCOMPARE(text->characterCount(), int(form.Memo()->Text().size()));
+    QCOMPARE(text->text(0, text->characterCount()), form.Memo()->Text());
+    int start = 0, end = 0;
+    QCOMPARE(text->textAtOffset(25, QAccessible::LineBoundary, &start, &end),
+             QString("MAC 02-00-00-01-2A-BC\n"));
+    QCOMPARE(start, 21);
+    QCOMPARE(text->textBeforeOffset(25, QAccessible::LineBoundary, &start, &end),
+             QString("Serialnumber : 12ABC\n"));
+    // The lines on screen are where they show.
+    const QRect first = text->characterRect(0);
+    QVERIFY(form.Memo()->viewport()->rect().contains(
+        form.Memo()->viewport()->mapFromGlobal(first.center())));
+    QCOMPARE(text->offsetAtPoint(first.center()), 0);
+    form.Memo()->AppendText("\r\nmode 3\r\n>");
+    QCOMPARE(terminal->text(QAccessible::Value), QString("mode 3"));
+}
+
+void tst_mainform::messageBoxesSayWhatTheyAre()
+{
+    StartEnv env;
+    QWidget parent;
+    const QString shortText = "OK";
+    const QString caption = "Program Mirto Configuration";
+    struct Shown {
+        int icon = -1;
+        int width = 0;
+        QString okText;
+    } shown;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &watch, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            shown.icon = box->icon();
+            shown.width = box->width();
+            shown.okText = box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->text()
+                                                        : QString();
+            box->buttons().constFirst()->click();
+        }
+    });
+    watch.start(10);
+    ShowError(&parent, shortText, caption);
+    QCOMPARE(shown.icon, int(QMessageBox::Critical));
+    // A short message does not cut the caption.
+    QVERIFY2(shown.width >= TitleBarRoom(caption), qPrintable(QString::number(shown.width)));
+    QCOMPARE(shown.okText, QString("&OK"));
+    ShowMessage(&parent, shortText);
+    QCOMPARE(shown.icon, int(QMessageBox::Information));
+    AskYesNo(&parent, "Overwrite existing File?");
+    QCOMPARE(shown.icon, int(QMessageBox::Question));
+
+    // What the connection tells is a failure: an open that fails shows the
+    // error icon.
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    activate(form);
+    watch.stop();
+    ModalAnswerer answer;
+    form.OpenConnectionClicked();
+    QVERIFY2(answer.text().startsWith("Error opening Comport: 0"), qPrintable(answer.text()));
+    QCOMPARE(answer.allIcons(), QList<int>{QMessageBox::Critical});
+}
+
+void tst_mainform::consoleOpensBesideTheTerminal_data()
+{
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QRect>("mainFrame");
+    QTest::addColumn<QRect>("keepClear");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QPoint>("expected");
+    const QRect wide(0, 0, 1920, 1080);
+    const QRect main(400, 200, 800, 560);
+    const QRect newest(410, 600, 780, 150);
+    const QSize console(560, 330);
+    QTest::newRow("room at the right") << wide << main << newest << console << QPoint(1200, 200);
+    QTest::newRow("room only at the left")
+        << wide << QRect(1000, 200, 800, 560) << QRect(1010, 600, 780, 150) << console
+        << QPoint(440, 200);
+    QTest::newRow("room only below") << QRect(0, 0, 1000, 1200) << QRect(100, 50, 800, 560)
+                                     << QRect(110, 450, 780, 150) << console << QPoint(100, 610);
+    // 1024 x 768: no room anywhere beside; at the top right, away from the
+    // menus and clear of the newest lines.
+    QTest::newRow("1024 x 768") << QRect(0, 0, 1024, 768) << QRect(115, 110, 794, 560)
+                                << QRect(122, 450, 780, 180) << console << QPoint(464, 0);
+    QTest::newRow("a little more room at the left")
+        << QRect(0, 0, 1024, 768) << QRect(24, 40, 1000, 700) << QRect(31, 480, 980, 200)
+        << console << QPoint(464, 0);
+    // Too tall to stay above the newest lines: below them when that covers
+    // less of them, else still at the top.
+    QTest::newRow("tall console, room below the lines")
+        << QRect(0, 0, 1024, 768) << QRect(115, 0, 794, 560) << QRect(122, 100, 780, 150)
+        << QSize(560, 460) << QPoint(464, 250);
+    QTest::newRow("tall console, less covered at the top")
+        << QRect(0, 0, 1024, 768) << QRect(115, 0, 794, 560) << QRect(122, 300, 780, 180)
+        << QSize(560, 460) << QPoint(464, 0);
+    QTest::newRow("maximised main window")
+        << QRect(0, 0, 1024, 768) << QRect(0, 0, 1024, 768) << QRect(7, 500, 1010, 200)
+        << console << QPoint(464, 0);
+}
+
+void tst_mainform::consoleOpensBesideTheTerminal()
+{
+    QFETCH(QRect, area);
+    QFETCH(QRect, mainFrame);
+    QFETCH(QRect, keepClear);
+    QFETCH(QSize, size);
+    QFETCH(QPoint, expected);
+    QCOMPARE(PlaceBeside(area, mainFrame, keepClear, size), expected);
+}
+
+void tst_mainform::consoleKeepsTheNewestLinesInView()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    FakePort port;
+    TAdvancedForm console(port, &form);
+    form.SetDialogs(nullptr, nullptr, nullptr, &console);
+    showActive(form);
+    QTest::keyClick(form.Memo(), Qt::Key_Escape); // the command line shows
+    form.AdvancedClicked();
+    QVERIFY(QTest::qWaitForWindowExposed(&console));
+    const QRect terminal(form.Memo()->mapToGlobal(QPoint(0, 0)), form.Memo()->size());
+    const int lines = 8 * form.Memo()->fontMetrics().lineSpacing();
+    const QRect newest(terminal.left(), terminal.bottom() - lines, terminal.width(), lines);
+    const QRect commandLine(form.findChild<QComboBox *>("CommandEdit")->mapToGlobal(QPoint(0, 0)),
+                            form.findChild<QComboBox *>("CommandEdit")->size());
+    QVERIFY(!console.frameGeometry().intersects(newest));
+    QVERIFY(!console.frameGeometry().intersects(commandLine));
+    // Opened again, it stays where the user put it.
+    console.move(console.pos() + QPoint(0, 5));
+    const QPoint moved = console.pos();
+    console.hide();
+    form.AdvancedClicked();
+    QCOMPARE(console.pos(), moved);
+}
+
+void tst_mainform::echoOfSentCommands_data()
+{
+    QTest::addColumn<QByteArray>("terminal");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("after the prompt: a line of its own")
+        << QByteArray("Commands:\r\n>") << true << QByteArray("Commands:\n>\n--> help\n");
+    QTest::newRow("at the start of a line") << QByteArray("text\r\n") << true
+                                            << QByteArray("text\n--> help\n");
+    QTest::newRow("a line refused shows nothing") << QByteArray(">") << false << QByteArray(">");
+}
+
+void tst_mainform::echoOfSentCommands()
+{
+    QFETCH(QByteArray, terminal);
+    QFETCH(bool, accepted);
+    QFETCH(QByteArray, shown);
+    TerminalView view;
+    view.AppendText(terminal);
+    FakePort port;
+    port.accept = accepted;
+    EchoingCommandPort echo(port, [&](const QByteArray &t) { view.AppendText(t); },
+                            [&] { return !view.Buffer().Line(view.LineCount() - 1).isEmpty(); });
+    echo.Echo = true;
+    QCOMPARE(echo.SendLines({"help\n"}), accepted);
+    QCOMPARE(view.Text().toLatin1(), shown);
+    // Switched off, lines go out unseen.
+    echo.Echo = false;
+    view.Clear();
+    echo.SendLines({"ver\n"});
+    QCOMPARE(view.Text(), QString());
+    QCOMPARE(port.sent.size(), accepted ? 2 : 0);
+}
+
+void tst_mainform::echoRemembered()
+{
+    StartEnv env;
+    {
+        TMainForm form;
+        auto *item = form.findChild<QAction *>("EchoCommandsItem");
+        QVERIFY(item->isCheckable());
+        QVERIFY(!item->isChecked()); // off until asked for
+        item->trigger();
+    }
+    TMainForm again;
+    QVERIFY(again.findChild<QAction *>("EchoCommandsItem")->isChecked());
+    QVERIFY(!QFile::exists(env.filePath("mirto.ini")));
 }
 
 QTEST_MAIN(tst_mainform)

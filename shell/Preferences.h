@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// How the user likes the tool's windows: kept per user in the configuration
+// folder (mirto/mirto-terminal.conf beside the ports folder), never in
+// mirto.ini, whose format other tools read too. Read and written through
+// QSettings each time, so that a changed $XDG_CONFIG_HOME counts at once.
+namespace Preferences {
+
+QString FilePath();
+
+// The main window's size, place and state as QWidget::saveGeometry gives
+// them; empty when none was kept.
+QByteArray MainWindowGeometry();
+void SetMainWindowGeometry(const QByteArray &geometry);
+
+// Command lines the user sends are shown in the terminal (off by default).
+bool LocalEcho();
+void SetLocalEcho(bool on);
+
+} // namespace Preferences
