@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QElapsedTimer>
+#include <QString>
+#include <QTime>
+
+#include <functional>
+
+// A running record of the terminal in a file of the user's choice, for a
+// device that is watched for days: the file is opened for appending, and
+// every line is written with one write(2) as soon as its line break arrives,
+// "[HH:mm:ss] " (local time at the line's first byte) in front and CR LF at
+// the end, so that whatever stops the tool, every finished line is in the
+// file. The data is also synced to the disk, at most once a second, so that a
+// machine that loses its power loses at most the last second.
+//
+// It is fed the same bytes as the terminal and reads them the same way: '\n'
+// ends a line, '\r' is dropped. A line still open when logging stops is
+// written then.
+//
+// A write that fails stops the log: Append reports it once, and Error() says
+// why; nothing is written after that until Start is called again.
+class TerminalLog {
+public:
+    using Clock = std::function<QTime()>;
+
+    // The clock gives the time of day for the stamps; local time when none.
+    explicit TerminalLog(Clock clock = {});
+    ~TerminalLog();
+    TerminalLog(const TerminalLog &) = delete;
+    TerminalLog &operator=(const TerminalLog &) = delete;
+
+    // Opens (creates) the file for appending; a log already running is
+    // stopped first. False, with Error() set, when it cannot be opened.
+    bool Start(const QString &path);
+    // Writes the open line, if any, and closes the file.
+    void Stop();
+    bool Active() const { return m_fd >= 0; }
+    QString Path() const { return m_path; }
+    QString Error() const { return m_error; }
+
+    // False only when this call's write failed and stopped the log.
+    bool Append(QByteArrayView bytes);
+
+private:
+    bool writeLine();
+    void fail(int error);
+
+    Clock m_clock;
+    int m_fd = -1;
+    QString m_path;
+    QString m_error;
+    QByteArray m_line;       // the open line, stamp included
+    bool m_lineOpen = false; // m_line holds a stamp waiting for its line
+    QElapsedTimer m_sinceSync;
+};

@@ -1,0 +1,146 @@
+#include "shell/TerminalLog.h"
+#include "tests/TestHelpers.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray ReadAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// A clock that moves one second on every reading, starting at 10:00:00, so
+// that the stamps show when each line was stamped.
+struct StepClock {
+    int seconds = 0;
+    QTime operator()() { return QTime(10, 0, 0).addSecs(seconds++); }
+};
+
+} // namespace
+
+class TestTerminalLog : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void lines_data();
+    void lines();
+    void openLineWrittenOnStop();
+    void appendsToExistingFile();
+    void failedWriteStopsOnce();
+    void unwritablePath();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestTerminalLog::lines_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("LF") << QList<QByteArray>{"one\ntwo\n"} << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n");
+    QTest::newRow("CR LF") << QList<QByteArray>{"one\r\ntwo\r\n"}
+                           << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n");
+    QTest::newRow("line over pieces, stamped at its first byte")
+        << QList<QByteArray>{"ab", "c\r", "\nde", "f\n"} << QByteArray("[10:00:00] abc\r\n[10:00:01] def\r\n");
+    QTest::newRow("lone CR dropped as the terminal drops it")
+        << QList<QByteArray>{"a\rb\n"} << QByteArray("[10:00:00] ab\r\n");
+    QTest::newRow("empty lines") << QList<QByteArray>{"\n", "\r\n"}
+                                 << QByteArray("[10:00:00] \r\n[10:00:01] \r\n");
+    // The device's '#' reaches the log as the terminal shows it.
+    QTest::newRow("event stamp as shown")
+        << QList<QByteArray>{"[09:59:58] power on\r\n"} << QByteArray("[10:00:00] [09:59:58] power on\r\n");
+    QTest::newRow("open line waits") << QList<QByteArray>{"done\nhalf"} << QByteArray("[10:00:00] done\r\n");
+    QTest::newRow("Latin-1 kept") << QList<QByteArray>{"\xe9t\xe9\n"} << QByteArray("[10:00:00] \xe9t\xe9\r\n");
+}
+
+void TestTerminalLog::lines()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QByteArray, expected);
+    const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
+    TerminalLog log{StepClock{}};
+    QVERIFY2(log.Start(path), qPrintable(log.Error()));
+    for (const QByteArray &piece : pieces)
+        QVERIFY(log.Append(piece));
+    // Written as each line ends, before the log is stopped.
+    QCOMPARE(ReadAll(path), expected);
+}
+
+void TestTerminalLog::openLineWrittenOnStop()
+{
+    const QString path = m_dir.filePath(QStringLiteral("open.log"));
+    TerminalLog log{StepClock{}};
+    QVERIFY(log.Start(path));
+    QVERIFY(log.Append("done\nhal"));
+    QVERIFY(log.Append("f"));
+    log.Stop();
+    QVERIFY(!log.Active());
+    QCOMPARE(ReadAll(path), QByteArray("[10:00:00] done\r\n[10:00:01] half\r\n"));
+    // Stopped, it takes nothing more.
+    QVERIFY(log.Append("later\n"));
+    QCOMPARE(ReadAll(path), QByteArray("[10:00:00] done\r\n[10:00:01] half\r\n"));
+}
+
+void TestTerminalLog::appendsToExistingFile()
+{
+    const QString path = m_dir.filePath(QStringLiteral("existing.log"));
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[08:00:00] yesterday\r\n");
+    }
+    {
+        TerminalLog log{StepClock{}};
+        QVERIFY(log.Start(path));
+        QVERIFY(log.Append("today\n"));
+    }
+    // A second run, and a restart within one, append as well.
+    TerminalLog log{StepClock{}};
+    QVERIFY(log.Start(path));
+    QVERIFY(log.Append("again\n"));
+    QVERIFY(log.Start(path));
+    QVERIFY(log.Append("restarted\n"));
+    QCOMPARE(ReadAll(path), QByteArray("[08:00:00] yesterday\r\n[10:00:00] today\r\n[10:00:00] again\r\n"
+                                       "[10:00:01] restarted\r\n"));
+}
+
+void TestTerminalLog::failedWriteStopsOnce()
+{
+    const QString path = m_dir.filePath(QStringLiteral("full.log"));
+    const QByteArray line(40, 'x');
+    TerminalLog log{StepClock{}};
+    QVERIFY(log.Start(path));
+    {
+        // Room for two stamped lines of 53 bytes, not three.
+        const FileSizeLimit limit(120);
+        QVERIFY(log.Append(line + '\n'));
+        QVERIFY(log.Append(line + '\n'));
+        QVERIFY(!log.Append(line + '\n'));
+    }
+    QVERIFY(!log.Active());
+    QVERIFY2(log.Error().contains(path), qPrintable(log.Error()));
+    QVERIFY2(log.Error().contains(QStringLiteral("too large")), qPrintable(log.Error()));
+    // Reported once: later text goes nowhere and says nothing more.
+    QVERIFY(log.Append(line + '\n'));
+    log.Stop();
+    QVERIFY(ReadAll(path).startsWith("[10:00:00] " + line + "\r\n[10:00:01] " + line + "\r\n"));
+    QVERIFY(ReadAll(path).size() <= 120);
+}
+
+void TestTerminalLog::unwritablePath()
+{
+    TerminalLog log;
+    const QString path = m_dir.filePath(QStringLiteral("missing/folder.log"));
+    QVERIFY(!log.Start(path));
+    QVERIFY(!log.Active());
+    QVERIFY2(log.Error().contains(path), qPrintable(log.Error()));
+    QVERIFY(log.Append("text\n"));
+}
+
+QTEST_GUILESS_MAIN(TestTerminalLog)
+#include "tst_terminallog.moc"
