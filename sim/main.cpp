@@ -151,6 +151,29 @@ int main(int argc, char *argv[])
          QStringLiteral("BPS"), QString::number(SimServer::DefaultLineRate)},
         {QStringLiteral("image"),
          QStringLiteral("Boot loader: write each completed upload's image to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("unplug-at"),
+         QStringLiteral("Fault: on CMD (a command word, or a whole line) the pseudo-terminal closes as when the "
+                        "cable is pulled; on TCP the device closes the connection."),
+         QStringLiteral("CMD")},
+        {QStringLiteral("reset-at"), QStringLiteral("Fault: on CMD over TCP the connection is reset."),
+         QStringLiteral("CMD")},
+        {QStringLiteral("flood-at"),
+         QStringLiteral("Fault: CMD is answered by the flood (--flood BYTES, default 1000000) without a prompt, "
+                        "on the link it came on."),
+         QStringLiteral("CMD")},
+        {QStringLiteral("zeros"), QStringLiteral("Fault: CMD is answered by zero bytes without end."),
+         QStringLiteral("CMD")},
+        {QStringLiteral("endless"),
+         QStringLiteral("Fault: CMD is answered by a line of event text every %1 ms, without end and without a "
+                        "prompt.")
+             .arg(SimServer::EndlessLineMs),
+         QStringLiteral("CMD")},
+        {QStringLiteral("die-at-page"),
+         QStringLiteral("Boot loader: the device is unplugged as page N's frame begins to arrive."),
+         QStringLiteral("N")},
+        {QStringLiteral("die-mid-frame"),
+         QStringLiteral("Boot loader: the device is unplugged in the middle of the frame instead, after its page "
+                        "number (page 0 unless --die-at-page says otherwise).")},
     });
     parser.process(app);
 
@@ -187,6 +210,25 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("software-after-update")))
         server.SetSoftwareAfterUpdate(parser.value(QStringLiteral("software-after-update")).toLatin1());
 
+    if (parser.isSet(QStringLiteral("unplug-at")))
+        server.SetUnplugAt(parser.value(QStringLiteral("unplug-at")).toLatin1());
+    if (parser.isSet(QStringLiteral("reset-at")))
+        server.SetResetAt(parser.value(QStringLiteral("reset-at")).toLatin1());
+    const bool floodAt = parser.isSet(QStringLiteral("flood-at"));
+    if (floodAt)
+        server.SetFloodAt(parser.value(QStringLiteral("flood-at")).toLatin1(),
+                          device.FloodSize() > 0 ? device.FloodSize() : 1000000);
+    if (parser.isSet(QStringLiteral("zeros")))
+        server.SetZerosAt(parser.value(QStringLiteral("zeros")).toLatin1());
+    if (parser.isSet(QStringLiteral("endless")))
+        server.SetEndlessAt(parser.value(QStringLiteral("endless")).toLatin1());
+    if (parser.isSet(QStringLiteral("die-at-page")) || parser.isSet(QStringLiteral("die-mid-frame"))) {
+        const int page = parser.isSet(QStringLiteral("die-at-page"))
+                             ? int(NumberOption(parser, QStringLiteral("die-at-page"), 0, 0xffff))
+                             : 0;
+        server.SetBootDeath(page, parser.isSet(QStringLiteral("die-mid-frame")));
+    }
+
     const int wantedCom = parser.isSet(QStringLiteral("com"))
                               ? int(NumberOption(parser, QStringLiteral("com"), 1, 99))
                               : 0;
@@ -206,7 +248,7 @@ int main(int argc, char *argv[])
                          unsigned(tcpPort), server.ErrorString().toLocal8Bit().constData());
     }
 
-    if (device.FloodSize() > 0) {
+    if (device.FloodSize() > 0 && !floodAt) {
         QObject::connect(
             &server, &SimServer::serialDataReceived, &server,
             [&server] { server.StartFlood(server.Device().FloodSize(), server.Device().PieceSize()); },
@@ -215,6 +257,8 @@ int main(int argc, char *argv[])
 
     QObject::connect(&server, &SimServer::bootLoaderStarted, &server,
                      [] { Report(QStringLiteral("boot loader started")); });
+    QObject::connect(&server, &SimServer::faultStarted, &server,
+                     [](const QString &what) { Report(QStringLiteral("fault: ") + what); });
     QObject::connect(&server, &SimServer::bootLoaderEnded, &server,
                      [&server] { Report(QStringLiteral("boot loader: ") + OutcomeText(server)); });
 

@@ -91,6 +91,9 @@ public:
     // the highest page stored; empty when none was.
     QByteArray Image() const;
     int PagesStored() const { return m_pagesStored; }
+    // The page whose frame is awaited, and how much of its frame has come.
+    int ExpectedPage() const { return m_expectedPage; }
+    qsizetype FrameReceived() const { return m_frame.size(); }
     int RepeatsAsked() const { return m_repeats; }
     int LockBits() const { return m_lockBits; } // -1 until received
 

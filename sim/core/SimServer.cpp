@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,26 @@ void MakeRaw(int fd)
     }
 }
 
+constexpr int StreamTickMs = 5;
+constexpr qsizetype StreamChunk = 16 * 1024;
+// A stream adds to the link's output only while less than this waits, so
+// that it never fills the memory when the tool reads slowly or not at all.
+constexpr qsizetype StreamBacklog = 64 * 1024;
+
+// The same test as the withheld command's: the whole line, or its command
+// word in any case.
+bool LineMatches(const QByteArray &line, const QByteArray &command)
+{
+    if (command.isEmpty())
+        return false;
+    const QByteArray text = line.trimmed();
+    if (text == command)
+        return true;
+    const qsizetype blank = text.indexOf(' ');
+    const QByteArray word = blank < 0 ? text : text.left(blank);
+    return word.compare(command, Qt::CaseInsensitive) == 0;
+}
+
 QString ErrnoText(const char *what)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
@@ -50,8 +71,11 @@ SimServer::SimServer(QObject *parent)
       m_answerTimer(new QTimer(this)),
       m_inTimer(new SimDeadlineTimer(this)),
       m_outTimer(new SimDeadlineTimer(this)),
-      m_tokenTimer(new QTimer(this))
+      m_tokenTimer(new QTimer(this)),
+      m_streamTimer(new QTimer(this))
 {
+    m_streamTimer->setInterval(StreamTickMs);
+    connect(m_streamTimer, &QTimer::timeout, this, &SimServer::FeedStreams);
     m_clock.start();
     m_answerTimer->setSingleShot(true);
     m_answerTimer->setTimerType(Qt::PreciseTimer);
@@ -127,9 +151,15 @@ void SimServer::StopSerial()
     ClearBootLine();
     m_tokenTimer->stop();
     m_lastResetNs = -1;
-    delete m_readNotifier;
+    // An unplug may come from the read notifier's own handler: it goes once
+    // that has returned.
+    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
     m_readNotifier = nullptr;
-    delete m_writeNotifier;
     m_writeNotifier = nullptr;
     if (m_slaveHold >= 0)
         ::close(m_slaveHold);
@@ -222,7 +252,7 @@ void SimServer::TakeSerialInput(const QByteArray &input)
 {
     qsizetype pos = 0;
     QByteArray line;
-    while (pos < input.size()) {
+    while (pos < input.size() && m_master >= 0) {
         // A second reset hands the rest of the bytes to the boot loader.
         if (m_boot.Active()) {
             QueueBootInput(input.mid(pos));
@@ -236,6 +266,8 @@ void SimServer::TakeSerialInput(const QByteArray &input)
 
 void SimServer::HandleSerialLine(const QByteArray &line)
 {
+    if (TakeFault(Link::Serial, line))
+        return;
     const int resets = m_device.ResetCount();
     const QByteArray answer = m_device.HandleLine(line);
     if (m_device.ResetCount() == resets) {
@@ -368,6 +400,8 @@ void SimServer::DeliverBootInput()
     m_inTimer->Stop();
     const qint64 now = SimDeadlineTimer::NowNs();
     while (m_boot.Active() && !m_bootIn.isEmpty()) {
+        if (BootDies())
+            return;
         WireChunk &chunk = m_bootIn.first();
         const qsizetype wanted = std::max<qsizetype>(1, m_boot.BytesWanted());
         const qsizetype arrived = BytesCarried(chunk, now);
@@ -543,6 +577,11 @@ void SimServer::DropClient()
 void SimServer::HandleLines(Link link, const QList<QByteArray> &lines)
 {
     for (const QByteArray &line : lines) {
+        if (TakeFault(link, line)) {
+            if (link == Link::Tcp && !m_client)
+                return;
+            continue;
+        }
         const int resets = m_device.ResetCount();
         Answer(link, m_device.HandleLine(line));
         if (m_device.ResetCount() != resets)
@@ -613,4 +652,119 @@ void SimServer::ScheduleNext()
     }
     const qint64 wait = m_pending.first().notBefore - m_clock.elapsed();
     m_answerTimer->start(int(std::max<qint64>(0, wait)));
+}
+
+bool SimServer::TakeFault(Link link, const QByteArray &line)
+{
+    if (LineMatches(line, m_unplugAt)) {
+        Q_EMIT faultStarted(QStringLiteral("unplugged at \"%1\"").arg(QString::fromLatin1(line)));
+        if (link == Link::Serial)
+            Unplug();
+        else if (m_client)
+            m_client->disconnectFromHost();
+        return true;
+    }
+    if (LineMatches(line, m_resetAt)) {
+        if (link != Link::Tcp)
+            return false;
+        Q_EMIT faultStarted(QStringLiteral("connection reset at \"%1\"").arg(QString::fromLatin1(line)));
+        ResetClient();
+        return true;
+    }
+    if (LineMatches(line, m_floodAt)) {
+        Q_EMIT faultStarted(QStringLiteral("flood at \"%1\"").arg(QString::fromLatin1(line)));
+        StartStream(link, StreamKind::Flood, m_floodAtBytes);
+        return true;
+    }
+    if (LineMatches(line, m_zerosAt)) {
+        Q_EMIT faultStarted(QStringLiteral("zero bytes at \"%1\"").arg(QString::fromLatin1(line)));
+        StartStream(link, StreamKind::Zeros, -1);
+        return true;
+    }
+    if (LineMatches(line, m_endlessAt)) {
+        Q_EMIT faultStarted(QStringLiteral("endless answer at \"%1\"").arg(QString::fromLatin1(line)));
+        StartStream(link, StreamKind::Text, -1);
+        return true;
+    }
+    return false;
+}
+
+bool SimServer::BootDies()
+{
+    if (m_dieAtPage < 0 || m_boot.CurrentPhase() != SimBootLoader::Phase::ReceivingPages
+        || m_boot.ExpectedPage() != m_dieAtPage)
+        return false;
+    // Mid-frame: the frame's page number is in, its data is not.
+    const qsizetype received = m_boot.FrameReceived();
+    if (m_dieMidFrame ? received < 2 : received != 0)
+        return false;
+    Q_EMIT faultStarted(QStringLiteral("boot loader died %1 page %2")
+                            .arg(m_dieMidFrame ? QStringLiteral("in the middle of") : QStringLiteral("before"))
+                            .arg(m_dieAtPage));
+    Unplug();
+    return true;
+}
+
+void SimServer::Unplug()
+{
+    m_streams.removeIf([](const Stream &s) { return s.link == Link::Serial; });
+    StopSerial();
+}
+
+void SimServer::ResetClient()
+{
+    QTcpSocket *socket = m_client.data();
+    if (!socket)
+        return;
+    // Lingering for no time turns the close into a reset.
+    const linger hard {1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    DropClient();
+}
+
+void SimServer::StartStream(Link link, StreamKind kind, qint64 bytes)
+{
+    m_streams.append({link, Generation(link), kind, bytes, 0, m_clock.elapsed()});
+    FeedStreams();
+    if (!m_streamTimer->isActive())
+        m_streamTimer->start();
+}
+
+void SimServer::FeedStreams()
+{
+    const qint64 now = m_clock.elapsed();
+    for (qsizetype i = 0; i < m_streams.size();) {
+        Stream &s = m_streams[i];
+        const bool open = s.generation == Generation(s.link)
+                          && (s.link == Link::Serial ? m_master >= 0 : !m_client.isNull());
+        if (!open || s.remaining == 0) {
+            m_streams.removeAt(i);
+            continue;
+        }
+        const qsizetype waiting = s.link == Link::Serial ? m_serialOut.size() - m_serialOutPos
+                                                         : qsizetype(m_client->bytesToWrite());
+        QByteArray bytes;
+        if (s.kind == StreamKind::Text) {
+            if (now >= s.nextMs && waiting < StreamBacklog) {
+                bytes = SimDevice::FloodLine(s.line++);
+                s.nextMs = now + EndlessLineMs;
+            }
+        } else if (waiting < StreamBacklog) {
+            const qsizetype size = s.remaining < 0 ? StreamChunk : qsizetype(std::min<qint64>(StreamChunk, s.remaining));
+            if (s.kind == StreamKind::Zeros) {
+                bytes = QByteArray(size, '\0');
+            } else {
+                while (bytes.size() < size)
+                    bytes += SimDevice::FloodLine(s.line++);
+                bytes.truncate(size);
+            }
+        }
+        if (s.remaining > 0)
+            s.remaining -= std::min<qint64>(s.remaining, bytes.size());
+        const Stream copy = s;
+        ++i;
+        Send(copy.link, copy.generation, bytes);
+    }
+    if (m_streams.isEmpty())
+        m_streamTimer->stop();
 }

@@ -106,6 +106,39 @@ public:
     bool PowerCycle();
     bool InBootLoader() const { return m_boot.Active(); }
 
+    // Faults, for trying the tool against a device that fails. Each is set
+    // off by a command line whose whole text or command word equals the one
+    // given (as with the withheld command); that line gets no answer.
+    // Unplug: the pseudo-terminal closes as when the cable is pulled (the
+    // COM link goes with it); on TCP the device closes the connection.
+    void SetUnplugAt(const QByteArray &command) { m_unplugAt = command; }
+    // TCP only: the connection is reset (RST) instead of closed.
+    void SetResetAt(const QByteArray &command) { m_resetAt = command; }
+    // `bytes` of flood text, as fast as the link takes them, on the link the
+    // command came on.
+    void SetFloodAt(const QByteArray &command, qint64 bytes)
+    {
+        m_floodAt = command;
+        m_floodAtBytes = bytes;
+    }
+    // Zero bytes as fast as the link takes them, without end.
+    void SetZerosAt(const QByteArray &command) { m_zerosAt = command; }
+    // Lines of event text every EndlessLineMs, without end and without a
+    // prompt.
+    void SetEndlessAt(const QByteArray &command) { m_endlessAt = command; }
+    static constexpr int EndlessLineMs = 20;
+    // Boot loader: the device is unplugged when the first byte of page
+    // `page`'s frame arrives (between pages), or with `midFrame` once the
+    // frame's page number has arrived and before its data; -1: never.
+    void SetBootDeath(int page, bool midFrame)
+    {
+        m_dieAtPage = page;
+        m_dieMidFrame = midFrame;
+    }
+    // Closes the pseudo-terminal as an unplugged device does; the TCP side
+    // stays.
+    void Unplug();
+
 Q_SIGNALS:
     void floodDone();
     // Bytes arrived on the pseudo-terminal; emitted after they were handled.
@@ -116,6 +149,9 @@ Q_SIGNALS:
     // The boot loader has ended (see BootLoader().LastOutcome()); a
     // completed image has been written by now.
     void bootLoaderEnded();
+    // A fault set off by a command line, or the boot loader's death, has
+    // happened; `what` names it.
+    void faultStarted(const QString &what);
 
 private:
     enum class Link { Serial, Tcp };
@@ -155,6 +191,20 @@ private:
     void ReadClient();
     void DropClient();
     void HandleLines(Link link, const QList<QByteArray> &lines);
+    enum class StreamKind { Flood, Zeros, Text };
+    struct Stream {
+        Link link;
+        quint64 generation;
+        StreamKind kind;
+        qint64 remaining; // -1: without end
+        qint64 line;
+        qint64 nextMs;
+    };
+    bool TakeFault(Link link, const QByteArray &line);
+    bool BootDies();
+    void ResetClient();
+    void StartStream(Link link, StreamKind kind, qint64 bytes);
+    void FeedStreams();
     void Answer(Link link, const QByteArray &answer, int atLeastMs = 0);
     void Send(Link link, quint64 generation, const QByteArray &bytes);
     void SendDue();
@@ -200,6 +250,17 @@ private:
     SimDeadlineTimer *m_inTimer = nullptr;
     SimDeadlineTimer *m_outTimer = nullptr;
     QTimer *m_tokenTimer = nullptr;
+
+    QByteArray m_unplugAt;
+    QByteArray m_resetAt;
+    QByteArray m_floodAt;
+    qint64 m_floodAtBytes = 0;
+    QByteArray m_zerosAt;
+    QByteArray m_endlessAt;
+    int m_dieAtPage = -1;
+    bool m_dieMidFrame = false;
+    QList<Stream> m_streams;
+    QTimer *m_streamTimer = nullptr;
 
     QTcpServer *m_tcpServer = nullptr;
     QPointer<QTcpSocket> m_client;
