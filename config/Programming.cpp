@@ -212,7 +212,10 @@ int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink 
     sink.RestoreCursor();
     if (prompted)
         return 0;
-    sink.ShowMessage(NoResponseText(), QString());
+    // A link that went away is no silent device: the connection has told
+    // the user how it ended, and a second box would blame the device.
+    if (port.IsConnected())
+        sink.ShowMessage(NoResponseText(), QString());
     sink.AddStatus(ProgrammingFailedStatus());
     return -1;
 }
@@ -259,7 +262,10 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     // The outcome is told once the link is free again.
     port.EndSequence();
     if (!answered) {
-        sink.ShowMessage(NoResponseText(), QString());
+        // A link that went away is no silent device: the connection has
+        // told the user how it ended.
+        if (port.IsConnected())
+            sink.ShowMessage(NoResponseText(), QString());
         sink.AddStatus(ProgrammingFailedStatus());
         return ProgrammingResult::NoResponse;
     }

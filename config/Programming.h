@@ -103,12 +103,14 @@ QString RefusedValueText(const ProgrammingStep &step);
 
 // Sends one step and waits for its own prompt (a prompt left over from
 // earlier traffic does not count). 0 when the prompt came; otherwise tells
-// the user and the status list and returns -1. A line that holds a line
+// the user (unless the link went away: the connection tells how) and the
+// status list and returns -1. A line that holds a line
 // break before its end is refused unsent.
 int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink);
 
 // Opens the link when it is closed, then carries out `plan`: stops on the
-// first step without a prompt, and shows "Programming OK" when all came.
+// first step without a prompt (saying so, unless the link went away: the
+// connection tells how), and shows "Programming OK" when all came.
 // Settings sent before a failure stay in the device.
 ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
                                  ProgrammingSink &sink);

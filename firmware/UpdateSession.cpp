@@ -77,6 +77,10 @@ void UpdateSession::Stop()
 void UpdateSession::received(int count)
 {
     const BootLink::Taken taken = m_link.Take(count);
+    // A lost or unreadable line is the reason the update ends, whatever the
+    // conversation was waiting for at the time.
+    if (!taken.Error.isEmpty())
+        m_lastProblem = taken.Error;
     carry(taken.Events);
     if (!taken.Error.isEmpty() && m_running)
         finish(false, taken.Error);

@@ -590,8 +590,12 @@ bool DeviceConnection::identify()
 void DeviceConnection::noResponse()
 {
     m_user.RestoreCursor();
-    m_user.AppendTerminal("No response from Mirto");
-    m_user.AddStatus(QStringLiteral("No response from Mirto"));
+    // A device that went away has said so (the status list, the panel); it
+    // did not fail to answer.
+    if (!m_linkLost) {
+        m_user.AppendTerminal("No response from Mirto");
+        m_user.AddStatus(QStringLiteral("No response from Mirto"));
+    }
     UpdateConnectionStatus();
 }
 

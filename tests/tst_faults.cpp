@@ -1,0 +1,368 @@
+// A device that fails in every state the tool can be in: unplugged, its TCP
+// connection reset, a flood of text without a prompt, zero bytes without end,
+// an answer that never ends. The simulator runs as a process of its own and
+// sets off each fault at the command the state sends. Whatever happens, the
+// tool must not crash or freeze, must tell the user once, must show the link
+// as it is, and must leave its files alone.
+
+#include "config/Programming.h"
+#include "firmware/UpdateSession.h"
+#include "tests/HexFixtures.h"
+#include "tests/TestHelpers.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+const QByteArray Ini = "[Port]=COM1\r\n[Level]=expert\r\n[Interface]=serial\r\n";
+
+// How long the event loop takes to come round, measured all the time an
+// operation runs: a timer asks every TickMs, and each gap beyond that is
+// time the loop did not answer.
+class LoopProbe {
+public:
+    static constexpr int TickMs = 10;
+    LoopProbe()
+    {
+        m_timer.setInterval(TickMs);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.elapsed();
+            m_worst = qMax(m_worst, now - m_last - TickMs);
+            m_last = now;
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+    // The longest the loop kept a due timer waiting, in ms.
+    qint64 worst() const { return m_worst; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_worst = 0;
+};
+
+struct RecordingSink : ProgrammingSink {
+    QStringList messages;
+    QStringList status;
+    void ShowMessage(const QString &text, const QString &) override { messages << text; }
+    void AddStatus(const QString &text) override { status << text; }
+    void SetBusyCursor() override {}
+    void RestoreCursor() override {}
+};
+
+// The faults as the simulator sets them off at `command`.
+QStringList FaultOptions(const QString &fault, const QString &command)
+{
+    if (fault == "unplug")
+        return {"--unplug-at", command};
+    if (fault == "reset")
+        return {"--reset-at", command};
+    if (fault == "flood")
+        return {"--flood-at", command, "--flood", "1000000"};
+    if (fault == "zeros")
+        return {"--zeros", command};
+    return {"--endless", command};
+}
+
+// One row of the report: what the user saw.
+QStringList g_report;
+
+QString Seen(const ScriptedUser &user, const QStringList &extraBoxes, const QString &statusLine)
+{
+    QStringList parts;
+    for (const QString &text : user.told + extraBoxes)
+        parts << QStringLiteral("box \"%1\"").arg(QString(text).simplified());
+    for (const QString &text : user.linkErrors)
+        parts << QStringLiteral("link error \"%1\"").arg(text.simplified());
+    for (const QString &text : user.busyNotices)
+        parts << QStringLiteral("busy \"%1\"").arg(text.simplified());
+    if (!statusLine.isEmpty())
+        parts << QStringLiteral("status \"%1\"").arg(statusLine);
+    parts << QStringLiteral("panel \"%1\"").arg(user.state.ConnectionPanel.trimmed());
+    return parts.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+class tst_faults : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void commandStates_data();
+    void commandStates();
+    void firmwareUpdate_data();
+    void firmwareUpdate();
+    void cleanupTestCase();
+};
+
+// The states that talk in command lines, over the cable and over TCP.
+// `told` is what the user must be told (a pattern over the boxes, the link
+// errors and the newest status line); `connected` whether the link is still
+// open afterwards.
+void tst_faults::commandStates_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("told");
+    QTest::addColumn<bool>("connected");
+
+    const QString lost = "status \"Device disconnected\"";
+    const QString closed = "box \"Socket Connection closed by Mirto\"";
+    const QString noResponse = "status \"No response from Mirto\"";
+    const QString programmingNoResponse = "box \"No response from Mirto....\"";
+    const QStringList streams = {"flood", "zeros", "endless"};
+
+    // Identification: the serial and USB links only.
+    QTest::newRow("identification, unplug") << "identification" << false << "unplug" << lost << false;
+    for (const QString &fault : streams)
+        QTest::newRow(qPrintable("identification, " + fault))
+            << "identification" << false << fault << noResponse << true;
+
+    const QStringList states = {"direct command", "programming", "read-out", "test console"};
+    for (const QString &state : states) {
+        const bool waits = state == "programming";
+        // A lost link is told once, by the connection, whatever the state.
+        QTest::newRow(qPrintable(state + ", unplug")) << state << false << "unplug" << lost << false;
+        QTest::newRow(qPrintable(state + ", TCP closed")) << state << true << "unplug" << closed << false;
+        // The system reports a reset as the peer's close.
+        QTest::newRow(qPrintable(state + ", TCP reset")) << state << true << "reset" << closed << false;
+        for (const QString &fault : streams) {
+            for (const bool tcp : {false, true}) {
+                // Without a wait for the prompt nothing is wrong as far as the
+                // tool can tell: the text shows in the terminal.
+                QTest::newRow(qPrintable(QString("%1, %2 (%3)").arg(state, fault, tcp ? "TCP" : "serial")))
+                    << state << tcp << fault << (waits ? programmingNoResponse : QString()) << true;
+            }
+        }
+    }
+}
+
+void tst_faults::commandStates()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, tcp);
+    QFETCH(QString, fault);
+    QFETCH(QString, told);
+    QFETCH(bool, connected);
+
+    StartDirectoryEnv env;
+    env.writeIni(Ini);
+    QString trigger = "help";
+    if (state == "identification")
+        trigger = "snum";
+    else if (state == "programming")
+        trigger = "channel";
+    else if (state == "read-out")
+        trigger = "isp";
+    else if (state == "test console")
+        trigger = "heap";
+    SimProcess sim(QStringList({"--tcp-port", "0"}) + FaultOptions(fault, trigger));
+    QVERIFY2(sim.comPort() > 0 && sim.tcpPort() > 0, qPrintable(sim.banner()));
+
+    ConnectionRig rig(tcp ? InterfaceNetwork : InterfaceSerial);
+    DeviceConnection &conn = rig.conn;
+    conn.VaComm().SetPortNum(sim.comPort());
+    conn.ClientSocket().SetPort(sim.tcpPort());
+    rig.user.hostAnswer = QStringLiteral("127.0.0.1");
+    if (state != "identification") {
+        conn.OpenConnection();
+        QTRY_VERIFY(conn.IsConnected());
+        QVERIFY(rig.user.told.isEmpty());
+    }
+    const QStringList statusBefore = rig.user.status;
+
+    RecordingSink sink;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 worst = 0;
+    {
+        LoopProbe probe;
+        if (state == "identification") {
+            conn.OpenConnectionClicked();
+        } else if (state == "direct command") {
+            conn.SendCommand("help\n");
+        } else if (state == "programming") {
+            ProgrammingPlan plan;
+            plan.outcome = ProgrammingPlan::Outcome::Ready;
+            using Kind = ProgrammingStep::Kind;
+            plan.Steps = {{Kind::Setting, "Programming Mode", "Mode", "mode 3\n"},
+                          {Kind::Setting, "Programming Channel 1", "Channel 1 Name", "channel 1 0 Radio\n"},
+                          {Kind::Setting, "", "Channel 1 URL", "channel 2 0 http://127.0.0.1/a\n"},
+                          {Kind::ReadBack, "", "", "channel\n"}};
+            QVERIFY(RunProgramming(conn, plan, sink) != ProgrammingResult::Programmed);
+        } else if (state == "read-out") {
+            conn.SendLines({"mode\n", "isp\n", "channel\n"});
+        } else {
+            conn.SendLines({"memory\n", "heap\n", "threads\n"});
+        }
+        // The fault may still be under way (a stream without end): the loop
+        // must keep answering meanwhile.
+        QTest::qWait(400);
+        worst = probe.worst();
+    }
+    const qint64 took = clock.elapsed();
+    QTest::qWait(50); // messages held back by a wait follow at once
+
+    const QString newest = rig.user.status.size() > statusBefore.size() ? rig.user.status.value(0) : QString();
+    const QString seen = Seen(rig.user, sink.messages, newest);
+    g_report << QStringLiteral("%1 | %2 | %3 | %4 ms | loop %5 ms")
+                    .arg(state, -15)
+                    .arg(QString(fault) + (tcp ? " (TCP)" : " (serial)"), -17)
+                    .arg(seen)
+                    .arg(took)
+                    .arg(worst);
+    qInfo().noquote() << g_report.constLast();
+
+    QVERIFY2(worst < 100, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
+    // Waits end at the prompt's time-out at the latest.
+    QVERIFY2(took < DeviceConnection::PromptTimeoutMs + 1500, qPrintable(QString::number(took)));
+    // At most one box, whatever went wrong; and the right one.
+    QVERIFY2(rig.user.told.size() + sink.messages.size() + rig.user.linkErrors.size() <= 1, qPrintable(seen));
+    QVERIFY(rig.user.busyNotices.isEmpty());
+    if (told.isEmpty()) {
+        QVERIFY2(rig.user.told.isEmpty() && sink.messages.isEmpty() && rig.user.linkErrors.isEmpty(),
+                 qPrintable(seen));
+    } else {
+        QVERIFY2(seen.contains(told), qPrintable(seen));
+    }
+    // The connection display tells the truth, and no job is left holding
+    // the link.
+    QCOMPARE(conn.IsConnected(), connected);
+    QCOMPARE(rig.user.state.ConnectionPanel.startsWith(" Connect"), connected);
+    QCOMPARE(rig.user.state.CloseEnabled, connected);
+    QCOMPARE(rig.user.state.OpenEnabled, !connected);
+    QCOMPARE(conn.BusyWith(), QString());
+    QVERIFY(!conn.Waiting());
+    if (!tcp) {
+        // A lost device takes its identification with it.
+        if (!connected)
+            QVERIFY2(rig.user.identification.contains("Not Available"), qPrintable(rig.user.identification));
+    }
+    QVERIFY(!rig.user.busy);
+    if (state == "programming")
+        QCOMPARE(sink.status.value(sink.status.size() - 1), QString("Programming failed"));
+
+    // The settings file is untouched, and nothing else appeared beside it.
+    QFile ini(env.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), Ini);
+    QCOMPARE(QDir(QFileInfo(ini).absolutePath()).entryList(QDir::Files | QDir::Hidden), QStringList({"mirto.ini"}));
+
+    conn.Shutdown();
+}
+
+// The firmware update, driven without a window. The device fails when it is
+// told to reset (before its boot loader runs), or its boot loader dies
+// between two pages or in the middle of a frame.
+void tst_faults::firmwareUpdate_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("error");     // the reason the update gives
+    QTest::addColumn<bool>("connected");    // the port is open afterwards
+
+    const QString noToken = "No start-token received from device";
+    QTest::newRow("unplug at reset") << QStringList({"--unplug-at", "reset"}) << "Device disconnected" << false;
+    QTest::newRow("flood at reset") << QStringList({"--flood-at", "reset", "--flood", "1000000"}) << noToken
+                                    << true;
+    QTest::newRow("zeros at reset") << QStringList({"--zeros", "reset"}) << noToken << true;
+    QTest::newRow("endless at reset") << QStringList({"--endless", "reset"}) << noToken << true;
+    QTest::newRow("dies between pages") << QStringList({"--die-at-page", "3"}) << "Device disconnected" << false;
+    QTest::newRow("dies in the middle of a frame")
+        << QStringList({"--die-at-page", "2", "--die-mid-frame"}) << "Device disconnected" << false;
+}
+
+void tst_faults::firmwareUpdate()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, error);
+    QFETCH(bool, connected);
+
+    StartDirectoryEnv env;
+    env.writeIni(Ini);
+    QTemporaryDir dir;
+    const QString hexPath = dir.filePath("image.hex");
+    {
+        QFile hex(hexPath);
+        QVERIFY(hex.open(QIODevice::WriteOnly));
+        hex.write(hexfix::HexText({hexfix::Filled(0, 8 * 256)}));
+    }
+    const QString written = dir.filePath("written.bin");
+    SimProcess sim(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written})
+                   + options);
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig;
+    DeviceConnection &conn = rig.conn;
+    conn.VaComm().SetPortNum(sim.comPort());
+    conn.OpenConnection();
+    QVERIFY(conn.IsConnected());
+
+    UpdateSession session(conn.Boot(), hexPath);
+    QStringList messages;
+    QString status;
+    bool finished = false;
+    bool success = true;
+    QString reason;
+    connect(&session, &UpdateSession::Message, this, [&](const QString &text) { messages << text; });
+    connect(&session, &UpdateSession::Status, this, [&](const QString &text) { status = text; });
+    connect(&session, &UpdateSession::Finished, this, [&](bool ok, const QString &why) {
+        finished = true;
+        success = ok;
+        reason = why;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    qint64 worst = 0;
+    {
+        LoopProbe probe;
+        QVERIFY(session.Start(true));
+        QTRY_VERIFY_WITH_TIMEOUT(finished, 10000);
+        QTest::qWait(300);
+        worst = probe.worst();
+    }
+    const qint64 took = clock.elapsed();
+
+    const QString seen = QStringLiteral("update failed \"%1\"; status \"%2\"; ").arg(reason.simplified(), status)
+                         + Seen(rig.user, {}, rig.user.status.value(0));
+    g_report << QStringLiteral("%1 | %2 | %3 | %4 ms | loop %5 ms")
+                    .arg("firmware update", -15)
+                    .arg(QString(QTest::currentDataTag()), -17)
+                    .arg(seen)
+                    .arg(took)
+                    .arg(worst);
+    qInfo().noquote() << g_report.constLast();
+
+    QVERIFY2(worst < 100, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
+    QVERIFY(!success);
+    QVERIFY2(reason.contains(error), qPrintable(reason));
+    QVERIFY(!session.Running());
+    // The link is free again and shown as it is.
+    QVERIFY(!conn.Boot().UploadActive());
+    QCOMPARE(conn.BusyWith(), QString());
+    QCOMPARE(conn.IsConnected(), connected);
+    QCOMPARE(rig.user.state.ConnectionPanel.startsWith(" Connect"), connected);
+    QCOMPARE(rig.user.state.OpenEnabled, !connected);
+    QVERIFY(rig.user.told.size() + rig.user.linkErrors.size() <= 1);
+    // No half image and no changed settings.
+    QVERIFY(!QFile::exists(written));
+    QFile ini(env.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), Ini);
+    conn.Shutdown();
+}
+
+void tst_faults::cleanupTestCase()
+{
+    qInfo().noquote() << "\nstate           | fault             | what the user saw | time | loop";
+    for (const QString &line : std::as_const(g_report))
+        qInfo().noquote() << line;
+}
+
+QTEST_MAIN(tst_faults)
+#include "tst_faults.moc"
