@@ -184,8 +184,9 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
     case CliRequest::Command::Program: {
         DeviceConfigRecord record;
         ResetConfigRecord(record);
-        if (ReadConfigFile(request.file, record) != 0) {
-            result.error = QStringLiteral("Error opening configuration file ") + request.file;
+        QString reason;
+        if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
+            result.error = ConfigFileErrorText(request.file, reason);
             break;
         }
         if (!Open(conn, user, true)) {

@@ -254,8 +254,9 @@ int RunCli(const QStringList &arguments)
     if (request.command == CliRequest::Command::Program) {
         DeviceConfigRecord record;
         ResetConfigRecord(record);
-        if (ReadConfigFile(request.file, record) != 0) {
-            writeLine(stderr, QStringLiteral("mirto-cli: Error opening configuration file ") + request.file);
+        QString reason;
+        if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
+            writeLine(stderr, QStringLiteral("mirto-cli: ") + ConfigFileErrorText(request.file, reason).simplified());
             return CliBadFile;
         }
     } else if (request.command == CliRequest::Command::Update) {

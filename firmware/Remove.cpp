@@ -1,5 +1,7 @@
 #include "firmware/Remove.h"
 
+#include "shell/Mnemonic.h"
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -26,9 +28,9 @@ TRemoveForm::TRemoveForm(QWidget *parent) : QDialog(parent)
     maroon.setColor(QPalette::WindowText, QColor(0x80, 0x00, 0x00));
     request->setPalette(maroon);
 
-    auto *close = new QPushButton(QStringLiteral("Close"), this);
+    auto *close = new QPushButton(QStringLiteral("&Close"), this);
     close->setObjectName(QStringLiteral("CloseButton"));
-    close->setAccessibleName(close->text());
+    close->setAccessibleName(WithoutMnemonic(close->text()));
     // Enter must not close the prompt behind the user's back.
     close->setAutoDefault(false);
     close->setDefault(false);

@@ -4,6 +4,7 @@
 #include "links/SerialPortError.h"
 #include "shell/DevicePorts.h"
 #include "shell/ErrorDisplay.h"
+#include "shell/Mnemonic.h"
 #include "shell/KeyPreview.h"
 #include "shell/ToolSettings.h"
 
@@ -45,7 +46,7 @@ QPushButton *Button(const QString &objectName, const QString &text, QWidget *par
 {
     auto *button = new QPushButton(text, parent);
     button->setObjectName(objectName);
-    button->setAccessibleName(text);
+    button->setAccessibleName(WithoutMnemonic(text));
     // Enter is no key of this dialog: no button may take it as default button.
     button->setAutoDefault(false);
     button->setDefault(false);
@@ -74,7 +75,7 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
     // A path from the settings file must never be cut short by the field.
     m_fileName->setMaxLength(int(MaxSettingsFileSize));
     m_fileName->setMinimumWidth(m_fileName->fontMetrics().averageCharWidth() * 50);
-    m_browse = Button(QStringLiteral("BrowseButton"), QStringLiteral("Browse"), this);
+    m_browse = Button(QStringLiteral("BrowseButton"), QStringLiteral("&Browse"), this);
 
     m_status = new QLineEdit(this);
     m_status->setObjectName(QStringLiteral("StatusText"));
@@ -97,8 +98,8 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
     m_messages->setUniformItemSizes(true);
     m_messages->setSelectionMode(QAbstractItemView::SingleSelection);
 
-    m_start = Button(QStringLiteral("StartUploadButton"), QStringLiteral("Start Update"), this);
-    m_cancel = Button(QStringLiteral("CancelButton"), QStringLiteral("Close"), this);
+    m_start = Button(QStringLiteral("StartUploadButton"), QStringLiteral("&Start Update"), this);
+    m_cancel = Button(QStringLiteral("CancelButton"), QStringLiteral("&Close"), this);
 
     m_openDialog = new QFileDialog(this);
     m_openDialog->setObjectName(QStringLiteral("OpenDialog"));
@@ -466,7 +467,7 @@ bool TUploadForm::PortReadyForStart()
     const QString port = QStringLiteral("COM%1").arg(m_port.PortNumber());
     SetStatus(port + QStringLiteral(" cannot be opened"));
     FlushMessages();
-    ShowMessage(this, port + QStringLiteral(" cannot be opened, so the update cannot start.\n\n")
+    ShowError(this, port + QStringLiteral(" cannot be opened, so the update cannot start.\n\n")
                           + reason);
     return false;
 }
@@ -583,8 +584,9 @@ void TUploadForm::Carry(const BootEvent &event)
         SetStatus(event.Text);
         break;
     case Kind::MessageBox:
+        // Every box of the conversation tells of a failure.
         FlushMessages();
-        ShowMessage(this, event.Text);
+        ShowError(this, event.Text);
         break;
     case Kind::Progress:
         SetProgress(event.Value, event.Maximum);
