@@ -1,6 +1,7 @@
 #include "shell/TerminalBuffer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 TerminalBuffer::TerminalBuffer()
@@ -8,7 +9,7 @@ TerminalBuffer::TerminalBuffer()
     m_lineStarts.append(0);
 }
 
-void TerminalBuffer::Append(QByteArrayView bytes)
+TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray *droppedText)
 {
     // One pass over the piece; the running width and the line index are
     // kept in locals so that the loop stays in registers. Runs between CRs
@@ -36,6 +37,7 @@ void TerminalBuffer::Append(QByteArrayView bytes)
     m_text.append(run, end - run);
     m_lastColumns = columns;
     m_maxColumns = widest;
+    return m_lineStarts.size() > m_lineLimit ? trim(droppedText) : Dropped{};
 }
 
 void TerminalBuffer::Clear()
@@ -44,6 +46,40 @@ void TerminalBuffer::Clear()
     m_lineStarts = QList<qsizetype>{0};
     m_lastColumns = 0;
     m_maxColumns = 0;
+    m_droppedLines = 0;
+}
+
+TerminalBuffer::Dropped TerminalBuffer::SetLineLimit(qsizetype lines, QByteArray *droppedText)
+{
+    m_lineLimit = std::max<qsizetype>(1, lines);
+    return m_lineStarts.size() > m_lineLimit ? trim(droppedText) : Dropped{};
+}
+
+TerminalBuffer::Dropped TerminalBuffer::trim(QByteArray *droppedText)
+{
+    // Down to nine tenths of the limit, so that the next drop is a tenth of
+    // the limit away and moving the rest is paid for by that many appends.
+    const qsizetype keep = std::max<qsizetype>(1, m_lineLimit - m_lineLimit / 10);
+    const qsizetype lines = m_lineStarts.size() - keep;
+    const qsizetype bytes = m_lineStarts.at(lines);
+    if (droppedText)
+        *droppedText = m_text.first(bytes);
+    m_text.remove(0, bytes);
+    m_lineStarts.remove(0, lines);
+    for (qsizetype &start : m_lineStarts)
+        start -= bytes;
+    m_droppedLines += lines;
+
+    // The widest line may have gone. Lines without a tab are as wide as they
+    // are long, which keeps this scan at the speed of memchr.
+    qsizetype widest = 0;
+    for (qsizetype i = 0; i + 1 < m_lineStarts.size(); ++i) {
+        const QByteArrayView line = Line(i);
+        const bool tabs = std::memchr(line.data(), '\t', size_t(line.size())) != nullptr;
+        widest = std::max(widest, tabs ? ColumnOf(line, line.size()) : line.size());
+    }
+    m_maxColumns = widest;
+    return {lines, bytes};
 }
 
 QByteArrayView TerminalBuffer::Line(qsizetype i) const

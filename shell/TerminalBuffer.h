@@ -8,16 +8,42 @@
 // with the start of every line indexed. Appending costs as much as the piece
 // it appends, however much the buffer already holds, so a device that talks
 // for hours never slows the tool down.
+//
+// It keeps the newest lines up to a line limit, so that a device watched for
+// days does not fill the memory (a day at 115200 bit/s is about 1 GB). Once
+// the text grows past the limit, the oldest whole lines are dropped in one
+// go, down to nine tenths of the limit: the rest of the text is moved once
+// per tenth of the limit, never on every append.
 class TerminalBuffer {
 public:
     static constexpr int TabWidth = 8;
+    // 100,000 lines of about 60 bytes: some 7 MB with the index, hours of the
+    // usual device chatter and about nine minutes of a device that talks
+    // without a pause at 115200 bit/s.
+    static constexpr qsizetype DefaultLineLimit = 100'000;
+
+    // What one call dropped from the top: whole lines and their bytes, line
+    // breaks included.
+    struct Dropped {
+        qsizetype lines = 0;
+        qsizetype bytes = 0;
+    };
 
     TerminalBuffer();
 
     // '\n' ends a line. '\r' is never stored, so CR LF and a lone LF both give
     // one line break and a lone CR vanishes; every other byte is kept as is.
-    void Append(QByteArrayView bytes);
+    // When `droppedText` is given, the dropped bytes are copied there.
+    Dropped Append(QByteArrayView bytes, QByteArray *droppedText = nullptr);
+    // Empties the text; the limit stays.
     void Clear();
+
+    // At least 1; the empty line after a final line break counts as a line.
+    // A lower limit drops the oldest lines at once.
+    Dropped SetLineLimit(qsizetype lines, QByteArray *droppedText = nullptr);
+    qsizetype LineLimit() const { return m_lineLimit; }
+    // Lines dropped since the buffer was made or last cleared.
+    qsizetype DroppedLines() const { return m_droppedLines; }
 
     // An empty buffer holds one empty line; text that ends in '\n' ends with
     // an empty line.
@@ -48,8 +74,12 @@ public:
     }
 
 private:
+    Dropped trim(QByteArray *droppedText);
+
     QByteArray m_text;
     QList<qsizetype> m_lineStarts;
     qsizetype m_lastColumns = 0; // width of the last (still open) line
     qsizetype m_maxColumns = 0;  // widest finished line
+    qsizetype m_lineLimit = DefaultLineLimit;
+    qsizetype m_droppedLines = 0;
 };

@@ -269,12 +269,26 @@ void TerminalView::AppendText(QByteArrayView bytes)
     if (bytes.isEmpty())
         return;
     const qsizetype before = m_buffer.Size();
-    m_buffer.Append(bytes);
     // Only while assistive technology listens: the text is copied for it.
-    if (QAccessible::isActive()) {
-        QAccessibleTextInsertEvent inserted(
-            this, ClampToInt(before), QString::fromLatin1(m_buffer.Text().sliced(before)));
-        QAccessible::updateAccessibility(&inserted);
+    const bool accessible = QAccessible::isActive();
+    QByteArray droppedText;
+    const TerminalBuffer::Dropped gone = m_buffer.Append(bytes, accessible ? &droppedText : nullptr);
+    if (gone.bytes > before) {
+        // Some of the new text went at once: it was never there for a reader.
+        dropped(gone, droppedText.first(before));
+        if (accessible) {
+            QAccessibleTextInsertEvent inserted(this, 0, QString::fromLatin1(m_buffer.Text()));
+            QAccessible::updateAccessibility(&inserted);
+        }
+    } else {
+        if (gone.lines > 0)
+            dropped(gone, droppedText);
+        if (accessible) {
+            const qsizetype at = before - gone.bytes;
+            QAccessibleTextInsertEvent inserted(this, ClampToInt(at),
+                                                QString::fromLatin1(m_buffer.Text().sliced(at)));
+            QAccessible::updateAccessibility(&inserted);
+        }
     }
     // While the user drags a selection the view stays where it is.
     if (!m_dragging)
@@ -302,6 +316,38 @@ void TerminalView::Clear()
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     viewport()->update();
+}
+
+void TerminalView::SetLineLimit(qsizetype lines)
+{
+    QByteArray droppedText;
+    const TerminalBuffer::Dropped gone =
+        m_buffer.SetLineLimit(lines, QAccessible::isActive() ? &droppedText : nullptr);
+    if (gone.lines == 0)
+        return;
+    dropped(gone, droppedText);
+    SyncScrollBars();
+    viewport()->update();
+}
+
+void TerminalView::dropped(const TerminalBuffer::Dropped &gone, const QByteArray &droppedText)
+{
+    if (QAccessible::isActive() && !droppedText.isEmpty()) {
+        QAccessibleTextRemoveEvent removed(this, 0, QString::fromLatin1(droppedText));
+        QAccessible::updateAccessibility(&removed);
+    }
+    // What stays keeps its place: the selection and the top line move up
+    // with the text. A selection end that went with the dropped lines
+    // starts at the new first line.
+    const auto shift = [&gone](TextPos &pos) {
+        pos = pos.line >= gone.lines ? TextPos{pos.line - gone.lines, pos.index} : TextPos{};
+    };
+    shift(m_anchor);
+    shift(m_cursor);
+    QScrollBar *vbar = verticalScrollBar();
+    vbar->setValue(std::max(0, vbar->value() - ClampToInt(gone.lines)));
+    viewport()->update();
+    Q_EMIT LinesDropped(m_buffer.DroppedLines());
 }
 
 QStringList TerminalView::Lines() const

@@ -39,6 +39,13 @@ public:
     void AppendText(QByteArrayView bytes);
     void Clear();
 
+    // The buffer's line limit; past it the oldest lines go (see
+    // TerminalBuffer). What stays keeps its place on screen and in the
+    // selection.
+    void SetLineLimit(qsizetype lines);
+    qsizetype LineLimit() const { return m_buffer.LineLimit(); }
+    qsizetype DroppedLines() const { return m_buffer.DroppedLines(); }
+
     // The lines for saving, Latin-1 decoded. An empty line after the final
     // line break is left out, so that writing each line with its own line
     // end reproduces the text.
@@ -62,6 +69,11 @@ public:
     // Top-left corner, in viewport coordinates, of the cell at `column` of
     // `line` as the view is scrolled now.
     QPoint CellPosition(qsizetype line, qsizetype column) const;
+
+Q_SIGNALS:
+    // Old lines were dropped from the top; `total` counts them since the
+    // last Clear.
+    void LinesDropped(qsizetype total);
 
 protected:
     bool event(QEvent *event) override;
@@ -92,6 +104,7 @@ private:
     TextPos PosAt(QPoint viewportPos) const;
     void DragTo(QPoint viewportPos);
     void PublishSelection() const;
+    void dropped(const TerminalBuffer::Dropped &dropped, const QByteArray &droppedText);
 
     TerminalBuffer m_buffer;
     TextPos m_anchor;

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QtTest>
 
 namespace {
@@ -68,6 +69,10 @@ private Q_SLOTS:
     void bufferClear();
     void maxLineColumns_data();
     void maxLineColumns();
+    void lineLimitDropsOldest_data();
+    void lineLimitDropsOldest();
+    void lineLimitChangedAndWidestDropped();
+    void viewAfterDrops();
     void viewLinesAndText();
     void viewFollowsEnd();
     void selectAllAndCopy();
@@ -159,6 +164,128 @@ void TestTerminal::maxLineColumns()
         AppendInPieces(buffer, text, piece);
         QCOMPARE(buffer.MaxLineColumns(), columns);
     }
+}
+
+void TestTerminal::lineLimitDropsOldest_data()
+{
+    QTest::addColumn<qsizetype>("limit");
+    QTest::addColumn<int>("appended");
+
+    QTest::newRow("only the open line kept") << qsizetype(1) << 5;
+    QTest::newRow("small limit") << qsizetype(10) << 95;
+    QTest::newRow("batches of a tenth") << qsizetype(1000) << 5500;
+}
+
+void TestTerminal::lineLimitDropsOldest()
+{
+    QFETCH(qsizetype, limit);
+    QFETCH(int, appended);
+    TerminalBuffer buffer;
+    QCOMPARE(buffer.LineLimit(), TerminalBuffer::DefaultLineLimit);
+    buffer.SetLineLimit(limit);
+    int drops = 0;
+    for (int i = 0; i < appended; ++i) {
+        // A line that arrives in two pieces: the open line is never dropped.
+        const QByteArray line = "line " + QByteArray::number(i);
+        buffer.Append(line);
+        QByteArray droppedText;
+        const TerminalBuffer::Dropped gone = buffer.Append("\r\n", &droppedText);
+        if (gone.lines > 0) {
+            ++drops;
+            QCOMPARE(droppedText.size(), gone.bytes);
+            QCOMPARE(droppedText.count('\n'), gone.lines);
+            QVERIFY(droppedText.endsWith('\n'));
+        }
+        QVERIFY(buffer.LineCount() <= limit);
+        QCOMPARE(buffer.DroppedLines() + buffer.LineCount(), i + 2);
+        // The newest lines, whole and in order.
+        QCOMPARE(buffer.Line(buffer.LineCount() - 1), QByteArrayView());
+        if (buffer.LineCount() > 1) {
+            QCOMPARE(buffer.Line(buffer.LineCount() - 2), line);
+            QCOMPARE(buffer.Line(0), "line " + QByteArray::number(buffer.DroppedLines()));
+        }
+        QCOMPARE(buffer.Size(), buffer.Text().size());
+        QCOMPARE(buffer.LineStart(buffer.LineCount() - 1), buffer.Size());
+    }
+    // Dropped in batches of a tenth of the limit, not a line per append.
+    QVERIFY2(drops <= appended / std::max<qsizetype>(1, limit / 10) + 1,
+             qPrintable(QString::number(drops)));
+    buffer.Clear();
+    QCOMPARE(buffer.DroppedLines(), 0);
+    QCOMPARE(buffer.LineLimit(), limit);
+}
+
+void TestTerminal::lineLimitChangedAndWidestDropped()
+{
+    TerminalBuffer buffer;
+    buffer.Append("a very wide line, the widest\n");
+    for (int i = 0; i < 20; ++i)
+        buffer.Append("short\r\n");
+    buffer.Append("open");
+    QCOMPARE(buffer.MaxLineColumns(), 28);
+    // A lower limit drops at once, down to nine tenths of it.
+    QByteArray droppedText;
+    const TerminalBuffer::Dropped gone = buffer.SetLineLimit(10, &droppedText);
+    QCOMPARE(gone.lines, 13);
+    QVERIFY(droppedText.startsWith("a very wide line"));
+    QCOMPARE(buffer.LineCount(), 9);
+    QCOMPARE(buffer.Line(8), "open");
+    // The scroll range no longer makes room for the line that went.
+    QCOMPARE(buffer.MaxLineColumns(), 5);
+    QCOMPARE(buffer.SetLineLimit(100).lines, 0);
+}
+
+void TestTerminal::viewAfterDrops()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.SetLineLimit(100);
+    QSignalSpy droppedSpy(&view, &TerminalView::LinesDropped);
+    for (int i = 0; i < 99; ++i)
+        view.AppendText(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QCOMPARE(view.LineCount(), 100);
+    QCOMPARE(droppedSpy.count(), 0);
+    QScrollBar *vbar = view.verticalScrollBar();
+    QTRY_VERIFY(vbar->maximum() > 11);
+    QCOMPARE(vbar->value(), vbar->maximum());
+    const int top = vbar->value();
+    const QByteArray topLine = view.Buffer().Line(top).toByteArray();
+
+    // The user drags a selection from the line in view: the lines that go
+    // from the top take neither the view nor the selection along.
+    QWidget *vp = view.viewport();
+    QTest::mousePress(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, top + 1, 0));
+    view.AppendText("line 99\r\n");
+    QCOMPARE(droppedSpy.count(), 1);
+    QCOMPARE(droppedSpy.at(0).at(0).value<qsizetype>(), 11);
+    QCOMPARE(view.DroppedLines(), 11);
+    QCOMPARE(view.Lines().first(), QStringLiteral("line 11"));
+    QCOMPARE(vbar->value(), top - 11);
+    QCOMPARE(view.Buffer().Line(vbar->value()), topLine);
+    QTest::mouseRelease(vp, Qt::LeftButton, Qt::NoModifier, Boundary(view, top - 11 + 2, 2));
+    const QString selected = QString::fromLatin1(view.Buffer().Line(top - 10)) + QStringLiteral("\nli");
+    QCOMPARE(view.SelectedText(), selected);
+    QTest::qWait(50);
+    QCOMPARE(view.SelectedText(), selected);
+
+    // A selection whose start goes keeps the rest, from the new first line.
+    view.SelectAll();
+    for (int i = 100; i < 111; ++i)
+        view.AppendText(QByteArray("line ") + QByteArray::number(i) + "\r\n");
+    QCOMPARE(view.DroppedLines(), 22);
+    QVERIFY(view.SelectedText().startsWith(QStringLiteral("line 22\nline 23\n")));
+    QVERIFY(view.SelectedText().endsWith(QStringLiteral("line 99\n")));
+    // The end follows again, and painting the shorter text is fine.
+    QTRY_COMPARE(vbar->value(), vbar->maximum());
+    QCOMPARE(vbar->maximum(), int(view.LineCount()) - vbar->pageStep());
+    vp->repaint();
+
+    // Clearing starts the count again.
+    view.Clear();
+    QCOMPARE(view.DroppedLines(), 0);
+    QCOMPARE(view.LineLimit(), 100);
 }
 
 void TestTerminal::viewLinesAndText()
