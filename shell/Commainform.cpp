@@ -628,6 +628,8 @@ void TMainForm::MainFormActivate()
         m_closeConToolButton->setToolTip(hintClose(entry));
     }
 
+    // The device's text is what the user came for: typing goes there first.
+    m_memo->setFocus();
     if (Bootload && m_upload)
         m_upload->exec();
 }

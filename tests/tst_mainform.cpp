@@ -805,6 +805,8 @@ void tst_mainform::typingAtTheTerminal()
     env.writeIni(ini);
     TMainForm form;
     showActive(form);
+    // Typing right after the start goes to the terminal, not to a toolbar button.
+    QTRY_VERIFY(form.Memo()->hasFocus());
     auto *edit = form.findChild<QComboBox *>("CommandEdit");
     if (shownBefore)
         QTest::keyClick(form.Memo(), Qt::Key_Escape);
