@@ -15,6 +15,7 @@
 #include "shell/Identification.h"
 #include "shell/Preferences.h"
 #include "shell/Resources.h"
+#include "shell/TerminalLog.h"
 #include "shell/TerminalView.h"
 #include "shell/TypingLimit.h"
 #include "shell/WindowPlacement.h"
@@ -83,7 +84,7 @@ public:
     }
     void SetBusyCursor() override { m_form.SetBusyCursor(); }
     void RestoreCursor() override { m_form.RestoreCursor(); }
-    void AppendTerminal(const QByteArray &text) override { m_form.m_memo->AppendText(text); }
+    void AppendTerminal(const QByteArray &text) override { m_form.appendTerminal(text); }
     void AddStatus(const QString &text) override { m_form.AddStatus(text); }
     void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
     void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
@@ -115,7 +116,8 @@ TMainForm::TMainForm(QWidget *parent)
       m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide, this)),
       SerialNumber(m_connection->SerialNumber),
       SoftwareVersion(m_connection->SoftwareVersion),
-      HostAddress(m_connection->HostAddress)
+      HostAddress(m_connection->HostAddress),
+      m_log(std::make_unique<TerminalLog>())
 {
     InitMirtoResources();
     setObjectName(QStringLiteral("MainForm"));
@@ -127,7 +129,7 @@ TMainForm::TMainForm(QWidget *parent)
     ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
     m_echoPort = std::make_unique<EchoingCommandPort>(
-        *m_connection, [this](const QByteArray &text) { m_memo->AppendText(text); },
+        *m_connection, [this](const QByteArray &text) { appendTerminal(text); },
         [this] { return !m_memo->Buffer().Line(m_memo->Buffer().LineCount() - 1).isEmpty(); });
     m_echoPort->Echo = Preferences::LocalEcho();
     {
@@ -250,6 +252,13 @@ void TMainForm::buildWindow()
     m_testAction = addItem(toolsMenu, "TestAndAnalysisItem", QStringLiteral("&Test and Analysis"),
                            &TMainForm::AdvancedClicked);
     toolsMenu->addSeparator();
+    addItem(toolsMenu, "TerminalLinesItem", QStringLiteral("Terminal &Lines..."),
+            &TMainForm::TerminalLinesClicked);
+    m_logAction = addItem(toolsMenu, "LogToFileItem", QStringLiteral("Log to &File..."),
+                          &TMainForm::LogToFileClicked);
+    m_stopLogAction = addItem(toolsMenu, "StopLoggingItem", QStringLiteral("&Stop Logging"),
+                              &TMainForm::StopLoggingClicked);
+    m_stopLogAction->setEnabled(false);
     m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);
@@ -285,6 +294,8 @@ void TMainForm::buildWindow()
     // user gives the window.
     m_memo->setMinimumSize(780, 409);
     m_memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    m_memo->SetLineLimit(Preferences::TerminalLineLimit());
+    connect(m_memo, &TerminalView::LinesDropped, this, &TMainForm::showDroppedLines);
     layout->addWidget(m_memo, 1);
 
     // The bottom row keeps its height while hidden so the window never jumps.
@@ -350,6 +361,13 @@ void TMainForm::buildWindow()
         if (i == 0)
             m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     }
+    // Shown only once the terminal has let old lines go: a quiet note at the
+    // right end, not a message that interrupts.
+    m_droppedLabel = new QLabel(bar);
+    m_droppedLabel->setObjectName(QStringLiteral("DroppedLinesLabel"));
+    m_droppedLabel->setAccessibleDescription(QStringLiteral("Oldest terminal lines dropped"));
+    m_droppedLabel->setVisible(false);
+    bar->addPermanentWidget(m_droppedLabel);
     sizeStatusPanels();
     setStatusBar(bar);
     m_help = new THelpForm(this);
@@ -827,6 +845,92 @@ QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
 void TMainForm::ClearResponseClicked()
 {
     m_memo->Clear();
+    showDroppedLines(0);
+}
+
+void TMainForm::appendTerminal(const QByteArray &text)
+{
+    m_memo->AppendText(text);
+    if (m_log->Append(text))
+        return;
+    showLogging();
+    // Told once the text has been taken in, not from inside the receive path.
+    QMetaObject::invokeMethod(
+        this, [error = m_log->Error()] { ShowErrorMessage(error); }, Qt::QueuedConnection);
+}
+
+void TMainForm::showDroppedLines(qsizetype total)
+{
+    if (total <= 0) {
+        m_droppedLabel->setVisible(false);
+        return;
+    }
+    const QString text = QStringLiteral("%L1 old lines dropped").arg(total);
+    m_droppedLabel->setText(text);
+    m_droppedLabel->setAccessibleName(text);
+    m_droppedLabel->setToolTip(
+        QStringLiteral("The terminal keeps the newest %L1 lines (Tools - Terminal Lines)")
+            .arg(m_memo->LineLimit()));
+    m_droppedLabel->setVisible(true);
+}
+
+void TMainForm::TerminalLinesClicked()
+{
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("TerminalLinesDialog"));
+    dialog.setWindowTitle(QStringLiteral("Terminal Lines"));
+    dialog.setLabelText(QStringLiteral("&Lines the terminal keeps (the oldest go first):"));
+    dialog.setInputMode(QInputDialog::IntInput);
+    dialog.setIntRange(int(MinTerminalLines), int(MaxTerminalLines));
+    dialog.setIntStep(10'000);
+    dialog.setIntValue(int(std::clamp(m_memo->LineLimit(), MinTerminalLines, MaxTerminalLines)));
+    dialog.setAccessibleName(QStringLiteral("Terminal Lines"));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const qsizetype lines = dialog.intValue();
+    m_memo->SetLineLimit(lines);
+    Preferences::SetTerminalLineLimit(lines);
+    if (m_memo->DroppedLines() > 0)
+        showDroppedLines(m_memo->DroppedLines());
+}
+
+void TMainForm::LogToFileClicked()
+{
+    QFileDialog dialog(this, QStringLiteral("Log the terminal to a file"), QDir::currentPath());
+    dialog.setObjectName(QStringLiteral("LogFileDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.selectFile(QStringLiteral("*.log"));
+    // The log is appended to, never overwritten: nothing to confirm.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    if (!m_log->Start(path))
+        ShowErrorMessage(m_log->Error());
+    else
+        AddStatus(QStringLiteral("Logging to ") + path);
+    showLogging();
+}
+
+void TMainForm::StopLoggingClicked()
+{
+    m_log->Stop();
+    AddStatus(QStringLiteral("Logging stopped"));
+    showLogging();
+}
+
+void TMainForm::showLogging()
+{
+    m_stopLogAction->setEnabled(m_log->Active());
+    m_stopLogAction->setText(m_log->Active() ? QStringLiteral("&Stop Logging to %1")
+                                                   .arg(QFileInfo(m_log->Path()).fileName())
+                                             : QStringLiteral("&Stop Logging"));
+}
+
+QString TMainForm::LogFilePath() const
+{
+    return m_log->Active() ? m_log->Path() : QString();
 }
 
 void TMainForm::ConfigureClicked()

@@ -17,6 +17,7 @@ class QFontMetrics;
 class QKeyEvent;
 class QToolButton;
 class TerminalBuffer;
+class TerminalLog;
 class TerminalView;
 class TAboutForm;
 class TConfigForm;
@@ -100,6 +101,11 @@ public:
     void SetStatusPanel(int panel, const QString &text);
 
     TerminalView *Memo() const { return m_memo; }
+    // The file the terminal is logged to; empty while it is not.
+    QString LogFilePath() const;
+    // What Tools - Terminal Lines offers.
+    static constexpr qsizetype MinTerminalLines = 1'000;
+    static constexpr qsizetype MaxTerminalLines = 2'000'000;
     SerialPort &VaComm() { return m_connection->VaComm(); }
     TClientSocket &ClientSocket() { return m_connection->ClientSocket(); }
     QTimer &TOTimer() { return m_connection->TOTimer(); }
@@ -144,6 +150,9 @@ public Q_SLOTS:
     void InfoToolButtonClick();
     void SaveResponseClicked();
     void ClearResponseClicked();
+    void TerminalLinesClicked();
+    void LogToFileClicked();
+    void StopLoggingClicked();
     void HelpToolButtonClick();
     void IndexClick();
     void AboutClicked();
@@ -165,6 +174,9 @@ private:
     void fillPortList();
     void selectPortEntry();
     void showConnectionState(const ConnectionState &state);
+    void appendTerminal(const QByteArray &text);
+    void showLogging();
+    void showDroppedLines(qsizetype total);
 
     TerminalView *m_memo = nullptr;
     QComboBox *m_commandEdit = nullptr;
@@ -177,6 +189,10 @@ private:
     QToolButton *m_closeConToolButton = nullptr;
     QAction *m_testAction = nullptr;
     QAction *m_echoAction = nullptr;
+    QAction *m_logAction = nullptr;
+    QAction *m_stopLogAction = nullptr;
+    QLabel *m_droppedLabel = nullptr;
+    std::unique_ptr<TerminalLog> m_log;
     std::unique_ptr<EchoingCommandPort> m_echoPort;
     // The line being typed while Up and Down show the history.
     QString m_historyDraft;

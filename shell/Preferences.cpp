@@ -1,5 +1,7 @@
 #include "shell/Preferences.h"
 
+#include "shell/TerminalBuffer.h"
+
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -7,6 +9,7 @@ namespace {
 
 const QString GeometryKey = QStringLiteral("MainWindow/geometry");
 const QString EchoKey = QStringLiteral("Terminal/localEcho");
+const QString LineLimitKey = QStringLiteral("Terminal/lineLimit");
 
 } // namespace
 
@@ -38,6 +41,21 @@ bool LocalEcho()
 void SetLocalEcho(bool on)
 {
     QSettings(FilePath(), QSettings::IniFormat).setValue(EchoKey, on);
+}
+
+qsizetype TerminalLineLimit()
+{
+    bool ok = false;
+    const qlonglong lines = QSettings(FilePath(), QSettings::IniFormat)
+                                .value(LineLimitKey, qlonglong(TerminalBuffer::DefaultLineLimit))
+                                .toLongLong(&ok);
+    // A hand-edited file with nonsense in it gets the default back.
+    return ok && lines > 0 ? qsizetype(lines) : TerminalBuffer::DefaultLineLimit;
+}
+
+void SetTerminalLineLimit(qsizetype lines)
+{
+    QSettings(FilePath(), QSettings::IniFormat).setValue(LineLimitKey, qlonglong(lines));
 }
 
 } // namespace Preferences

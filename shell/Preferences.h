@@ -20,4 +20,9 @@ void SetMainWindowGeometry(const QByteArray &geometry);
 bool LocalEcho();
 void SetLocalEcho(bool on);
 
+// Lines the terminal keeps before the oldest go (TerminalBuffer's default
+// when none was chosen).
+qsizetype TerminalLineLimit();
+void SetTerminalLineLimit(qsizetype lines);
+
 } // namespace Preferences
