@@ -84,7 +84,7 @@ public:
     }
     void SetBusyCursor() override { m_form.SetBusyCursor(); }
     void RestoreCursor() override { m_form.RestoreCursor(); }
-    void AppendTerminal(const QByteArray &text) override { m_form.appendTerminal(text); }
+    void AppendTerminal(const QByteArray &text) override { m_form.AppendTerminal(text); }
     void AddStatus(const QString &text) override { m_form.AddStatus(text); }
     void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
     void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
@@ -129,7 +129,7 @@ TMainForm::TMainForm(QWidget *parent)
     ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
     m_echoPort = std::make_unique<EchoingCommandPort>(
-        *m_connection, [this](const QByteArray &text) { appendTerminal(text); },
+        *m_connection, [this](const QByteArray &text) { AppendTerminal(text); },
         [this] { return !m_memo->Buffer().Line(m_memo->Buffer().LineCount() - 1).isEmpty(); });
     m_echoPort->Echo = Preferences::LocalEcho();
     {
@@ -848,7 +848,7 @@ void TMainForm::ClearResponseClicked()
     showDroppedLines(0);
 }
 
-void TMainForm::appendTerminal(const QByteArray &text)
+void TMainForm::AppendTerminal(const QByteArray &text)
 {
     m_memo->AppendText(text);
     if (m_log->Append(text))

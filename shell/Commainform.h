@@ -101,6 +101,9 @@ public:
     void SetStatusPanel(int panel, const QString &text);
 
     TerminalView *Memo() const { return m_memo; }
+    // The device's text and the echoed commands: to the terminal, and to the
+    // log file while there is one.
+    void AppendTerminal(const QByteArray &text);
     // The file the terminal is logged to; empty while it is not.
     QString LogFilePath() const;
     // What Tools - Terminal Lines offers.
@@ -174,7 +177,6 @@ private:
     void fillPortList();
     void selectPortEntry();
     void showConnectionState(const ConnectionState &state);
-    void appendTerminal(const QByteArray &text);
     void showLogging();
     void showDroppedLines(qsizetype total);
 

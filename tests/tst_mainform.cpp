@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QDir>
@@ -124,6 +125,7 @@ private Q_SLOTS:
     void echoOfSentCommands_data();
     void echoOfSentCommands();
     void echoRemembered();
+    void terminalLinesAndLog();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -1045,6 +1047,82 @@ void tst_mainform::echoRemembered()
     TMainForm again;
     QVERIFY(again.findChild<QAction *>("EchoCommandsItem")->isChecked());
     QVERIFY(!QFile::exists(env.filePath("mirto.ini")));
+}
+
+void tst_mainform::terminalLinesAndLog()
+{
+    StartEnv env;
+    const QString logPath = env.filePath("device.log");
+    {
+        TMainForm form;
+        // The entries are there for the keyboard and for a screen reader.
+        QStringList names;
+        for (QAction *menuAction : form.menuBar()->actions()) {
+            if (menuAction->text() != "&Tools")
+                continue;
+            QAccessibleInterface *menu = QAccessible::queryAccessibleInterface(menuAction->menu());
+            QVERIFY(menu);
+            for (int i = 0; i < menu->childCount(); ++i)
+                names << menu->child(i)->text(QAccessible::Name);
+        }
+        for (const char *name : {"Terminal Lines...", "Log to File...", "Stop Logging"})
+            QVERIFY2(names.contains(name), qPrintable(names.join('|')));
+        QVERIFY(!form.findChild<QAction *>("StopLoggingItem")->isEnabled());
+        QCOMPARE(form.Memo()->LineLimit(), TerminalBuffer::DefaultLineLimit);
+
+        // The user lowers the limit: old lines go, and the status bar says so.
+        for (int i = 0; i < 1500; ++i)
+            form.Memo()->AppendText("line " + QByteArray::number(i) + "\r\n");
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, &answer, [&] {
+            if (auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+                QCOMPARE(dialog->intValue(), int(TerminalBuffer::DefaultLineLimit));
+                dialog->setIntValue(1000);
+                dialog->accept();
+            } else if (auto *files = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+                // Typed as the user types it; the dialog may still be
+                // reading its folder.
+                auto *name = files->findChild<QLineEdit *>("fileNameEdit");
+                QVERIFY(name);
+                name->setText(logPath);
+                static_cast<QDialog *>(files)->accept();
+            }
+        });
+        answer.start(10);
+        auto *dropped = form.findChild<QLabel *>("DroppedLinesLabel");
+        QVERIFY(!dropped->isVisibleTo(&form));
+        form.findChild<QAction *>("TerminalLinesItem")->trigger();
+        QCOMPARE(form.Memo()->LineLimit(), 1000);
+        QCOMPARE(form.Memo()->Lines().first(), QString("line 601"));
+        QVERIFY(dropped->isVisibleTo(&form));
+        QCOMPARE(dropped->accessibleName(), QLocale().toString(601) + " old lines dropped");
+
+        // Logged from the moment it starts, appended to what the file holds.
+        {
+            QFile old(logPath);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("[08:00:00] before\r\n");
+        }
+        form.findChild<QAction *>("LogToFileItem")->trigger();
+        QCOMPARE(form.LogFilePath(), logPath);
+        QVERIFY(form.findChild<QAction *>("StopLoggingItem")->isEnabled());
+        form.AppendTerminal("[12:00:00] event\r\nhalf");
+        form.findChild<QAction *>("StopLoggingItem")->trigger();
+        QVERIFY(!form.findChild<QAction *>("StopLoggingItem")->isEnabled());
+        QCOMPARE(form.LogFilePath(), QString());
+        form.findChild<QAction *>("ClearTerminalItem")->trigger();
+        QVERIFY(!dropped->isVisibleTo(&form));
+    }
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(0), "[08:00:00] before\r");
+    QVERIFY2(lines.at(1).endsWith("] [12:00:00] event\r"), lines.at(1).constData());
+    QVERIFY2(lines.at(2).endsWith("] half\r"), lines.at(2).constData());
+    // The limit is kept for the next run.
+    TMainForm again;
+    QCOMPARE(again.Memo()->LineLimit(), 1000);
 }
 
 QTEST_MAIN(tst_mainform)
