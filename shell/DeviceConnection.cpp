@@ -422,6 +422,12 @@ void DeviceConnection::VaCommDeviceLost()
     }
     m_user.AddStatus(QStringLiteral("Device disconnected"));
     m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
+    // A job cut short says so once (the update's own dialog tells of its
+    // end); an idle link goes quietly, the panels show it.
+    if (m_job == Job::Exchange || m_job == Job::Sequence)
+        tellUser(QStringLiteral("The device on COM%1 went away: %2 stopped.")
+                     .arg(m_vaComm.PortNum())
+                     .arg(m_jobName));
     m_connected = false;
     forgetOwedPrompts();
     wakeWait();

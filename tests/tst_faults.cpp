@@ -114,13 +114,16 @@ void tst_faults::commandStates_data()
     QTest::addColumn<bool>("connected");
 
     const QString lost = "status \"Device disconnected\"";
+    // A job cut short by the unplug says so in a box of its own.
+    const QString stopped = "went away: %1 stopped.";
     const QString closed = "box \"Socket Connection closed by Mirto\"";
     const QString noResponse = "status \"No response from Mirto\"";
     const QString programmingNoResponse = "box \"No response from Mirto....\"";
     const QStringList streams = {"flood", "zeros", "endless"};
 
     // Identification: the serial and USB links only.
-    QTest::newRow("identification, unplug") << "identification" << false << "unplug" << lost << false;
+    QTest::newRow("identification, unplug")
+        << "identification" << false << "unplug" << stopped.arg("identifying the device") << false;
     for (const QString &fault : streams)
         QTest::newRow(qPrintable("identification, " + fault))
             << "identification" << false << fault << noResponse << true;
@@ -129,7 +132,8 @@ void tst_faults::commandStates_data()
     for (const QString &state : states) {
         const bool waits = state == "programming";
         // A lost link is told once, by the connection, whatever the state.
-        QTest::newRow(qPrintable(state + ", unplug")) << state << false << "unplug" << lost << false;
+        QTest::newRow(qPrintable(state + ", unplug"))
+            << state << false << "unplug" << (waits ? stopped.arg("programming") : lost) << false;
         QTest::newRow(qPrintable(state + ", TCP closed")) << state << true << "unplug" << closed << false;
         // The system reports a reset as the peer's close.
         QTest::newRow(qPrintable(state + ", TCP reset")) << state << true << "reset" << closed << false;
