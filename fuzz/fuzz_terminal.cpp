@@ -65,6 +65,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     CheckBuffer(pieces, stored);
 
+    // With a small line limit, fed the same way: what it keeps is the newest
+    // whole lines, as many as the limit allows at most, and nothing else.
+    TerminalBuffer limited;
+    limited.SetLineLimit(1 + data[0] % 16);
+    for (qsizetype at = 0; at < text.size();) {
+        cut = cut * 1103515245u + 12345u;
+        const qsizetype n = std::min<qsizetype>(text.size() - at, (cut >> 16) % 40);
+        limited.Append(QByteArrayView(text.constData() + at, n));
+        at += n;
+    }
+    const QList<QByteArray> storedLines = stored.split('\n');
+    FUZZ_CHECK(limited.LineCount() <= limited.LineLimit());
+    FUZZ_CHECK(limited.DroppedLines() + limited.LineCount() == storedLines.size());
+    CheckBuffer(limited, storedLines.mid(limited.DroppedLines()).join('\n'));
+
     // Cleared, the buffer starts again from nothing.
     pieces.Clear();
     CheckBuffer(pieces, QByteArray());
