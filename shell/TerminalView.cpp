@@ -275,7 +275,7 @@ void TerminalView::AppendText(QByteArrayView bytes)
     const TerminalBuffer::Dropped gone = m_buffer.Append(bytes, accessible ? &droppedText : nullptr);
     if (gone.bytes > before) {
         // Some of the new text went at once: it was never there for a reader.
-        dropped(gone, droppedText.first(before));
+        dropped(gone, accessible ? droppedText.first(before) : QByteArray());
         if (accessible) {
             QAccessibleTextInsertEvent inserted(this, 0, QString::fromLatin1(m_buffer.Text()));
             QAccessible::updateAccessibility(&inserted);

@@ -286,6 +286,16 @@ void TestTerminal::viewAfterDrops()
     view.Clear();
     QCOMPARE(view.DroppedLines(), 0);
     QCOMPARE(view.LineLimit(), 100);
+
+    // One piece longer than the limit: only its newest lines are kept.
+    view.AppendText("old\r\n");
+    QByteArray flood;
+    for (int i = 0; i < 150; ++i)
+        flood += "flood " + QByteArray::number(i) + "\r\n";
+    view.AppendText(flood);
+    QCOMPARE(view.LineCount(), 90);
+    QCOMPARE(view.Lines().first(), QStringLiteral("flood 61"));
+    QCOMPARE(view.DroppedLines(), 62); // "old" went with them
 }
 
 void TestTerminal::viewLinesAndText()
