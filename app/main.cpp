@@ -1,4 +1,4 @@
-#include "shell/ProgramEntry.h"
+#include "desktop/ProgramEntry.h"
 
 int main(int argc, char **argv)
 {

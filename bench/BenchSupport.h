@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/DeviceConnection.h"
+#include "core/DeviceConnection.h"
 
 #include <QApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 // the slowest call and the exchanges that never saw the prompt.
 
 #include "bench/BenchSupport.h"
-#include "shell/Commainform.h"
+#include "desktop/Commainform.h"
 #include "sim/core/SimLauncher.h"
 
 #include <QApplication>

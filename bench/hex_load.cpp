@@ -7,7 +7,7 @@
 
 #include "tests/HexFixtures.h"
 #include "bench/BenchSupport.h"
-#include "firmware/HexImage.h"
+#include "core/firmware/HexImage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

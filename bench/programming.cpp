@@ -5,8 +5,8 @@
 // line plus the link's round trips.
 
 #include "bench/BenchSupport.h"
-#include "config/Programming.h"
-#include "shell/DeviceConnection.h"
+#include "core/config/Programming.h"
+#include "core/DeviceConnection.h"
 #include "sim/core/SimLauncher.h"
 
 #include <QCoreApplication>

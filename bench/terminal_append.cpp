@@ -4,7 +4,7 @@
 // and how much memory the text costs (with the terminal's default line limit,
 // which the 20 MB exceed).
 
-#include "shell/TerminalView.h"
+#include "desktop/TerminalView.h"
 
 #include <QApplication>
 #include <QByteArray>

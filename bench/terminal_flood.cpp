@@ -4,9 +4,9 @@
 // longest time the user-interface thread went without handling its events.
 
 #include "bench/BenchSupport.h"
-#include "shell/Commainform.h"
+#include "desktop/Commainform.h"
 #include "sim/core/SimLauncher.h"
-#include "shell/TerminalView.h"
+#include "desktop/TerminalView.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -9,7 +9,7 @@
 // what the line limit allows above the start, and has stopped growing after
 // the first hours.
 
-#include "shell/TerminalView.h"
+#include "desktop/TerminalView.h"
 
 #include <QApplication>
 #include <QByteArray>

@@ -1,11 +1,11 @@
 #include "cli/CliJob.h"
 
-#include "config/ConfigFile.h"
-#include "config/DeviceConfig.h"
-#include "config/Programming.h"
-#include "firmware/UpdateSession.h"
-#include "links/UsbPortDetect.h"
-#include "shell/DeviceConnection.h"
+#include "core/config/ConfigFile.h"
+#include "core/config/DeviceConfig.h"
+#include "core/config/Programming.h"
+#include "core/firmware/UpdateSession.h"
+#include "core/links/UsbPortDetect.h"
+#include "core/DeviceConnection.h"
 
 #include <QEventLoop>
 #include <QJsonArray>

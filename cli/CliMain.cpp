@@ -1,11 +1,11 @@
 #include "cli/CliMain.h"
 
 #include "cli/CliJob.h"
-#include "config/ConfigFile.h"
-#include "config/DeviceConfig.h"
-#include "firmware/HexImage.h"
-#include "links/ComPorts.h"
-#include "links/UsbPortDetect.h"
+#include "core/config/ConfigFile.h"
+#include "core/config/DeviceConfig.h"
+#include "core/firmware/HexImage.h"
+#include "core/links/ComPorts.h"
+#include "core/links/UsbPortDetect.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

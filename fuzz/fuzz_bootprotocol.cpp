@@ -11,7 +11,7 @@
 // Script bytes 0x01 to 0x10 are doings (see Op); every other byte, and the
 // byte after Escape, is a device byte.
 
-#include "firmware/BootProtocol.h"
+#include "core/firmware/BootProtocol.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 // fills them from what the user typed. Each is written to a file and read
 // back, and must come back as it was.
 
-#include "config/ConfigFile.h"
+#include "core/config/ConfigFile.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <cstddef>

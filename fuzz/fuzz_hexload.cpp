@@ -4,7 +4,7 @@
 // the digits change anything. As a recipe: records written from it load into
 // exactly the flash contents they describe.
 
-#include "firmware/HexImage.h"
+#include "core/firmware/HexImage.h"
 #include "fuzz/FuzzCheck.h"
 #include "tests/HexFixtures.h"
 

@@ -2,7 +2,7 @@
 // from the rules alone, and every accepted value written back in each base.
 
 #include "fuzz/FuzzCheck.h"
-#include "links/HexNumber.h"
+#include "core/links/HexNumber.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -4,7 +4,7 @@
 // itself, and a missing or blank value is never kept.
 
 #include "fuzz/FuzzCheck.h"
-#include "shell/Identification.h"
+#include "core/Identification.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // here from the rules alone, and the formatter against the parser.
 
 #include "fuzz/FuzzCheck.h"
-#include "links/IpAddress.h"
+#include "core/links/IpAddress.h"
 
 #include <charconv>
 #include <cstddef>

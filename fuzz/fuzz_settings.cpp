@@ -5,7 +5,7 @@
 // as it was.
 
 #include "fuzz/FuzzCheck.h"
-#include "shell/ToolSettings.h"
+#include "core/ToolSettings.h"
 
 #include <QFile>
 

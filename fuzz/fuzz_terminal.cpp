@@ -5,7 +5,7 @@
 // the text it holds.
 
 #include "fuzz/FuzzCheck.h"
-#include "shell/TerminalBuffer.h"
+#include "core/TerminalBuffer.h"
 
 #include <algorithm>
 #include <cstddef>

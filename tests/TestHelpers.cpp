@@ -1,6 +1,6 @@
 #include "tests/TestHelpers.h"
 
-#include "links/ComPorts.h"
+#include "core/links/ComPorts.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

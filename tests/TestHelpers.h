@@ -4,7 +4,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include "shell/DeviceConnection.h"
+#include "core/DeviceConnection.h"
 #include "sim/core/SimLauncher.h"
 
 #include <functional>

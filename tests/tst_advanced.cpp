@@ -1,8 +1,8 @@
-#include "diag/Advanced.h"
-#include "links/AbNumEdit.h"
-#include "shell/DeviceConnection.h"
-#include "shell/DevicePorts.h"
-#include "shell/Mnemonic.h"
+#include "desktop/Advanced.h"
+#include "desktop/fields/AbNumEdit.h"
+#include "core/DeviceConnection.h"
+#include "core/DevicePorts.h"
+#include "desktop/Mnemonic.h"
 #include "sim/core/SimDevice.h"
 #include "tests/TestHelpers.h"
 

@@ -1,4 +1,4 @@
-#include "shell/AtomicFile.h"
+#include "core/AtomicFile.h"
 #include "tests/TestHelpers.h"
 
 #include <QDir>

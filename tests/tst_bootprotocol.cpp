@@ -1,5 +1,5 @@
-#include "firmware/BootProtocol.h"
-#include "links/SerialPortError.h"
+#include "core/firmware/BootProtocol.h"
+#include "core/links/SerialPortError.h"
 #include "tests/HexFixtures.h"
 
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "links/ClientSocket.h"
+#include "core/links/ClientSocket.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>

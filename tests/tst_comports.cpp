@@ -1,5 +1,5 @@
-#include "links/ComPorts.h"
-#include "links/SerialPortError.h"
+#include "core/links/ComPorts.h"
+#include "core/links/SerialPortError.h"
 #include "tests/TestHelpers.h"
 
 #include <QDateTime>

@@ -1,5 +1,5 @@
-#include "config/ConfigFile.h"
-#include "config/DeviceConfig.h"
+#include "core/config/ConfigFile.h"
+#include "core/config/DeviceConfig.h"
 
 #include "tests/TestHelpers.h"
 

@@ -1,7 +1,7 @@
-#include "links/AbNumEdit.h"
-#include "links/AcIPEdit.h"
-#include "links/HexNumber.h"
-#include "links/IpAddress.h"
+#include "desktop/fields/AbNumEdit.h"
+#include "desktop/fields/AcIPEdit.h"
+#include "core/links/HexNumber.h"
+#include "core/links/IpAddress.h"
 
 #include <QClipboard>
 #include <QDialog>

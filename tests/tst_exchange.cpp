@@ -1,6 +1,6 @@
-#include "links/ComPorts.h"
-#include "shell/Commainform.h"
-#include "shell/TerminalView.h"
+#include "core/links/ComPorts.h"
+#include "desktop/Commainform.h"
+#include "desktop/TerminalView.h"
 #include "tests/TestHelpers.h"
 
 #include <QComboBox>

@@ -5,8 +5,8 @@
 // tool must not crash or freeze, must tell the user once, must show the link
 // as it is, and must leave its files alone.
 
-#include "config/Programming.h"
-#include "firmware/UpdateSession.h"
+#include "core/config/Programming.h"
+#include "core/firmware/UpdateSession.h"
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 

@@ -1,4 +1,4 @@
-#include "firmware/HexImage.h"
+#include "core/firmware/HexImage.h"
 #include "tests/HexFixtures.h"
 
 #include <QFile>

@@ -1,17 +1,17 @@
-#include "links/ComPorts.h"
-#include "shell/Commainform.h"
-#include "firmware/Upload.h"
-#include "shell/About.h"
-#include "shell/TerminalView.h"
+#include "core/links/ComPorts.h"
+#include "desktop/Commainform.h"
+#include "desktop/firmware/Upload.h"
+#include "desktop/About.h"
+#include "desktop/TerminalView.h"
 
 #include <QTextBrowser>
 #include "tests/TestHelpers.h"
 
-#include "diag/Advanced.h"
-#include "shell/EchoPort.h"
-#include "shell/ErrorDisplay.h"
-#include "shell/Mnemonic.h"
-#include "shell/WindowPlacement.h"
+#include "desktop/Advanced.h"
+#include "desktop/EchoPort.h"
+#include "desktop/ErrorDisplay.h"
+#include "desktop/Mnemonic.h"
+#include "desktop/WindowPlacement.h"
 
 #include <QAccessible>
 #include <QAction>

@@ -1,4 +1,4 @@
-#include "links/SerialPortError.h"
+#include "core/links/SerialPortError.h"
 
 #include <QtTest>
 

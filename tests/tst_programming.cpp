@@ -1,5 +1,5 @@
-#include "config/Programming.h"
-#include "shell/DevicePorts.h"
+#include "core/config/Programming.h"
+#include "core/DevicePorts.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>

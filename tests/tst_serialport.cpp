@@ -1,5 +1,5 @@
-#include "links/ComPorts.h"
-#include "links/SerialPort.h"
+#include "core/links/ComPorts.h"
+#include "core/links/SerialPort.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "shell/ToolSettings.h"
+#include "core/ToolSettings.h"
 #include "tests/TestHelpers.h"
 
 #include <QDir>

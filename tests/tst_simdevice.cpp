@@ -1,7 +1,7 @@
 #include "sim/core/SimDevice.h"
 #include "sim/core/SimServer.h"
 
-#include "links/ComPorts.h"
+#include "core/links/ComPorts.h"
 #include "tests/TestHelpers.h"
 
 #include <QDir>

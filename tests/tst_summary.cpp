@@ -1,4 +1,4 @@
-#include "config/Summary.h"
+#include "desktop/config/Summary.h"
 
 #include "tests/TestHelpers.h"
 

@@ -1,5 +1,5 @@
-#include "shell/TerminalBuffer.h"
-#include "shell/TerminalView.h"
+#include "core/TerminalBuffer.h"
+#include "desktop/TerminalView.h"
 
 #include <QApplication>
 #include <QClipboard>

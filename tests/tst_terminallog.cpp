@@ -1,4 +1,4 @@
-#include "shell/TerminalLog.h"
+#include "core/TerminalLog.h"
 #include "tests/TestHelpers.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "links/ComPorts.h"
-#include "links/UsbPortDetect.h"
+#include "core/links/ComPorts.h"
+#include "core/links/UsbPortDetect.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "sim/core/SimDeadlineTimer.h"
 
-#include "links/ComPorts.h"
+#include "core/links/ComPorts.h"
 
 #include <QFile>
 #include <QFileInfo>

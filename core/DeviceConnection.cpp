@@ -1,0 +1,728 @@
+#include "core/DeviceConnection.h"
+
+#include "core/Identification.h"
+
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+
+#include <utility>
+
+// The link as the firmware update uses it: raw bytes, and the received data
+// of the serial port while the update holds the link.
+class DeviceConnection::BootSide : public BootPort {
+public:
+    explicit BootSide(DeviceConnection &owner) : m_owner(owner) {}
+
+    int Interface() const override { return m_owner.Interface(); }
+    int PortNumber() const override { return m_owner.m_vaComm.PortNum(); }
+    bool SetUploadReceiver(std::function<void(int count)> receiver) override
+    {
+        DeviceConnection &c = m_owner;
+        if (!receiver) {
+            if (c.m_uploadReceiver) {
+                c.m_uploadReceiver = {};
+                // Whatever the firmware owed before the update is void now.
+                c.forgetOwedPrompts();
+                c.endJob();
+            }
+            return true;
+        }
+        if (!c.m_uploadReceiver) {
+            if (c.m_job != Job::None || c.m_waitLoop) {
+                c.m_user.TellBusy(
+                    QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
+                        .arg(c.m_jobName));
+                return false;
+            }
+            c.forgetOwedPrompts();
+            c.beginJob(Job::Boot, QStringLiteral("the firmware update"));
+        }
+        c.m_uploadReceiver = std::move(receiver);
+        return true;
+    }
+    bool UploadActive() const override { return bool(m_owner.m_uploadReceiver); }
+    bool PortOpen() const override { return m_owner.m_vaComm.Active(); }
+    void OpenPort() override { m_owner.m_vaComm.Open(); }
+    void ClosePort() override { m_owner.m_vaComm.Close(); }
+    int ReadBytes(char *buffer, int size) override { return m_owner.m_vaComm.ReadBuf(buffer, size); }
+    void WriteBytes(const QByteArray &bytes) override
+    {
+        // A closed port takes nothing: that is a failure to report, not success.
+        if (m_owner.m_vaComm.WriteBuf(bytes.constData(), int(bytes.size())) != bytes.size())
+            throw SerialPortError(QStringLiteral("Unable to write to device"));
+    }
+    void SendCommand(const QByteArray &text) override
+    {
+        // The reset that enters the boot loader: no prompt is owed for it.
+        if (m_owner.m_vaComm.Active())
+            m_owner.m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)));
+        else
+            m_owner.portOpenFailed(QString());
+    }
+    void UpdateConnectionStatus() override { m_owner.UpdateConnectionStatus(); }
+    void ReopenAfterUpdate(bool identify) override
+    {
+        // An update never used the network link: it stays as it is.
+        if (m_owner.network())
+            return;
+        m_owner.forgetOwedPrompts();
+        m_owner.OpenConnectionClicked(identify);
+    }
+    void ForgetIdentification() override
+    {
+        m_owner.m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
+    }
+    void ShowInTerminal(const QByteArray &text) override { m_owner.m_user.AppendTerminal(text); }
+
+private:
+    DeviceConnection &m_owner;
+};
+
+DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &user, QObject *parent)
+    : QObject(parent), m_settings(settings), m_user(user)
+{
+    setObjectName(QStringLiteral("DeviceConnection"));
+    // Children by name, so the window that holds the connection finds them.
+    m_vaComm.setParent(this);
+    m_clientSocket.setParent(this);
+    m_toTimer.setParent(this);
+    m_vaComm.setObjectName(QStringLiteral("VaComm"));
+    m_vaComm.SetStopbits(QSerialPort::OneStop);
+    m_vaComm.SetDatabits(QSerialPort::Data8);
+    m_vaComm.SetParity(QSerialPort::NoParity);
+    m_vaComm.SetFlowControl({});
+    m_vaComm.SetPortNum(0);
+    m_vaComm.SetBaudrate(115200);
+    connect(&m_vaComm, &SerialPort::OnRxChar, this, &DeviceConnection::VaCommRxChar);
+    connect(&m_vaComm, &SerialPort::DeviceLost, this, &DeviceConnection::VaCommDeviceLost);
+
+    m_clientSocket.setObjectName(QStringLiteral("ClientSocket"));
+    m_clientSocket.SetPort(NetworkPort);
+    connect(&m_clientSocket, &TClientSocket::OnConnect, this, &DeviceConnection::ClientSocketConnect);
+    connect(&m_clientSocket, &TClientSocket::OnRead, this, &DeviceConnection::ClientSocketRead);
+    connect(&m_clientSocket, &TClientSocket::OnDisconnect, this, &DeviceConnection::ClientSocketDisconnect);
+    connect(&m_clientSocket, &TClientSocket::OnError, this, &DeviceConnection::ClientSocketError,
+            Qt::DirectConnection);
+
+    m_toTimer.setObjectName(QStringLiteral("TOTimer"));
+    m_toTimer.setSingleShot(true);
+    m_toTimer.setInterval(ConnectTimeoutMs);
+    connect(&m_toTimer, &QTimer::timeout, this, &DeviceConnection::TOTimerTimer);
+
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, &DeviceConnection::wakeWait);
+    m_boot = std::make_unique<BootSide>(*this);
+}
+
+DeviceConnection::~DeviceConnection()
+{
+    // The link's own notifications must not reach a half-destroyed owner.
+    m_toTimer.stop();
+    m_waitTimer.stop();
+    disconnect(&m_clientSocket, nullptr, this, nullptr);
+    disconnect(&m_vaComm, nullptr, this, nullptr);
+}
+
+void DeviceConnection::Shutdown()
+{
+    m_shutDown = true;
+    wakeWait();
+    m_toTimer.stop();
+    m_clientSocket.Close();
+}
+
+// ---------------------------------------------------------------------------
+// Who holds the link
+
+QString DeviceConnection::BusyWith() const
+{
+    return m_job == Job::None ? QString() : m_jobName;
+}
+
+bool DeviceConnection::refuseWhileBusy()
+{
+    // The holder of the link never asks while it waits, and the firmware
+    // update writes through its own view: a request now is someone else's.
+    if (!m_waitLoop && m_job != Job::Boot)
+        return false;
+    m_user.TellBusy(QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
+                        .arg(m_jobName));
+    return true;
+}
+
+void DeviceConnection::beginJob(Job job, const QString &name)
+{
+    m_job = job;
+    m_jobName = name;
+    UpdateConnectionStatus();
+}
+
+void DeviceConnection::endJob()
+{
+    m_job = Job::None;
+    m_jobName.clear();
+    UpdateConnectionStatus();
+}
+
+bool DeviceConnection::BeginSequence(const QString &job)
+{
+    if (m_job != Job::None) {
+        m_user.TellBusy(QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
+                            .arg(m_jobName));
+        return false;
+    }
+    beginJob(Job::Sequence, job);
+    return true;
+}
+
+void DeviceConnection::EndSequence()
+{
+    if (m_job == Job::Sequence)
+        endJob();
+}
+
+// ---------------------------------------------------------------------------
+// Sending and the exchange
+
+bool DeviceConnection::SendCommand(const QByteArray &text)
+{
+    if (refuseWhileBusy())
+        return false;
+    return writeLine(text);
+}
+
+bool DeviceConnection::writeLine(const QByteArray &text)
+{
+    if (network()) {
+        if (!m_clientSocket.Active())
+            return false;
+        // A line that does not go out whole is not sent at all: a cut
+        // command could do something else in the device.
+        if (m_clientSocket.SendString(text) != text.size()) {
+            if (m_clientSocket.Active())
+                tellUser(QStringLiteral("The command could not be sent: the network connection takes no more "
+                                        "data. Nothing of it was sent."));
+            return false;
+        }
+    } else if (m_vaComm.Active()) {
+        try {
+            if (m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)))
+                != qMin<qsizetype>(text.size(), PieceCapacity))
+                return false;
+        } catch (const SerialPortError &error) {
+            m_user.ShowLinkError(error);
+            return false;
+        }
+    } else {
+        portOpenFailed(QString());
+        return false;
+    }
+    // The device answers every command line with one prompt.
+    dropExpiredPrompts();
+    for (char c : text) {
+        if (c == '\n') {
+            ++m_sent;
+            m_owed.emplace_back(PromptTimeoutMs);
+        }
+    }
+    return true;
+}
+
+void DeviceConnection::forgetOwedPrompts()
+{
+    m_owed.clear();
+    m_answered = m_sent;
+}
+
+void DeviceConnection::dropExpiredPrompts()
+{
+    // A prompt that did not come in time is written off, so that it cannot
+    // be taken for the answer of a later command when the device stays
+    // silent; one that arrives later still is credited to the next line.
+    while (!m_owed.empty() && m_owed.front().hasExpired()) {
+        m_owed.pop_front();
+        ++m_answered;
+    }
+}
+
+bool DeviceConnection::ExchangeCommand(const QByteArray &text)
+{
+    if (refuseWhileBusy())
+        return false;
+    const bool ownJob = m_job == Job::None;
+    if (ownJob)
+        beginJob(Job::Exchange, QStringLiteral("a command"));
+    m_promptSeen = false;
+    m_reply.clear();
+    bool seen = false;
+    if (writeLine(text))
+        seen = WaitForPrompt(m_sent);
+    m_promptSeen = seen;
+    if (ownJob)
+        endJob();
+    return seen;
+}
+
+bool DeviceConnection::linkAlive() const
+{
+    return network() ? m_clientSocket.Active() : m_vaComm.Active();
+}
+
+bool DeviceConnection::WaitForPrompt(quint64 own)
+{
+    m_target = own;
+    m_ownArrived = false;
+    // Prompts owed to earlier lines come first; until one of them is
+    // settled, the oldest has the rest of its own time.
+    m_nextDeadline = m_owed.empty() ? QDeadlineTimer(PromptTimeoutMs) : m_owed.front();
+    QEventLoop loop;
+    m_waitLoop = &loop;
+    // The loop serves everything (input, painting, other windows), so the
+    // tool never freezes while the device thinks; what others ask of the
+    // device meanwhile is refused.
+    QMetaObject::invokeMethod(this, &DeviceConnection::wakeWait, Qt::QueuedConnection);
+    loop.exec();
+    m_waitLoop = nullptr;
+    m_waitTimer.stop();
+    const bool seen = std::exchange(m_ownArrived, false);
+    m_target = 0;
+    if (!m_heldMessages.isEmpty())
+        QTimer::singleShot(0, this, &DeviceConnection::flushMessages);
+    return seen;
+}
+
+void DeviceConnection::wakeWait()
+{
+    if (!m_waitLoop)
+        return;
+    if (m_answered >= m_target || m_shutDown || !linkAlive()) {
+        m_waitLoop->quit();
+        return;
+    }
+    if (m_nextDeadline.hasExpired()) {
+        if (m_answered + 1 >= m_target) {
+            m_waitLoop->quit(); // the own prompt did not come
+            return;
+        }
+        // An earlier line's prompt did not come: written off, and the next
+        // one gets the usual time.
+        if (!m_owed.empty())
+            m_owed.pop_front();
+        ++m_answered;
+        m_reply.clear();
+        m_nextDeadline = QDeadlineTimer(PromptTimeoutMs);
+    }
+    m_waitTimer.start(int(qMax<qint64>(0, m_nextDeadline.remainingTime())));
+}
+
+void DeviceConnection::collectReply(const QByteArray &piece)
+{
+    if (m_reply.size() + 40 > 100)
+        m_reply.clear();
+    qsizetype from = 0;
+    bool credited = false;
+    for (qsizetype i = 0; i < piece.size(); ++i) {
+        if (piece.at(i) != '>')
+            continue;
+        m_promptSeen = true;
+        if (m_owed.empty())
+            continue; // owed to no line: the device's own text
+        m_owed.pop_front();
+        ++m_answered;
+        credited = true;
+        if (m_waitLoop && m_answered == m_target)
+            m_ownArrived = true;
+        if (m_waitLoop && m_answered < m_target) {
+            // An earlier line's prompt: its text is not the waiting
+            // exchange's answer, and the next prompt gets the usual time.
+            m_reply.clear();
+            from = i + 1;
+            m_nextDeadline = QDeadlineTimer(PromptTimeoutMs);
+        }
+    }
+    m_reply += piece.mid(from);
+    // The buffer keeps the newest text: the prompt and the lines before it
+    // are what an exchange reads.
+    if (m_reply.size() > ReplyCapacity)
+        m_reply.remove(0, m_reply.size() - ReplyCapacity);
+    if (credited)
+        wakeWait();
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+BootPort &DeviceConnection::Boot()
+{
+    return *m_boot;
+}
+
+void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
+{
+    if (m_uploadReceiver) {
+        // The receiver may clear itself while it runs (the update ended):
+        // what it left in the port is the device's text again.
+        const auto receiver = m_uploadReceiver;
+        receiver(count);
+        if (m_uploadReceiver || !sender->Active())
+            return;
+        count = sender->BytesWaiting();
+    }
+    char buffer[PieceCapacity + 1];
+    // A large arrival is taken in parts that fit the receive buffer.
+    while (count > 0) {
+        int n = 0;
+        try {
+            n = sender->ReadBuf(buffer, qMin(count, PieceCapacity));
+        } catch (const SerialPortError &error) {
+            m_user.ShowLinkError(error);
+            return;
+        }
+        if (n <= 0)
+            break;
+        count -= n;
+        buffer[n] = '\0';
+        const QByteArray piece(buffer); // the text ends at the first zero byte
+        collectReply(piece);
+        QByteArray shown;
+        shown.reserve(piece.size() + 16);
+        for (char c : piece) {
+            if (c == '#')
+                shown += TimeStamp();
+            else
+                shown += c;
+        }
+        m_user.AppendTerminal(shown);
+    }
+}
+
+QByteArray DeviceConnection::TimeStamp()
+{
+    // The clock is read for every '#', but turning it into local time costs
+    // a time-zone lookup; a device that marks every line would spend most of
+    // its time there. Zone offsets are whole seconds, so once a second does.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != m_stampSecond) {
+        m_stampSecond = now / 1000;
+        m_stampText = '['
+                      + QDateTime::fromMSecsSinceEpoch(now).time().toString(QStringLiteral("HH:mm:ss")).toLatin1()
+                      + "] ";
+    }
+    return m_stampText;
+}
+
+void DeviceConnection::VaCommDeviceLost()
+{
+    m_linkLost = true;
+    // An update under way hears of it at once: no more data will come.
+    if (m_uploadReceiver) {
+        const auto receiver = m_uploadReceiver;
+        receiver(-1);
+    }
+    m_user.AddStatus(QStringLiteral("Device disconnected"));
+    m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
+    // A job cut short says so once (the update's own dialog tells of its
+    // end); an idle link goes quietly, the panels show it.
+    if (m_job == Job::Exchange || m_job == Job::Sequence)
+        tellUser(QStringLiteral("The device on COM%1 went away: %2 stopped.")
+                     .arg(m_vaComm.PortNum())
+                     .arg(m_jobName));
+    m_connected = false;
+    forgetOwedPrompts();
+    wakeWait();
+    m_portListEnabled = true;
+    // The port that went away leaves the list until its device returns.
+    m_user.PortsChanged();
+    UpdateConnectionStatus();
+}
+
+void DeviceConnection::ClientSocketRead(TClientSocket *sender)
+{
+    char buffer[NetworkReadSize];
+    const int n = sender->ReceiveBytes(buffer, NetworkReadSize);
+    if (n <= 0)
+        return;
+    const QByteArray received(buffer, n);
+    // Exchanges over the network see the prompt just as over the cable.
+    collectReply(QByteArray(received.constData())); // text ends at a zero byte
+    QByteArray shown;
+    shown.reserve(n + 8);
+    for (char c : received) {
+        if (c == '\r')
+            continue;
+        if (c == '\n')
+            shown += "\r\n";
+        else
+            shown += c;
+    }
+    m_user.AppendTerminal(shown);
+}
+
+// ---------------------------------------------------------------------------
+// Connection management
+
+void DeviceConnection::portOpenFailed(const QString &detail)
+{
+    const QString number = QString::number(m_vaComm.PortNum());
+    // The advice names the cable actually in use.
+    QString text = m_settings.InterfaceType == InterfaceUsb
+                       ? QStringLiteral("Error opening Virtual Comport: ") + number
+                             + QStringLiteral(" (USB)\n\nDid you connect your USB cable?")
+                       : QStringLiteral("Error opening Comport: ") + number
+                             + QStringLiteral("\n\nIs the serial cable connected to COM") + number
+                             + QStringLiteral("?");
+    if (!detail.isEmpty())
+        text += QStringLiteral("\n\n") + detail;
+    tellUser(text);
+}
+
+void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
+{
+    if (refuseWhileBusy())
+        return;
+    if (network()) {
+        // A second open while an attempt runs starts over: the first attempt
+        // is dropped with its time-out, so no stale outcome arrives later.
+        if (m_toTimer.isActive()) {
+            m_toTimer.stop();
+            m_user.RestoreCursor();
+        }
+        if (m_clientSocket.State() != TClientSocket::LinkState::Idle)
+            m_clientSocket.Close();
+        m_connected = false;
+        forgetOwedPrompts();
+        HostAddress = QStringLiteral("192.168.0.100");
+        QString typed = HostAddress;
+        if (!m_user.AskHostAddress(typed) || typed.isEmpty()) {
+            UpdateConnectionStatus();
+            return;
+        }
+        HostAddress = typed;
+        m_user.SetBusyCursor();
+        m_toTimer.start(ConnectTimeoutMs);
+        UpdateConnectionStatus();
+        try {
+            m_clientSocket.SetHost(HostAddress);
+            m_clientSocket.Open();
+        } catch (const std::exception &error) {
+            m_toTimer.stop();
+            m_user.RestoreCursor();
+            UpdateConnectionStatus();
+            m_user.ShowLinkError(error);
+        }
+        return;
+    }
+
+    m_connected = false;
+    if (!m_vaComm.Active()) {
+        try {
+            m_vaComm.Open();
+        } catch (const SerialPortError &error) {
+            // A missing device is what the main message says; for any other
+            // refusal the system's reason tells the user what to do.
+            const QString detail = error.message().startsWith(QLatin1String("Specified device"))
+                                       ? QString()
+                                       : error.message();
+            portOpenFailed(detail);
+            return;
+        }
+        // A port just opened owes nothing to lines sent before.
+        forgetOwedPrompts();
+    }
+    m_connected = true;
+    m_linkLost = false;
+    m_portListEnabled = false;
+    m_identSerial.clear();
+    m_identVersion.clear();
+    if (identifyDevice && !Identify())
+        return;
+    m_user.RestoreCursor();
+    UpdateConnectionStatus();
+}
+
+bool DeviceConnection::Identify()
+{
+    if (refuseWhileBusy())
+        return false;
+    if (!m_connected)
+        return false;
+    // Inside a job (programming opens the link first) the identification
+    // is part of that job; otherwise it is one of its own.
+    const bool ownJob = m_job == Job::None;
+    if (ownJob)
+        beginJob(Job::Sequence, QStringLiteral("identifying the device"));
+    m_user.SetBusyCursor();
+    const bool identified = identify();
+    if (ownJob)
+        endJob();
+    if (!identified) {
+        noResponse();
+        return false;
+    }
+    m_user.RestoreCursor();
+    UpdateConnectionStatus();
+    return true;
+}
+
+void DeviceConnection::Reidentify()
+{
+    // Only serial and USB identify; a job that holds the link keeps it.
+    if (!network() && m_job == Job::None)
+        Identify();
+}
+
+bool DeviceConnection::identify()
+{
+    if (!ExchangeCommand("snum\n"))
+        return false;
+    const IdentPart serial = ParseIdentPart(m_reply, "Serialnumber", 22);
+    if (serial.store)
+        SerialNumber.replace(0, serial.text.size(), serial.text);
+    QByteArray ident = " SN: [" + serial.text;
+
+    if (!ExchangeCommand("ver\n"))
+        return false;
+    const IdentPart version = ParseIdentPart(m_reply, "V:", 3);
+    if (version.store)
+        SoftwareVersion.replace(0, version.text.size(), version.text);
+    ident += "]   SW: [" + version.text + "]";
+    m_identSerial = serial.text;
+    m_identVersion = version.text;
+    m_user.ShowIdentification(QString::fromLatin1(ident));
+    return true;
+}
+
+void DeviceConnection::noResponse()
+{
+    m_user.RestoreCursor();
+    // A device that went away has said so (the status list, the panel); it
+    // did not fail to answer.
+    if (!m_linkLost) {
+        m_user.AppendTerminal("No response from Mirto");
+        m_user.AddStatus(QStringLiteral("No response from Mirto"));
+    }
+    UpdateConnectionStatus();
+}
+
+void DeviceConnection::CloseConnectionClicked()
+{
+    if (network()) {
+        m_toTimer.stop();
+        m_clientSocket.Close();
+    } else {
+        m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
+        m_vaComm.Close();
+    }
+    m_connected = false;
+    forgetOwedPrompts();
+    wakeWait();
+    m_portListEnabled = true;
+    m_user.PortsChanged();
+    UpdateConnectionStatus();
+}
+
+bool DeviceConnection::ChangePort(int number)
+{
+    try {
+        m_vaComm.Close();
+        m_vaComm.SetPortNum(number);
+        m_vaComm.Open();
+        m_linkLost = false;
+        forgetOwedPrompts();
+    } catch (const SerialPortError &error) {
+        m_user.ShowLinkError(error);
+        return false;
+    }
+    return true;
+}
+
+void DeviceConnection::UpdateConnectionStatus()
+{
+    ConnectionState state;
+    QString panel = QStringLiteral(" Connect ") + HostAddress;
+    if (!network())
+        m_connected = m_vaComm.Active();
+    if (m_settings.InterfaceType == InterfaceUsb)
+        panel.clear();
+    if (m_connected)
+        state.ConnectionPanel = panel;
+    else if (network() && m_toTimer.isActive())
+        state.ConnectionPanel = QStringLiteral("  trying ") + HostAddress + QStringLiteral("....");
+    else
+        state.ConnectionPanel = QStringLiteral("  Not Connected");
+    // While a network attempt runs, a second open would fight the first;
+    // while a job holds the link, it is not opened, closed or moved under it.
+    const bool free = m_job == Job::None;
+    state.OpenEnabled = free && !m_connected && !(network() && m_toTimer.isActive());
+    state.CloseEnabled = free && m_connected;
+    state.PortListEnabled = free && m_portListEnabled;
+    m_user.ShowConnectionState(state);
+}
+
+void DeviceConnection::ClientSocketConnect(TClientSocket *)
+{
+    m_toTimer.stop();
+    m_connected = true;
+    m_linkLost = false;
+    forgetOwedPrompts();
+    UpdateConnectionStatus();
+    m_user.RestoreCursor();
+}
+
+void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
+{
+    m_linkLost = true;
+    m_connected = false;
+    forgetOwedPrompts();
+    wakeWait();
+    UpdateConnectionStatus();
+    tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
+}
+
+void DeviceConnection::tellUser(const QString &text)
+{
+    // A message box runs an event loop of its own, which would hold the
+    // waiting command's loop until the box is closed: the box waits for the
+    // wait's end.
+    if (m_waitLoop)
+        m_heldMessages << text;
+    else
+        m_user.TellUser(text);
+}
+
+void DeviceConnection::flushMessages()
+{
+    // Another wait may have begun since this was posted; its end posts again.
+    if (m_waitLoop)
+        return;
+    const QStringList texts = std::exchange(m_heldMessages, {});
+    for (const QString &text : texts)
+        m_user.TellUser(text);
+}
+
+void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCode)
+{
+    if (kind != ErrorEvent::Connect) {
+        // An attempt that failed this way is over: its time-out must not
+        // report the same failure a second time.
+        m_toTimer.stop();
+        m_clientSocket.Close();
+        m_connected = false;
+        forgetOwedPrompts();
+        wakeWait();
+        UpdateConnectionStatus();
+        m_user.RestoreCursor();
+        tellUser(QStringLiteral("Unexpected Clientsocket error...."));
+    }
+    errorCode = 0;
+}
+
+void DeviceConnection::TOTimerTimer()
+{
+    m_clientSocket.Close();
+    m_toTimer.stop();
+    UpdateConnectionStatus();
+    m_user.RestoreCursor();
+    tellUser(QStringLiteral("Unable to connect...."));
+}

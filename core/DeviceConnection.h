@@ -1,0 +1,214 @@
+#pragma once
+
+#include "core/links/ClientSocket.h"
+#include "core/links/SerialPort.h"
+#include "core/DevicePorts.h"
+#include "core/ToolSettings.h"
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <exception>
+#include <memory>
+
+class QEventLoop;
+
+// What the connection shows of itself: status panel 3 and the two buttons.
+struct ConnectionState {
+    QString ConnectionPanel;
+    bool OpenEnabled = true;
+    bool CloseEnabled = false;
+    bool PortListEnabled = true;
+};
+
+// How the connection reaches the person in front of the tool. The main
+// window implements it; tests and the command-line front end script it.
+class DeviceUser {
+public:
+    virtual ~DeviceUser() = default;
+    // A message with an OK button. Never called while a command waits for
+    // its prompt.
+    virtual void TellUser(const QString &text) = 0;
+    // A window asked for the device while another job holds it. A notice
+    // that does not stop the job, which goes on meanwhile.
+    virtual void TellBusy(const QString &text) = 0;
+    // A link error for the standard error display.
+    virtual void ShowLinkError(const std::exception &error) = 0;
+    // Asks for the device's network address, proposing `address`; false when
+    // the user cancels.
+    virtual bool AskHostAddress(QString &address) = 0;
+    virtual void SetBusyCursor() = 0;
+    virtual void RestoreCursor() = 0;
+    // Text for the end of the terminal.
+    virtual void AppendTerminal(const QByteArray &text) = 0;
+    virtual void AddStatus(const QString &text) = 0;
+    // Status panel 2.
+    virtual void ShowIdentification(const QString &text) = 0;
+    virtual void ShowConnectionState(const ConnectionState &state) = 0;
+    // The system's serial ports may have changed: read the port list again.
+    virtual void PortsChanged() = 0;
+};
+
+// The link to the device without any window, and its one owner: the serial
+// port, the network client and its connect time-out, the command exchange,
+// identification, both receive paths, and which job holds the link.
+//
+// Who may write: with no job holding the link, any window may send or start
+// an exchange. A job (an exchange, a sequence such as programming or the
+// identification, the firmware update) holds the link until it ends; while
+// it waits for the device, the tool's windows stay usable, and whatever they
+// ask of the device meanwhile is refused with a notice naming the job. The
+// holder itself never asks while it waits, so a request that arrives during
+// a wait always comes from someone else. The firmware update holds the link
+// from the moment its boot loader is awaited and only writes through the
+// boot view.
+//
+// Which prompt answers what: every command line sent is owed one prompt, and
+// prompts are credited in order. An exchange is confirmed only by the prompt
+// owed to its own line, after those owed to earlier lines (each of which is
+// written off when it does not come within the usual time-out).
+class DeviceConnection : public QObject, public CommandPort {
+    Q_OBJECT
+public:
+    static constexpr int ReplyCapacity = 999;
+    static constexpr int PieceCapacity = 1023;
+    static constexpr int NetworkReadSize = 210;
+    static constexpr int ConnectTimeoutMs = 2000;
+    static constexpr int NetworkPort = 9000;
+    static constexpr int PromptTimeoutMs = 4000;
+
+    // `settings` supplies the interface type; it outlives the connection.
+    DeviceConnection(const ToolSettings &settings, DeviceUser &user, QObject *parent = nullptr);
+    ~DeviceConnection() override;
+
+    QByteArray SerialNumber = QByteArray(50, '\0');
+    QByteArray SoftwareVersion = QByteArray(50, '\0');
+    QString HostAddress;
+
+    SerialPort &VaComm() { return m_vaComm; }
+    TClientSocket &ClientSocket() { return m_clientSocket; }
+    QTimer &TOTimer() { return m_toTimer; }
+    // A command is waiting for its prompt.
+    bool Waiting() const { return m_waitLoop != nullptr; }
+    // A network attempt is under way (between the open and its outcome).
+    bool Trying() const { return m_toTimer.isActive(); }
+    // The last exchange's outcome; between exchanges, whether a prompt came.
+    bool PromptSeen() const { return m_promptSeen; }
+    // Prompts owed to command lines sent and not yet answered or written off.
+    int PromptsOwed() const { return int(m_owed.size()); }
+    // The firmware update holds the link.
+    bool BootActive() const { return bool(m_uploadReceiver); }
+
+    // Opens the link. Serial and USB identify the device unless `identify`
+    // is false (the port is handed back after a firmware update).
+    void OpenConnectionClicked(bool identify = true);
+    void CloseConnectionClicked();
+    // Asks the open link for the device's serial number and software version
+    // and shows them, as a job of its own unless the caller holds the link.
+    // False when the device did not answer (the terminal and the status list
+    // say so) or the link is busy or closed.
+    bool Identify();
+    // What the last identification since the link opened read: the status
+    // bar's parts ("12345", "FFFFF", "?????"); empty when none succeeded.
+    QByteArray IdentifiedSerial() const { return m_identSerial; }
+    QByteArray IdentifiedVersion() const { return m_identVersion; }
+    // Switches the serial port to `number` and opens it; false when that
+    // failed (the user has been told).
+    bool ChangePort(int number);
+    void UpdateConnectionStatus();
+
+    // CommandPort
+    bool IsConnected() const override { return m_connected; }
+    int Interface() const override { return m_settings.InterfaceType; }
+    void OpenConnection() override { OpenConnectionClicked(true); }
+    bool SendCommand(const QByteArray &text) override;
+    bool ExchangeCommand(const QByteArray &text) override;
+    QByteArray Reply() const override { return m_reply; }
+    QString BusyWith() const override;
+    bool BeginSequence(const QString &job) override;
+    void EndSequence() override;
+    void Reidentify() override;
+
+    // The link as the firmware update sees it.
+    BootPort &Boot();
+
+    // Closes whatever is open as the tool ends; a command waiting for its
+    // prompt stops waiting.
+    void Shutdown();
+
+    // Receive paths and link notifications.
+    void VaCommRxChar(SerialPort *sender, int count);
+    void ClientSocketRead(TClientSocket *sender);
+    void ClientSocketConnect(TClientSocket *sender);
+    void ClientSocketDisconnect(TClientSocket *sender);
+    void ClientSocketError(TClientSocket *sender, ErrorEvent kind, int &errorCode);
+    void TOTimerTimer();
+
+private:
+    class BootSide;
+    friend class BootSide;
+
+    enum class Job { None, Exchange, Sequence, Boot };
+
+    bool WaitForPrompt(quint64 own);
+    bool refuseWhileBusy();
+    void beginJob(Job job, const QString &name);
+    void endJob();
+    bool writeLine(const QByteArray &text);
+    void forgetOwedPrompts();
+    void dropExpiredPrompts();
+    void creditPrompts(const QByteArray &piece);
+    void collectReply(const QByteArray &piece);
+    void wakeWait();
+    void VaCommDeviceLost();
+    bool identify();
+    void noResponse();
+    void tellUser(const QString &text);
+    void flushMessages();
+    void portOpenFailed(const QString &detail);
+    QByteArray TimeStamp();
+    bool linkAlive() const;
+    bool network() const { return m_settings.InterfaceType == InterfaceNetwork; }
+
+    const ToolSettings &m_settings;
+    DeviceUser &m_user;
+    SerialPort m_vaComm;
+    TClientSocket m_clientSocket;
+    QTimer m_toTimer;
+    std::unique_ptr<BootSide> m_boot;
+    std::function<void(int)> m_uploadReceiver;
+
+    bool m_connected = false;
+    QByteArray m_identSerial;
+    QByteArray m_identVersion;
+    bool m_promptSeen = false;
+    QByteArray m_reply;
+
+    // The job holding the link and its name for the user.
+    Job m_job = Job::None;
+    QString m_jobName;
+    // Prompts: lines sent and prompts credited since the link opened; the
+    // time-outs of the prompts still owed, oldest first.
+    quint64 m_sent = 0;
+    quint64 m_answered = 0;
+    std::deque<QDeadlineTimer> m_owed;
+    // The exchange waiting: the count of credited prompts that means its own
+    // prompt came, and the loop it waits in.
+    quint64 m_target = 0;
+    // The waiting exchange's own prompt was credited (not written off, not
+    // forgotten with the link).
+    bool m_ownArrived = false;
+    QEventLoop *m_waitLoop = nullptr;
+    QDeadlineTimer m_nextDeadline;
+    QTimer m_waitTimer;
+    bool m_shutDown = false;
+    QStringList m_heldMessages;
+
+    // The open link went away; cleared when a link opens again.
+    bool m_linkLost = false;
+    bool m_portListEnabled = true;
+    qint64 m_stampSecond = -1;
+    QByteArray m_stampText;
+};

@@ -1,0 +1,12 @@
+#include "core/Identification.h"
+
+IdentPart ParseIdentPart(const QByteArray &reply, const char *word, int offset)
+{
+    const qsizetype at = reply.indexOf(word);
+    if (at < 0)
+        return {QByteArrayLiteral("?????"), false};
+    const QByteArray part = reply.mid(at + offset, 5);
+    if (part.compare("fffff", Qt::CaseInsensitive) == 0)
+        return {QByteArrayLiteral("FFFFF"), false};
+    return {part, true};
+}

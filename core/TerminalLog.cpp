@@ -1,0 +1,112 @@
+#include "core/TerminalLog.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 SyncIntervalMs = 1000;
+
+} // namespace
+
+TerminalLog::TerminalLog(Clock clock) : m_clock(std::move(clock))
+{
+    if (!m_clock)
+        m_clock = [] { return QTime::currentTime(); };
+}
+
+TerminalLog::~TerminalLog()
+{
+    Stop();
+}
+
+bool TerminalLog::Start(const QString &path)
+{
+    Stop();
+    m_error.clear();
+    m_path = path;
+    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                  0666);
+    if (m_fd < 0) {
+        m_error = QStringLiteral("Cannot write the log file %1: %2")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    m_line.clear();
+    m_lineOpen = false;
+    m_sinceSync.start();
+    return true;
+}
+
+void TerminalLog::Stop()
+{
+    if (m_fd < 0)
+        return;
+    if (m_lineOpen && !writeLine())
+        return; // fail() has closed the file
+    ::fsync(m_fd);
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+bool TerminalLog::Append(QByteArrayView bytes)
+{
+    if (m_fd < 0)
+        return true;
+    for (const char c : bytes) {
+        if (c == '\r')
+            continue;
+        if (!m_lineOpen) {
+            m_line = '[' + m_clock().toString(QStringLiteral("HH:mm:ss")).toLatin1() + "] ";
+            m_lineOpen = true;
+        }
+        if (c != '\n') {
+            m_line += c;
+            continue;
+        }
+        if (!writeLine())
+            return false;
+    }
+    return true;
+}
+
+bool TerminalLog::writeLine()
+{
+    m_line += "\r\n";
+    const char *p = m_line.constData();
+    qsizetype left = m_line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    m_line.clear();
+    m_lineOpen = false;
+    // A sync per line would hold the window up on a slow disk while the
+    // device floods it; once a second bounds what a power cut can take.
+    if (m_sinceSync.elapsed() >= SyncIntervalMs) {
+        ::fdatasync(m_fd);
+        m_sinceSync.restart();
+    }
+    return true;
+}
+
+void TerminalLog::fail(int error)
+{
+    m_error = QStringLiteral("Logging stopped: cannot write to %1: %2")
+                  .arg(m_path, QString::fromLocal8Bit(std::strerror(error)));
+    ::close(m_fd);
+    m_fd = -1;
+    m_line.clear();
+    m_lineOpen = false;
+}

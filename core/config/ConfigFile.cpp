@@ -1,0 +1,258 @@
+#include "core/config/ConfigFile.h"
+
+#include "core/AtomicFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+char lowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// A key selects the first entry that begins with it, so a shortened key still
+// finds its field and the empty key finds the first entry.
+const ConfigKeyEntry *findEntry(const QByteArray &key)
+{
+    for (const ConfigKeyEntry &e : ConfigKeyTable) {
+        const qsizetype length = qsizetype(qstrlen(e.Key));
+        if (key.size() > length)
+            continue;
+        qsizetype i = 0;
+        while (i < key.size() && lowerAscii(key.at(i)) == lowerAscii(e.Key[i]))
+            ++i;
+        if (i == key.size())
+            return &e;
+    }
+    return nullptr;
+}
+
+// The value of a quoted value, `open` being the index of its opening quote;
+// false when the line cannot be used.
+bool quotedValue(const QByteArray &line, qsizetype open, QByteArray &value)
+{
+    qsizetype close = -1;
+    for (qsizetype j = open + 1; j < line.size(); ++j) {
+        if (line.at(j) == '"' && line.at(j - 1) != '\\') {
+            close = j;
+            break;
+        }
+    }
+    if (close < 0) {
+        // The writer escapes quotes but not backslashes, so a value ending in
+        // a backslash is written with an "escaped" closing quote. A quote as
+        // the last thing on the line can only be that closing quote.
+        qsizetype last = line.size() - 1;
+        while (last > open && isBlank(line.at(last)))
+            --last;
+        if (last <= open || line.at(last) != '"')
+            return false;
+        close = last;
+    }
+    value = line.mid(open + 1, close - open - 1);
+    return true;
+}
+
+// True when the line was a setting and its value was stored.
+bool parseLine(const QByteArray &line, DeviceConfigRecord &config)
+{
+    qsizetype i = 0;
+    while (i < line.size() && isBlank(line.at(i)))
+        ++i;
+    const qsizetype equals = line.indexOf('=', i);
+    if (equals < 0)
+        return false;
+    const ConfigKeyEntry *entry = findEntry(line.mid(i, equals - i));
+    if (!entry)
+        return false;
+    i = equals + 1;
+    while (i < line.size() && isBlank(line.at(i)))
+        ++i;
+    QByteArray value;
+    if (i < line.size() && line.at(i) == '"') {
+        if (!quotedValue(line, i, value))
+            return false;
+    } else {
+        qsizetype end = i;
+        while (end < line.size() && !isBlank(line.at(end)))
+            ++end;
+        value = line.mid(i, end - i);
+    }
+    value.replace("\\\"", "\"");
+    entry->Field(config).set(value);
+    return true;
+}
+
+QByteArray fileValue(const QByteArray &value)
+{
+    if (!value.contains(' ') && !value.contains('\t') && !value.contains('"'))
+        return value;
+    QByteArray escaped = value;
+    escaped.replace("\"", "\\\"");
+    return '"' + escaped + '"';
+}
+
+QByteArray addressValue(const QByteArray &value)
+{
+    return value.isEmpty() ? QByteArray("0.0.0.0") : fileValue(value);
+}
+
+// Anything else (a short or garbled device answer) could split the first
+// line or turn it into a key line.
+bool isPlainSerialNumber(const QByteArray &serial)
+{
+    if (serial.size() != 5)
+        return false;
+    for (char c : serial) {
+        if (c < 0x20 || c > 0x7e || c == '=')
+            return false;
+    }
+    return true;
+}
+
+void tell(const StatusSink &status, const char *text)
+{
+    if (status)
+        status(QString::fromLatin1(text));
+}
+
+} // namespace
+
+int ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config)
+{
+    int settings = 0;
+    // Lines are read whole, however long: a piece of a long line must never be
+    // taken for a line of its own. A carriage return anywhere ends a line, so
+    // no value can carry one into a device command line.
+    qsizetype start = 0;
+    while (start <= fileText.size()) {
+        qsizetype end = start;
+        while (end < fileText.size() && fileText.at(end) != '\n' && fileText.at(end) != '\r')
+            ++end;
+        QByteArray line = fileText.mid(start, end - start);
+        if (const qsizetype nul = line.indexOf('\0'); nul >= 0)
+            line.truncate(nul);
+        if (parseLine(line, config))
+            ++settings;
+        start = end + 1;
+    }
+    return settings;
+}
+
+int ReadConfigFile(const QString &path, DeviceConfigRecord &config, const StatusSink &status,
+                   QString *reason)
+{
+    auto refuse = [&](const QString &why) {
+        if (reason)
+            *reason = why;
+        return -1;
+    };
+    QFile file(path);
+    // A FIFO or a device could block the open or never end.
+    const QFileInfo info(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        tell(status, "Unable to open configuration file");
+        if (!info.exists())
+            return refuse(QStringLiteral("There is no such file."));
+        if (!info.isFile())
+            return refuse(QStringLiteral("It is not a file."));
+        return refuse(QStringLiteral("It cannot be read: ") + file.errorString());
+    }
+    tell(status, "opened configuration file");
+    const QByteArray text = file.read(ConfigFileMaxBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return refuse(QStringLiteral("It cannot be read: ") + file.errorString());
+    // What no configuration file looks like is refused before the record is
+    // touched: the user's settings are not swapped for defaults.
+    if (text.size() > ConfigFileMaxBytes)
+        return refuse(QStringLiteral("It is larger than %1 KB; a configuration file is a few "
+                                     "hundred bytes.")
+                          .arg(ConfigFileMaxBytes / 1024));
+    if (text.isEmpty())
+        return refuse(QStringLiteral("It is empty."));
+    if (text.contains('\0'))
+        return refuse(QStringLiteral("It holds bytes of value zero: it is a binary file, not a "
+                                     "configuration file."));
+    DeviceConfigRecord parsed;
+    ResetConfigRecord(parsed);
+    if (ParseConfigText(text, parsed) == 0)
+        return refuse(QStringLiteral("Not one of its lines is a setting (key=value): it is not a "
+                                     "configuration file."));
+    tell(status, "settings to default");
+    tell(status, "parsing configuration file");
+    config = parsed;
+    file.close();
+    tell(status, "closed configuration file");
+    return 0;
+}
+
+QString ConfigFileErrorText(const QString &path, const QString &reason)
+{
+    QString text = QStringLiteral("Error opening configuration file\r\n") + path;
+    if (!reason.isEmpty())
+        text += QStringLiteral("\r\n\r\n") + reason;
+    return text;
+}
+
+QByteArray FormatConfigFile(const DeviceConfigRecord &config, int channelCount,
+                            const QByteArray &serialNumber)
+{
+    QByteArray out;
+    auto line = [&out](const QByteArray &text) { out += text + "\r\n"; };
+    line(isPlainSerialNumber(serialNumber) ? serialNumber : QByteArray("00000"));
+    line("0");
+    line("type=" + fileValue(config.Type.value()));
+    line("mode=" + fileValue(config.Mode.value()));
+    line("webmethod=" + fileValue(config.WebMethod.value()));
+    line("ispname=" + fileValue(config.IspName.value()));
+    line("ispnumber=" + fileValue(config.IspNumber.value()));
+    line("ispusername=" + fileValue(config.IspUserName.value()));
+    line("isppassword=" + fileValue(config.IspPassword.value()));
+    line("ispdburl=" + fileValue(config.IspDbUrl.value()));
+    line("ispudurl=" + fileValue(config.IspUdUrl.value()));
+    line("ispudenable=" + fileValue(config.IspUdEnable.value()));
+    line("IPAddress=" + addressValue(config.IPAddress.value()));
+    line("Gateway=" + addressValue(config.Gateway.value()));
+    line("DNS1=" + addressValue(config.DNS1.value()));
+    line("DNS2=" + addressValue(config.DNS2.value()));
+    line("Network=" + fileValue(config.Network.value()));
+    const int slots = qBound(0, channelCount, ConfigChannelSlots);
+    for (int n = 1; n <= slots; ++n) {
+        const ConfigChannel &channel = config.Channels[n - 1];
+        if (channel.Name.isEmpty())
+            continue;
+        const QByteArray number = QByteArray::number(n);
+        line("ch" + number + "name=" + fileValue(channel.Name.value()));
+        line("ch" + number + "url=" + fileValue(channel.Url.value()));
+    }
+    line("Serial#=" + fileValue(config.Serial.value()));
+    return out;
+}
+
+int WriteConfigFile(const QString &path, const DeviceConfigRecord &config, int channelCount,
+                    const QByteArray &serialNumber, const StatusSink &status,
+                    QString *systemError)
+{
+    auto fail = [&](const QString &reason) {
+        tell(status, "Unable to create config file");
+        if (systemError)
+            *systemError = reason;
+        return -1;
+    };
+    // An unfinished copy is removed when `file` goes; the old file stays.
+    AtomicFileWriter file(path);
+    if (!file.Open())
+        return fail(file.ErrorString());
+    tell(status, "creating config file");
+    if (!file.Write(FormatConfigFile(config, channelCount, serialNumber)) || !file.Commit())
+        return fail(file.ErrorString());
+    tell(status, "closed configuration file");
+    return 0;
+}

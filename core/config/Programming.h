@@ -1,0 +1,116 @@
+#pragma once
+
+// Programming a device: which command lines a configuration turns into, and
+// the run that sends them one by one, each confirmed by the device's prompt.
+// No widgets here; the configure dialog supplies a sink for what the user
+// sees.
+
+#include "core/config/DeviceConfig.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class CommandPort;
+
+// One command line of a programming run.
+struct ProgrammingStep {
+    enum class Kind {
+        // A value stored in the device, announced in the status list.
+        Setting,
+        // The device's own read-out of a group just sent, for the terminal.
+        ReadBack,
+    };
+
+    Kind kind = Kind::Setting;
+    // Status-list line before the command; empty for a read-back.
+    QString Status;
+    // What the line stores, for a message about it ("ISP Name").
+    QString Label;
+    // The exact line, its single final LF included.
+    QByteArray Command;
+
+    bool operator==(const ProgrammingStep &) const = default;
+};
+
+// The first channel in use that lacks its name or its URL.
+struct ChannelGap {
+    int Slot = 0; // from 1; 0 when every channel in use is complete
+    bool MissingName = false;
+
+    bool IsGap() const { return Slot > 0; }
+    // "Channel n has no name" / "Channel n has no URL".
+    QString Message() const;
+    // "empty name string" / "empty URL string".
+    QString StatusLine() const;
+};
+
+// Slots 1 to `channelCount` (bounded to 0..16), in order.
+ChannelGap FindChannelGap(const DeviceConfigRecord &config, int channelCount);
+
+// What a configuration turns into, worked out before anything is sent.
+struct ProgrammingPlan {
+    enum class Outcome {
+        Ready,             // Steps holds the run
+        NoValidMode,       // nothing to send, nothing to show
+        ChannelIncomplete, // Gap names the channel; nothing is sent
+    };
+
+    Outcome outcome = Outcome::NoValidMode;
+    QList<ProgrammingStep> Steps;
+    // Mode 3 checks its channels before the run; the status list says so.
+    bool ChannelsChecked = false;
+    ChannelGap Gap;
+};
+
+// The steps for `config` with `channelCount` channels in use: the mode first,
+// the channels in mode 3, the network group where the type has Ethernet, each
+// group followed by its read-back where the device has one. The type is never
+// sent.
+ProgrammingPlan ProgrammingSteps(const DeviceConfigRecord &config, int channelCount);
+
+// True when `command` holds CR, LF or NUL before its final LF: such a line
+// would reach the device as more than one command.
+bool HoldsLineBreak(const QByteArray &command);
+
+// What a programming run shows; the configure dialog implements it.
+class ProgrammingSink {
+public:
+    virtual ~ProgrammingSink() = default;
+    // A message with an OK button. An empty caption means the tool's usual one.
+    virtual void ShowMessage(const QString &text, const QString &caption) = 0;
+    virtual void AddStatus(const QString &text) = 0;
+    virtual void SetBusyCursor() = 0;
+    virtual void RestoreCursor() = 0;
+};
+
+enum class ProgrammingResult {
+    Programmed,        // every step confirmed; "Programming OK" shown
+    NotConnected,      // no link after the open attempt (a network open only starts one)
+    NoValidMode,       // the record holds no mode 1 to 3
+    ChannelIncomplete, // the channel message shown, nothing sent
+    ValueRefused,      // a value holds a line break or NUL; nothing sent
+    NoResponse,        // a step got no prompt; the run stopped there
+    Busy,              // another job holds the link (the user has been told); nothing sent
+};
+
+// Texts of a run, as the user sees them.
+QString ProgrammingOkText();        // "Programming OK"
+QString ProgrammingCaption();       // "Program Mirto Configuration"
+QString NoResponseText();           // "No response from Mirto....  "
+QString ProgrammingFailedStatus();  // "Programming failed"
+QString RefusedValueText(const ProgrammingStep &step);
+
+// Sends one step and waits for its own prompt (a prompt left over from
+// earlier traffic does not count). 0 when the prompt came; otherwise tells
+// the user (unless the link went away: the connection tells how) and the
+// status list and returns -1. A line that holds a line
+// break before its end is refused unsent.
+int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink);
+
+// Opens the link when it is closed, then carries out `plan`: stops on the
+// first step without a prompt (saying so, unless the link went away: the
+// connection tells how), and shows "Programming OK" when all came.
+// Settings sent before a failure stay in the device.
+ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
+                                 ProgrammingSink &sink);

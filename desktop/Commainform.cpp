@@ -1,0 +1,1014 @@
+#include "desktop/Commainform.h"
+
+#include "core/config/ConfigFile.h"
+#include "desktop/config/Configure.h"
+#include "core/config/DeviceConfig.h"
+#include "desktop/Advanced.h"
+#include "desktop/firmware/Upload.h"
+#include "core/links/ComPorts.h"
+#include "core/links/UsbPortDetect.h"
+#include "desktop/About.h"
+#include "core/AtomicFile.h"
+#include "desktop/ErrorDisplay.h"
+#include "desktop/HelpForm.h"
+#include "desktop/KeyPreview.h"
+#include "core/Identification.h"
+#include "desktop/Preferences.h"
+#include "desktop/Resources.h"
+#include "core/TerminalLog.h"
+#include "desktop/TerminalView.h"
+#include "desktop/TypingLimit.h"
+#include "desktop/WindowPlacement.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr quint16 UsbVendor = 0x10C4;
+constexpr quint16 UsbProduct = 0xEA60;
+const char *const UsbSerial = "0001";
+
+QString hintOpen(const QString &entry)
+{
+    return QStringLiteral("Open Connection ( ") + entry + QStringLiteral(")");
+}
+
+QString hintClose(const QString &entry)
+{
+    return QStringLiteral("Close Connection ( ") + entry + QStringLiteral(")");
+}
+
+} // namespace
+
+// The window as the connection and the dialogs see it.
+class TMainForm::UserSide : public DeviceUser, public ConfigHost {
+public:
+    explicit UserSide(TMainForm &form) : m_form(form) {}
+
+    // DeviceUser
+    // Everything the connection tells this way is a failure.
+    void TellUser(const QString &text) override { ShowError(&m_form, text); }
+    void TellBusy(const QString &text) override { ShowNotice(&m_form, text); }
+    void ShowLinkError(const std::exception &error) override { ShowException(error); }
+    bool AskHostAddress(QString &address) override
+    {
+        bool ok = false;
+        const QString typed = QInputDialog::getText(&m_form, QStringLiteral("Computer to connect to"),
+                                                    QStringLiteral("IP-address:"), QLineEdit::Normal,
+                                                    address, &ok);
+        if (!ok)
+            return false;
+        address = typed;
+        return true;
+    }
+    void SetBusyCursor() override { m_form.SetBusyCursor(); }
+    void RestoreCursor() override { m_form.RestoreCursor(); }
+    void AppendTerminal(const QByteArray &text) override { m_form.AppendTerminal(text); }
+    void AddStatus(const QString &text) override { m_form.AddStatus(text); }
+    void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
+    void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
+    void PortsChanged() override
+    {
+        try {
+            m_form.fillPortList();
+        } catch (const std::exception &) {
+            // The list keeps its entries; the next close reads it again.
+        }
+        m_form.selectPortEntry();
+    }
+
+    // ConfigHost
+    ToolSettings &Settings() override { return m_form; }
+    void WriteSettings() override { m_form.WriteSettings(); }
+    QByteArray DeviceSerialNumber() const override { return m_form.SerialNumberText(); }
+    void ConfigFileIsCurrent(const QString &path) override { m_form.MakeConfigFileCurrent(path); }
+    bool ConfigFileLoaded() const override { return m_form.ConfigLoaded; }
+    QString StartDirectory() const override { return m_form.StartDirectory; }
+
+private:
+    TMainForm &m_form;
+};
+
+TMainForm::TMainForm(QWidget *parent)
+    : QMainWindow(parent),
+      m_userSide(std::make_unique<UserSide>(*this)),
+      m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide, this)),
+      SerialNumber(m_connection->SerialNumber),
+      SoftwareVersion(m_connection->SoftwareVersion),
+      HostAddress(m_connection->HostAddress),
+      m_log(std::make_unique<TerminalLog>())
+{
+    InitMirtoResources();
+    setObjectName(QStringLiteral("MainForm"));
+    StartDirectory = QDir::currentPath();
+    HelpFile = StartDirectory + QStringLiteral("/MirtoHelp.hlp");
+
+    buildWindow();
+    fillPortList();
+    ResetConfig([this](const QString &t) { AddStatus(t); });
+    UpdateConnectionStatus();
+    m_echoPort = std::make_unique<EchoingCommandPort>(
+        *m_connection, [this](const QByteArray &text) { AppendTerminal(text); },
+        [this] { return !m_memo->Buffer().Line(m_memo->Buffer().LineCount() - 1).isEmpty(); });
+    m_echoPort->Echo = Preferences::LocalEcho();
+    {
+        // Showing the kept choice is no new choice to keep.
+        const QSignalBlocker quiet(m_echoAction);
+        m_echoAction->setChecked(m_echoPort->Echo);
+    }
+    new KeyPreview(this, [this](QKeyEvent *key, QWidget *target) { return previewKey(key, target); });
+}
+
+TMainForm::~TMainForm()
+{
+    if (m_busy)
+        QApplication::restoreOverrideCursor();
+}
+
+ConfigHost &TMainForm::ConfigHostPort()
+{
+    return *m_userSide;
+}
+
+SettingsStore &TMainForm::Settings()
+{
+    return *m_userSide;
+}
+
+void TMainForm::SetDialogs(TAboutForm *about, TConfigForm *config, TUploadForm *upload,
+                           TAdvancedForm *advanced)
+{
+    m_about = about;
+    m_config = config;
+    m_upload = upload;
+    m_advanced = advanced;
+}
+
+void TMainForm::buildWindow()
+{
+    setWindowTitle(QStringLiteral("Mirto Terminal Program"));
+    setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));
+
+    auto *toolBar = new QToolBar(this);
+    toolBar->setObjectName(QStringLiteral("ToolBar"));
+    toolBar->setMovable(false);
+    toolBar->setFloatable(false);
+    toolBar->setIconSize(QSize(32, 32));
+    addToolBar(Qt::TopToolBarArea, toolBar);
+    struct ButtonDesign {
+        const char *name;
+        const char *hint;
+        const char *themeIcon;
+        QStyle::StandardPixmap fallback;
+        void (TMainForm::*slot)();
+        bool groupEnds;
+    };
+    // Pictures come from the desktop's icon theme; the style's own serve
+    // where the theme has none.
+    static const ButtonDesign buttons[] = {
+        {"ConfigureToolButton", "Configure Mirto", "preferences-system",
+         QStyle::SP_FileDialogDetailedView, &TMainForm::ConfigureClicked, false},
+        {"UploadToolButton", "Update Firmware", "system-software-update", QStyle::SP_ArrowUp,
+         &TMainForm::UploadClicked, false},
+        {"InfoToolButton", "Read Mirto configuration", "dialog-information",
+         QStyle::SP_MessageBoxInformation, &TMainForm::InfoToolButtonClick, false},
+        {"TestToolButton", "Test & Analysis", "utilities-system-monitor", QStyle::SP_ComputerIcon,
+         &TMainForm::AdvancedClicked, true},
+        {"OpenConToolButton", "Open Comport", "network-connect", QStyle::SP_MediaPlay, nullptr,
+         false},
+        {"CloseConToolButton", "Close Comport", "network-disconnect", QStyle::SP_MediaStop,
+         &TMainForm::CloseConnectionClicked, true},
+        {"SaveTermToolButton", "Save terminal window", "document-save",
+         QStyle::SP_DialogSaveButton, &TMainForm::SaveResponseClicked, false},
+        {"ClearTermToolButton", "Clear terminal window", "edit-clear",
+         QStyle::SP_DialogResetButton, &TMainForm::ClearResponseClicked, true},
+        {"HelpToolButton", "Help", "help-contents", QStyle::SP_DialogHelpButton,
+         &TMainForm::HelpToolButtonClick, false},
+    };
+    for (const ButtonDesign &design : buttons) {
+        auto *button = new QToolButton(this);
+        button->setObjectName(QLatin1String(design.name));
+        button->setToolTip(QLatin1String(design.hint));
+        // A picture alone says nothing to a screen reader: the hint names it.
+        button->setAccessibleName(QLatin1String(design.hint));
+        button->setIcon(QIcon::fromTheme(QLatin1String(design.themeIcon),
+                                         style()->standardIcon(design.fallback)));
+        button->setIconSize(QSize(32, 32));
+        button->setAutoRaise(true);
+        if (design.slot)
+            connect(button, &QToolButton::clicked, this, [this, slot = design.slot] { (this->*slot)(); });
+        QAction *action = toolBar->addWidget(button);
+        // The toolbar shows and hides its buttons through their actions.
+        button->setProperty("toolbarAction", QVariant::fromValue<QObject *>(action));
+        if (design.groupEnds)
+            toolBar->addSeparator();
+    }
+    m_testToolButton = findChild<QToolButton *>(QStringLiteral("TestToolButton"));
+    m_openConToolButton = findChild<QToolButton *>(QStringLiteral("OpenConToolButton"));
+    m_closeConToolButton = findChild<QToolButton *>(QStringLiteral("CloseConToolButton"));
+    // The open button tells who opens: other windows call with no sender.
+    connect(m_openConToolButton, &QToolButton::clicked, this,
+            [this] { OpenConnectionClicked(m_openConToolButton); });
+    m_closeConToolButton->setEnabled(false);
+
+    // Every entry has its Alt+letter key; the usual shortcuts of a desktop
+    // program work besides the tool's own Ctrl+D.
+    const auto addItem = [this](QMenu *menu, const char *name, const QString &caption,
+                                void (TMainForm::*slot)(), const QList<QKeySequence> &keys = {}) {
+        QAction *action = menu->addAction(caption, this, slot);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        return action;
+    };
+    QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    addItem(fileMenu, "ExitItem", QStringLiteral("E&xit"), &TMainForm::ExitClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_Q)});
+    QMenu *toolsMenu = menuBar()->addMenu(QStringLiteral("&Tools"));
+    addItem(toolsMenu, "ConfigureItem", QStringLiteral("&Configure Mirto"), &TMainForm::ConfigureClicked);
+    addItem(toolsMenu, "UpdateFirmwareItem", QStringLiteral("&Update Firmware"), &TMainForm::UploadClicked);
+    addItem(toolsMenu, "ReadConfigurationItem", QStringLiteral("&Read Mirto configuration "),
+            &TMainForm::InfoToolButtonClick);
+    m_testAction = addItem(toolsMenu, "TestAndAnalysisItem", QStringLiteral("&Test and Analysis"),
+                           &TMainForm::AdvancedClicked);
+    toolsMenu->addSeparator();
+    addItem(toolsMenu, "TerminalLinesItem", QStringLiteral("Terminal &Lines..."),
+            &TMainForm::TerminalLinesClicked);
+    m_logAction = addItem(toolsMenu, "LogToFileItem", QStringLiteral("Log to &File..."),
+                          &TMainForm::LogToFileClicked);
+    m_stopLogAction = addItem(toolsMenu, "StopLoggingItem", QStringLiteral("&Stop Logging"),
+                              &TMainForm::StopLoggingClicked);
+    m_stopLogAction->setEnabled(false);
+    m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
+    m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
+    m_echoAction->setCheckable(true);
+    connect(m_echoAction, &QAction::toggled, this, [this](bool on) {
+        m_echoPort->Echo = on;
+        Preferences::SetLocalEcho(on);
+    });
+    QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
+    addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
+            &TMainForm::ClearResponseClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_D), QKeySequence(Qt::CTRL | Qt::Key_L)});
+    addItem(windowMenu, "SaveTerminalItem", QStringLiteral("&Save Terminal Window"),
+            &TMainForm::SaveResponseClicked, {QKeySequence(Qt::CTRL | Qt::Key_S)});
+    QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    addItem(helpMenu, "IndexItem", QStringLiteral("&Index"), &TMainForm::IndexClick,
+            {QKeySequence(Qt::Key_F1)});
+    helpMenu->addSeparator();
+    addItem(helpMenu, "AboutItem", QStringLiteral("&About"), &TMainForm::AboutClicked);
+
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(7, 4, 7, 4);
+    layout->setSpacing(4);
+    auto *caption = new QLabel(QStringLiteral("Terminal Window"), central);
+    caption->setObjectName(QStringLiteral("TerminalLabel"));
+    caption->setStyleSheet(QStringLiteral("font-weight: bold; color: maroon;"));
+    layout->addWidget(caption);
+    m_memo = new TerminalView(central);
+    m_memo->setObjectName(QStringLiteral("Memo"));
+    m_memo->setAccessibleName(QStringLiteral("Terminal Window"));
+    m_memo->setAccessibleDescription(QStringLiteral("Everything the Mirto sends, newest line last"));
+    // The designed size is the least; the terminal takes whatever room the
+    // user gives the window.
+    m_memo->setMinimumSize(780, 409);
+    m_memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    m_memo->SetLineLimit(Preferences::TerminalLineLimit());
+    connect(m_memo, &TerminalView::LinesDropped, this, &TMainForm::showDroppedLines);
+    layout->addWidget(m_memo, 1);
+
+    // The bottom row keeps its height while hidden so the window never jumps.
+    auto *bottom = new QWidget(central);
+    bottom->setObjectName(QStringLiteral("BottomRow"));
+    auto *row = new QHBoxLayout(bottom);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_commandEdit = new QComboBox(bottom);
+    m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
+    m_commandEdit->setEditable(true);
+    m_commandEdit->setInsertPolicy(QComboBox::NoInsert);
+    m_commandEdit->setAccessibleName(QStringLiteral("Direct command"));
+    // A command and its line feed always fit one write to the device: a
+    // longer paste is refused whole, never cut and sent.
+    TypingLimit::Install(m_commandEdit->lineEdit(), DeviceConnection::PieceCapacity - 1);
+    m_commandEdit->setMinimumWidth(597);
+    m_commandEdit->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_commandEdit->setVisible(false);
+    row->addWidget(m_commandEdit, 1);
+    row->addStretch();
+    m_comportLabel = new QLabel(QStringLiteral("Comport"), bottom);
+    m_comportLabel->setObjectName(QStringLiteral("ComportLabel"));
+    m_comportLabel->setStyleSheet(QStringLiteral("font-weight: bold;"));
+    m_comportLabel->setVisible(false);
+    row->addWidget(m_comportLabel);
+    m_portComboBox = new QComboBox(bottom);
+    m_portComboBox->setObjectName(QStringLiteral("PortComboBox"));
+    m_portComboBox->setAccessibleName(QStringLiteral("Comport"));
+    m_portComboBox->setFixedWidth(95);
+    m_portComboBox->setVisible(false);
+    connect(m_portComboBox, &QComboBox::activated, this, &TMainForm::PortComboBoxChange);
+    row->addWidget(m_portComboBox);
+    bottom->setFixedHeight(m_commandEdit->sizeHint().height());
+    layout->addWidget(bottom);
+
+    m_statusComboBox = new QComboBox(central);
+    m_statusComboBox->setObjectName(QStringLiteral("StatusComboBox"));
+    m_statusComboBox->setAccessibleName(QStringLiteral("Status list"));
+    m_statusComboBox->setVisible(false);
+    setCentralWidget(central);
+
+    auto *bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setSizeGripEnabled(false);
+    const QString texts[4] = {QStringLiteral("  No Configuration File loaded"), QString(),
+                              QStringLiteral("  Serial Number Not Available"),
+                              QStringLiteral("  Not Connected")};
+    // A screen reader reads each panel's text as its name; what the panel
+    // is goes in its description.
+    const QString meanings[4] = {QStringLiteral("Configuration file"),
+                                 QStringLiteral("Direct command hint"),
+                                 QStringLiteral("Device identification"),
+                                 QStringLiteral("Connection state")};
+    for (int i = 0; i < 4; ++i) {
+        m_panels[i] = new QLabel(texts[i], bar);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setAccessibleName(texts[i].trimmed());
+        m_panels[i]->setAccessibleDescription(meanings[i]);
+        m_panels[i]->setFrameShape(QFrame::Panel);
+        m_panels[i]->setFrameShadow(QFrame::Sunken);
+        bar->addWidget(m_panels[i], i == 0 ? 1 : 0);
+        // The room a wider window gives the bar is panel 0's.
+        if (i == 0)
+            m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    }
+    // Shown only once the terminal has let old lines go: a quiet note at the
+    // right end, not a message that interrupts.
+    m_droppedLabel = new QLabel(bar);
+    m_droppedLabel->setObjectName(QStringLiteral("DroppedLinesLabel"));
+    m_droppedLabel->setAccessibleDescription(QStringLiteral("Oldest terminal lines dropped"));
+    m_droppedLabel->setVisible(false);
+    bar->addPermanentWidget(m_droppedLabel);
+    sizeStatusPanels();
+    setStatusBar(bar);
+    m_help = new THelpForm(this);
+    // The designed size is the default and the least that shows every
+    // control whole.
+    setMinimumSize(minimumSizeHint().expandedTo(sizeHint()));
+    resize(minimumSize());
+}
+
+// ---------------------------------------------------------------------------
+// Services
+
+void TMainForm::AddStatus(const QString &text)
+{
+    if (!m_statusComboBox)
+        return;
+    m_statusComboBox->insertItem(0, text);
+    m_statusComboBox->setCurrentIndex(0);
+}
+
+void TMainForm::SetBusyCursor(Qt::CursorShape cursor)
+{
+    // The override cursor shows at once on every window of the tool, so there
+    // is no need to dispatch pending events (and run other handlers) here.
+    // A second call while busy keeps the cursor of before the first: saving
+    // the hourglass itself would leave it up for good.
+    if (m_busy) {
+        QApplication::changeOverrideCursor(QCursor(cursor));
+    } else {
+        QApplication::setOverrideCursor(QCursor(cursor));
+        m_busy = true;
+    }
+    SavedCursor = qint16(Qt::ArrowCursor);
+}
+
+void TMainForm::RestoreCursor()
+{
+    if (SavedCursor != -1 && m_busy) {
+        QApplication::restoreOverrideCursor();
+        m_busy = false;
+    }
+    SavedCursor = -1;
+}
+
+QString TMainForm::ConfigFileStatusText(const QString &path)
+{
+    if (path.size() <= 40)
+        return QStringLiteral("  Config File: ") + path;
+    return QStringLiteral("  Config File: ...") + path.right(41);
+}
+
+QString TMainForm::StatusPanelText(int panel) const
+{
+    return m_panels[panel]->property("fullText").toString();
+}
+
+void TMainForm::SetStatusPanel(int panel, const QString &text)
+{
+    QLabel *label = m_panels[panel];
+    label->setProperty("fullText", text);
+    label->setAccessibleName(text.trimmed());
+    // Panel 0 takes the room the others leave; a long path loses its start,
+    // never the panel's label.
+    // A host name typed for the network may be longer than panel 3 is wide:
+    // it loses its middle. Either shows whole as the panel's hint.
+    QString shown = text;
+    const int room = LabelTextRoom(*label);
+    if (panel == 0)
+        shown = ElideKeepingLabel(text, label->fontMetrics(), room);
+    else if (panel == 3 && room > 0)
+        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, room);
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
+int LabelTextRoom(const QLabel &label)
+{
+    // A framed label without an indent of its own indents its text by half
+    // an "x": that much of the inside is not room for text.
+    int indent = label.indent();
+    if (indent < 0)
+        indent = label.frameWidth() > 0 ? label.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    return label.contentsRect().width() - indent - 2 * label.margin();
+}
+
+QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const qsizetype colon = text.indexOf(QLatin1String(": "));
+    if (colon < 0)
+        return ElideLeft(text, metrics, width);
+    const QString label = text.left(colon + 2);
+    QString value = text.mid(colon + 2);
+    const QString dots = QStringLiteral("...");
+    // A long path comes already shortened: one mark is enough.
+    if (value.startsWith(dots))
+        value.remove(0, dots.size());
+    qsizetype keep = value.size();
+    while (keep > 0 && metrics.horizontalAdvance(label + dots + value.right(keep)) > width)
+        --keep;
+    return label + dots + value.right(keep);
+}
+
+QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const QString dots = QStringLiteral("...");
+    int keep = int(text.size());
+    while (keep > 0 && metrics.horizontalAdvance(dots + text.right(keep)) > width)
+        --keep;
+    return dots + text.right(keep);
+}
+
+void TMainForm::sizeStatusPanels()
+{
+    // Panels 1 to 3 are as wide as the longest text each can show; panel 0
+    // gets the rest of the bar.
+    static const char *const longest[4][2] = {
+        {"  No Configuration File loaded", "  No Configuration File loaded"},
+        {" Press 'ESC' to enter direct commands", "Type 'help' for a list of commands"},
+        {" SN: [WWWWW]   SW: [WWWWW]", "  Serial Number Not Available"},
+        {"  trying 255.255.255.255....", " Connect 255.255.255.255"},
+    };
+    for (int i = 0; i < 4; ++i) {
+        QLabel *label = m_panels[i];
+        const QFontMetrics metrics = label->fontMetrics();
+        int width = 0;
+        for (const char *text : longest[i])
+            width = qMax(width, metrics.horizontalAdvance(QLatin1String(text)));
+        const QMargins frame = label->contentsMargins();
+        width += frame.left() + frame.right() + 2 * label->margin()
+                 + metrics.horizontalAdvance(QLatin1Char('x')) / 2 + 2;
+        if (i == 0)
+            label->setMinimumWidth(width);
+        else
+            label->setFixedWidth(width);
+        label->setProperty("fullText", label->text());
+    }
+}
+
+bool TMainForm::RestoreWindowPlacement()
+{
+    const QByteArray geometry = Preferences::MainWindowGeometry();
+    return !geometry.isEmpty() && restoreGeometry(geometry);
+}
+
+void TMainForm::MakeConfigFileCurrent(const QString &path)
+{
+    SetStatusPanel(0, ConfigFileStatusText(path));
+    ConfigLoaded = true;
+    ConfigFile = path;
+    ConfigFileNamed = true;
+    WriteSettings();
+}
+
+QByteArray TMainForm::SerialNumberText() const
+{
+    return QByteArray(SerialNumber.constData());
+}
+
+QByteArray TMainForm::SoftwareVersionText() const
+{
+    return QByteArray(SoftwareVersion.constData());
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+int TMainForm::ReadSettings()
+{
+    StoredSettings stored;
+    static_cast<ToolSettings &>(stored) = *this;
+    stored.PortNum = VaComm().PortNum();
+    const int result = ReadSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), stored,
+                                        [this](const QString &t) { AddStatus(t); });
+    if (result != 0)
+        return result;
+    static_cast<ToolSettings &>(*this) = stored;
+    VaComm().SetPortNum(stored.PortNum);
+    return 0;
+}
+
+void TMainForm::WriteSettings()
+{
+    const QString entry = m_portComboBox->currentIndex() >= 0 ? m_portComboBox->currentText()
+                                                               : QString();
+    WriteSettingsFile(StartDirectory + QStringLiteral("/mirto.ini"), *this, entry,
+                      [this](const QString &t) { AddStatus(t); });
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool TMainForm::event(QEvent *e)
+{
+    const bool result = QMainWindow::event(e);
+    // Without a window manager the window may never be activated; the first
+    // showing then counts as the first activation. The work runs from the
+    // event loop, not inside event delivery: it may show message boxes and
+    // the update dialog, whose modal loops must not nest in an event.
+    if ((e->type() == QEvent::WindowActivate || e->type() == QEvent::Show) && FirstActivation
+        && !m_activationQueued) {
+        m_activationQueued = true;
+        QTimer::singleShot(0, this, &TMainForm::MainFormActivate);
+    }
+    if (e->type() == QEvent::Resize && m_panels[0])
+        SetStatusPanel(0, StatusPanelText(0));
+    return result;
+}
+
+void TMainForm::MainFormActivate()
+{
+    if (!FirstActivation)
+        return;
+    FirstActivation = false;
+    StartupError = 0;
+    UserLevel = 0;
+    InterfaceType = InterfaceSerial;
+    TypeRestriction = 'N';
+
+    if (ReadSettings() == -1)
+        StartupError = 10;
+
+    const bool expert = UserLevel == 1;
+    if (auto *action = qobject_cast<QAction *>(
+            m_testToolButton->property("toolbarAction").value<QObject *>()))
+        action->setVisible(expert);
+    m_testAction->setVisible(expert);
+    if (expert)
+        SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
+
+    QString configRefused;
+    if (ConfigFileNamed && ConfigFile.size() > 5) {
+        if (ReadConfigFile(ConfigFile, DeviceConfig, [this](const QString &t) { AddStatus(t); },
+                           &configRefused)
+            == -1) {
+            StartupError = 20;
+        } else {
+            SetStatusPanel(0, ConfigFileStatusText(ConfigFile));
+            ConfigLoaded = true;
+        }
+    }
+
+    if (StartupError == 10)
+        ShowError(this, QStringLiteral("Error opening 'mirto.ini'"));
+    else if (StartupError == 20)
+        ShowError(this, ConfigFileErrorText(ConfigFile, configRefused));
+
+    if (InterfaceType == InterfaceNetwork) {
+        m_openConToolButton->setToolTip(QStringLiteral("Open Network Connection"));
+        m_closeConToolButton->setToolTip(QStringLiteral("Close Network Connection"));
+    } else if (InterfaceType == InterfaceUsb) {
+        const int port = FindUsbPort(UsbSysfsRoot, UsbVendor, UsbProduct,
+                                     QString::fromLatin1(UsbSerial), ComPortFolder(), UsbDevRoot);
+        if (port == -1) {
+            InterfaceType = InterfaceSerial;
+            m_comportLabel->setVisible(true);
+            m_portComboBox->setVisible(true);
+            ShowError(this, QStringLiteral("Automatic detection of ComPort failed....\n\n"
+                                           "Please select your Comport from the list"));
+        } else {
+            VaComm().SetPortNum(port);
+            m_openConToolButton->setToolTip(QStringLiteral("Open USB Connection"));
+            m_closeConToolButton->setToolTip(QStringLiteral("Close USB Connection"));
+        }
+    } else {
+        m_comportLabel->setVisible(true);
+        m_portComboBox->setVisible(true);
+        selectPortEntry();
+        const QString entry = m_portComboBox->currentIndex() >= 0
+                                  ? m_portComboBox->currentText()
+                                  : QString();
+        m_openConToolButton->setToolTip(hintOpen(entry));
+        m_closeConToolButton->setToolTip(hintClose(entry));
+    }
+
+    // The device's text is what the user came for: typing goes there first.
+    m_memo->setFocus();
+    if (Bootload && m_upload)
+        m_upload->exec();
+}
+
+void TMainForm::fillPortList()
+{
+    QStringList ports;
+    EnumComPorts(ports);
+    m_portComboBox->clear();
+    m_portComboBox->addItems(ports);
+    m_portComboBox->setCurrentIndex(-1);
+}
+
+void TMainForm::selectPortEntry()
+{
+    m_portComboBox->setCurrentIndex(-1);
+    for (int i = 0; i < m_portComboBox->count(); ++i) {
+        if (PortNumberOfEntry(m_portComboBox->itemText(i)) == VaComm().PortNum()) {
+            m_portComboBox->setCurrentIndex(i);
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Keys
+
+bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
+{
+    if (UserLevel == 1) {
+        const bool commandKey =
+            key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+        const bool inCommandLine = target == m_commandEdit || m_commandEdit->isAncestorOf(target);
+        if ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) && !commandKey
+            && inCommandLine) {
+            RecallCommand(key->key() == Qt::Key_Up);
+            return true;
+        }
+        // Typing at the terminal is typing a command: the command line opens
+        // with the key in it. Shortcuts (Ctrl, Alt) stay shortcuts.
+        const QString typed = key->text();
+        if (target == m_memo && m_commandEdit->isHidden() && !commandKey && !typed.isEmpty()
+            && typed.at(0).isPrint()) {
+            showCommandLine(true);
+            m_commandEdit->lineEdit()->insert(typed);
+            return true;
+        }
+    }
+    return MainFormKeyPress(key->key(), key->isAutoRepeat());
+}
+
+void TMainForm::showCommandLine(bool show)
+{
+    m_commandEdit->setVisible(show);
+    if (show) {
+        SetStatusPanel(1, QStringLiteral("Type 'help' for a list of commands"));
+        m_commandEdit->setCurrentIndex(-1);
+        m_commandEdit->setEditText(QString());
+        m_commandEdit->setFocus();
+    } else {
+        SetStatusPanel(1, QStringLiteral(" Press 'ESC' to enter direct commands"));
+    }
+}
+
+bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
+{
+    if (UserLevel != 1 || autoRepeat)
+        return false;
+    if (key == Qt::Key_Escape) {
+        showCommandLine(m_commandEdit->isHidden());
+        return true;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !m_commandEdit->isHidden()) {
+        const QString typed = m_commandEdit->currentText();
+        m_commandEdit->insertItem(0, typed);
+        m_commandEdit->setCurrentIndex(-1);
+        m_commandEdit->setEditText(QString());
+        m_echoPort->SendLines({typed.toLatin1() + '\n'});
+        return true;
+    }
+    return false;
+}
+
+int CommandHistoryStep(int current, int count, bool older)
+{
+    if (older)
+        return current + 1 < count ? current + 1 : current;
+    return current >= 0 ? current - 1 : -1;
+}
+
+void TMainForm::RecallCommand(bool older)
+{
+    const int current = m_commandEdit->currentIndex();
+    const int next = CommandHistoryStep(current, m_commandEdit->count(), older);
+    if (next == current)
+        return;
+    // What was being typed comes back after the newest command.
+    if (current < 0)
+        m_historyDraft = m_commandEdit->currentText();
+    m_commandEdit->setCurrentIndex(next);
+    if (next < 0)
+        m_commandEdit->setEditText(m_historyDraft);
+    m_commandEdit->lineEdit()->end(false);
+}
+
+// ---------------------------------------------------------------------------
+// Connection management
+
+void TMainForm::OpenConnectionClicked(QObject *sender)
+{
+    // The update dialog's Close button hands the port back to the terminal:
+    // no identification then.
+    const auto *senderWidget = qobject_cast<const QWidget *>(sender);
+    const bool closingUpdate = senderWidget && m_upload && m_upload->isAncestorOf(senderWidget)
+                               && sender->objectName() == QLatin1String("CancelButton");
+    m_connection->OpenConnectionClicked(!closingUpdate);
+}
+
+void TMainForm::CloseConnectionClicked()
+{
+    m_connection->CloseConnectionClicked();
+}
+
+void TMainForm::PortComboBoxChange(int index)
+{
+    if (index < 0)
+        return;
+    const int number = PortNumberOfEntry(m_portComboBox->itemText(index));
+    if (number < 0 || !m_connection->ChangePort(number))
+        return;
+    const QString numberText = QString::number(number);
+    m_openConToolButton->setToolTip(QStringLiteral("Open Connection (COM ") + numberText
+                                    + QStringLiteral(")"));
+    m_closeConToolButton->setToolTip(QStringLiteral("Close Connection (COM ") + numberText
+                                     + QStringLiteral(")"));
+    WriteSettings();
+}
+
+void TMainForm::showConnectionState(const ConnectionState &state)
+{
+    SetStatusPanel(3, state.ConnectionPanel);
+    m_openConToolButton->setEnabled(state.OpenEnabled);
+    m_closeConToolButton->setEnabled(state.CloseEnabled);
+    m_portComboBox->setEnabled(state.PortListEnabled);
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+void TMainForm::InfoToolButtonClick()
+{
+    m_connection->SendLines({"mode\n", "isp\n", "channel\n"});
+}
+
+void TMainForm::SaveResponseClicked()
+{
+    QFileDialog dialog(this, QStringLiteral("Save the contents of the response field"),
+                       QDir::currentPath());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(QStringLiteral("*.txt"));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    if (QFileInfo::exists(path) && !AskYesNo(this, QStringLiteral("Overwrite existing File?")))
+        return;
+    const QString error = WriteTerminalFile(path, m_memo->Buffer());
+    if (!error.isEmpty())
+        ShowErrorMessage(error);
+}
+
+QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
+{
+    // In a folder we may not create files in, the file itself may still be
+    // writable: then it is written in place.
+    AtomicFileWriter file(path, true);
+    if (!file.Open())
+        return file.ErrorString();
+    // The lines go straight from the terminal's store into the file: a
+    // terminal of many megabytes is never copied whole. An empty line after
+    // the final line break is left out, so the file ends with that break.
+    qsizetype count = buffer.LineCount();
+    if (count > 0 && buffer.Line(count - 1).isEmpty())
+        --count;
+    for (qsizetype i = 0; i < count; ++i) {
+        if (!file.Write(buffer.Line(i)) || !file.Write("\r\n"))
+            return file.ErrorString();
+    }
+    if (!file.Commit())
+        return file.ErrorString();
+    return {};
+}
+
+void TMainForm::ClearResponseClicked()
+{
+    m_memo->Clear();
+    showDroppedLines(0);
+}
+
+void TMainForm::AppendTerminal(const QByteArray &text)
+{
+    m_memo->AppendText(text);
+    if (m_log->Append(text))
+        return;
+    showLogging();
+    // Told once the text has been taken in, not from inside the receive path.
+    QMetaObject::invokeMethod(
+        this, [error = m_log->Error()] { ShowErrorMessage(error); }, Qt::QueuedConnection);
+}
+
+void TMainForm::showDroppedLines(qsizetype total)
+{
+    if (total <= 0) {
+        m_droppedLabel->setVisible(false);
+        return;
+    }
+    const QString text = QStringLiteral("%L1 old lines dropped").arg(total);
+    m_droppedLabel->setText(text);
+    m_droppedLabel->setAccessibleName(text);
+    m_droppedLabel->setToolTip(
+        QStringLiteral("The terminal keeps the newest %L1 lines (Tools - Terminal Lines)")
+            .arg(m_memo->LineLimit()));
+    m_droppedLabel->setVisible(true);
+}
+
+void TMainForm::TerminalLinesClicked()
+{
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("TerminalLinesDialog"));
+    dialog.setWindowTitle(QStringLiteral("Terminal Lines"));
+    dialog.setLabelText(QStringLiteral("&Lines the terminal keeps (the oldest go first):"));
+    dialog.setInputMode(QInputDialog::IntInput);
+    dialog.setIntRange(int(MinTerminalLines), int(MaxTerminalLines));
+    dialog.setIntStep(10'000);
+    dialog.setIntValue(int(std::clamp(m_memo->LineLimit(), MinTerminalLines, MaxTerminalLines)));
+    dialog.setAccessibleName(QStringLiteral("Terminal Lines"));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const qsizetype lines = dialog.intValue();
+    m_memo->SetLineLimit(lines);
+    Preferences::SetTerminalLineLimit(lines);
+    if (m_memo->DroppedLines() > 0)
+        showDroppedLines(m_memo->DroppedLines());
+}
+
+void TMainForm::LogToFileClicked()
+{
+    QFileDialog dialog(this, QStringLiteral("Log the terminal to a file"), QDir::currentPath());
+    dialog.setObjectName(QStringLiteral("LogFileDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.selectFile(QStringLiteral("*.log"));
+    // The log is appended to, never overwritten: nothing to confirm.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString path = dialog.selectedFiles().constFirst();
+    if (!m_log->Start(path))
+        ShowErrorMessage(m_log->Error());
+    else
+        AddStatus(QStringLiteral("Logging to ") + path);
+    showLogging();
+}
+
+void TMainForm::StopLoggingClicked()
+{
+    m_log->Stop();
+    AddStatus(QStringLiteral("Logging stopped"));
+    showLogging();
+}
+
+void TMainForm::showLogging()
+{
+    m_stopLogAction->setEnabled(m_log->Active());
+    m_stopLogAction->setText(m_log->Active() ? QStringLiteral("&Stop Logging to %1")
+                                                   .arg(QFileInfo(m_log->Path()).fileName())
+                                             : QStringLiteral("&Stop Logging"));
+}
+
+QString TMainForm::LogFilePath() const
+{
+    return m_log->Active() ? m_log->Path() : QString();
+}
+
+void TMainForm::ConfigureClicked()
+{
+    if (!m_config)
+        return;
+    m_config->show();
+    m_config->raise();
+    m_config->activateWindow();
+}
+
+void TMainForm::UploadClicked()
+{
+    if (m_upload)
+        m_upload->exec();
+}
+
+void TMainForm::AdvancedClicked()
+{
+    if (!m_advanced)
+        return;
+    if (!m_consolePlaced && !m_advanced->isVisible()) {
+        m_consolePlaced = true;
+        placeConsole();
+    }
+    m_advanced->show();
+    m_advanced->raise();
+    m_advanced->activateWindow();
+}
+
+void TMainForm::placeConsole()
+{
+    const QScreen *screen = this->screen();
+    if (!screen)
+        return;
+    m_advanced->adjustSize();
+    // The console's frame will be as thick as the main window's.
+    const QSize frame = frameGeometry().size() - size();
+    // The newest lines of the terminal and the command line below it.
+    const int lines = 8 * m_memo->fontMetrics().lineSpacing();
+    const QRect terminal(m_memo->mapToGlobal(QPoint(0, 0)), m_memo->size());
+    QRect keepClear = terminal;
+    keepClear.setTop(std::max(terminal.top(), terminal.bottom() - lines));
+    const QWidget *bottomRow = m_commandEdit->parentWidget();
+    keepClear.setBottom(bottomRow->mapToGlobal(QPoint(0, bottomRow->height())).y());
+    m_advanced->move(PlaceBeside(screen->availableGeometry(), frameGeometry(), keepClear,
+                                 m_advanced->size() + frame));
+}
+
+void TMainForm::HelpToolButtonClick()
+{
+    m_help->ShowHelp(HelpFile);
+}
+
+void TMainForm::IndexClick()
+{
+    HelpToolButtonClick();
+}
+
+void TMainForm::AboutClicked()
+{
+    if (m_about)
+        m_about->exec();
+}
+
+void TMainForm::ExitClicked()
+{
+    close();
+}
+
+void TMainForm::closeEvent(QCloseEvent *e)
+{
+    Preferences::SetMainWindowGeometry(saveGeometry());
+    MainFormClose();
+    QMainWindow::closeEvent(e);
+}
+
+void TMainForm::MainFormClose()
+{
+    m_connection->Shutdown();
+}

@@ -1,0 +1,209 @@
+#pragma once
+
+#include "core/DeviceConnection.h"
+#include "core/DevicePorts.h"
+#include "desktop/EchoPort.h"
+#include "core/ToolSettings.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QFontMetrics;
+class QKeyEvent;
+class QToolButton;
+class TerminalBuffer;
+class TerminalLog;
+class TerminalView;
+class TAboutForm;
+class TConfigForm;
+class TUploadForm;
+class TAdvancedForm;
+class THelpForm;
+
+// Writes the terminal's lines to `path`, each ending in CR LF; replaces the
+// file atomically. Returns the system's message on failure, else "".
+QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer);
+
+// Fits `text` into `width` pixels of `metrics`, dropping characters on the
+// left: of a path, the file's name is what matters.
+QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width);
+// Fits a status text such as "  Config File: /a/b.cfg" into `width` pixels:
+// the label up to its ": " stays whole and the value after it gives way on
+// the left. A text without a label is cut on the left as a whole.
+QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width);
+// The width a label has for its text, inside its frame, indent and margin.
+int LabelTextRoom(const QLabel &label);
+
+// The command history, newest first, as Up and Down walk it: `current` is the
+// entry shown, -1 the line being typed. Up (`older`) goes to the next older
+// entry and stops at the oldest; Down to the next newer one and from the
+// newest back to the line being typed.
+int CommandHistoryStep(int current, int count, bool older);
+
+// The tool's home: the terminal, the toolbar and menus that open the other
+// windows, the direct command line for experts, and the status bar. The link
+// to the device lives in its DeviceConnection; the window shows what the
+// connection tells and keeps the names the other windows know it by.
+class TMainForm : public QMainWindow, public ToolSettings {
+    Q_OBJECT
+public:
+    explicit TMainForm(QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    void SetDialogs(TAboutForm *about, TConfigForm *config, TUploadForm *upload,
+                    TAdvancedForm *advanced);
+
+    // Services for the other windows.
+    void AddStatus(const QString &text);
+    void SetBusyCursor(Qt::CursorShape cursor = Qt::WaitCursor);
+    void RestoreCursor();
+    static QString ConfigFileStatusText(const QString &path);
+    void WriteSettings();
+    int ReadSettings();
+    // Panel 0, the loaded flag and the settings after a configuration file
+    // was loaded or saved.
+    void MakeConfigFileCurrent(const QString &path);
+
+    // The device connection and its narrow views.
+    DeviceConnection &Connection() { return *m_connection; }
+    CommandPort &Commands() { return *m_connection; }
+    // The connection as the user's own command lines reach it (the direct
+    // command line, the test console): echoed in the terminal when asked.
+    CommandPort &ConsolePort() { return *m_echoPort; }
+    BootPort &Boot() { return m_connection->Boot(); }
+    ConfigHost &ConfigHostPort();
+    SettingsStore &Settings();
+
+    // The command exchange.
+    bool SendCommand(const QByteArray &text) { return m_connection->SendCommand(text); }
+    bool ExchangeCommand(const QByteArray &text) { return m_connection->ExchangeCommand(text); }
+    void UpdateConnectionStatus() { m_connection->UpdateConnectionStatus(); }
+
+    // Direct command mode; fed every key press of the window once, before
+    // the focused control sees it. True when the key was taken.
+    bool MainFormKeyPress(int key, bool autoRepeat = false);
+    void MainFormActivate();
+    // Up and Down in the command line: shows the next older or newer command
+    // of the history.
+    void RecallCommand(bool older);
+
+    // Size, place and state of the window as the user left it last time;
+    // false when none was kept (the window keeps its default size).
+    bool RestoreWindowPlacement();
+
+    // Status bar panels 0 to 3.
+    QString StatusPanelText(int panel) const;
+    void SetStatusPanel(int panel, const QString &text);
+
+    TerminalView *Memo() const { return m_memo; }
+    // The device's text and the echoed commands: to the terminal, and to the
+    // log file while there is one.
+    void AppendTerminal(const QByteArray &text);
+    // The file the terminal is logged to; empty while it is not.
+    QString LogFilePath() const;
+    // What Tools - Terminal Lines offers.
+    static constexpr qsizetype MinTerminalLines = 1'000;
+    static constexpr qsizetype MaxTerminalLines = 2'000'000;
+    SerialPort &VaComm() { return m_connection->VaComm(); }
+    TClientSocket &ClientSocket() { return m_connection->ClientSocket(); }
+    QTimer &TOTimer() { return m_connection->TOTimer(); }
+    QByteArray SerialNumberText() const;
+    QByteArray SoftwareVersionText() const;
+
+    // Where the USB bridge is looked for: the system's device records.
+    QString UsbSysfsRoot = QStringLiteral("/sys");
+    QString UsbDevRoot = QStringLiteral("/dev");
+
+    // Shared state.
+    QString StartDirectory;
+    QString HelpFile;
+    bool FirstActivation = true;
+    int StartupError = 0;
+    bool ConfigLoaded = false;
+    qint16 SavedCursor = 0;
+
+private:
+    class UserSide;
+    std::unique_ptr<UserSide> m_userSide;
+    std::unique_ptr<DeviceConnection> m_connection;
+
+public:
+    // The identification under the names the other windows know.
+    QByteArray &SerialNumber;
+    QByteArray &SoftwareVersion;
+    QString &HostAddress;
+
+    static constexpr int ReplyCapacity = DeviceConnection::ReplyCapacity;
+    static constexpr int PieceCapacity = DeviceConnection::PieceCapacity;
+    static constexpr int NetworkReadSize = DeviceConnection::NetworkReadSize;
+    static constexpr int ConnectTimeoutMs = DeviceConnection::ConnectTimeoutMs;
+
+public Q_SLOTS:
+    void OpenConnectionClicked(QObject *sender = nullptr);
+    void CloseConnectionClicked();
+    void PortComboBoxChange(int index);
+    void ConfigureClicked();
+    void UploadClicked();
+    void AdvancedClicked();
+    void InfoToolButtonClick();
+    void SaveResponseClicked();
+    void ClearResponseClicked();
+    void TerminalLinesClicked();
+    void LogToFileClicked();
+    void StopLoggingClicked();
+    void HelpToolButtonClick();
+    void IndexClick();
+    void AboutClicked();
+    void ExitClicked();
+
+protected:
+    bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    // The window is closing: the open link goes with it.
+    void MainFormClose();
+
+private:
+    void buildWindow();
+    void sizeStatusPanels();
+    bool previewKey(QKeyEvent *key, QWidget *target);
+    void showCommandLine(bool show);
+    void placeConsole();
+    void showConfigPanel(const QString &path);
+    void fillPortList();
+    void selectPortEntry();
+    void showConnectionState(const ConnectionState &state);
+    void showLogging();
+    void showDroppedLines(qsizetype total);
+
+    TerminalView *m_memo = nullptr;
+    QComboBox *m_commandEdit = nullptr;
+    QLabel *m_comportLabel = nullptr;
+    QComboBox *m_portComboBox = nullptr;
+    QComboBox *m_statusComboBox = nullptr;
+    QLabel *m_panels[4] = {};
+    QToolButton *m_testToolButton = nullptr;
+    QToolButton *m_openConToolButton = nullptr;
+    QToolButton *m_closeConToolButton = nullptr;
+    QAction *m_testAction = nullptr;
+    QAction *m_echoAction = nullptr;
+    QAction *m_logAction = nullptr;
+    QAction *m_stopLogAction = nullptr;
+    QLabel *m_droppedLabel = nullptr;
+    std::unique_ptr<TerminalLog> m_log;
+    std::unique_ptr<EchoingCommandPort> m_echoPort;
+    // The line being typed while Up and Down show the history.
+    QString m_historyDraft;
+    bool m_consolePlaced = false;
+    QPointer<TAboutForm> m_about;
+    QPointer<TConfigForm> m_config;
+    QPointer<TUploadForm> m_upload;
+    QPointer<TAdvancedForm> m_advanced;
+    THelpForm *m_help = nullptr;
+    bool m_busy = false;
+    bool m_activationQueued = false;
+};

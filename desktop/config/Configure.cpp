@@ -1,0 +1,1234 @@
+#include "desktop/config/Configure.h"
+
+#include "desktop/config/Addch.h"
+#include "core/config/ConfigFile.h"
+#include "core/config/Programming.h"
+#include "desktop/config/Summary.h"
+#include "desktop/TypingLimit.h"
+#include "desktop/fields/AbNumEdit.h"
+#include "desktop/fields/AcIPEdit.h"
+#include "core/DevicePorts.h"
+#include "desktop/ErrorDisplay.h"
+#include "desktop/Mnemonic.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+QString fromDevice(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+QByteArray toDevice(const QString &text)
+{
+    return text.toLatin1();
+}
+
+// Push buttons of these windows never take Enter: a key pressed in a field
+// must not program the device or close the window. Each has its Alt+letter
+// key, marked in `caption`.
+QPushButton *makeButton(const char *name, const QString &caption, QWidget *parent)
+{
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAccessibleName(WithoutMnemonic(caption).trimmed());
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
+}
+
+QLabel *makeLabel(const char *name, const QString &caption, QWidget *parent)
+{
+    auto *l = new QLabel(caption, parent);
+    if (name)
+        l->setObjectName(QString::fromLatin1(name));
+    l->setAccessibleName(caption.trimmed());
+    return l;
+}
+
+QGroupBox *makeGroup(const char *name, const QString &caption, QWidget *parent)
+{
+    auto *g = new QGroupBox(caption, parent);
+    g->setObjectName(QString::fromLatin1(name));
+    g->setAccessibleName(caption.trimmed());
+    return g;
+}
+
+template <class Button>
+Button *makeChoice(const char *name, const QString &caption, QWidget *parent)
+{
+    auto *b = new Button(caption, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAccessibleName(caption.trimmed());
+    return b;
+}
+
+QTextEdit *makeTextView(const char *name, const QString &accessibleName, const QColor &textColour,
+                        QWidget *parent)
+{
+    auto *view = new QTextEdit(parent);
+    view->setObjectName(QString::fromLatin1(name));
+    view->setAccessibleName(accessibleName);
+    view->setReadOnly(true);
+    view->setAcceptRichText(false);
+    view->setLineWrapMode(QTextEdit::NoWrap);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QFont font(QStringLiteral("Courier"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setFixedPitch(true);
+    view->setFont(font);
+    view->document()->setDefaultFont(font);
+    QPalette palette = view->palette();
+    palette.setColor(QPalette::Base, QColor(0xF8, 0xF8, 0xF0));
+    palette.setColor(QPalette::Text, textColour);
+    view->setPalette(palette);
+    view->setMinimumSize(view->fontMetrics().averageCharWidth() * 60,
+                         view->fontMetrics().height() * 14);
+    return view;
+}
+
+} // namespace
+
+// Marks the time in which this dialog's own popups (message boxes, file
+// dialogs, the add-channel dialog, what a programming run shows) may hold the
+// focus: coming back from them is no return to the dialog.
+class TConfigForm::PopupScope {
+public:
+    explicit PopupScope(TConfigForm &form) : m_form(form) { ++m_form.m_popupDepth; }
+    ~PopupScope() { --m_form.m_popupDepth; }
+    PopupScope(const PopupScope &) = delete;
+    PopupScope &operator=(const PopupScope &) = delete;
+
+private:
+    TConfigForm &m_form;
+};
+
+// What a programming run shows, shown over this dialog.
+class TConfigForm::Sink : public ProgrammingSink {
+public:
+    explicit Sink(TConfigForm &form) : m_form(form) {}
+    void ShowMessage(const QString &text, const QString &caption) override
+    {
+        // A run ends well with one message; every other one tells what failed.
+        if (text == ProgrammingOkText())
+            ::ShowMessage(&m_form, text, caption);
+        else
+            ShowError(&m_form, text, caption);
+    }
+    void AddStatus(const QString &text) override { m_form.addStatus(text); }
+    void SetBusyCursor() override { m_form.m_host.SetBusyCursor(); }
+    void RestoreCursor() override { m_form.m_host.RestoreCursor(); }
+
+private:
+    TConfigForm &m_form;
+};
+
+TConfigForm::TConfigForm(CommandPort &port, ConfigHost &host, TAddChannelForm *addChannel,
+                         QWidget *parent)
+    : QDialog(parent), m_port(port), m_host(host), m_addChannel(addChannel)
+{
+    setObjectName(QStringLiteral("TConfigForm"));
+    setWindowTitle(QStringLiteral("Configure Mirto"));
+    setAccessibleName(QStringLiteral("Configure Mirto"));
+    setModal(false);
+    if (!m_addChannel)
+        m_addChannel = new TAddChannelForm(this);
+    ResetConfigRecord(SavedConfig);
+    buildWindow();
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &TConfigForm::focusWindowChanged);
+}
+
+TConfigForm::~TConfigForm() = default;
+
+// ---------------------------------------------------------------------------
+// Window
+
+QLineEdit *TConfigForm::addTextField(const char *name, const QString &accessibleName, int limit)
+{
+    auto *field = new QLineEdit(this);
+    field->setObjectName(QString::fromLatin1(name));
+    field->setAccessibleName(accessibleName);
+    TypingLimit::Install(field, limit);
+    connect(field, &QLineEdit::textChanged, this, [this, field] { ConfigEditChanged(field); });
+    return field;
+}
+
+void TConfigForm::bindChoice(QAbstractButton *button)
+{
+    // A button that goes off runs nothing; the one that comes on does.
+    connect(button, &QAbstractButton::toggled, this, [this, button](bool on) {
+        if (on)
+            ConfigEditChanged(button);
+    });
+}
+
+void TConfigForm::bindToggle(QAbstractButton *button)
+{
+    connect(button, &QAbstractButton::toggled, this, [this, button] { ConfigEditChanged(button); });
+}
+
+void TConfigForm::buildWindow()
+{
+    m_pageControl = new QTabWidget(this);
+    m_pageControl->setObjectName(QStringLiteral("PageControl"));
+    m_pageControl->setAccessibleName(QStringLiteral("Configuration pages"));
+    const std::pair<QWidget *, QString> pages[] = {
+        {buildTypePage(), QStringLiteral("Type")},
+        {buildModePage(), QStringLiteral(" Mode")},
+        {buildNetworkPage(), QStringLiteral(" Network")},
+        {buildChannelPage(), QStringLiteral("Webfile Channels ")},
+        {buildEnhancedPage(), QStringLiteral("Enhanced EV")},
+        {buildProgramPage(), QStringLiteral(" Program")},
+        {buildWebFilePage(), QStringLiteral(" Web File Save")},
+        {buildRemoteUpdatePage(), QStringLiteral("Remote Update")},
+    };
+    for (const auto &[page, caption] : pages) {
+        page->setAccessibleName(caption.trimmed());
+        m_pageControl->addTab(page, caption);
+    }
+    m_pageControl->setCurrentIndex(ProgramPage);
+    connect(m_pageControl, &QTabWidget::currentChanged, this, &TConfigForm::PageControlChanged);
+
+    auto *current = makeGroup("CurrentConfigGroupBox", QStringLiteral(" Current Configuration File "),
+                              this);
+    m_configFileStaticText = makeLabel("ConfigFileStaticText",
+                                       QStringLiteral(" No configuration file loaded "), current);
+    m_configFileStaticText->setAccessibleName(QStringLiteral("Current configuration file"));
+    m_configFileStaticText->setTextFormat(Qt::PlainText);
+    auto *currentLayout = new QHBoxLayout(current);
+    currentLayout->addWidget(m_configFileStaticText, 1);
+
+    m_loadButton = makeButton("LoadConfigFileButton", QStringLiteral("&Load Configuration File"), this);
+    m_saveButton = makeButton("SaveConfigFileButton", QStringLiteral("&Save Configuration File"), this);
+    m_okButton = makeButton("OKButton", QStringLiteral("&OK"), this);
+    m_cancelButton = makeButton("Button3", QStringLiteral("&Cancel"), this);
+    connect(m_loadButton, &QPushButton::clicked, this, &TConfigForm::OpenConfigFile1Click);
+    connect(m_saveButton, &QPushButton::clicked, this, &TConfigForm::SaveConfigFile1Click);
+    connect(m_okButton, &QPushButton::clicked, this, &TConfigForm::OkButtonClicked);
+    connect(m_cancelButton, &QPushButton::clicked, this, &TConfigForm::CancelButtonClicked);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_loadButton);
+    buttons->addWidget(m_saveButton);
+    buttons->addStretch();
+    buttons->addWidget(m_okButton);
+    buttons->addWidget(m_cancelButton);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_pageControl, 1);
+    layout->addWidget(current);
+    layout->addLayout(buttons);
+    // Room for every page's tab and a summary line without scrolling sideways.
+    const int em = fontMetrics().averageCharWidth();
+    resize(std::max(sizeHint().width(), em * 130), std::max(sizeHint().height(), em * 75));
+}
+
+QWidget *TConfigForm::buildTypePage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet6"));
+    auto *group = makeGroup("TypeGroupBox", QStringLiteral("Mirto Type Selection"), page);
+    m_typeE = makeChoice<QRadioButton>("TypeERadioButton", QStringLiteral("Mirto E (Ethernet)"), group);
+    m_typeT = makeChoice<QRadioButton>("TypeTRadioButton",
+                                       QStringLiteral("Mirto T (Telephone line)"), group);
+    m_typeTE = makeChoice<QRadioButton>("TypeTERadioButton",
+                                        QStringLiteral("Mirto TE (Telephone line + Ethernet)"), group);
+    auto *groupLayout = new QVBoxLayout(group);
+    for (QRadioButton *b : {m_typeE, m_typeT, m_typeTE}) {
+        groupLayout->addWidget(b);
+        bindChoice(b);
+    }
+
+    auto *note = new QFrame(page);
+    note->setObjectName(QStringLiteral("TypeNotePanel"));
+    note->setFrameShape(QFrame::StyledPanel);
+    auto *noteLayout = new QVBoxLayout(note);
+    noteLayout->addWidget(makeLabel("TypeNoteLabel", QStringLiteral("Note:"), note));
+    noteLayout->addWidget(makeLabel("TypeNotStoredLabel",
+                                    QStringLiteral("Type Selection will not be stored in the Mirto. "),
+                                    note));
+    noteLayout->addWidget(makeLabel(
+        "TypeSettingsMenuLabel",
+        QStringLiteral("Use the settings menu in the Mirto to change the current type of your Mirto"),
+        note));
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    layout->addWidget(note);
+    layout->addStretch();
+    return page;
+}
+
+QWidget *TConfigForm::buildModePage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet1"));
+    auto *group = makeGroup("ModeGroupBox", QStringLiteral("Mode Selection"), page);
+    m_mode1 = makeChoice<QRadioButton>("Mode1RadioButton", QStringLiteral("Mode 1"), group);
+    m_mode2 = makeChoice<QRadioButton>("Mode2RadioButton", QStringLiteral("Mode 2"), group);
+    m_mode3 = makeChoice<QRadioButton>("Mode3RadioButton", QStringLiteral("Mode 3"), group);
+    const std::pair<QRadioButton *, QString> modes[] = {
+        {m_mode1, QStringLiteral("ISP and channels database from Mirto firmware")},
+        {m_mode2, QStringLiteral("Fixed ISP, channels from Web File or Web Database")},
+        {m_mode3, QStringLiteral("Fixed ISP, fixed channels")},
+    };
+    auto *groupLayout = new QGridLayout(group);
+    int row = 0;
+    for (const auto &[button, meaning] : modes) {
+        groupLayout->addWidget(button, row, 0);
+        QLabel *label = makeLabel(nullptr, meaning, group);
+        label->setObjectName(button->objectName() + QStringLiteral("Label"));
+        groupLayout->addWidget(label, row, 1);
+        button->setAccessibleDescription(meaning);
+        bindChoice(button);
+        ++row;
+    }
+    groupLayout->setColumnStretch(1, 1);
+
+    m_webMethodGroup = makeGroup("WebMethodRadioGroup", QStringLiteral("Web Method"), page);
+    m_useWebDB = makeChoice<QCheckBox>("UseWebDBCheckBox", QStringLiteral("Use Web Database"),
+                                       m_webMethodGroup);
+    m_useWebFile = makeChoice<QCheckBox>("UseWebFileCheckBox", QStringLiteral("Use Web File"),
+                                         m_webMethodGroup);
+    bindToggle(m_useWebDB);
+    bindToggle(m_useWebFile);
+    m_databaseUrlLabel = makeLabel("DatabaseURLLabel", QStringLiteral("Web URL"), m_webMethodGroup);
+    m_ispDbUrlEdit = addTextField("IspDbUrlEdit", QStringLiteral("Web URL"), 144);
+    m_ispDbUrlEdit->setParent(m_webMethodGroup);
+    m_databaseUrlLabel->setBuddy(m_ispDbUrlEdit);
+    auto *webLayout = new QGridLayout(m_webMethodGroup);
+    webLayout->addWidget(m_useWebDB, 0, 0, 1, 2);
+    webLayout->addWidget(m_useWebFile, 1, 0, 1, 2);
+    webLayout->addWidget(m_databaseUrlLabel, 2, 0);
+    webLayout->addWidget(m_ispDbUrlEdit, 2, 1);
+    webLayout->setColumnStretch(1, 1);
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    layout->addWidget(m_webMethodGroup);
+    layout->addStretch();
+    return page;
+}
+
+QWidget *TConfigForm::buildNetworkPage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet2"));
+    auto *group = makeGroup("NetworkGroupBox", QStringLiteral("Network Settings"), page);
+    m_dhcp = makeChoice<QRadioButton>("DHCPRadioButton", QStringLiteral("DHCP"), group);
+    m_fixedIp = makeChoice<QRadioButton>("IPAddressRadioButton", QStringLiteral("Fixed IP Address"),
+                                         group);
+    bindChoice(m_dhcp);
+    bindChoice(m_fixedIp);
+    auto *groupLayout = new QHBoxLayout(group);
+    groupLayout->addWidget(m_dhcp);
+    groupLayout->addWidget(m_fixedIp);
+    groupLayout->addStretch();
+
+    m_subPageControl = new QTabWidget(page);
+    m_subPageControl->setObjectName(QStringLiteral("SubPageControl"));
+    m_subPageControl->setAccessibleName(QStringLiteral("Network sub-pages"));
+
+    auto *isp = new QWidget;
+    isp->setObjectName(QStringLiteral("TabSheet7"));
+    isp->setAccessibleName(QStringLiteral("ISP settings"));
+    m_ispNameEdit = addTextField("IspNameEdit", QStringLiteral("Name"), 11);
+    m_ispNumberEdit = addTextField("IspNumberEdit", QStringLiteral("Number"), 24);
+    m_ispUsernameEdit = addTextField("IspUsernameEdit", QStringLiteral("Username"), 34);
+    m_ispPasswordEdit = addTextField("IspPasswordEdit", QStringLiteral("Password"), 24);
+    auto *ispLayout = new QGridLayout(isp);
+    const std::pair<QLineEdit *, QString> ispFields[] = {
+        {m_ispNameEdit, QStringLiteral("Name")},
+        {m_ispNumberEdit, QStringLiteral("Number")},
+        {m_ispUsernameEdit, QStringLiteral("Username")},
+        {m_ispPasswordEdit, QStringLiteral("Password")},
+    };
+    int row = 0;
+    for (const auto &[field, caption] : ispFields) {
+        field->setParent(isp);
+        QLabel *label = makeLabel(nullptr, caption, isp);
+        label->setObjectName(field->objectName() + QStringLiteral("Label"));
+        label->setBuddy(field);
+        ispLayout->addWidget(label, row, 0);
+        ispLayout->addWidget(field, row, 1);
+        ++row;
+    }
+    ispLayout->setColumnStretch(1, 1);
+    ispLayout->setRowStretch(row, 1);
+
+    auto *ip = new QWidget;
+    ip->setObjectName(QStringLiteral("TabSheet8"));
+    ip->setAccessibleName(QStringLiteral("IP settings"));
+    auto *ipLayout = new QGridLayout(ip);
+    const char *labelNames[4] = {"IPLabel", "GWLabel", "DNS1Label", "DNS2Label"};
+    const QString labelTexts[4] = {QStringLiteral("IP address"), QStringLiteral("Gateway"),
+                                   QStringLiteral("DNS 1"), QStringLiteral("DNS 2")};
+    const char *editNames[4] = {"IPacIPEdit", "GWacIPEdit", "DNS1acIPEdit", "DNS2acIPEdit"};
+    for (int i = 0; i < 4; ++i) {
+        m_addressLabels[i] = makeLabel(labelNames[i], labelTexts[i], ip);
+        auto *edit = new TacIPEdit(ip);
+        edit->setObjectName(QString::fromLatin1(editNames[i]));
+        edit->setAccessibleName(labelTexts[i]);
+        m_addressEdits[i] = edit;
+        m_addressLabels[i]->setBuddy(edit);
+        connect(edit, &TacIPEdit::OnChange, this, [this, edit] { ConfigEditChanged(edit); });
+        ipLayout->addWidget(m_addressLabels[i], i, 0);
+        ipLayout->addWidget(edit, i, 1, Qt::AlignLeft);
+    }
+    ipLayout->setColumnStretch(1, 1);
+    ipLayout->setRowStretch(4, 1);
+
+    m_subPageControl->addTab(isp, QStringLiteral("ISP settings"));
+    m_subPageControl->addTab(ip, QStringLiteral("IP settings"));
+    m_subPageControl->setCurrentIndex(IpSubPage);
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    layout->addWidget(m_subPageControl, 1);
+    return page;
+}
+
+QWidget *TConfigForm::buildChannelPage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet3"));
+    m_channelGroup = makeGroup("ChannelSettingsGroupBox", QStringLiteral("Channel Settings"), page);
+
+    auto *numbers = makeGroup("ChannelNumberGroupBox", QStringLiteral("Channel Number"), m_channelGroup);
+    auto *numbersLayout = new QGridLayout(numbers);
+    m_channelButtonGroup = new QButtonGroup(this);
+    m_channelButtonGroup->setExclusive(true);
+    for (int i = 0; i < ConfigChannelSlots; ++i) {
+        auto *b = new QRadioButton(QString::number(i + 1), numbers);
+        b->setObjectName(QStringLiteral("RadioButton%1").arg(i));
+        b->setAccessibleName(QStringLiteral("Channel %1").arg(i + 1));
+        m_channelButtonGroup->addButton(b, i);
+        m_channelButtons.append(b);
+        numbersLayout->addWidget(b, i / 8, i % 8);
+        connect(b, &QRadioButton::toggled, this, [this, i](bool on) {
+            if (on)
+                ChannelRadioButtonClick(i);
+        });
+    }
+
+    m_channelStaticText = makeLabel("ChannelStaticText", QStringLiteral(" Channel 1 "), m_channelGroup);
+    m_channelStaticText->setAccessibleName(QStringLiteral("Selected channel"));
+    m_channelNameEdit = addTextField("ChannelNameEdit", QStringLiteral("Name"), 12);
+    m_channelUrlEdit = addTextField("ChannelUrlEdit", QStringLiteral("URL"), 144);
+    m_channelNameEdit->setParent(m_channelGroup);
+    m_channelUrlEdit->setParent(m_channelGroup);
+    m_channelNameEdit->installEventFilter(this);
+    m_channelUrlEdit->installEventFilter(this);
+    QLabel *nameLabel = makeLabel("ChannelNameLabel", QStringLiteral("Name"), m_channelGroup);
+    QLabel *urlLabel = makeLabel("ChannelUrlLabel", QStringLiteral("URL"), m_channelGroup);
+    nameLabel->setBuddy(m_channelNameEdit);
+    urlLabel->setBuddy(m_channelUrlEdit);
+
+    m_addButton = makeButton("AddButton", QStringLiteral("&Add a Channel"), m_channelGroup);
+    m_deleteButton = makeButton("DeleteButton", QStringLiteral("&Delete this Channel"), m_channelGroup);
+    connect(m_addButton, &QPushButton::clicked, this, &TConfigForm::AddChannelClicked);
+    connect(m_deleteButton, &QPushButton::clicked, this, &TConfigForm::DeleteButtonClicked);
+
+    auto *fields = new QGridLayout;
+    fields->addWidget(m_channelStaticText, 0, 0, 1, 2);
+    fields->addWidget(nameLabel, 1, 0);
+    fields->addWidget(m_channelNameEdit, 1, 1);
+    fields->addWidget(urlLabel, 2, 0);
+    fields->addWidget(m_channelUrlEdit, 2, 1);
+    fields->setColumnStretch(1, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_addButton);
+    buttons->addWidget(m_deleteButton);
+    buttons->addStretch();
+    auto *groupLayout = new QVBoxLayout(m_channelGroup);
+    groupLayout->addWidget(numbers);
+    groupLayout->addLayout(fields);
+    groupLayout->addLayout(buttons);
+    groupLayout->addStretch();
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(m_channelGroup);
+    m_channelButtons.first()->setChecked(true);
+    return page;
+}
+
+QWidget *TConfigForm::buildEnhancedPage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet10"));
+    auto *features = makeGroup("FeaturesGroupBox", QStringLiteral(" Advanced Features (always ON)"), page);
+    const QString captions[5] = {
+        QStringLiteral("Unattended operation"), QStringLiteral("Watchdog application"),
+        QStringLiteral("Auto configure"), QStringLiteral("Auto recover (network)"),
+        QStringLiteral("Auto recover (stream)")};
+    auto *featuresLayout = new QVBoxLayout(features);
+    for (int i = 0; i < 5; ++i) {
+        auto *box = new QCheckBox(captions[i], features);
+        box->setObjectName(QStringLiteral("CheckBox%1").arg(i + 1));
+        box->setAccessibleName(captions[i]);
+        box->setChecked(true);
+        m_featureBoxes[i] = box;
+        featuresLayout->addWidget(box);
+        connect(box, &QCheckBox::clicked, this, &TConfigForm::CheckBoxClick);
+    }
+
+    auto *serial = makeGroup("SerialGroupBox", QStringLiteral(" Progam Serial Number (5 hex-digits)"), page);
+    QLabel *serialLabel = makeLabel("SerialNumberLabel", QStringLiteral("Serial Number"), serial);
+    m_serialEdit = new TAbNumEdit(serial);
+    m_serialEdit->setObjectName(QStringLiteral("SerialAbNumEdit"));
+    m_serialEdit->setAccessibleName(QStringLiteral("Serial Number"));
+    m_serialEdit->setToolTip(QStringLiteral("Enter your 5-digit Serialnumber here"));
+    m_serialEdit->setMaximumWidth(m_serialEdit->fontMetrics().averageCharWidth() * 10);
+    serialLabel->setBuddy(m_serialEdit);
+    connect(m_serialEdit, &TAbNumEdit::OnChange, this, [this] { ConfigEditChanged(m_serialEdit); });
+    m_serialNumCheckBox = makeChoice<QCheckBox>("SerialNumCheckBox",
+                                                QStringLiteral("Program serial number"), serial);
+    connect(m_serialNumCheckBox, &QCheckBox::toggled, this, &TConfigForm::SerialNumCheckBoxClick);
+    auto *serialLayout = new QHBoxLayout(serial);
+    serialLayout->addWidget(serialLabel);
+    serialLayout->addWidget(m_serialEdit);
+    serialLayout->addWidget(m_serialNumCheckBox);
+    serialLayout->addStretch();
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(features);
+    layout->addWidget(serial);
+    layout->addStretch();
+    return page;
+}
+
+QWidget *TConfigForm::buildProgramPage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet4"));
+    auto *group = makeGroup("AllSettingsGroupBox",
+                            QStringLiteral("All Settings  (Click 'Program' to store in Mirto) "), page);
+    m_allRichEdit = makeTextView("AllRichEdit", QStringLiteral("All settings"), Qt::blue, group);
+    m_programButton = makeButton("Button2", QStringLiteral("&Program"), group);
+    m_programButton->setToolTip(QStringLiteral("Click to program all settings into Mirto"));
+    connect(m_programButton, &QPushButton::clicked, this, &TConfigForm::ProgramButtonClicked);
+    auto *groupLayout = new QVBoxLayout(group);
+    groupLayout->addWidget(m_allRichEdit, 1);
+    groupLayout->addWidget(m_programButton, 0, Qt::AlignRight);
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    return page;
+}
+
+QWidget *TConfigForm::buildWebFilePage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet5"));
+    auto *group = makeGroup("WebFileGroupBox", QStringLiteral("Contents of  Web File"), page);
+    m_webFileRichEdit = makeTextView("WebFileRichEdit", QStringLiteral("Contents of Web File"),
+                                     Qt::black, group);
+    m_saveWebFileButton = makeButton("Button1", QStringLiteral("Save &Web File"), group);
+    connect(m_saveWebFileButton, &QPushButton::clicked, this, &TConfigForm::SaveWebFileClicked);
+    auto *groupLayout = new QVBoxLayout(group);
+    groupLayout->addWidget(m_webFileRichEdit, 1);
+    groupLayout->addWidget(m_saveWebFileButton, 0, Qt::AlignRight);
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    return page;
+}
+
+QWidget *TConfigForm::buildRemoteUpdatePage()
+{
+    auto *page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet9"));
+    auto *group = makeGroup("PropertiesGroupBox", QStringLiteral(" Properties "), page);
+    m_enableUpdate = makeChoice<QCheckBox>("EnableUpdateCheckBox", QStringLiteral("Enable"), group);
+    m_enableUpdate->setAccessibleName(QStringLiteral("Enable remote update"));
+    bindToggle(m_enableUpdate);
+    m_updateUrlLabel = makeLabel("UpdateURLlabel", QStringLiteral("Update URL"), group);
+    m_updateUrlEdit = addTextField("UpdateURLEdit", QStringLiteral("Update URL"), 144);
+    m_updateUrlEdit->setParent(group);
+    m_updateUrlLabel->setBuddy(m_updateUrlEdit);
+    auto *groupLayout = new QGridLayout(group);
+    groupLayout->addWidget(m_enableUpdate, 0, 0, 1, 2);
+    groupLayout->addWidget(m_updateUrlLabel, 1, 0);
+    groupLayout->addWidget(m_updateUrlEdit, 1, 1);
+    groupLayout->setColumnStretch(1, 1);
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(group);
+    layout->addStretch();
+    return page;
+}
+
+// ---------------------------------------------------------------------------
+// Putting record values into controls
+
+void TConfigForm::setFieldText(QLineEdit *field, const QByteArray &value)
+{
+    TypingLimit::SetProgramText(field, fromDevice(value));
+}
+
+void TConfigForm::setAddressText(TacIPEdit *field, const QByteArray &value)
+{
+    field->SetText(fromDevice(value));
+}
+
+void TConfigForm::untickAll(const QList<QAbstractButton *> &buttons)
+{
+    // Buttons of one group refuse to go off while one of them is on.
+    for (QAbstractButton *b : buttons) {
+        const bool exclusive = b->autoExclusive();
+        b->setAutoExclusive(false);
+        b->setChecked(false);
+        b->setAutoExclusive(exclusive);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Refresh and layouts
+
+void TConfigForm::ConfigFormActivate()
+{
+    SavedConfig = DeviceConfig;
+    SavedChannelCount = ChannelCount;
+    m_haveSavedCopy = true;
+
+    m_pageControl->setTabVisible(EnhancedPage, true);
+
+    const bool onlyE = m_host.Settings().TypeRestriction == 'E';
+    m_pageControl->setTabVisible(TypePage, !onlyE);
+    if (onlyE)
+        DeviceConfig.Type.set("E");
+    if (DeviceConfig.Type == "E")
+        m_typeE->setChecked(true);
+    else if (DeviceConfig.Type == "T")
+        m_typeT->setChecked(true);
+    else if (DeviceConfig.Type == "TE")
+        m_typeTE->setChecked(true);
+    else
+        untickAll({m_typeE, m_typeT, m_typeTE});
+
+    if (const int mode = ValidMode(DeviceConfig))
+        ApplyModeLayout(mode);
+    else
+        untickAll({m_mode1, m_mode2, m_mode3});
+
+    setFieldText(m_ispDbUrlEdit, DeviceConfig.IspDbUrl.value());
+    setFieldText(m_ispNameEdit, DeviceConfig.IspName.value());
+    setFieldText(m_ispNumberEdit, DeviceConfig.IspNumber.value());
+    setFieldText(m_ispUsernameEdit, DeviceConfig.IspUserName.value());
+    setFieldText(m_ispPasswordEdit, DeviceConfig.IspPassword.value());
+
+    setAddressText(m_addressEdits[0], DeviceConfig.IPAddress.value());
+    setAddressText(m_addressEdits[1], DeviceConfig.Gateway.value());
+    setAddressText(m_addressEdits[2], DeviceConfig.DNS1.value());
+    setAddressText(m_addressEdits[3], DeviceConfig.DNS2.value());
+
+    // Stored even when the button was on already and its handler stays quiet.
+    const bool fixed = IsFixedNetwork(DeviceConfig);
+    (fixed ? m_fixedIp : m_dhcp)->setChecked(true);
+    DeviceConfig.Network.set(fixed ? "F" : "D");
+
+    ApplyTypeLayout(DeviceConfig.Type.value());
+
+    showChannelFields(SelectedChannel());
+
+    setFieldText(m_updateUrlEdit, DeviceConfig.IspUdUrl.value());
+    if (RemoteUpdateOn(DeviceConfig)) {
+        m_enableUpdate->setChecked(true);
+    } else {
+        m_enableUpdate->setChecked(false);
+        m_updateUrlLabel->setEnabled(false);
+        m_updateUrlEdit->setEnabled(false);
+    }
+
+    RefreshChannelPage();
+    // The count that belongs to the saved record.
+    SavedChannelCount = ChannelCount;
+
+    const QString file = m_host.Settings().ConfigFile;
+    m_configFileStaticText->setText(file.isEmpty() ? QStringLiteral(" No configuration file loaded ")
+                                                   : QStringLiteral(" ") + file);
+
+    BuildSummary();
+    BuildWebFilePreview();
+
+    OkPressed = false;
+    WebMethodGuard = false;
+}
+
+void TConfigForm::ApplyModeLayout(int mode)
+{
+    if (mode < 1 || mode > 3)
+        return;
+    QRadioButton *modeButtons[3] = {m_mode1, m_mode2, m_mode3};
+    modeButtons[mode - 1]->setChecked(true);
+
+    bool webFile = false;
+    if (mode == 2) {
+        webFile = WebMethodIsFile(DeviceConfig);
+        (webFile ? m_useWebFile : m_useWebDB)->setChecked(true);
+        (webFile ? m_useWebDB : m_useWebFile)->setChecked(false);
+        // Stored even when the box was on already.
+        DeviceConfig.WebMethod.set(webFile ? "F" : "D");
+    }
+
+    m_pageControl->setTabVisible(NetworkPage, mode != 1 || HasEthernet(DeviceConfig));
+    m_pageControl->setTabVisible(ChannelPage, mode == 3 || (mode == 2 && webFile));
+    m_pageControl->setTabVisible(WebFilePage, mode == 2 && webFile);
+    m_pageControl->setTabVisible(RemoteUpdatePage, mode != 1);
+    const bool web = mode == 2;
+    m_webMethodGroup->setVisible(web);
+    m_useWebDB->setVisible(web);
+    m_useWebFile->setVisible(web);
+    m_databaseUrlLabel->setVisible(web);
+    m_ispDbUrlEdit->setVisible(web);
+    const bool toWebFile = mode == 2 && webFile;
+    m_channelGroup->setTitle(toWebFile ? QStringLiteral("Channel Settings (will be stored in Web File)")
+                                       : QStringLiteral("Channel Settings"));
+    m_pageControl->setTabText(ChannelPage, toWebFile ? QStringLiteral(" Web File Channels")
+                                                     : QStringLiteral(" Channels"));
+}
+
+void TConfigForm::ApplyTypeLayout(const QByteArray &type)
+{
+    ApplyAddressFieldState();
+    bool isp = false;
+    bool ip = false;
+    if (type == "E") {
+        ip = true;
+    } else if (type == "T") {
+        isp = true;
+    } else if (type == "TE") {
+        isp = ip = true;
+    } else {
+        return;
+    }
+    m_subPageControl->setTabVisible(IspSubPage, isp);
+    m_subPageControl->setTabVisible(IpSubPage, ip);
+    m_dhcp->setVisible(ip);
+    m_fixedIp->setVisible(ip);
+}
+
+void TConfigForm::ApplyAddressFieldState()
+{
+    const bool enable = !m_dhcp->isChecked();
+    for (int i = 0; i < 4; ++i) {
+        m_addressLabels[i]->setEnabled(enable);
+        m_addressEdits[i]->setEnabled(enable);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Edits
+
+void TConfigForm::ConfigEditChanged(QObject *sender)
+{
+    auto copyText = [](QLineEdit *field, auto &target) { target.set(toDevice(field->text())); };
+
+    if (sender == m_typeE) {
+        DeviceConfig.Type.set("E");
+        m_pageControl->setTabVisible(NetworkPage, true);
+        ApplyTypeLayout("E");
+    } else if (sender == m_typeT) {
+        DeviceConfig.Type.set("T");
+        const int mode = ValidMode(DeviceConfig);
+        m_pageControl->setTabVisible(NetworkPage, mode == 2 || mode == 3);
+        ApplyTypeLayout("T");
+    } else if (sender == m_typeTE) {
+        DeviceConfig.Type.set("TE");
+        m_pageControl->setTabVisible(NetworkPage, true);
+        ApplyTypeLayout("TE");
+    } else if (sender == m_mode1 || sender == m_mode2 || sender == m_mode3) {
+        const int mode = sender == m_mode1 ? 1 : sender == m_mode2 ? 2 : 3;
+        DeviceConfig.Mode.set(QByteArray::number(mode));
+        ApplyModeLayout(mode);
+    } else if (sender == m_useWebDB || sender == m_useWebFile) {
+        // Switching one box from the other's handler runs the switched box's
+        // handler as well; it must leave the choice alone.
+        if (WebMethodGuard)
+            return;
+        WebMethodGuard = true;
+        const bool file = sender == m_useWebFile;
+        DeviceConfig.WebMethod.set(file ? "F" : "D");
+        (file ? m_useWebFile : m_useWebDB)->setChecked(true);
+        (file ? m_useWebDB : m_useWebFile)->setChecked(false);
+        ApplyModeLayout(2);
+        WebMethodGuard = false;
+    } else if (sender == m_ispDbUrlEdit) {
+        copyText(m_ispDbUrlEdit, DeviceConfig.IspDbUrl);
+    } else if (sender == m_ispNameEdit) {
+        copyText(m_ispNameEdit, DeviceConfig.IspName);
+    } else if (sender == m_ispNumberEdit) {
+        copyText(m_ispNumberEdit, DeviceConfig.IspNumber);
+    } else if (sender == m_ispUsernameEdit) {
+        copyText(m_ispUsernameEdit, DeviceConfig.IspUserName);
+    } else if (sender == m_ispPasswordEdit) {
+        copyText(m_ispPasswordEdit, DeviceConfig.IspPassword);
+    } else if (sender == m_dhcp) {
+        DeviceConfig.Network.set("D");
+        ApplyAddressFieldState();
+    } else if (sender == m_fixedIp) {
+        DeviceConfig.Network.set("F");
+        ApplyAddressFieldState();
+    } else if (sender == m_addressEdits[0]) {
+        DeviceConfig.IPAddress.set(toDevice(m_addressEdits[0]->Text()));
+    } else if (sender == m_addressEdits[1]) {
+        DeviceConfig.Gateway.set(toDevice(m_addressEdits[1]->Text()));
+    } else if (sender == m_addressEdits[2]) {
+        DeviceConfig.DNS1.set(toDevice(m_addressEdits[2]->Text()));
+    } else if (sender == m_addressEdits[3]) {
+        DeviceConfig.DNS2.set(toDevice(m_addressEdits[3]->Text()));
+    } else if (sender == m_channelNameEdit || sender == m_channelUrlEdit) {
+        // Only a slot in use takes text; the fields of an empty page show
+        // a slot that is not in use.
+        const int i = SelectedChannel();
+        if (i < 0 || i >= ChannelCount)
+            return;
+        if (sender == m_channelNameEdit)
+            copyText(m_channelNameEdit, DeviceConfig.Channels[size_t(i)].Name);
+        else
+            copyText(m_channelUrlEdit, DeviceConfig.Channels[size_t(i)].Url);
+    } else if (sender == m_updateUrlEdit) {
+        copyText(m_updateUrlEdit, DeviceConfig.IspUdUrl);
+    } else if (sender == m_enableUpdate) {
+        const bool on = m_enableUpdate->isChecked();
+        m_updateUrlLabel->setEnabled(on);
+        m_updateUrlEdit->setEnabled(on);
+        DeviceConfig.IspUdEnable.set(on ? "T" : "F");
+    }
+}
+
+void TConfigForm::PageControlChanged(int index)
+{
+    if (index == ProgramPage)
+        BuildSummary();
+    else if (index == WebFilePage)
+        BuildWebFilePreview();
+}
+
+void TConfigForm::CheckBoxClick()
+{
+    for (QCheckBox *box : m_featureBoxes)
+        box->setChecked(true);
+}
+
+void TConfigForm::SerialNumCheckBoxClick()
+{
+    m_serialEdit->setEnabled(m_serialNumCheckBox->isChecked());
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+void TConfigForm::restoreSavedCopy()
+{
+    // Nothing to go back to before the first refresh.
+    if (!m_haveSavedCopy)
+        return;
+    DeviceConfig = SavedConfig;
+    ChannelCount = SavedChannelCount;
+}
+
+void TConfigForm::OkButtonClicked()
+{
+    if (CheckChannels() != 0)
+        return;
+    OkPressed = true;
+    accept();
+}
+
+void TConfigForm::CancelButtonClicked()
+{
+    restoreSavedCopy();
+    OkPressed = false;
+    reject();
+}
+
+void TConfigForm::ConfigFormClosed()
+{
+    if (!OkPressed)
+        restoreSavedCopy();
+}
+
+void TConfigForm::done(int result)
+{
+    // Every way of closing ends here: OK, Cancel, Escape and the close box.
+    ConfigFormClosed();
+    QDialog::done(result);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+QString TConfigForm::chooseFile(const FileDialogRequest &request)
+{
+    QString path;
+    if (ChooseFile) {
+        path = ChooseFile(this, request);
+    } else {
+        QFileDialog dialog(this, request.Caption, request.Folder, request.Filter);
+        dialog.setObjectName(QStringLiteral("ConfigFileDialog"));
+        dialog.setAcceptMode(request.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        dialog.setFileMode(request.Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+        // The tool asks its own overwrite question.
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+        dialog.setDefaultSuffix(request.DefaultSuffix);
+        if (dialog.exec() == QDialog::Accepted)
+            path = dialog.selectedFiles().value(0);
+    }
+    if (request.Save && !path.isEmpty() && QFileInfo(path).suffix().isEmpty()
+        && !request.DefaultSuffix.isEmpty())
+        path += QLatin1Char('.') + request.DefaultSuffix;
+    return path;
+}
+
+bool TConfigForm::askOverwrite(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return true;
+    return AskYesNo(this, QStringLiteral("Overwrite existing File?"));
+}
+
+QString TConfigForm::WriteFailedText(const QString &what, const QString &reason)
+{
+    return what + QStringLiteral("\n") + reason;
+}
+
+void TConfigForm::OpenConfigFile1Click()
+{
+    PopupScope popups(*this);
+    const QString path = chooseFile({false, QStringLiteral("Load Configuration File"), m_host.StartDirectory(),
+                                     QStringLiteral("Configuration File (*.cfg *.CFG)"),
+                                     QStringLiteral("cfg")});
+    if (path.isEmpty())
+        return;
+    // A file that is no configuration file is refused with the reason; the
+    // fields and the current file stay as they were.
+    QString reason;
+    if (ReadConfigFile(path, DeviceConfig, [this](const QString &t) { addStatus(t); }, &reason)
+        == -1) {
+        ShowError(this, ConfigFileErrorText(path, reason));
+        return;
+    }
+    MakeConfigFileCurrent(path);
+    SelectChannel(0);
+    RefreshChannelPage();
+    // The loaded record is the one Cancel returns to from now on.
+    ConfigFormActivate();
+}
+
+void TConfigForm::SaveConfigFile1Click()
+{
+    if (CheckChannels() != 0)
+        return;
+    PopupScope popups(*this);
+    const QString path = chooseFile({true, QStringLiteral("Save Configuration File"), m_host.StartDirectory(),
+                                     QStringLiteral("Configuration File (*.cfg *.CFG)"),
+                                     QStringLiteral("cfg")});
+    if (path.isEmpty() || !askOverwrite(path))
+        return;
+    QString reason;
+    if (WriteConfigFile(path, DeviceConfig, ChannelCount, m_host.DeviceSerialNumber(),
+                        [this](const QString &t) { addStatus(t); }, &reason)
+        != 0) {
+        ShowError(this, WriteFailedText(QStringLiteral("Unable to create config file ") + path, reason));
+        return;
+    }
+    MakeConfigFileCurrent(path);
+}
+
+void TConfigForm::MakeConfigFileCurrent(const QString &path)
+{
+    m_host.ConfigFileIsCurrent(path);
+    m_configFileStaticText->setText(QStringLiteral(" ") + path);
+    setWindowTitle(ConfigureCaption(configLoaded()));
+}
+
+void TConfigForm::SaveWebFileClicked()
+{
+    if (CheckChannels() != 0)
+        return;
+    PopupScope popups(*this);
+    const QString path = chooseFile({true, QStringLiteral("Save Web File"), m_host.StartDirectory(),
+                                     QStringLiteral("Web File (*.txt *.TXT)"), QStringLiteral("TXT")});
+    if (path.isEmpty() || !askOverwrite(path))
+        return;
+    QString reason;
+    if (WriteWebFile(path, DeviceConfig, ChannelCount, [this](const QString &t) { addStatus(t); },
+                     &reason)
+        != 0)
+        ShowError(this, WriteFailedText(QStringLiteral("Unable to create web file ") + path, reason));
+}
+
+// ---------------------------------------------------------------------------
+// Views
+
+bool TConfigForm::configLoaded() const
+{
+    return m_host.ConfigFileLoaded();
+}
+
+void TConfigForm::BuildSummary()
+{
+    setWindowTitle(ConfigureCaption(configLoaded()));
+    RenderSummary(*m_allRichEdit->document(), SummaryParagraphs(DeviceConfig));
+}
+
+void TConfigForm::BuildWebFilePreview()
+{
+    RenderLines(*m_webFileRichEdit->document(), WebFileLines(DeviceConfig, ChannelCount, false));
+}
+
+// ---------------------------------------------------------------------------
+// Programming
+
+void TConfigForm::ProgramButtonClicked()
+{
+    PopupScope popups(*this);
+    Sink sink(*this);
+    RunProgramming(m_port, ProgrammingSteps(DeviceConfig, ChannelCount), sink);
+}
+
+void TConfigForm::addStatus(const QString &text)
+{
+    m_host.AddStatus(text);
+}
+
+// ---------------------------------------------------------------------------
+// Channels
+
+int TConfigForm::SelectedChannel() const
+{
+    for (int i = 0; i < m_channelButtons.size(); ++i) {
+        if (m_channelButtons[i]->isChecked())
+            return i;
+    }
+    return -1;
+}
+
+void TConfigForm::showChannelFields(int index)
+{
+    if (index < 0 || index >= ConfigChannelSlots)
+        return;
+    setFieldText(m_channelNameEdit, DeviceConfig.Channels[size_t(index)].Name.value());
+    setFieldText(m_channelUrlEdit, DeviceConfig.Channels[size_t(index)].Url.value());
+}
+
+void TConfigForm::ChannelRadioButtonClick(int index)
+{
+    showChannelFields(index);
+    m_channelStaticText->setText(QStringLiteral(" Channel %1 ").arg(index + 1));
+}
+
+void TConfigForm::SelectChannel(int index)
+{
+    if (index < 0 || index >= ConfigChannelSlots)
+        return;
+    m_channelButtonGroup->setExclusive(false);
+    for (QRadioButton *b : std::as_const(m_channelButtons))
+        b->setChecked(false);
+    m_channelButtonGroup->setExclusive(true);
+    m_channelButtons[index]->setChecked(true);
+    m_channelStaticText->setText(QStringLiteral(" Channel %1 ").arg(index + 1));
+}
+
+void TConfigForm::ShowChannelButtons(int count)
+{
+    for (int i = 0; i < m_channelButtons.size(); ++i)
+        m_channelButtons[i]->setVisible(i < count);
+}
+
+void TConfigForm::RefreshChannelPage()
+{
+    ChannelCount = ChannelsInUse(DeviceConfig);
+    ShowChannelButtons(ChannelCount);
+    m_addButton->setEnabled(ChannelCount < ConfigChannelSlots);
+    const bool any = ChannelCount > 0;
+    m_deleteButton->setEnabled(any);
+    m_channelNameEdit->setEnabled(any);
+    m_channelUrlEdit->setEnabled(any);
+    // The selection stays within the channels in use, so that Delete and
+    // typing reach only a channel that is shown.
+    const int selected = SelectedChannel();
+    if (!any) {
+        if (selected != 0)
+            SelectChannel(0);
+        m_channelStaticText->setText(QStringLiteral(" No Channels "));
+    } else {
+        SelectChannel(selected >= 0 && selected < ChannelCount ? selected : ChannelCount - 1);
+    }
+}
+
+int TConfigForm::CheckChannels()
+{
+    addStatus(QStringLiteral("checking for empty Channel strings"));
+    const ChannelGap gap = FindChannelGap(DeviceConfig, ChannelCount);
+    if (!gap.IsGap())
+        return 0;
+    PopupScope popups(*this);
+    ShowError(this, gap.Message());
+    addStatus(gap.StatusLine());
+    return -1;
+}
+
+void TConfigForm::ChannelExit(QLineEdit *field)
+{
+    if (CheckChannels() == 0)
+        return;
+    // Back into the channel only when it is the one at fault; otherwise the
+    // user must be free to go to that channel. The focus goes to the field
+    // that lacks its text, not the one just left, which may be complete.
+    // The focus change that led here is still under way: take the focus back
+    // once it has settled.
+    const ChannelGap gap = FindChannelGap(DeviceConfig, ChannelCount);
+    if (gap.Slot - 1 == SelectedChannel()) {
+        QPointer<QLineEdit> target(gap.MissingName ? m_channelNameEdit : m_channelUrlEdit);
+        Q_UNUSED(field);
+        QTimer::singleShot(0, this, [target] {
+            if (target)
+                target->setFocus(Qt::OtherFocusReason);
+        });
+    }
+}
+
+void TConfigForm::AddChannelClicked()
+{
+    if (ChannelCount >= ConfigChannelSlots || !m_addChannel)
+        return;
+    PopupScope popups(*this);
+    m_addChannel->SetNewChannelNumber(ChannelCount + 1);
+    if (m_addChannel->exec() != QDialog::Accepted)
+        return;
+    AddChannel(m_addChannel->ChannelName(), m_addChannel->ChannelUrl());
+}
+
+bool TConfigForm::AddChannel(const QByteArray &name, const QByteArray &url)
+{
+    if (ChannelCount < 0 || ChannelCount >= ConfigChannelSlots)
+        return false;
+    const int k = ChannelCount;
+    DeviceConfig.Channels[size_t(k)].Name.set(name);
+    DeviceConfig.Channels[size_t(k)].Url.set(url);
+    ++ChannelCount;
+    SelectChannel(k);
+    showChannelFields(k);
+    m_deleteButton->setEnabled(true);
+    m_channelNameEdit->setEnabled(true);
+    m_channelUrlEdit->setEnabled(true);
+    m_addButton->setEnabled(ChannelCount < ConfigChannelSlots);
+    ShowChannelButtons(ChannelCount);
+    return true;
+}
+
+void TConfigForm::DeleteButtonClicked()
+{
+    int i = SelectedChannel();
+    if (i < 0 || i >= ChannelCount)
+        return;
+    {
+        PopupScope popups(*this);
+        // Escape and the close box answer No as well.
+        if (!AskYesNo(this, QStringLiteral("Delete Channel %1 ?").arg(i + 1)))
+            return;
+    }
+    auto &slots = DeviceConfig.Channels;
+    for (int n = i; n + 1 < ChannelCount; ++n)
+        slots[size_t(n)] = slots[size_t(n + 1)];
+    slots[size_t(ChannelCount - 1)].Name.clear();
+    slots[size_t(ChannelCount - 1)].Url.clear();
+    --ChannelCount;
+    ShowChannelButtons(ChannelCount);
+    if (i == ChannelCount && ChannelCount > 0)
+        --i;
+    SelectChannel(i);
+    showChannelFields(i);
+    m_deleteButton->setEnabled(true);
+    m_addButton->setEnabled(true);
+    if (ChannelCount == 0) {
+        m_deleteButton->setEnabled(false);
+        m_channelNameEdit->setEnabled(false);
+        m_channelUrlEdit->setEnabled(false);
+        m_channelStaticText->setText(QStringLiteral(" No Channels "));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Activation and leaving the channel fields
+
+bool TConfigForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusOut
+        && (watched == m_channelNameEdit || watched == m_channelUrlEdit)) {
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        // Only a move to another control of this window leaves the field: a
+        // popup, another window or a switch to another program does not.
+        const bool withinWindow = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason
+                                  || reason == Qt::MouseFocusReason
+                                  || reason == Qt::ShortcutFocusReason;
+        // Cancel throws the edits away and Delete may remove the channel at
+        // fault; both must stay reachable.
+        const QWidget *next = QApplication::focusWidget();
+        const bool toDiscard = next == m_cancelButton || next == m_deleteButton;
+        // Moving between the name and the URL of the channel is how a gap
+        // gets filled: no check stands in the way.
+        const bool toOtherField = next == m_channelNameEdit || next == m_channelUrlEdit;
+        if (withinWindow && !toDiscard && !toOtherField && m_popupDepth == 0 && isVisible())
+            ChannelExit(static_cast<QLineEdit *>(watched));
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TConfigForm::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (event->spontaneous())
+        return;
+    ConfigFormActivate();
+    m_refreshedOnShow = true;
+}
+
+void TConfigForm::hideEvent(QHideEvent *event)
+{
+    QDialog::hideEvent(event);
+    if (!event->spontaneous())
+        m_refreshedOnShow = false;
+}
+
+void TConfigForm::focusWindowChanged(QWindow *window)
+{
+    // No window of the tool has the focus: another program has it.
+    if (!window || window->type() == Qt::Popup || window->type() == Qt::ToolTip)
+        return;
+    const QWindow *mine = windowHandle();
+    const bool fromOwnPopup = m_lastWasOwnPopup;
+    const QWindow *previous = m_lastToolWindow;
+    m_lastToolWindow = window;
+    m_lastWasOwnPopup = window != mine && m_popupDepth > 0;
+    if (window != mine)
+        return;
+    const bool refreshed = std::exchange(m_refreshedOnShow, false);
+    if (refreshed || previous == mine || fromOwnPopup || !isVisible())
+        return;
+    ConfigFormActivate();
+}

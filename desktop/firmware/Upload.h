@@ -1,0 +1,146 @@
+#pragma once
+
+#include "core/firmware/BootLink.h"
+#include "core/firmware/BootProtocol.h"
+#include "core/firmware/HexImage.h"
+
+#include <QDialog>
+#include <QStringList>
+#include <QTimer>
+
+class BootPort;
+class KeyPreview;
+class SettingsStore;
+class TRemoveForm;
+class QComboBox;
+class QFileDialog;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+
+// The firmware update dialog: the HEX file, how the boot loader is entered,
+// and what the boot loader conversation shows. The conversation itself is
+// the BootProtocol machine; this window feeds it the bytes the device sends
+// while the dialog holds the link, and carries out what it asks for.
+//
+// The dialog holds the link only while the machine listens: from Start until
+// the start token's wait runs out, and from the token until the boot loader
+// finishes or is stopped. A dialog that merely stands ready leaves the
+// device's text to the terminal.
+//
+// Created hidden at start-up and kept for the whole run: the image, the page
+// size and whether a transfer is done carry over from one showing to the next.
+class TUploadForm : public QDialog {
+    Q_OBJECT
+public:
+    // `remove` is the power-plug prompt; without one the dialog makes its own.
+    TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *remove,
+                QWidget *parent = nullptr);
+    ~TUploadForm() override;
+
+    // The work of a new showing. Runs once per showing, from the event loop
+    // right after the dialog appears; later calls in the same showing do nothing.
+    void UploadFormActivate();
+    // Loads the file named by "[Bootfile]" into the image; the loader's lines
+    // go to the message list. 0, -1 (file error) or -2 (too large).
+    int LoadFlashImage();
+    // Makes `text` the newest line of the message list.
+    void AddMessage(const QString &text);
+    // `count` bytes from the device are waiting in the port.
+    void ProcessBootBytes(int count);
+
+    // The message list's lines, including those not drawn yet.
+    QStringList MessageLines() const;
+    const HexImage &Image() const { return m_image; }
+    const BootProtocol &Protocol() const { return m_protocol; }
+    TRemoveForm *PowerPrompt() const { return m_remove; }
+
+    // The activation work of the current showing has been done.
+    bool Activated = false;
+
+public Q_SLOTS:
+    void BrowseButtonClicked();
+    void SpeedComboBoxChanged(int index);
+    void FlashFileNameChange(const QString &text);
+    void StartUploadButtonClicked();
+    void CancelButtonClicked();
+    void TimerTimeOut();
+    void Timer2Timer();
+    // Every way of closing the dialog ends here (the Close button, Escape,
+    // the close box, the boot loader's finish byte, the network refusal).
+    // In the middle of a transfer it asks first, and the dialog stays open.
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    // A key released while the dialog is active (key code, as pressed here).
+    void FormKeyUp(int key, QObject *target);
+    void FormClose();
+    // The rest of the activation once the file is good: the serial port is
+    // opened, so that Start finds it ready.
+    void Arm();
+    // Opens the serial port for Start when it is closed; tells the user why
+    // when it cannot be opened.
+    bool PortReadyForStart();
+    // Asks whether to stop the running transfer, and stops it on Yes.
+    void AskToStop();
+    // Whatever the device sent while the stop question was open.
+    void TakeHeldBytes();
+    // Hands the link back to the terminal once the machine no longer listens.
+    void ReleaseLinkWhenDone();
+    // Carries out the machine's requests. From inside a received-data
+    // notification, message boxes and the close wait for the event loop, so
+    // that nothing modal runs inside the port's own notification.
+    void Carry(const QList<BootEvent> &events, bool insideReceive = false);
+    void Carry(const BootEvent &event);
+    void SetStatus(const QString &text);
+    void SetProgress(quint32 value, quint32 maximum);
+    void ClearMessages();
+    void FlushMessages();
+    void UpdateControls();
+    bool WriteToDevice(const QByteArray &bytes);
+
+    BootPort &m_port;
+    SettingsStore &m_settings;
+    TRemoveForm *m_remove = nullptr;
+
+    HexImage m_image;
+    BootProtocol m_protocol;
+    // The serial link handed to the conversation while it listens.
+    BootLink m_link;
+
+    QLineEdit *m_fileName = nullptr;
+    QPushButton *m_browse = nullptr;
+    QLineEdit *m_status = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QComboBox *m_speed = nullptr;
+    QListWidget *m_messages = nullptr;
+    QPushButton *m_start = nullptr;
+    QPushButton *m_cancel = nullptr;
+    QFileDialog *m_openDialog = nullptr;
+    QTimer *m_timer1 = nullptr;
+    QTimer *m_timer2 = nullptr;
+    // Lines wait here and reach the list in batches: a transfer logs a line
+    // per page, and a list redrawn and scrolled per line would cost more than
+    // the page itself.
+    QStringList m_pendingLines;
+    QTimer m_flushTimer;
+
+    KeyPreview *m_keys = nullptr;
+
+    // This showing has a usable file and has opened the serial port.
+    bool m_armed = false;
+    bool m_closing = false;
+    bool m_transferRunning = false;
+    // Start is allowed (not in the pause after a failed reload).
+    bool m_startAllowed = true;
+    // The stop question is open: the device's bytes wait in the port.
+    bool m_asking = false;
+    bool m_bytesHeld = false;
+    // The boot loader finished a complete update in this showing.
+    bool m_updated = false;
+};
