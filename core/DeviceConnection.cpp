@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QPointer>
 
 #include <utility>
 
@@ -370,8 +371,21 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         count = sender->BytesWaiting();
     }
     char buffer[PieceCapacity + 1];
-    // A large arrival is taken in parts that fit the receive buffer.
+    // A large arrival is taken in parts that fit the receive buffer, and a
+    // flood no more than so many parts at a time: the rest is taken from the
+    // event loop, so the tool keeps answering while a device pours out text.
+    int parts = 0;
     while (count > 0) {
+        if (++parts > MaxPartsPerTurn) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, port = QPointer<SerialPort>(sender)] {
+                    if (port && port->Active() && port->BytesWaiting() > 0)
+                        VaCommRxChar(port, port->BytesWaiting());
+                },
+                Qt::QueuedConnection);
+            return;
+        }
         int n = 0;
         try {
             n = sender->ReadBuf(buffer, qMin(count, PieceCapacity));

@@ -78,6 +78,8 @@ public:
     static constexpr int ConnectTimeoutMs = 2000;
     static constexpr int NetworkPort = 9000;
     static constexpr int PromptTimeoutMs = 4000;
+    // Receive buffers taken in one turn of the event loop.
+    static constexpr int MaxPartsPerTurn = 16;
 
     // `settings` supplies the interface type; it outlives the connection.
     DeviceConnection(const ToolSettings &settings, DeviceUser &user, QObject *parent = nullptr);
