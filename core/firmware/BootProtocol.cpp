@@ -318,6 +318,9 @@ void BootProtocol::StartToken(QList<BootEvent> &events)
     }
     events << Event(Kind::ClosePowerPrompt) << Event(Kind::ClearMessages);
 
+    // A new start token is a boot loader that starts over: whatever the
+    // last transfer reached, it is not done for this one until it is sent.
+    m_transferDone = false;
     // The file is read before the boot loader hears from us: it erases the
     // flash on '<', so '<' goes out only for an image that can be sent.
     const HexLoadResult load = m_loader();
@@ -336,8 +339,15 @@ void BootProtocol::StartToken(QList<BootEvent> &events)
                << TimerEvent(Kind::StartTimer, BootTimer::Timer2);
         return;
     }
-    if (!Write(QByteArray(1, '<'), events))
+    // A boot loader that never got this '<' is no transfer under way, even
+    // when the one before it was: a failed write must not mark it done.
+    const bool wasRunning = std::exchange(m_running, false);
+    if (!Write(QByteArray(1, '<'), events)) {
+        m_running = wasRunning;
+        EndTransfer(false, events);
         return;
+    }
+    m_running = wasRunning;
     m_pageIndex = 0;
     m_errorCount = 0;
     m_transferDone = false;
