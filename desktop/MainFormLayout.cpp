@@ -1,0 +1,327 @@
+#include "desktop/Commainform.h"
+
+#include "core/config/ConfigFile.h"
+#include "desktop/config/Configure.h"
+#include "core/config/DeviceConfig.h"
+#include "desktop/Advanced.h"
+#include "desktop/firmware/Upload.h"
+#include "core/links/ComPorts.h"
+#include "core/links/UsbPortDetect.h"
+#include "desktop/About.h"
+#include "core/AtomicFile.h"
+#include "desktop/ErrorDisplay.h"
+#include "desktop/HelpForm.h"
+#include "desktop/KeyPreview.h"
+#include "core/Identification.h"
+#include "desktop/Preferences.h"
+#include "desktop/Resources.h"
+#include "core/TerminalLog.h"
+#include "desktop/TerminalView.h"
+#include "desktop/TypingLimit.h"
+#include "desktop/WindowPlacement.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+// How the main window is put together: toolbar, menus, terminal, command
+// line and status panels, and how the panels fit their texts. What the
+// window does lives in Commainform.cpp.
+
+void TMainForm::buildWindow()
+{
+    setWindowTitle(QStringLiteral("Mirto Terminal Program"));
+    setWindowIcon(QIcon(QStringLiteral(":/mirto-terminal.svg")));
+
+    auto *toolBar = new QToolBar(this);
+    toolBar->setObjectName(QStringLiteral("ToolBar"));
+    toolBar->setMovable(false);
+    toolBar->setFloatable(false);
+    toolBar->setIconSize(QSize(32, 32));
+    addToolBar(Qt::TopToolBarArea, toolBar);
+    struct ButtonDesign {
+        const char *name;
+        const char *hint;
+        const char *themeIcon;
+        QStyle::StandardPixmap fallback;
+        void (TMainForm::*slot)();
+        bool groupEnds;
+    };
+    // Pictures come from the desktop's icon theme; the style's own serve
+    // where the theme has none.
+    static const ButtonDesign buttons[] = {
+        {"ConfigureToolButton", "Configure Mirto", "preferences-system",
+         QStyle::SP_FileDialogDetailedView, &TMainForm::ConfigureClicked, false},
+        {"UploadToolButton", "Update Firmware", "system-software-update", QStyle::SP_ArrowUp,
+         &TMainForm::UploadClicked, false},
+        {"InfoToolButton", "Read Mirto configuration", "dialog-information",
+         QStyle::SP_MessageBoxInformation, &TMainForm::InfoToolButtonClick, false},
+        {"TestToolButton", "Test & Analysis", "utilities-system-monitor", QStyle::SP_ComputerIcon,
+         &TMainForm::AdvancedClicked, true},
+        {"OpenConToolButton", "Open Comport", "network-connect", QStyle::SP_MediaPlay, nullptr,
+         false},
+        {"CloseConToolButton", "Close Comport", "network-disconnect", QStyle::SP_MediaStop,
+         &TMainForm::CloseConnectionClicked, true},
+        {"SaveTermToolButton", "Save terminal window", "document-save",
+         QStyle::SP_DialogSaveButton, &TMainForm::SaveResponseClicked, false},
+        {"ClearTermToolButton", "Clear terminal window", "edit-clear",
+         QStyle::SP_DialogResetButton, &TMainForm::ClearResponseClicked, true},
+        {"HelpToolButton", "Help", "help-contents", QStyle::SP_DialogHelpButton,
+         &TMainForm::HelpToolButtonClick, false},
+    };
+    for (const ButtonDesign &design : buttons) {
+        auto *button = new QToolButton(this);
+        button->setObjectName(QLatin1String(design.name));
+        button->setToolTip(QLatin1String(design.hint));
+        // A picture alone says nothing to a screen reader: the hint names it.
+        button->setAccessibleName(QLatin1String(design.hint));
+        button->setIcon(QIcon::fromTheme(QLatin1String(design.themeIcon),
+                                         style()->standardIcon(design.fallback)));
+        button->setIconSize(QSize(32, 32));
+        button->setAutoRaise(true);
+        if (design.slot)
+            connect(button, &QToolButton::clicked, this, [this, slot = design.slot] { (this->*slot)(); });
+        QAction *action = toolBar->addWidget(button);
+        // The toolbar shows and hides its buttons through their actions.
+        button->setProperty("toolbarAction", QVariant::fromValue<QObject *>(action));
+        if (design.groupEnds)
+            toolBar->addSeparator();
+    }
+    m_testToolButton = findChild<QToolButton *>(QStringLiteral("TestToolButton"));
+    m_openConToolButton = findChild<QToolButton *>(QStringLiteral("OpenConToolButton"));
+    m_closeConToolButton = findChild<QToolButton *>(QStringLiteral("CloseConToolButton"));
+    // The open button tells who opens: other windows call with no sender.
+    connect(m_openConToolButton, &QToolButton::clicked, this,
+            [this] { OpenConnectionClicked(m_openConToolButton); });
+    m_closeConToolButton->setEnabled(false);
+
+    // Every entry has its Alt+letter key; the usual shortcuts of a desktop
+    // program work besides the tool's own Ctrl+D.
+    const auto addItem = [this](QMenu *menu, const char *name, const QString &caption,
+                                void (TMainForm::*slot)(), const QList<QKeySequence> &keys = {}) {
+        QAction *action = menu->addAction(caption, this, slot);
+        action->setObjectName(QLatin1String(name));
+        action->setShortcuts(keys);
+        return action;
+    };
+    QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    addItem(fileMenu, "ExitItem", QStringLiteral("E&xit"), &TMainForm::ExitClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_Q)});
+    QMenu *toolsMenu = menuBar()->addMenu(QStringLiteral("&Tools"));
+    addItem(toolsMenu, "ConfigureItem", QStringLiteral("&Configure Mirto"), &TMainForm::ConfigureClicked);
+    addItem(toolsMenu, "UpdateFirmwareItem", QStringLiteral("&Update Firmware"), &TMainForm::UploadClicked);
+    addItem(toolsMenu, "ReadConfigurationItem", QStringLiteral("&Read Mirto configuration "),
+            &TMainForm::InfoToolButtonClick);
+    m_testAction = addItem(toolsMenu, "TestAndAnalysisItem", QStringLiteral("&Test and Analysis"),
+                           &TMainForm::AdvancedClicked);
+    toolsMenu->addSeparator();
+    addItem(toolsMenu, "TerminalLinesItem", QStringLiteral("Terminal &Lines..."),
+            &TMainForm::TerminalLinesClicked);
+    m_logAction = addItem(toolsMenu, "LogToFileItem", QStringLiteral("Log to &File..."),
+                          &TMainForm::LogToFileClicked);
+    m_stopLogAction = addItem(toolsMenu, "StopLoggingItem", QStringLiteral("&Stop Logging"),
+                              &TMainForm::StopLoggingClicked);
+    m_stopLogAction->setEnabled(false);
+    m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
+    m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
+    m_echoAction->setCheckable(true);
+    connect(m_echoAction, &QAction::toggled, this, [this](bool on) {
+        m_echoPort->Echo = on;
+        Preferences::SetLocalEcho(on);
+    });
+    QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
+    addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
+            &TMainForm::ClearResponseClicked,
+            {QKeySequence(Qt::CTRL | Qt::Key_D), QKeySequence(Qt::CTRL | Qt::Key_L)});
+    addItem(windowMenu, "SaveTerminalItem", QStringLiteral("&Save Terminal Window"),
+            &TMainForm::SaveResponseClicked, {QKeySequence(Qt::CTRL | Qt::Key_S)});
+    QMenu *helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    addItem(helpMenu, "IndexItem", QStringLiteral("&Index"), &TMainForm::IndexClick,
+            {QKeySequence(Qt::Key_F1)});
+    helpMenu->addSeparator();
+    addItem(helpMenu, "AboutItem", QStringLiteral("&About"), &TMainForm::AboutClicked);
+
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(7, 4, 7, 4);
+    layout->setSpacing(4);
+    auto *caption = new QLabel(QStringLiteral("Terminal Window"), central);
+    caption->setObjectName(QStringLiteral("TerminalLabel"));
+    caption->setStyleSheet(QStringLiteral("font-weight: bold; color: maroon;"));
+    layout->addWidget(caption);
+    m_memo = new TerminalView(central);
+    m_memo->setObjectName(QStringLiteral("Memo"));
+    m_memo->setAccessibleName(QStringLiteral("Terminal Window"));
+    m_memo->setAccessibleDescription(QStringLiteral("Everything the Mirto sends, newest line last"));
+    // The designed size is the least; the terminal takes whatever room the
+    // user gives the window.
+    m_memo->setMinimumSize(780, 409);
+    m_memo->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    m_memo->SetLineLimit(Preferences::TerminalLineLimit());
+    connect(m_memo, &TerminalView::LinesDropped, this, &TMainForm::showDroppedLines);
+    layout->addWidget(m_memo, 1);
+
+    // The bottom row keeps its height while hidden so the window never jumps.
+    auto *bottom = new QWidget(central);
+    bottom->setObjectName(QStringLiteral("BottomRow"));
+    auto *row = new QHBoxLayout(bottom);
+    row->setContentsMargins(0, 0, 0, 0);
+    m_commandEdit = new QComboBox(bottom);
+    m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
+    m_commandEdit->setEditable(true);
+    m_commandEdit->setInsertPolicy(QComboBox::NoInsert);
+    m_commandEdit->setAccessibleName(QStringLiteral("Direct command"));
+    // A command and its line feed always fit one write to the device: a
+    // longer paste is refused whole, never cut and sent.
+    TypingLimit::Install(m_commandEdit->lineEdit(), DeviceConnection::PieceCapacity - 1);
+    m_commandEdit->setMinimumWidth(597);
+    m_commandEdit->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    m_commandEdit->setVisible(false);
+    row->addWidget(m_commandEdit, 1);
+    row->addStretch();
+    m_comportLabel = new QLabel(QStringLiteral("Comport"), bottom);
+    m_comportLabel->setObjectName(QStringLiteral("ComportLabel"));
+    m_comportLabel->setStyleSheet(QStringLiteral("font-weight: bold;"));
+    m_comportLabel->setVisible(false);
+    row->addWidget(m_comportLabel);
+    m_portComboBox = new QComboBox(bottom);
+    m_portComboBox->setObjectName(QStringLiteral("PortComboBox"));
+    m_portComboBox->setAccessibleName(QStringLiteral("Comport"));
+    m_portComboBox->setFixedWidth(95);
+    m_portComboBox->setVisible(false);
+    connect(m_portComboBox, &QComboBox::activated, this, &TMainForm::PortComboBoxChange);
+    row->addWidget(m_portComboBox);
+    bottom->setFixedHeight(m_commandEdit->sizeHint().height());
+    layout->addWidget(bottom);
+
+    m_statusComboBox = new QComboBox(central);
+    m_statusComboBox->setObjectName(QStringLiteral("StatusComboBox"));
+    m_statusComboBox->setAccessibleName(QStringLiteral("Status list"));
+    m_statusComboBox->setVisible(false);
+    setCentralWidget(central);
+
+    auto *bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setSizeGripEnabled(false);
+    const QString texts[4] = {QStringLiteral("  No Configuration File loaded"), QString(),
+                              QStringLiteral("  Serial Number Not Available"),
+                              QStringLiteral("  Not Connected")};
+    // A screen reader reads each panel's text as its name; what the panel
+    // is goes in its description.
+    const QString meanings[4] = {QStringLiteral("Configuration file"),
+                                 QStringLiteral("Direct command hint"),
+                                 QStringLiteral("Device identification"),
+                                 QStringLiteral("Connection state")};
+    for (int i = 0; i < 4; ++i) {
+        m_panels[i] = new QLabel(texts[i], bar);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setAccessibleName(texts[i].trimmed());
+        m_panels[i]->setAccessibleDescription(meanings[i]);
+        m_panels[i]->setFrameShape(QFrame::Panel);
+        m_panels[i]->setFrameShadow(QFrame::Sunken);
+        bar->addWidget(m_panels[i], i == 0 ? 1 : 0);
+        // The room a wider window gives the bar is panel 0's.
+        if (i == 0)
+            m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    }
+    // Shown only once the terminal has let old lines go: a quiet note at the
+    // right end, not a message that interrupts.
+    m_droppedLabel = new QLabel(bar);
+    m_droppedLabel->setObjectName(QStringLiteral("DroppedLinesLabel"));
+    m_droppedLabel->setAccessibleDescription(QStringLiteral("Oldest terminal lines dropped"));
+    m_droppedLabel->setVisible(false);
+    bar->addPermanentWidget(m_droppedLabel);
+    sizeStatusPanels();
+    setStatusBar(bar);
+    m_help = new THelpForm(this);
+    // The designed size is the default and the least that shows every
+    // control whole.
+    setMinimumSize(minimumSizeHint().expandedTo(sizeHint()));
+    resize(minimumSize());
+}
+
+int LabelTextRoom(const QLabel &label)
+{
+    // A framed label without an indent of its own indents its text by half
+    // an "x": that much of the inside is not room for text.
+    int indent = label.indent();
+    if (indent < 0)
+        indent = label.frameWidth() > 0 ? label.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2 : 0;
+    return label.contentsRect().width() - indent - 2 * label.margin();
+}
+
+QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const qsizetype colon = text.indexOf(QLatin1String(": "));
+    if (colon < 0)
+        return ElideLeft(text, metrics, width);
+    const QString label = text.left(colon + 2);
+    QString value = text.mid(colon + 2);
+    const QString dots = QStringLiteral("...");
+    // A long path comes already shortened: one mark is enough.
+    if (value.startsWith(dots))
+        value.remove(0, dots.size());
+    qsizetype keep = value.size();
+    while (keep > 0 && metrics.horizontalAdvance(label + dots + value.right(keep)) > width)
+        --keep;
+    return label + dots + value.right(keep);
+}
+
+QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width)
+{
+    if (width <= 0 || metrics.horizontalAdvance(text) <= width)
+        return text;
+    const QString dots = QStringLiteral("...");
+    int keep = int(text.size());
+    while (keep > 0 && metrics.horizontalAdvance(dots + text.right(keep)) > width)
+        --keep;
+    return dots + text.right(keep);
+}
+
+void TMainForm::sizeStatusPanels()
+{
+    // Panels 1 to 3 are as wide as the longest text each can show; panel 0
+    // gets the rest of the bar.
+    static const char *const longest[4][2] = {
+        {"  No Configuration File loaded", "  No Configuration File loaded"},
+        {" Press 'ESC' to enter direct commands", "Type 'help' for a list of commands"},
+        {" SN: [WWWWW]   SW: [WWWWW]", "  Serial Number Not Available"},
+        {"  trying 255.255.255.255....", " Connect 255.255.255.255"},
+    };
+    for (int i = 0; i < 4; ++i) {
+        QLabel *label = m_panels[i];
+        const QFontMetrics metrics = label->fontMetrics();
+        int width = 0;
+        for (const char *text : longest[i])
+            width = qMax(width, metrics.horizontalAdvance(QLatin1String(text)));
+        const QMargins frame = label->contentsMargins();
+        width += frame.left() + frame.right() + 2 * label->margin()
+                 + metrics.horizontalAdvance(QLatin1Char('x')) / 2 + 2;
+        if (i == 0)
+            label->setMinimumWidth(width);
+        else
+            label->setFixedWidth(width);
+        label->setProperty("fullText", label->text());
+    }
+}
