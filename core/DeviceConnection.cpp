@@ -31,9 +31,7 @@ public:
         }
         if (!c.m_uploadReceiver) {
             if (c.m_job != Job::None || c.m_waitLoop) {
-                c.m_user.TellBusy(
-                    QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
-                        .arg(c.m_jobName));
+                c.tellBusy();
                 return false;
             }
             c.forgetOwedPrompts();
@@ -147,9 +145,14 @@ bool DeviceConnection::refuseWhileBusy()
     // update writes through its own view: a request now is someone else's.
     if (!m_waitLoop && m_job != Job::Boot)
         return false;
+    tellBusy();
+    return true;
+}
+
+void DeviceConnection::tellBusy()
+{
     m_user.TellBusy(QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
                         .arg(m_jobName));
-    return true;
 }
 
 void DeviceConnection::beginJob(Job job, const QString &name)
@@ -169,8 +172,7 @@ void DeviceConnection::endJob()
 bool DeviceConnection::BeginSequence(const QString &job)
 {
     if (m_job != Job::None) {
-        m_user.TellBusy(QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
-                            .arg(m_jobName));
+        tellBusy();
         return false;
     }
     beginJob(Job::Sequence, job);

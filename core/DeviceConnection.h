@@ -156,6 +156,8 @@ private:
 
     bool WaitForPrompt(quint64 own);
     bool refuseWhileBusy();
+    // Tells the user which job holds the link; nothing was sent.
+    void tellBusy();
     void beginJob(Job job, const QString &name);
     void endJob();
     bool writeLine(const QByteArray &text);
