@@ -232,6 +232,15 @@ bool DeviceConnection::writeLine(const QByteArray &text)
     return true;
 }
 
+void DeviceConnection::linkGone()
+{
+    // Nothing more comes over a link that is gone: no prompt is owed, and a
+    // command waiting for one stops waiting.
+    m_connected = false;
+    forgetOwedPrompts();
+    wakeWait();
+}
+
 void DeviceConnection::forgetOwedPrompts()
 {
     m_owed.clear();
@@ -444,9 +453,7 @@ void DeviceConnection::VaCommDeviceLost()
         tellUser(QStringLiteral("The device on COM%1 went away: %2 stopped.")
                      .arg(m_vaComm.PortNum())
                      .arg(m_jobName));
-    m_connected = false;
-    forgetOwedPrompts();
-    wakeWait();
+    linkGone();
     m_portListEnabled = true;
     // The port that went away leaves the list until its device returns.
     m_user.PortsChanged();
@@ -630,9 +637,7 @@ void DeviceConnection::CloseConnectionClicked()
         m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
         m_vaComm.Close();
     }
-    m_connected = false;
-    forgetOwedPrompts();
-    wakeWait();
+    linkGone();
     m_portListEnabled = true;
     m_user.PortsChanged();
     UpdateConnectionStatus();
@@ -689,9 +694,7 @@ void DeviceConnection::ClientSocketConnect(TClientSocket *)
 void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
 {
     m_linkLost = true;
-    m_connected = false;
-    forgetOwedPrompts();
-    wakeWait();
+    linkGone();
     UpdateConnectionStatus();
     tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
 }
@@ -724,9 +727,7 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
         // report the same failure a second time.
         m_toTimer.stop();
         m_clientSocket.Close();
-        m_connected = false;
-        forgetOwedPrompts();
-        wakeWait();
+        linkGone();
         UpdateConnectionStatus();
         m_user.RestoreCursor();
         tellUser(QStringLiteral("Unexpected Clientsocket error...."));

@@ -161,6 +161,7 @@ private:
     void beginJob(Job job, const QString &name);
     void endJob();
     bool writeLine(const QByteArray &text);
+    void linkGone();
     void forgetOwedPrompts();
     void dropExpiredPrompts();
     void creditPrompts(const QByteArray &piece);

@@ -157,15 +157,7 @@ QList<BootEvent> BootProtocol::LinkLost(const QString &reason)
     QList<BootEvent> events;
     if (!m_running && !m_inBootProtocol && !m_waitingForToken)
         return events;
-    if (m_waitingForToken) {
-        m_waitingForToken = false;
-        if (m_resetWait)
-            events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
-    }
-    if (m_stopped) {
-        m_stopped = false;
-        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
-    }
+    EndWaits(events);
     events << Message(reason) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
     m_failed = true;
     m_completed = false;
@@ -304,9 +296,10 @@ void BootProtocol::Finish(QList<BootEvent> &events)
     events << FlagEvent(Kind::Finished, m_completed && !m_failed);
 }
 
-void BootProtocol::StartToken(QList<BootEvent> &events)
+void BootProtocol::EndWaits(QList<BootEvent> &events)
 {
-    m_inBootProtocol = true;
+    // The token awaited after a reset, and the wind-down after a stop, both
+    // end here; each had Timer1 running.
     if (m_waitingForToken) {
         m_waitingForToken = false;
         if (m_resetWait)
@@ -316,6 +309,12 @@ void BootProtocol::StartToken(QList<BootEvent> &events)
         m_stopped = false;
         events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
     }
+}
+
+void BootProtocol::StartToken(QList<BootEvent> &events)
+{
+    m_inBootProtocol = true;
+    EndWaits(events);
     events << Event(Kind::ClosePowerPrompt) << Event(Kind::ClearMessages);
 
     // A new start token is a boot loader that starts over: whatever the

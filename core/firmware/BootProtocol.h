@@ -138,6 +138,7 @@ private:
     // Returns false when reading has to stop after this byte.
     bool HandleByte(char byte, QList<BootEvent> &events);
     void StartToken(QList<BootEvent> &events);
+    void EndWaits(QList<BootEvent> &events);
     void SendPage(QList<BootEvent> &events);
     void LockBits(QList<BootEvent> &events);
     void Abort(const QString &reason, QList<BootEvent> &events);
