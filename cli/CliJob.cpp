@@ -189,12 +189,16 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
             result.error = ConfigFileErrorText(request.file, reason);
             break;
         }
+        const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
+        if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
+            result.error = plan.Refusal;
+            break;
+        }
         if (!Open(conn, user, true)) {
             result.error = lastTold(user, QStringLiteral("No response from Mirto"));
             break;
         }
         CliSink sink(say);
-        const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
         const ProgrammingResult outcome = RunProgramming(conn, plan, sink);
         result.data.insert(QStringLiteral("steps"), sink.steps);
         result.ok = outcome == ProgrammingResult::Programmed;

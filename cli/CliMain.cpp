@@ -3,6 +3,7 @@
 #include "cli/CliJob.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
+#include "core/config/Programming.h"
 #include "core/firmware/HexImage.h"
 #include "core/links/ComPorts.h"
 #include "core/links/UsbPortDetect.h"
@@ -257,6 +258,13 @@ int RunCli(const QStringList &arguments)
         QString reason;
         if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
             writeLine(stderr, QStringLiteral("mirto-cli: ") + ConfigFileErrorText(request.file, reason).simplified());
+            return CliBadFile;
+        }
+        // A file may hold a value the device cannot take; it is refused
+        // here, before any device hears of it.
+        const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
+        if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
+            writeLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ") + plan.Refusal);
             return CliBadFile;
         }
     } else if (request.command == CliRequest::Command::Update) {

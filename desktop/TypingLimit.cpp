@@ -1,6 +1,9 @@
 #include "desktop/TypingLimit.h"
 
+#include "core/config/Programming.h"
+
 #include <QLineEdit>
+#include <QToolTip>
 
 namespace {
 
@@ -16,7 +19,8 @@ int untypableCount(const QString &text)
 
 } // namespace
 
-TypingLimit::TypingLimit(QLineEdit *edit, int limit) : QValidator(edit), m_limit(limit)
+TypingLimit::TypingLimit(QLineEdit *edit, int limit, bool setting)
+    : QValidator(edit), m_limit(limit), m_setting(setting)
 {
     m_last = edit->text();
     // The text before an edit is what the edit is judged against.
@@ -25,9 +29,23 @@ TypingLimit::TypingLimit(QLineEdit *edit, int limit) : QValidator(edit), m_limit
 
 TypingLimit *TypingLimit::Install(QLineEdit *edit, int limit)
 {
-    auto *v = new TypingLimit(edit, limit);
+    auto *v = new TypingLimit(edit, limit, false);
     edit->setValidator(v);
     return v;
+}
+
+TypingLimit *TypingLimit::InstallForSetting(QLineEdit *edit, int limit)
+{
+    auto *v = new TypingLimit(edit, limit, true);
+    edit->setValidator(v);
+    return v;
+}
+
+void TypingLimit::ShowReason(QLineEdit *field, const QString &reason)
+{
+    // Just below the field, so that it covers neither the field nor what
+    // the user typed.
+    QToolTip::showText(field->mapToGlobal(QPoint(0, field->height())), reason, field, QRect(), 8000);
 }
 
 void TypingLimit::SetProgramText(QLineEdit *edit, const QString &text)
@@ -55,6 +73,11 @@ QValidator::State TypingLimit::validate(QString &input, int &) const
     // program put there can still be shortened or corrected.
     if (untypableCount(input) > untypableCount(m_last))
         return Invalid;
+    if (m_setting && input.count(QLatin1Char('>')) > m_last.count(QLatin1Char('>'))) {
+        if (auto *edit = qobject_cast<QLineEdit *>(parent()))
+            ShowReason(edit, PromptMarkReason());
+        return Invalid;
+    }
     if (input.size() > m_limit && input.size() > m_last.size())
         return Invalid;
     return Acceptable;

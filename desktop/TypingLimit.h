@@ -16,6 +16,12 @@ class TypingLimit : public QValidator {
 public:
     // Installs the limit on `edit`, which owns it.
     static TypingLimit *Install(QLineEdit *edit, int limit);
+    // The same for a field whose text is a stored setting: it also refuses
+    // '>', which the device would take for its prompt, and says why at the
+    // field. (The command lines the user types are sent as typed.)
+    static TypingLimit *InstallForSetting(QLineEdit *edit, int limit);
+    // Shows `reason` at `field`, where the user is looking.
+    static void ShowReason(QLineEdit *field, const QString &reason);
     // Puts `text` into `edit` as the program's own text, bypassing the limit.
     static void SetProgramText(QLineEdit *edit, const QString &text);
 
@@ -27,9 +33,10 @@ public:
     int Limit() const { return m_limit; }
 
 private:
-    TypingLimit(QLineEdit *edit, int limit);
+    TypingLimit(QLineEdit *edit, int limit, bool setting);
 
     int m_limit;
+    bool m_setting = false;
     QString m_last;
     bool m_programSet = false;
 };

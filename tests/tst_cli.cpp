@@ -170,15 +170,21 @@ void tst_cli::badFileSendsNothing_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("configuration of garbage") << "program" << QByteArray("garbage\n\x01\x02");
-    QTest::newRow("configuration missing") << "program" << QByteArray();
-    QTest::newRow("HEX with a bad checksum") << "update" << QByteArray(":0100000000FE\n:00000001FF\n");
+    QTest::addColumn<QString>("told"); // part of the message, where it matters
+    QTest::newRow("configuration of garbage") << "program" << QByteArray("garbage\n\x01\x02") << QString();
+    QTest::newRow("configuration missing") << "program" << QByteArray() << QString();
+    // The file loads, but the device would take the '>' for its prompt.
+    QTest::newRow("configuration with a '>' in a channel name")
+        << "program" << QByteArray(kConfig).replace("ch2name=Jazz", "ch2name=Rock>Pop")
+        << "Channel Name on Channel 2 holds \">\"";
+    QTest::newRow("HEX with a bad checksum") << "update" << QByteArray(":0100000000FE\n:00000001FF\n") << QString();
 }
 
 void tst_cli::badFileSendsNothing()
 {
     QFETCH(QString, command);
     QFETCH(QByteArray, content);
+    QFETCH(QString, told);
     StartDirectoryEnv env;
     PtyDevice device;
     QVERIFY(device.isValid());
@@ -188,6 +194,7 @@ void tst_cli::badFileSendsNothing()
     const Run run = Cli({"--port", QStringLiteral("COM%1").arg(port), command, env.filePath("file")});
     QCOMPARE(run.exitCode, 3);
     QVERIFY(!run.err.isEmpty());
+    QVERIFY2(run.err.contains(told), qPrintable(run.err));
     QCOMPARE(device.read(200), QByteArray());
 }
 

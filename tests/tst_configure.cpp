@@ -2,6 +2,7 @@
 #include "core/config/ConfigFile.h"
 #include "desktop/config/Configure.h"
 #include "core/config/DeviceConfig.h"
+#include "core/config/Programming.h"
 #include "desktop/fields/AcIPEdit.h"
 #include "core/DevicePorts.h"
 #include "desktop/Mnemonic.h"
@@ -17,6 +18,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <QToolTip>
 #include <QWindow>
 #include <QtTest>
 
@@ -788,6 +790,99 @@ private Q_SLOTS:
         QCOMPARE(m_port->sent, (QList<QByteArray> {"mode 1\n", "mode\n"}));
         QCOMPARE(script.texts(), QStringList {QStringLiteral("Programming OK")});
         QCOMPARE(m_form->SavedConfig.IspName.value(), DeviceConfig.IspName.value());
+    }
+
+    // A '>' in a value would be taken for the device's prompt when it comes
+    // back in a read-back. A file may hold one and still loads; programming
+    // refuses it, naming the channel, before anything goes out.
+    void programRefusesAPromptMarkFromAFile()
+    {
+        m_env->writeFile(QStringLiteral("rock.cfg"),
+                         "mode=3\r\ntype=T\r\nch1name=Jazz\r\nch1url=http://192.0.2.7/jazz\r\n"
+                         "ch2name=Rock>Pop\r\nch2url=http://192.0.2.7/rock\r\n");
+        open();
+        m_chosenFiles << m_env->filePath(QStringLiteral("rock.cfg"));
+        child<QPushButton>("LoadConfigFileButton")->click();
+        QCOMPARE(DeviceConfig.Channels[1].Name.value(), QByteArray("Rock>Pop"));
+        QCOMPARE(m_form->ChannelCount, 2);
+        ModalScript script;
+        script.press(QMessageBox::Ok);
+        child<QPushButton>("Button2")->click();
+        QCOMPARE(m_port->sent, QList<QByteArray> {});
+        QCOMPARE(script.texts(),
+                 QStringList {QStringLiteral("Channel Name on Channel 2 holds \">\", which Mirto takes for the "
+                                             "end of its answer: it cannot be sent to Mirto; nothing was sent")});
+        QCOMPARE(m_host->status.last(), QStringLiteral("Programming failed"));
+    }
+
+    // Typed or pasted, a '>' does not get into a field whose text is sent
+    // to the device, and the field says why.
+    void fieldsRefuseAPromptMark_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("page");
+        QTest::addColumn<bool>("paste");
+        QTest::newRow("channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false;
+        QTest::newRow("channel URL, pasted") << "ChannelUrlEdit" << int(TConfigForm::ChannelPage) << true;
+        QTest::newRow("ISP name, typed") << "IspNameEdit" << int(TConfigForm::NetworkPage) << false;
+        QTest::newRow("ISP password, pasted") << "IspPasswordEdit" << int(TConfigForm::NetworkPage) << true;
+        QTest::newRow("web URL, typed") << "IspDbUrlEdit" << int(TConfigForm::ModePage) << false;
+        QTest::newRow("update URL, pasted") << "UpdateURLEdit" << int(TConfigForm::RemoteUpdatePage) << true;
+    }
+
+    void fieldsRefuseAPromptMark()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, page);
+        QFETCH(bool, paste);
+        DeviceConfig.Mode.set("3");
+        DeviceConfig.WebMethod.set("D");
+        setChannels(DeviceConfig, 1);
+        open();
+        pages()->setCurrentIndex(page);
+        QLineEdit *edit = field(qPrintable(name));
+        edit->setFocus();
+        edit->selectAll();
+        edit->del();
+        QToolTip::hideText();
+        if (paste)
+            edit->insert(QStringLiteral("Rock>Pop"));
+        else
+            QTest::keyClicks(edit, QStringLiteral("Rock>Pop"));
+        QCOMPARE(edit->text(), paste ? QString() : QStringLiteral("RockPop"));
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), PromptMarkReason());
+        QToolTip::hideText();
+    }
+
+    void addChannelRefusesAPromptMark()
+    {
+        DeviceConfig.Mode.set("3");
+        setChannels(DeviceConfig, 1);
+        open();
+        bool stayedOpen = false;
+        QString typed;
+        ModalScript script;
+        script.then([&](QWidget *w) {
+            auto *add = qobject_cast<TAddChannelForm *>(w);
+            add->NameEdit()->clear();
+            add->UrlEdit()->setText(QStringLiteral("http://192.0.2.7/rock"));
+            QTest::keyClicks(add->NameEdit(), QStringLiteral("Rock>Pop"));
+            typed = add->NameEdit()->text();
+            // Text the program put there is refused at OK.
+            add->NameEdit()->setText(QStringLiteral("Rock>Pop"));
+            QToolTip::hideText();
+            add->findChild<QPushButton *>(QStringLiteral("OKButton"))->click();
+            stayedOpen = add->isVisible() && QToolTip::isVisible() && QToolTip::text() == PromptMarkReason()
+                         && add->NameEdit()->hasFocus();
+            QToolTip::hideText();
+            add->findChild<QPushButton *>(QStringLiteral("CancelButton"))->click();
+        });
+        child<QPushButton>("AddButton")->click();
+        QTRY_VERIFY(script.done());
+        QCOMPARE(typed, QStringLiteral("RockPop"));
+        QVERIFY(stayedOpen);
+        QCOMPARE(m_form->ChannelCount, 1);
     }
 
     // ---- Channels ----------------------------------------------------

@@ -3,6 +3,7 @@
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>
+#include <algorithm>
 #include <QSet>
 #include <QtTest>
 
@@ -183,8 +184,8 @@ private Q_SLOTS:
     void runConfirmsEveryLine();
     void missingPrompt_data();
     void missingPrompt();
-    void refusesLineBreaks_data();
-    void refusesLineBreaks();
+    void refusesUnsendableValues_data();
+    void refusesUnsendableValues();
     void openingTheLink_data();
     void openingTheLink();
     void simulatorIsProgrammed_data();
@@ -418,44 +419,83 @@ void tst_programming::missingPrompt()
     QVERIFY(!sink.busyDuringMessage);
 }
 
-void tst_programming::refusesLineBreaks_data()
+// A value that would reach the device as more than one line, or with a '>'
+// the device's answer could not tell from its prompt, refuses the whole run:
+// nothing goes out and no link is opened for it.
+void tst_programming::refusesUnsendableValues_data()
 {
+    QTest::addColumn<QString>("field");
     QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("CR") << QByteArray("Dial\rup") << true;
-    QTest::newRow("LF") << QByteArray("Dial\nmode 1") << true;
-    QTest::newRow("CR LF at the end") << QByteArray("Dialup\r\n") << true;
-    QTest::newRow("tab and other bytes pass") << QByteArray("Dial\tup\xe9") << false;
+    QTest::addColumn<QString>("told"); // empty: programmed
+
+    const QString lineBreak = QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto; nothing was sent");
+    const QString prompt = QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be "
+                                          "sent to Mirto; nothing was sent");
+    QTest::newRow("CR") << "isp name" << QByteArray("Dial\rup") << "ISP Name" + lineBreak;
+    QTest::newRow("LF") << "isp name" << QByteArray("Dial\nmode 1") << "ISP Name" + lineBreak;
+    QTest::newRow("CR LF at the end") << "isp name" << QByteArray("Dialup\r\n") << "ISP Name" + lineBreak;
+    QTest::newRow("tab and other bytes pass") << "isp name" << QByteArray("Dial\tup\xe9") << QString();
+    QTest::newRow("'>' in a channel name") << "channel 2 name" << QByteArray("Rock>Pop")
+                                           << "Channel Name on Channel 2" + prompt;
+    QTest::newRow("'>' at the end of a channel URL")
+        << "channel 1 url" << QByteArray("http://192.0.2.1/a>") << "Channel URL on Channel 1" + prompt;
+    QTest::newRow("'>' in the ISP password") << "isp password" << QByteArray(">secret") << "ISP Password" + prompt;
+    QTest::newRow("'>' in the update URL") << "update url" << QByteArray("http://h/>") << "ISP Remote Update URL" + prompt;
+    QTest::newRow("'>' in an address from a file") << "gateway" << QByteArray("198.51.100.1>")
+                                                   << "Gateway" + prompt;
+    QTest::newRow("'<' and other marks pass") << "channel 2 name" << QByteArray("Rock<Pop&Co") << QString();
 }
 
-void tst_programming::refusesLineBreaks()
+void tst_programming::refusesUnsendableValues()
 {
+    QFETCH(QString, field);
     QFETCH(QByteArray, value);
-    QFETCH(bool, refused);
-    DeviceConfigRecord r = Record(Setup {"3", "TE", "D", false, Numbered(1)});
-    r.IspName.set(value);
-    const ProgrammingPlan plan = ProgrammingSteps(r, 1);
+    QFETCH(QString, told);
+    DeviceConfigRecord r = Record(Setup {"3", "TE", "F", true, Numbered(2)});
+    if (field == "isp name")
+        r.IspName.set(value);
+    else if (field == "isp password")
+        r.IspPassword.set(value);
+    else if (field == "update url")
+        r.IspUdUrl.set(value);
+    else if (field == "gateway")
+        r.Gateway.set(value);
+    else if (field == "channel 1 url")
+        r.Channels[0].Url.set(value);
+    else if (field == "channel 2 name")
+        r.Channels[1].Name.set(value);
+    else
+        QFAIL("unknown field");
+    const ProgrammingPlan plan = ProgrammingSteps(r, 2);
     FakePort port;
+    port.connected = false;
+    port.connectOnOpen = true;
     FakeSink sink;
     const ProgrammingResult result = RunProgramming(port, plan, sink);
-    if (!refused) {
+    if (told.isEmpty()) {
         QCOMPARE(result, ProgrammingResult::Programmed);
-        QVERIFY(port.exchanged.contains("isp 1 " + value + '\n'));
+        QVERIFY(std::any_of(port.exchanged.cbegin(), port.exchanged.cend(),
+                            [&](const QByteArray &line) { return line.endsWith(' ' + value + '\n'); }));
         return;
     }
+    QCOMPARE(plan.outcome, ProgrammingPlan::Outcome::ValueRefused);
     QCOMPARE(result, ProgrammingResult::ValueRefused);
-    QVERIFY2(port.exchanged.isEmpty(), "not even the mode goes out before the refusal");
-    QCOMPARE(sink.messages,
-             QStringList {"ISP Name holds a line break or a zero byte and cannot be sent to Mirto"});
-    QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
+    QCOMPARE(port.opens, 0);
+    QVERIFY2(port.exchanged.isEmpty() && port.sentWithoutWait.isEmpty(),
+             "not even the mode goes out before the refusal");
+    QCOMPARE(sink.messages, QStringList {told});
+    QCOMPARE(sink.status, QStringList {"Programming failed"});
 
     // The per-line send refuses on its own too, a zero byte included.
-    for (const QByteArray &command : {QByteArray("isp 1 ") + value + '\n', QByteArray("isp 1 a\0b\n", 10)}) {
+    const ProgrammingStep *bad = nullptr;
+    for (const ProgrammingStep &step : plan.Steps)
+        if (Unsendable(step) && !bad)
+            bad = &step;
+    QVERIFY(bad);
+    for (const QByteArray &command : {bad->Command, QByteArray("isp 1 a\0b\n", 10)}) {
         FakePort single;
         FakeSink singleSink;
-        QCOMPARE(SendSetting(single, {ProgrammingStep::Kind::Setting, {}, QStringLiteral("ISP Name"), command},
-                             singleSink),
-                 -1);
+        QCOMPARE(SendSetting(single, {ProgrammingStep::Kind::Setting, {}, bad->Label, command}, singleSink), -1);
         QVERIFY(single.exchanged.isEmpty());
         QCOMPARE(singleSink.messages.size(), 1);
         QCOMPARE(singleSink.status, QStringList {"Programming failed"});

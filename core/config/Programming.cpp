@@ -164,6 +164,14 @@ ProgrammingPlan ProgrammingSteps(const DeviceConfigRecord &config, int channelCo
             NetworkGroup(list, config);
         break;
     }
+    // Refused as a whole, so that the device is not left half programmed.
+    for (const ProgrammingStep &step : std::as_const(plan.Steps)) {
+        if (Unsendable(step)) {
+            plan.outcome = ProgrammingPlan::Outcome::ValueRefused;
+            plan.Refusal = RefusedValueText(step) + QStringLiteral("; nothing was sent");
+            break;
+        }
+    }
     return plan;
 }
 
@@ -171,6 +179,22 @@ bool HoldsLineBreak(const QByteArray &command)
 {
     const QByteArray body = command.endsWith('\n') ? command.chopped(1) : command;
     return body.contains('\r') || body.contains('\n') || body.contains('\0');
+}
+
+bool HoldsPromptMark(const QByteArray &command)
+{
+    const QByteArray body = command.endsWith('\n') ? command.chopped(1) : command;
+    return body.contains('>');
+}
+
+bool Unsendable(const ProgrammingStep &step)
+{
+    return HoldsLineBreak(step.Command) || HoldsPromptMark(step.Command);
+}
+
+QString PromptMarkReason()
+{
+    return QStringLiteral("\">\" cannot be sent to Mirto: it would be taken for the end of Mirto's answer");
 }
 
 QString ProgrammingOkText()
@@ -195,12 +219,15 @@ QString ProgrammingFailedStatus()
 
 QString RefusedValueText(const ProgrammingStep &step)
 {
-    return step.Label + QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto");
+    if (HoldsLineBreak(step.Command))
+        return step.Label + QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto");
+    return step.Label
+           + QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be sent to Mirto");
 }
 
 int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink)
 {
-    if (HoldsLineBreak(step.Command)) {
+    if (Unsendable(step)) {
         sink.ShowMessage(RefusedValueText(step), QString());
         sink.AddStatus(ProgrammingFailedStatus());
         return -1;
@@ -222,6 +249,13 @@ int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink 
 
 ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan, ProgrammingSink &sink)
 {
+    // A value that can never go out is told at once: no link is opened for
+    // a run that cannot start.
+    if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
+        sink.ShowMessage(plan.Refusal, QString());
+        sink.AddStatus(ProgrammingFailedStatus());
+        return ProgrammingResult::ValueRefused;
+    }
     // A network open only starts the attempt; the user programs again once
     // the link is up.
     if (!port.OpenIfClosed())
@@ -238,7 +272,7 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     // Refused before the first line goes out, so that the device is not
     // left half programmed.
     for (const ProgrammingStep &step : plan.Steps) {
-        if (HoldsLineBreak(step.Command)) {
+        if (Unsendable(step)) {
             sink.ShowMessage(RefusedValueText(step), QString());
             sink.AddStatus(ProgrammingFailedStatus());
             return ProgrammingResult::ValueRefused;

@@ -54,6 +54,7 @@ struct ProgrammingPlan {
         Ready,             // Steps holds the run
         NoValidMode,       // nothing to send, nothing to show
         ChannelIncomplete, // Gap names the channel; nothing is sent
+        ValueRefused,      // Refusal names the value; nothing is sent
     };
 
     Outcome outcome = Outcome::NoValidMode;
@@ -61,17 +62,34 @@ struct ProgrammingPlan {
     // Mode 3 checks its channels before the run; the status list says so.
     bool ChannelsChecked = false;
     ChannelGap Gap;
+    // Why a value cannot go out ("Channel Name on Channel 2 holds ...").
+    QString Refusal;
 };
 
 // The steps for `config` with `channelCount` channels in use: the mode first,
 // the channels in mode 3, the network group where the type has Ethernet, each
 // group followed by its read-back where the device has one. The type is never
-// sent.
+// sent. A value that cannot go out as it is (see Unsendable) refuses the
+// whole plan.
 ProgrammingPlan ProgrammingSteps(const DeviceConfigRecord &config, int channelCount);
 
 // True when `command` holds CR, LF or NUL before its final LF: such a line
 // would reach the device as more than one command.
 bool HoldsLineBreak(const QByteArray &command);
+
+// True when `command` holds '>' before its final LF. The device ends every
+// answer with '>' and may echo a value back (the read-backs do): a '>' of
+// ours in that answer, when it arrives in pieces, would confirm a line the
+// device has not finished with, and every later line would be confirmed by
+// the prompt of the one before.
+bool HoldsPromptMark(const QByteArray &command);
+
+// A setting line that must not reach the device: a line break, a zero byte
+// or a prompt mark in its value.
+bool Unsendable(const ProgrammingStep &step);
+
+// Why a setting cannot hold '>', for the field where it is typed.
+QString PromptMarkReason();
 
 // What a programming run shows; the configure dialog implements it.
 class ProgrammingSink {
@@ -89,7 +107,7 @@ enum class ProgrammingResult {
     NotConnected,      // no link after the open attempt (a network open only starts one)
     NoValidMode,       // the record holds no mode 1 to 3
     ChannelIncomplete, // the channel message shown, nothing sent
-    ValueRefused,      // a value holds a line break or NUL; nothing sent
+    ValueRefused,      // a value holds a line break, NUL or '>'; nothing sent (the link not even opened)
     NoResponse,        // a step got no prompt; the run stopped there
     Busy,              // another job holds the link (the user has been told); nothing sent
 };
@@ -104,11 +122,12 @@ QString RefusedValueText(const ProgrammingStep &step);
 // Sends one step and waits for its own prompt (a prompt left over from
 // earlier traffic does not count). 0 when the prompt came; otherwise tells
 // the user (unless the link went away: the connection tells how) and the
-// status list and returns -1. A line that holds a line
-// break before its end is refused unsent.
+// status list and returns -1. An unsendable line is refused unsent.
 int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink);
 
-// Opens the link when it is closed, then carries out `plan`: stops on the
+// Refuses a plan with an unsendable value before anything else (the link is
+// not opened for it). Opens the link when it is closed, then carries out
+// `plan`: stops on the
 // first step without a prompt (saying so, unless the link went away: the
 // connection tells how), and shows "Programming OK" when all came.
 // Settings sent before a failure stay in the device.

@@ -1,5 +1,7 @@
 #include "desktop/config/Addch.h"
 
+#include "core/config/Programming.h"
+
 #include "desktop/TypingLimit.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
@@ -23,7 +25,7 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     m_nameEdit = new QLineEdit(this);
     m_nameEdit->setObjectName(QStringLiteral("ChannelNameEdit"));
     m_nameEdit->setAccessibleName(QStringLiteral("Name"));
-    TypingLimit::Install(m_nameEdit, NameLimit);
+    TypingLimit::InstallForSetting(m_nameEdit, NameLimit);
     nameLabel->setBuddy(m_nameEdit);
 
     auto *urlLabel = new QLabel(QStringLiteral("URL"), this);
@@ -32,7 +34,7 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     m_urlEdit->setObjectName(QStringLiteral("ChannelUrlEdit"));
     m_urlEdit->setAccessibleName(QStringLiteral("URL"));
     m_urlEdit->setMinimumWidth(m_urlEdit->fontMetrics().averageCharWidth() * 50);
-    TypingLimit::Install(m_urlEdit, UrlLimit);
+    TypingLimit::InstallForSetting(m_urlEdit, UrlLimit);
     urlLabel->setBuddy(m_urlEdit);
 
     m_okButton = new QPushButton(QStringLiteral("&OK"), this);
@@ -88,6 +90,15 @@ void TAddChannelForm::OKButtonClicked()
     if (m_nameEdit->text().isEmpty() || m_urlEdit->text().isEmpty()) {
         ShowError(this, QStringLiteral("Please fill in BOTH fields....  "));
         return;
+    }
+    // Typing cannot put '>' there, but text set by the program could; the
+    // channel would be refused only when it is programmed.
+    for (QLineEdit *field : {m_nameEdit, m_urlEdit}) {
+        if (field->text().contains(QLatin1Char('>'))) {
+            field->setFocus(Qt::OtherFocusReason);
+            TypingLimit::ShowReason(field, PromptMarkReason());
+            return;
+        }
     }
     accept();
 }
