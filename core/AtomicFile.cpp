@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,7 +43,39 @@ QString CopyContents(QFile &from, QFileDevice &to)
     }
 }
 
+// The file a write to `path` lands in: symbolic links are followed as
+// QSaveFile follows them, so the rename happens in the target's folder.
+QFileInfo FinalFile(const QString &path)
+{
+    QFileInfo file(path);
+    for (int depth = 0; depth < 128 && file.isSymLink(); ++depth)
+        file.setFile(file.symLinkTarget());
+    return file;
+}
+
+// Syncs the folder `folder`; "" or the system's reason.
+QString SyncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return SystemReason(errno);
+    const int synced = SyncToDisk(fd);
+    const int error = errno;
+    ::close(fd);
+    return synced == 0 ? QString() : SystemReason(error);
+}
+
 } // namespace
+
+QString KeptCopiesFolder()
+{
+    // The user's state folder: persistent, unlike the temporary folder,
+    // which is often held in memory and gone after a power cut.
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/mirto");
+}
 
 void AtomicFileWriter::SetSyncFunction(SyncFunction sync)
 {
@@ -69,10 +101,12 @@ bool AtomicFileWriter::Open()
 {
     // Unbuffered: QSaveFile's own buffer would swallow a short write.
     if (m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        // Where the rename will happen, worked out as the file was opened.
+        m_finalFolder = FinalFile(m_path).absolutePath();
         m_buffer.reserve(BufferSize);
         return true;
     }
-    const QFileInfo info(m_path);
+    const QFileInfo info = FinalFile(m_path);
     const QByteArray folder = QFile::encodeName(info.absolutePath());
     const QByteArray file = QFile::encodeName(info.absoluteFilePath());
     if (m_fallbackAllowed && ::access(folder.constData(), W_OK) != 0 && info.isFile()
@@ -85,31 +119,53 @@ bool AtomicFileWriter::openInPlace()
 {
     // The old contents go aside before the file is cut: whatever happens to
     // the new ones, the old can be put back.
+    const auto noCopy = [this](const QString &reason) {
+        return failWith(QStringLiteral("No copy of the old file could be kept (%1); it was left as it is.")
+                            .arg(reason));
+    };
     QFile old(m_path);
     if (!old.open(QIODevice::ReadOnly))
         return failWith(old.errorString());
-    QTemporaryFile backup(QDir::tempPath() + QStringLiteral("/mirto-kept-XXXXXX"));
-    backup.setAutoRemove(false);
-    if (!backup.open())
-        return failWith(QStringLiteral("No copy of the old file could be kept (%1); it was left as it is.")
-                            .arg(backup.errorString()));
+    const QString folder = KeptCopiesFolder();
+    if (!QDir().mkpath(folder))
+        return noCopy(QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder)));
+    // Made here rather than as a temporary file, which the system may keep
+    // without a name until it is closed: the folder synced below must hold
+    // the name. Only the user may read it (the old contents may be private).
+    QByteArray pattern = QFile::encodeName(folder + QStringLiteral("/kept-") + FinalFile(m_path).fileName()
+                                           + QStringLiteral("-XXXXXX"));
+    const int backupFd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (backupFd < 0)
+        return noCopy(SystemReason(errno));
+    const QString backupPath = QFile::decodeName(pattern);
+    QFile backup;
+    if (!backup.open(backupFd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(backupFd);
+        QFile::remove(backupPath);
+        return noCopy(backup.errorString());
+    }
     QString copied = CopyContents(old, backup);
     // The copy's own buffer goes out here; a disk that takes no more says so
     // only now.
     if (copied.isEmpty() && !backup.flush())
         copied = backup.errorString();
+    // The copy, and the folder entry that names it, are on the disk before
+    // the file is cut: a power cut in between leaves one of the two whole.
+    if (copied.isEmpty() && SyncToDisk(backup.handle()) != 0)
+        copied = SystemReason(errno);
     backup.close();
+    if (copied.isEmpty())
+        copied = SyncFolder(folder);
     if (!copied.isEmpty()) {
-        QFile::remove(backup.fileName());
-        return failWith(QStringLiteral("No copy of the old file could be kept (%1); it was left as it is.")
-                            .arg(copied));
+        QFile::remove(backupPath);
+        return noCopy(copied);
     }
     m_direct.setFileName(m_path);
     if (!m_direct.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        QFile::remove(backup.fileName());
+        QFile::remove(backupPath);
         return failWith(m_direct.errorString());
     }
-    m_backupPath = backup.fileName();
+    m_backupPath = backupPath;
     m_inPlace = true;
     m_buffer.reserve(BufferSize);
     return true;
@@ -216,17 +272,10 @@ bool AtomicFileWriter::Commit()
 bool AtomicFileWriter::syncFolder()
 {
     // The rename lives in the folder: until the folder is on the disk, a
-    // power cut can bring the old file back.
-    const QByteArray folder = QFile::encodeName(QFileInfo(m_path).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return failWith(SystemReason(errno));
-    const int synced = SyncToDisk(fd);
-    const int error = errno;
-    ::close(fd);
-    if (synced != 0)
-        return failWith(SystemReason(error));
-    return true;
+    // power cut can bring the old file back. It is the folder the rename
+    // happened in, which for a symbolic link is the target's.
+    const QString reason = SyncFolder(m_finalFolder);
+    return reason.isEmpty() || failWith(reason);
 }
 
 QString AtomicFileWriter::ErrorString() const

@@ -20,9 +20,9 @@ public:
     // `directWriteFallback`: where the folder takes no new files but the
     // file itself is writable, write it in place (only for files the user
     // picked; the tool's own files are always replaced whole). The old
-    // contents are copied to the temporary folder first and put back when
-    // the new ones cannot be written whole; without that copy nothing is
-    // written.
+    // contents are first copied to KeptCopiesFolder() and synced there, and
+    // put back when the new ones cannot be written whole; without that copy
+    // nothing is written. The copy goes once the new contents are synced.
     explicit AtomicFileWriter(const QString &path, bool directWriteFallback = false);
     ~AtomicFileWriter();
     AtomicFileWriter(const AtomicFileWriter &) = delete;
@@ -58,9 +58,15 @@ private:
     bool m_done = false;
     QFile m_direct;
     QString m_backupPath;
+    QString m_finalFolder;
     QByteArray m_buffer;
     QString m_error;
 };
+
+// Where an in-place write keeps the old contents until the new ones are
+// whole: the user's state folder for the tool ($XDG_STATE_HOME/mirto, by
+// default ~/.local/state/mirto).
+QString KeptCopiesFolder();
 
 // Replaces `path` with `bytes`; "" on success, else the system's reason.
 QString ReplaceFile(const QString &path, QByteArrayView bytes, bool directWriteFallback = false);

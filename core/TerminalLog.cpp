@@ -13,10 +13,12 @@ constexpr qint64 SyncIntervalMs = 1000;
 
 } // namespace
 
-TerminalLog::TerminalLog(Clock clock) : m_clock(std::move(clock))
+TerminalLog::TerminalLog(Clock clock, QObject *parent) : QObject(parent), m_clock(std::move(clock))
 {
     if (!m_clock)
         m_clock = [] { return QTime::currentTime(); };
+    m_syncTimer.setSingleShot(true);
+    connect(&m_syncTimer, &QTimer::timeout, this, &TerminalLog::syncTimerFired);
 }
 
 TerminalLog::~TerminalLog()
@@ -38,19 +40,23 @@ bool TerminalLog::Start(const QString &path)
     }
     m_line.clear();
     m_lineOpen = false;
+    m_unsynced = false;
     m_sinceSync.start();
     return true;
 }
 
-void TerminalLog::Stop()
+bool TerminalLog::Stop()
 {
+    m_syncTimer.stop();
     if (m_fd < 0)
-        return;
+        return true;
     if (m_lineOpen && !writeLine())
-        return; // fail() has closed the file
-    ::fsync(m_fd);
+        return false; // fail() has closed the file
+    if (m_unsynced && !sync())
+        return false;
     ::close(m_fd);
     m_fd = -1;
+    return true;
 }
 
 bool TerminalLog::Append(QByteArrayView bytes)
@@ -92,13 +98,37 @@ bool TerminalLog::writeLine()
     }
     m_line.clear();
     m_lineOpen = false;
+    m_unsynced = true;
     // A sync per line would hold the window up on a slow disk while the
-    // device floods it; once a second bounds what a power cut can take.
-    if (m_sinceSync.elapsed() >= SyncIntervalMs) {
-        ::fdatasync(m_fd);
-        m_sinceSync.restart();
-    }
+    // device floods it; once a second bounds what a power cut can take. The
+    // timer syncs what a device that then goes quiet left unsynced.
+    const qint64 since = m_sinceSync.elapsed();
+    if (since >= SyncIntervalMs)
+        return sync();
+    if (!m_syncTimer.isActive())
+        m_syncTimer.start(int(SyncIntervalMs - since));
     return true;
+}
+
+bool TerminalLog::sync()
+{
+    m_syncTimer.stop();
+    const int synced = m_sync ? m_sync(m_fd) : ::fdatasync(m_fd);
+    if (synced != 0) {
+        fail(errno);
+        return false;
+    }
+    m_unsynced = false;
+    m_sinceSync.restart();
+    return true;
+}
+
+void TerminalLog::syncTimerFired()
+{
+    if (m_fd < 0 || !m_unsynced)
+        return;
+    if (!sync())
+        Q_EMIT Failed(m_error);
 }
 
 void TerminalLog::fail(int error)
@@ -109,4 +139,6 @@ void TerminalLog::fail(int error)
     m_fd = -1;
     m_line.clear();
     m_lineOpen = false;
+    m_unsynced = false;
+    m_syncTimer.stop();
 }

@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QElapsedTimer>
+#include <QObject>
 #include <QString>
 #include <QTime>
+#include <QTimer>
 
 #include <functional>
 
@@ -13,30 +15,38 @@
 // every line is written with one write(2) as soon as its line break arrives,
 // "[HH:mm:ss] " (local time at the line's first byte) in front and CR LF at
 // the end, so that whatever stops the tool, every finished line is in the
-// file. The data is also synced to the disk, at most once a second, so that a
-// machine that loses its power loses at most the last second.
+// file. The data is also synced to the disk within a second of its write (a
+// timer catches the last line of a device that then goes quiet), and at most
+// once a second, so that a machine that loses its power loses at most the
+// last second.
 //
 // It is fed the same bytes as the terminal and reads them the same way: '\n'
 // ends a line, '\r' is dropped. A line still open when logging stops is
 // written then.
 //
-// A write that fails stops the log: Append reports it once, and Error() says
-// why; nothing is written after that until Start is called again.
-class TerminalLog {
+// A write or a sync that fails stops the log: Append (or, for the timer's
+// sync, Failed) reports it once, and Error() says why; nothing is written
+// after that until Start is called again.
+class TerminalLog : public QObject {
+    Q_OBJECT
 public:
     using Clock = std::function<QTime()>;
+    // How the data reaches the disk: fdatasync unless a test says otherwise.
+    // Returns 0, or -1 with errno set.
+    using SyncFunction = std::function<int(int fd)>;
 
     // The clock gives the time of day for the stamps; local time when none.
-    explicit TerminalLog(Clock clock = {});
-    ~TerminalLog();
+    explicit TerminalLog(Clock clock = {}, QObject *parent = nullptr);
+    ~TerminalLog() override;
     TerminalLog(const TerminalLog &) = delete;
     TerminalLog &operator=(const TerminalLog &) = delete;
 
     // Opens (creates) the file for appending; a log already running is
     // stopped first. False, with Error() set, when it cannot be opened.
     bool Start(const QString &path);
-    // Writes the open line, if any, and closes the file.
-    void Stop();
+    // Writes the open line, if any, syncs and closes the file. False, with
+    // Error() set, when that write or sync failed.
+    bool Stop();
     bool Active() const { return m_fd >= 0; }
     QString Path() const { return m_path; }
     QString Error() const { return m_error; }
@@ -44,8 +54,16 @@ public:
     // False only when this call's write failed and stopped the log.
     bool Append(QByteArrayView bytes);
 
+    void SetSyncFunction(SyncFunction sync) { m_sync = std::move(sync); }
+
+Q_SIGNALS:
+    // The timer's sync failed and stopped the log; Error() says why.
+    void Failed(const QString &error);
+
 private:
     bool writeLine();
+    bool sync();
+    void syncTimerFired();
     void fail(int error);
 
     Clock m_clock;
@@ -55,4 +73,7 @@ private:
     QByteArray m_line;       // the open line, stamp included
     bool m_lineOpen = false; // m_line holds a stamp waiting for its line
     QElapsedTimer m_sinceSync;
+    bool m_unsynced = false;  // written since the last sync
+    QTimer m_syncTimer;       // runs while m_unsynced
+    SyncFunction m_sync;
 };

@@ -138,6 +138,12 @@ TMainForm::TMainForm(QWidget *parent)
         m_echoAction->setChecked(m_echoPort->Echo);
     }
     new KeyPreview(this, [this](QKeyEvent *key, QWidget *target) { return previewKey(key, target); });
+    // A sync that failed while the device was quiet is told like a failed
+    // write.
+    connect(m_log.get(), &TerminalLog::Failed, this, [this](const QString &error) {
+        showLogging();
+        QMetaObject::invokeMethod(this, [error] { ShowErrorMessage(error); }, Qt::QueuedConnection);
+    });
 }
 
 TMainForm::~TMainForm()
@@ -636,9 +642,11 @@ void TMainForm::LogToFileClicked()
 
 void TMainForm::StopLoggingClicked()
 {
-    m_log->Stop();
+    const bool whole = m_log->Stop();
     AddStatus(QStringLiteral("Logging stopped"));
     showLogging();
+    if (!whole)
+        ShowErrorMessage(m_log->Error());
 }
 
 void TMainForm::showLogging()

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +32,9 @@ void WriteAll(const QString &path, const QByteArray &bytes)
 struct SyncLog {
     QStringList paths;
     int failAt = 0;
+    // A file whose contents each sync notes, to show what it held then.
+    QString watched;
+    QByteArrayList watchedAtSync;
 };
 SyncLog *g_log = nullptr;
 
@@ -38,6 +42,8 @@ int RecordingSync(int fd)
 {
     const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd));
     g_log->paths << path;
+    if (!g_log->watched.isEmpty())
+        g_log->watchedAtSync << ReadAll(g_log->watched);
     if (g_log->paths.size() == g_log->failAt) {
         errno = EIO;
         return -1;
@@ -59,6 +65,8 @@ public:
         g_log = nullptr;
     }
     QStringList paths() const { return m_log.paths; }
+    void watch(const QString &path) { m_log.watched = path; }
+    QByteArrayList watchedAtSync() const { return m_log.watchedAtSync; }
 
 private:
     SyncLog m_log;
@@ -84,11 +92,31 @@ private:
     bool m_ok = false;
 };
 
-// Copies of old files this writer keeps in the temporary folder.
+// Copies of old files this writer keeps in the user's state folder.
 QStringList KeptCopies()
 {
-    return QDir(QDir::tempPath()).entryList({QStringLiteral("mirto-kept-*")}, QDir::Files | QDir::Hidden);
+    return QDir(KeptCopiesFolder()).entryList({QStringLiteral("kept-*")}, QDir::Files | QDir::Hidden);
 }
+
+// A user's file in a folder that takes no new files, holding `size` bytes
+// of lines, so that it is written in place.
+struct FrozenFile {
+    QTemporaryDir dir;
+    QString path;
+    QByteArray old;
+    std::unique_ptr<ImmutableFolder> frozen;
+
+    explicit FrozenFile(int size)
+    {
+        path = dir.filePath("terminal.txt");
+        for (int i = 0; old.size() < size; ++i)
+            old += "line " + QByteArray::number(i) + "\r\n";
+        old.truncate(size);
+        WriteAll(path, old);
+        frozen = std::make_unique<ImmutableFolder>(dir.path());
+    }
+    bool ok() const { return frozen->ok() && !QFile(dir.filePath("probe")).open(QIODevice::WriteOnly); }
+};
 
 QStringList FolderEntries(const QString &folder)
 {
@@ -101,7 +129,21 @@ const QByteArray OldText = "[Port]=COM3\r\n[Level]=expert\r\n";
 
 class tst_atomicfile : public QObject {
     Q_OBJECT
+    QTemporaryDir m_home;
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // The state folder is made when first needed.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("state"))));
+        QCOMPARE(KeptCopiesFolder(), m_home.filePath(QStringLiteral("state/mirto")));
+    }
+    void keptCopiesFolder_data();
+    void keptCopiesFolder();
+    void symbolicLinkSyncsTheTargetsFolder_data();
+    void symbolicLinkSyncsTheTargetsFolder();
+    void inPlaceCopyReachesTheDiskFirst_data();
+    void inPlaceCopyReachesTheDiskFirst();
     void fileThenFolderReachTheDisk_data();
     void fileThenFolderReachTheDisk();
     void failedSyncIsReported_data();
@@ -269,6 +311,120 @@ void tst_atomicfile::inPlaceKeepsOldFileOnFailure()
         QCOMPARE(now.size(), qsizetype(newSize));
     else
         QCOMPARE(now, old);
+    QCOMPARE(KeptCopies(), copiesBefore);
+}
+
+// Where the old contents wait: the user's state folder, never the
+// temporary one.
+void tst_atomicfile::keptCopiesFolder_data()
+{
+    QTest::addColumn<QByteArray>("stateHome");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("set") << QByteArray("/srv/state") << QString("/srv/state/mirto");
+    QTest::newRow("unset") << QByteArray() << QDir::homePath() + "/.local/state/mirto";
+    QTest::newRow("relative, so ignored") << QByteArray("state") << QDir::homePath() + "/.local/state/mirto";
+}
+
+void tst_atomicfile::keptCopiesFolder()
+{
+    QFETCH(QByteArray, stateHome);
+    QFETCH(QString, expected);
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    if (stateHome.isEmpty())
+        qunsetenv("XDG_STATE_HOME");
+    else
+        qputenv("XDG_STATE_HOME", stateHome);
+    const QString folder = KeptCopiesFolder();
+    qputenv("XDG_STATE_HOME", before);
+    QCOMPARE(folder, expected);
+}
+
+// A file reached through a symbolic link is replaced in the target's
+// folder; that folder, which holds the rename, is the one synced, and the
+// link stays a link.
+void tst_atomicfile::symbolicLinkSyncsTheTargetsFolder_data()
+{
+    QTest::addColumn<bool>("fallback");
+    QTest::addColumn<bool>("chain");
+    QTest::newRow("tool's own file") << false << false;
+    QTest::newRow("user's file") << true << false;
+    QTest::newRow("a link to a link") << false << true;
+}
+
+void tst_atomicfile::symbolicLinkSyncsTheTargetsFolder()
+{
+    QFETCH(bool, fallback);
+    QFETCH(bool, chain);
+    QTemporaryDir linkDir;
+    QTemporaryDir middleDir;
+    QTemporaryDir targetDir;
+    const QString target = targetDir.filePath("mirto.ini");
+    WriteAll(target, OldText);
+    const QString link = linkDir.filePath("mirto.ini");
+    if (chain) {
+        const QString middle = middleDir.filePath("mirto.ini");
+        QVERIFY(QFile::link(target, middle));
+        QVERIFY(QFile::link(middle, link));
+    } else {
+        QVERIFY(QFile::link(target, link));
+    }
+    SyncRecorder syncs;
+    QCOMPARE(ReplaceFile(link, "[Port]=COM4\r\n", fallback), QString());
+    QCOMPARE(ReadAll(target), QByteArray("[Port]=COM4\r\n"));
+    QVERIFY(QFileInfo(link).isSymLink());
+    const QString targetFolder = QFileInfo(targetDir.path()).canonicalFilePath();
+    QCOMPARE(syncs.paths().size(), 2);
+    QCOMPARE(QFileInfo(syncs.paths()[0]).absolutePath(), targetFolder);
+    QCOMPARE(syncs.paths()[1], targetFolder);
+    QCOMPARE(FolderEntries(targetDir.path()), QStringList({"mirto.ini"}));
+}
+
+// Written in place, the file is cut only once the copy of its old contents
+// and the copy's folder entry are on the disk; the new contents are synced
+// before the copy goes. A copy that cannot be synced cuts nothing.
+void tst_atomicfile::inPlaceCopyReachesTheDiskFirst_data()
+{
+    QTest::addColumn<int>("failAt");
+    QTest::newRow("every sync works") << 0;
+    QTest::newRow("the copy's sync fails") << 1;
+    QTest::newRow("its folder's sync fails") << 2;
+}
+
+void tst_atomicfile::inPlaceCopyReachesTheDiskFirst()
+{
+    QFETCH(int, failAt);
+    FrozenFile file(3000);
+    if (!file.ok())
+        QSKIP("chattr +i does not work on this file system");
+    const QStringList copiesBefore = KeptCopies();
+    QString error;
+    QStringList synced;
+    QByteArrayList heldAtSync;
+    {
+        SyncRecorder syncs(failAt);
+        syncs.watch(file.path);
+        error = ReplaceFile(file.path, QByteArray(5000, 'n'), true);
+        synced = syncs.paths();
+        heldAtSync = syncs.watchedAtSync();
+    }
+    const QString state = QFileInfo(KeptCopiesFolder()).canonicalFilePath();
+    const QString target = QFileInfo(file.path).canonicalFilePath();
+    if (failAt == 0) {
+        QCOMPARE(error, QString());
+        QCOMPARE(synced.size(), 3);
+        QCOMPARE(QFileInfo(synced[0]).absolutePath(), state);
+        QVERIFY2(QFileInfo(synced[0]).fileName().startsWith("kept-terminal.txt-"), qPrintable(synced[0]));
+        QCOMPARE(synced[1], state);
+        QCOMPARE(synced[2], target);
+        QCOMPARE(heldAtSync[0], file.old);
+        QCOMPARE(heldAtSync[1], file.old);
+        QCOMPARE(ReadAll(file.path), QByteArray(5000, 'n'));
+    } else {
+        QVERIFY2(error.startsWith("No copy of the old file could be kept (" + qt_error_string(EIO) + ")"),
+                 qPrintable(error));
+        QCOMPARE(synced.size(), failAt);
+        QCOMPARE(ReadAll(file.path), file.old);
+    }
     QCOMPARE(KeptCopies(), copiesBefore);
 }
 

@@ -1,9 +1,15 @@
 #include "core/TerminalLog.h"
 #include "tests/TestHelpers.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +38,10 @@ private Q_SLOTS:
     void appendsToExistingFile();
     void failedWriteStopsOnce();
     void unwritablePath();
+    void syncedWithinASecondOfTheLastWrite_data();
+    void syncedWithinASecondOfTheLastWrite();
+    void failedSyncStopsTheLog_data();
+    void failedSyncStopsTheLog();
 
 private:
     QTemporaryDir m_dir;
@@ -140,6 +150,93 @@ void TestTerminalLog::unwritablePath()
     QVERIFY(!log.Active());
     QVERIFY2(log.Error().contains(path), qPrintable(log.Error()));
     QVERIFY(log.Append("text\n"));
+}
+
+// A device that sends a line and then goes quiet: its line reaches the disk
+// within a second all the same, with no later line to set the sync off. A
+// flood is synced at most once a second, not once a line.
+void TestTerminalLog::syncedWithinASecondOfTheLastWrite_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::newRow("one line, then quiet") << 1;
+    QTest::newRow("a flood, then quiet") << 20000;
+}
+
+void TestTerminalLog::syncedWithinASecondOfTheLastWrite()
+{
+    QFETCH(int, lines);
+    const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
+    struct Sync {
+        QString file;
+        qint64 size; // what the file held when it was synced
+    };
+    QList<Sync> syncs;
+    TerminalLog log{StepClock{}};
+    log.SetSyncFunction([&syncs](int fd) {
+        syncs.append({QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd)),
+                      qint64(::lseek(fd, 0, SEEK_END))});
+        return ::fdatasync(fd);
+    });
+    QVERIFY(log.Start(path));
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < lines; ++i)
+        QVERIFY(log.Append("Channel 0 name: Radio\r\n"));
+    const qint64 floodMs = clock.elapsed();
+    const qint64 written = QFileInfo(path).size();
+    QVERIFY(written > 0);
+    // No more lines come; ten times the promised second.
+    QTRY_VERIFY_WITH_TIMEOUT(!syncs.isEmpty() && syncs.last().size == written, 10000);
+    for (const Sync &sync : std::as_const(syncs))
+        QCOMPARE(sync.file, QFileInfo(path).canonicalFilePath());
+    QVERIFY2(syncs.size() <= 2 + floodMs / 1000,
+             qPrintable(QStringLiteral("%1 syncs in %2 ms").arg(syncs.size()).arg(floodMs)));
+    // Nothing new, nothing more to sync.
+    const qsizetype count = syncs.size();
+    QTest::qWait(1500);
+    QCOMPARE(syncs.size(), count);
+    log.Stop();
+    QCOMPARE(syncs.size(), count);
+}
+
+// A sync that fails stops the log like a failed write, with the system's
+// reason: told by the timer's signal when the device is quiet, by Stop when
+// the user stops.
+void TestTerminalLog::failedSyncStopsTheLog_data()
+{
+    QTest::addColumn<bool>("byStop");
+    QTest::newRow("the timer's sync") << false;
+    QTest::newRow("the sync at Stop") << true;
+}
+
+void TestTerminalLog::failedSyncStopsTheLog()
+{
+    QFETCH(bool, byStop);
+    const QString path = m_dir.filePath(QStringLiteral("failed-sync-%1.log").arg(byStop));
+    TerminalLog log{StepClock{}};
+    log.SetSyncFunction([](int) {
+        errno = EIO;
+        return -1;
+    });
+    QSignalSpy failed(&log, &TerminalLog::Failed);
+    QVERIFY(log.Start(path));
+    QVERIFY(log.Append("one\n"));
+    if (byStop) {
+        QVERIFY(!log.Stop());
+        QCOMPARE(failed.count(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+        QCOMPARE(failed.first().first().toString(), log.Error());
+    }
+    QVERIFY(!log.Active());
+    QVERIFY2(log.Error().contains(path), qPrintable(log.Error()));
+    QVERIFY2(log.Error().contains(qt_error_string(EIO)), qPrintable(log.Error()));
+    // Told once: later text goes nowhere.
+    QVERIFY(log.Append("two\n"));
+    QVERIFY(log.Stop());
+    QTest::qWait(1500);
+    QCOMPARE(failed.count(), byStop ? 0 : 1);
+    QCOMPARE(ReadAll(path), QByteArray("[10:00:00] one\r\n"));
 }
 
 QTEST_GUILESS_MAIN(TestTerminalLog)
