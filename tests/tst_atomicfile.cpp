@@ -240,7 +240,7 @@ void tst_atomicfile::fullDiskKeepsOldFile()
 }
 
 // A saved terminal in a folder that takes no new files is written in place;
-// a copy of the old file waits in the temporary folder until the new one is
+// a copy of the old file waits in the user's state folder until the new one is
 // whole, and comes back when it is not. Without that copy nothing is cut.
 void tst_atomicfile::inPlaceKeepsOldFileOnFailure_data()
 {
