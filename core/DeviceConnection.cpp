@@ -128,7 +128,8 @@ void DeviceConnection::Shutdown()
     m_shutDown = true;
     wakeWait();
     m_toTimer.stop();
-    m_clientSocket.Close();
+    dropWhenConnected();
+    closeSocket();
 }
 
 // ---------------------------------------------------------------------------
@@ -238,7 +239,15 @@ void DeviceConnection::linkGone()
     // command waiting for one stops waiting.
     m_connected = false;
     forgetOwedPrompts();
+    dropWhenConnected();
     wakeWait();
+}
+
+void DeviceConnection::closeSocket()
+{
+    const bool before = std::exchange(m_closingSocket, true);
+    m_clientSocket.Close();
+    m_closingSocket = before;
 }
 
 void DeviceConnection::forgetOwedPrompts()
@@ -252,9 +261,25 @@ void DeviceConnection::dropExpiredPrompts()
     // A prompt that did not come in time is written off, so that it cannot
     // be taken for the answer of a later command when the device stays
     // silent; one that arrives later still is credited to the next line.
+    // Each keeps the deadline it got when its line went out: a quiet device
+    // costs one time-out after the last line, not one per line.
     while (!m_owed.empty() && m_owed.front().hasExpired()) {
         m_owed.pop_front();
         ++m_answered;
+    }
+}
+
+void DeviceConnection::promptCredited()
+{
+    m_owed.pop_front();
+    ++m_answered;
+    // A device that answers is working through the lines queued in it: the
+    // next one is owed its usual time from this answer on, even when its own
+    // deadline is nearer. Only an answer earns this, so silence never does.
+    if (!m_owed.empty()) {
+        const QDeadlineTimer usual(PromptTimeoutMs);
+        if (m_owed.front() < usual)
+            m_owed.front() = usual;
     }
 }
 
@@ -285,9 +310,6 @@ bool DeviceConnection::WaitForPrompt(quint64 own)
 {
     m_target = own;
     m_ownArrived = false;
-    // Prompts owed to earlier lines come first; until one of them is
-    // settled, the oldest has the rest of its own time.
-    m_nextDeadline = m_owed.empty() ? QDeadlineTimer(PromptTimeoutMs) : m_owed.front();
     QEventLoop loop;
     m_waitLoop = &loop;
     // The loop serves everything (input, painting, other windows), so the
@@ -308,24 +330,27 @@ void DeviceConnection::wakeWait()
 {
     if (!m_waitLoop)
         return;
-    if (m_answered >= m_target || m_shutDown || !linkAlive()) {
+    if (m_answered >= m_target || m_shutDown || !linkAlive() || m_owed.empty()) {
         m_waitLoop->quit();
         return;
     }
-    if (m_nextDeadline.hasExpired()) {
-        if (m_answered + 1 >= m_target) {
-            m_waitLoop->quit(); // the own prompt did not come
+    // Prompts owed to earlier lines come first, each within its own time;
+    // the oldest one still owed sets the next wake-up.
+    while (!m_owed.empty() && m_owed.front().hasExpired()) {
+        m_owed.pop_front();
+        ++m_answered;
+        if (m_answered >= m_target) {
+            m_waitLoop->quit(); // the own prompt did not come: written off
             return;
         }
-        // An earlier line's prompt did not come: written off, and the next
-        // one gets the usual time.
-        if (!m_owed.empty())
-            m_owed.pop_front();
-        ++m_answered;
+        // An earlier line's prompt did not come: written off, with its text.
         m_reply.clear();
-        m_nextDeadline = QDeadlineTimer(PromptTimeoutMs);
     }
-    m_waitTimer.start(int(qMax<qint64>(0, m_nextDeadline.remainingTime())));
+    if (m_owed.empty()) {
+        m_waitLoop->quit();
+        return;
+    }
+    m_waitTimer.start(int(qMax<qint64>(0, m_owed.front().remainingTime())));
 }
 
 void DeviceConnection::collectReply(const QByteArray &piece)
@@ -340,17 +365,15 @@ void DeviceConnection::collectReply(const QByteArray &piece)
         m_promptSeen = true;
         if (m_owed.empty())
             continue; // owed to no line: the device's own text
-        m_owed.pop_front();
-        ++m_answered;
+        promptCredited();
         credited = true;
         if (m_waitLoop && m_answered == m_target)
             m_ownArrived = true;
         if (m_waitLoop && m_answered < m_target) {
             // An earlier line's prompt: its text is not the waiting
-            // exchange's answer, and the next prompt gets the usual time.
+            // exchange's answer.
             m_reply.clear();
             from = i + 1;
-            m_nextDeadline = QDeadlineTimer(PromptTimeoutMs);
         }
     }
     m_reply += piece.mid(from);
@@ -512,12 +535,14 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
             m_user.RestoreCursor();
         }
         if (m_clientSocket.State() != TClientSocket::LinkState::Idle)
-            m_clientSocket.Close();
+            closeSocket();
         m_connected = false;
         forgetOwedPrompts();
         HostAddress = QStringLiteral("192.168.0.100");
         QString typed = HostAddress;
         if (!m_user.AskHostAddress(typed) || typed.isEmpty()) {
+            // No attempt: what waited for one goes unsent.
+            dropWhenConnected();
             UpdateConnectionStatus();
             return;
         }
@@ -530,6 +555,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
             m_clientSocket.Open();
         } catch (const std::exception &error) {
             m_toTimer.stop();
+            dropWhenConnected();
             m_user.RestoreCursor();
             UpdateConnectionStatus();
             m_user.ShowLinkError(error);
@@ -632,7 +658,7 @@ void DeviceConnection::CloseConnectionClicked()
 {
     if (network()) {
         m_toTimer.stop();
-        m_clientSocket.Close();
+        closeSocket();
     } else {
         m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
         m_vaComm.Close();
@@ -681,6 +707,14 @@ void DeviceConnection::UpdateConnectionStatus()
     m_user.ShowConnectionState(state);
 }
 
+bool DeviceConnection::WhenConnected(std::function<void()> then)
+{
+    if (!network() || m_connected || !m_toTimer.isActive())
+        return false;
+    m_whenConnected.push_back(std::move(then));
+    return true;
+}
+
 void DeviceConnection::ClientSocketConnect(TClientSocket *)
 {
     m_toTimer.stop();
@@ -689,6 +723,10 @@ void DeviceConnection::ClientSocketConnect(TClientSocket *)
     forgetOwedPrompts();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
+    // The commands the user sent while the link was being opened go out now.
+    const auto waiting = std::exchange(m_whenConnected, {});
+    for (const auto &then : waiting)
+        then();
 }
 
 void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
@@ -696,7 +734,10 @@ void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
     m_linkLost = true;
     linkGone();
     UpdateConnectionStatus();
-    tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
+    // Only the device's own close is news: the user's Close, a new open, the
+    // tool ending and an error already reported are no closing by Mirto.
+    if (!m_closingSocket)
+        tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
 }
 
 void DeviceConnection::tellUser(const QString &text)
@@ -726,7 +767,7 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
         // An attempt that failed this way is over: its time-out must not
         // report the same failure a second time.
         m_toTimer.stop();
-        m_clientSocket.Close();
+        closeSocket();
         linkGone();
         UpdateConnectionStatus();
         m_user.RestoreCursor();
@@ -737,8 +778,9 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
 
 void DeviceConnection::TOTimerTimer()
 {
-    m_clientSocket.Close();
+    closeSocket();
     m_toTimer.stop();
+    dropWhenConnected();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
     tellUser(QStringLiteral("Unable to connect...."));

@@ -11,7 +11,9 @@
 
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QEventLoop;
 
@@ -67,8 +69,10 @@ public:
 //
 // Which prompt answers what: every command line sent is owed one prompt, and
 // prompts are credited in order. An exchange is confirmed only by the prompt
-// owed to its own line, after those owed to earlier lines (each of which is
-// written off when it does not come within the usual time-out).
+// owed to its own line, after those owed to earlier lines. Each prompt is
+// written off when it has not come within the usual time-out of its line
+// going out, or of the prompt before it when that one came later: with a
+// device gone quiet, a wait ends one time-out after the last line sent.
 class DeviceConnection : public QObject, public CommandPort {
     Q_OBJECT
 public:
@@ -132,6 +136,7 @@ public:
     bool BeginSequence(const QString &job) override;
     void EndSequence() override;
     void Reidentify() override;
+    bool WhenConnected(std::function<void()> then) override;
 
     // The link as the firmware update sees it.
     BootPort &Boot();
@@ -162,8 +167,15 @@ private:
     void endJob();
     bool writeLine(const QByteArray &text);
     void linkGone();
+    // Closes the network link on the tool's own account: the device did not
+    // close it, so the user is not told it did.
+    void closeSocket();
+    // What waited for a network attempt is dropped with it.
+    void dropWhenConnected() { m_whenConnected.clear(); }
     void forgetOwedPrompts();
     void dropExpiredPrompts();
+    // The oldest prompt owed has come.
+    void promptCredited();
     void creditPrompts(const QByteArray &piece);
     void collectReply(const QByteArray &piece);
     void wakeWait();
@@ -182,6 +194,10 @@ private:
     SerialPort m_vaComm;
     TClientSocket m_clientSocket;
     QTimer m_toTimer;
+    // Sends asked for while the network attempt runs, in order.
+    std::vector<std::function<void()>> m_whenConnected;
+    // The tool itself is closing the network link.
+    bool m_closingSocket = false;
     std::unique_ptr<BootSide> m_boot;
     std::function<void(int)> m_uploadReceiver;
 
@@ -206,7 +222,6 @@ private:
     // forgotten with the link).
     bool m_ownArrived = false;
     QEventLoop *m_waitLoop = nullptr;
-    QDeadlineTimer m_nextDeadline;
     QTimer m_waitTimer;
     bool m_shutDown = false;
     QStringList m_heldMessages;

@@ -56,6 +56,15 @@ public:
     // network, on a closed link or while another job holds the link.
     virtual void Reidentify() {}
 
+    // While a network attempt is under way: keeps `then` to run once it
+    // connects, and true. What it keeps is dropped when the attempt fails or
+    // is given up (the user is told of that). False when no attempt runs.
+    virtual bool WhenConnected(std::function<void()> then)
+    {
+        Q_UNUSED(then);
+        return false;
+    }
+
     // Opens the link when it is closed. True when commands can go out now
     // (a network open only starts an attempt).
     bool OpenIfClosed()
@@ -65,11 +74,33 @@ public:
         return IsConnected();
     }
     // What a window sends for the user: opens the link when it is closed,
-    // then each line; stops at the first line that does not go out.
+    // then each line; stops at the first line that does not go out. The
+    // user meant "send this": on the network, where opening only starts an
+    // attempt, the lines go out once it connects. True when they went out
+    // now.
     bool SendLines(const QList<QByteArray> &lines)
     {
-        if (!OpenIfClosed())
-            return false;
+        if (!IsConnected()) {
+            const auto sendOnceConnected = [this, lines] {
+                if (IsConnected())
+                    sendEach(lines);
+            };
+            // An attempt already under way takes the lines along; starting
+            // another would ask for the address again and drop the first.
+            if (WhenConnected(sendOnceConnected))
+                return false;
+            OpenConnection();
+            if (!IsConnected()) {
+                WhenConnected(sendOnceConnected);
+                return false;
+            }
+        }
+        return sendEach(lines);
+    }
+
+private:
+    bool sendEach(const QList<QByteArray> &lines)
+    {
         for (const QByteArray &line : lines) {
             if (!SendCommand(line) || !IsConnected())
                 return false;

@@ -175,9 +175,10 @@ void TAdvancedForm::CommandButtonClick(QObject *sender)
             return;
     }
 
-    // The network link only starts connecting here; a serial link whose
-    // port failed, a link lost half-way through a row or a device busy with
-    // another job has told the user once, and the rest of the row stays unsent.
+    // The network link only starts connecting here, and the row goes out
+    // once it has connected; a serial link whose port failed, a link lost
+    // half-way through a row or a device busy with another job has told the
+    // user once, and the rest of the row stays unsent.
     try {
         if (!m_port.SendLines(lines))
             return;

@@ -3,6 +3,7 @@
 #include "core/DevicePorts.h"
 
 #include <functional>
+#include <utility>
 
 // The text that shows a command line the user sent in the terminal: on a
 // line of its own, marked, so that it is never taken for the device's text.
@@ -32,6 +33,7 @@ public:
     bool BeginSequence(const QString &job) override { return m_port.BeginSequence(job); }
     void EndSequence() override { m_port.EndSequence(); }
     void Reidentify() override { m_port.Reidentify(); }
+    bool WhenConnected(std::function<void()> then) override { return m_port.WhenConnected(std::move(then)); }
 
 private:
     void show(const QByteArray &text);

@@ -6,6 +6,7 @@
 #include "sim/core/SimDevice.h"
 #include "tests/TestHelpers.h"
 
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -134,7 +135,9 @@ private Q_SLOTS:
     void serialNumberAsksFirst();
     void wire_data();
     void wire();
-    void networkFirstPressOnlyConnects();
+    void networkFirstPressSendsOnceConnected();
+    void quietDeviceAfterAll_data();
+    void quietDeviceAfterAll();
 };
 
 void tst_advanced::window()
@@ -547,7 +550,7 @@ void tst_advanced::wire()
                  qPrintable(rig.user.identification));
 }
 
-void tst_advanced::networkFirstPressOnlyConnects()
+void tst_advanced::networkFirstPressSendsOnceConnected()
 {
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -570,14 +573,59 @@ void tst_advanced::networkFirstPressOnlyConnects()
     QTcpSocket *peer = server.nextPendingConnection();
     QVERIFY(peer);
     QTRY_VERIFY(connection.IsConnected());
-    // The first press sent nothing; the second works as over a serial link.
+    // The first press goes out once the link is up; the second works as over
+    // a serial link.
     QByteArray received;
-    connect(peer, &QTcpSocket::readyRead, peer, [&] { received += peer->readAll(); });
-    all->click();
+    const auto readAll = [&] { received += peer->readAll(); };
+    connect(peer, &QTcpSocket::readyRead, peer, readAll);
+    readAll();
     QTRY_COMPARE(received, QByteArray("mode\nisp\nchannel\ntype\n"));
+    all->click();
+    QTRY_COMPARE(received, QByteArray("mode\nisp\nchannel\ntype\n").repeated(2));
     QCOMPARE(rig.user.addressAsked, 1);
     QCOMPARE(rig.user.told, QStringList());
     connection.Shutdown();
+}
+
+void tst_advanced::quietDeviceAfterAll_data()
+{
+    QTest::addColumn<int>("presses");
+    QTest::newRow("All once") << 1;
+    QTest::newRow("All five times") << 5;
+}
+
+void tst_advanced::quietDeviceAfterAll()
+{
+    // A device gone quiet owes a prompt for every line All sent. Each is
+    // written off when its own time is up, so the exchange that follows ends
+    // one time-out after its line went out, not one time-out per line.
+    QFETCH(int, presses);
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp", "--silent"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig(InterfaceSerial);
+    DeviceConnection &connection = rig.conn;
+    connection.VaComm().SetPortNum(sim.comPort());
+    connection.OpenConnectionClicked(false);
+    QVERIFY(connection.IsConnected());
+
+    TAdvancedForm form(connection);
+    auto *all = control<QPushButton>(form, "AllButton");
+    for (int i = 0; i < presses; ++i)
+        all->click();
+    QCOMPARE(connection.PromptsOwed(), 4 * presses);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!connection.ExchangeCommand("ver\n"));
+    const qint64 waited = clock.elapsed();
+    // The own prompt is waited for its full time; the earlier ones add
+    // nothing (a fresh time-out each would make it 20 s and more).
+    QVERIFY2(waited >= 3500, qPrintable(QString::number(waited)));
+    QVERIFY2(waited < 10000, qPrintable(QString::number(waited)));
+    QCOMPARE(connection.PromptsOwed(), 0);
+    QVERIFY(rig.user.state.CloseEnabled); // the link is free again
+    QCOMPARE(rig.user.told, QStringList());
+    connection.CloseConnectionClicked();
 }
 
 QTEST_MAIN(tst_advanced)

@@ -48,6 +48,7 @@ private Q_SLOTS:
     void othersAreRefusedWhileAJobHoldsTheLink();
     void earlierPromptsAreTakenFirst_data();
     void earlierPromptsAreTakenFirst();
+    void slowDeviceWorkingThroughQueuedLines();
     void deviceDisappearsDuringExchange();
     void portChangeCloseAndReopen();
     void sendWithoutPort_data();
@@ -410,6 +411,27 @@ void tst_exchange::earlierPromptsAreTakenFirst()
     }
     if (!withheld.isEmpty())
         QVERIFY(clock.elapsed() >= 3900); // a missing prompt is waited for, once
+}
+
+void tst_exchange::slowDeviceWorkingThroughQueuedLines()
+{
+    // A device that answers each line about 1.2 s after the one before: the
+    // exchange's own prompt comes some 6 s after it was sent, behind those
+    // of four lines sent just before it. Every prompt that comes shows the
+    // device at work, so the next one is owed its usual time from then on,
+    // and the exchange is confirmed by its own answer.
+    Env env;
+    ScriptedDevice dev(device([](const QByteArray &line) -> QList<QByteArray> {
+        return {"", "", "", "answer to " + line + "\r\n>"};
+    }), 300);
+    ConnectionRig rig;
+    DeviceConnection &conn = rig.conn;
+    conn.VaComm().SetPortNum(dev.registerAs());
+    conn.OpenConnectionClicked(false);
+    QVERIFY(conn.SendLines({"mode\n", "isp\n", "channel\n", "type\n"}));
+    QVERIFY(conn.ExchangeCommand("own\n"));
+    QVERIFY2(conn.Reply().startsWith("answer to own"), conn.Reply().constData());
+    QCOMPARE(conn.PromptsOwed(), 0);
 }
 
 void tst_exchange::deviceDisappearsDuringExchange()

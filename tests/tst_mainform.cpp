@@ -23,6 +23,9 @@
 #include <QDir>
 #include <QLabel>
 #include <QMenuBar>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QToolButton>
 #include <QtTest>
 
@@ -126,6 +129,9 @@ private Q_SLOTS:
     void echoOfSentCommands();
     void echoRemembered();
     void terminalLinesAndLog();
+    void networkCommandWaitsForTheConnect_data();
+    void networkCommandWaitsForTheConnect();
+    void networkClosedByTheUserIsNoNews();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -1123,6 +1129,97 @@ void tst_mainform::terminalLinesAndLog()
     // The limit is kept for the next run.
     TMainForm again;
     QCOMPARE(again.Memo()->LineLimit(), 1000);
+}
+
+void tst_mainform::networkCommandWaitsForTheConnect_data()
+{
+    QTest::addColumn<bool>("deviceListens");
+    QTest::newRow("connects: the command follows") << true;
+    QTest::newRow("does not connect: the command is dropped") << false;
+}
+
+void tst_mainform::networkCommandWaitsForTheConnect()
+{
+    // Enter with no link open asks for the address and connects; the
+    // command typed is what the user wanted sent.
+    QFETCH(bool, deviceListens);
+    StartEnv env;
+    SimProcess sim(deviceListens ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"});
+    QTcpServer probe; // a port where nothing listens
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 nothingThere = probe.serverPort();
+    probe.close();
+    if (deviceListens)
+        QVERIFY2(sim.tcpPort() > 0, qPrintable(sim.banner()));
+    env.writeIni("[Interface]=network\r\n[User]=expert\r\n");
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    form.ClientSocket().SetPort(deviceListens ? sim.tcpPort() : nothingThere);
+    form.findChild<QAction *>("EchoCommandsItem")->trigger();
+    form.MainFormKeyPress(Qt::Key_Escape);
+    form.findChild<QComboBox *>("CommandEdit")->setEditText("mode");
+
+    ModalAnswerer told;
+    {
+        InputAnswerer address(QStringLiteral("127.0.0.1"));
+        form.MainFormKeyPress(Qt::Key_Return);
+        QTRY_VERIFY(address.seen());
+    }
+    if (deviceListens) {
+        QTRY_VERIFY(form.Connection().IsConnected());
+        // Sent once, after the connect, and answered.
+        QTRY_VERIFY2(form.Memo()->Text().contains(QRegularExpression("--> mode\n.*Mode.*>",
+                                                                          QRegularExpression::DotMatchesEverythingOption)),
+                     qPrintable(form.Memo()->Text()));
+        QCOMPARE(form.Memo()->Text().count("--> mode"), 1);
+        QVERIFY(!told.seen());
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(told.text(), QString("Unable to connect...."), 5000);
+    QVERIFY(!form.Memo()->Text().contains("--> mode"));
+    // A later connection does not carry the dropped command.
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    form.ClientSocket().SetPort(device.serverPort());
+    {
+        InputAnswerer address(QStringLiteral("127.0.0.1"));
+        form.OpenConnectionClicked(nullptr);
+    }
+    QTRY_VERIFY(form.Connection().IsConnected());
+    QTRY_VERIFY(device.hasPendingConnections());
+    QTcpSocket *peer = device.nextPendingConnection();
+    QTest::qWait(300);
+    QCOMPARE(peer->readAll(), QByteArray());
+    QCOMPARE(told.allTexts(), QStringList {"Unable to connect...."});
+}
+
+void tst_mainform::networkClosedByTheUserIsNoNews()
+{
+    // " Socket Connection closed by Mirto" is the device's doing only: the
+    // user's Close and quitting the tool end the link without a box.
+    StartEnv env;
+    SimProcess sim({"--tcp-port", "0"});
+    QVERIFY2(sim.tcpPort() > 0, qPrintable(sim.banner()));
+    env.writeIni("[Interface]=network\r\n");
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    form.ClientSocket().SetPort(sim.tcpPort());
+    ModalAnswerer told;
+    const auto open = [&form] {
+        InputAnswerer address(QStringLiteral("127.0.0.1"));
+        form.OpenConnectionClicked(nullptr);
+        return QTest::qWaitFor([&form] { return form.Connection().IsConnected(); }, 5000);
+    };
+    QVERIFY(open());
+    form.findChild<QToolButton *>("CloseConToolButton")->click();
+    QVERIFY(!form.Connection().IsConnected());
+    QCOMPARE(form.StatusPanelText(3), QString("  Not Connected"));
+    QVERIFY(open());
+    form.show();
+    QVERIFY(form.close());
+    QVERIFY(!form.ClientSocket().Active());
+    QTest::qWait(100);
+    QCOMPARE(told.allTexts(), QStringList());
 }
 
 QTEST_MAIN(tst_mainform)
