@@ -280,7 +280,10 @@ int RunCli(const QStringList &arguments)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {QStringLiteral("port"), QStringLiteral("A device on serial port COMn (repeatable)."), QStringLiteral("COMn")},
+        {QStringLiteral("port"),
+         QStringLiteral("A device on serial port COMn, or at a device path such as /dev/ttyUSB0 or "
+                        "/dev/serial/by-id/... (repeatable)."),
+         QStringLiteral("COMn|PATH")},
         {QStringLiteral("usb"), QStringLiteral("The device on the USB cable.")},
         {QStringLiteral("host"),
          QStringLiteral("A device on the network, TCP port 9000 unless given (repeatable; identify, send "
