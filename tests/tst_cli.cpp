@@ -264,7 +264,7 @@ void tst_cli::failuresSayWhatHappened_data()
     QTest::addColumn<QString>("error");
     const QStringList boot {"--line-rate", "0", "--page-size", "256"};
     QTest::newRow("update refused four times, boot loader quiet")
-        << (boot + QStringList {"--refuse", "3", "--refuse-times", "4"}) << false
+        << (boot + QStringList {"--refuse", "3", "--refuse-times", "4", "--mute-after-abort"}) << false
         << QStringList {"--reset", "update", "fw.hex"} << "update-failed" << "aborted";
     QTest::newRow("identify without a serial number")
         << QStringList {"--no-serial-word"} << false << QStringList {"identify"} << "not-identified"
