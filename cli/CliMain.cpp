@@ -223,15 +223,19 @@ public:
         std::fflush(stdout);
     }
 
-    // A line of text from device `index`, above the progress lines.
+    // Text from device `index`, above the progress lines.
     void Say(qsizetype index, const QString &line)
     {
         if (m_mode == Mode::Json)
             return;
         const std::lock_guard lock(outputLock);
         eraseBlock();
-        std::fputs((prefix(index) + line).toLocal8Bit().constData(), stdout);
-        std::fputc('\n', stdout);
+        // A message of several lines stays one, each line with its device.
+        static const QRegularExpression lineEnd(QStringLiteral("\\r?\\n"));
+        for (const QString &part : line.split(lineEnd, Qt::SkipEmptyParts)) {
+            std::fputs((prefix(index) + part).toLocal8Bit().constData(), stdout);
+            std::fputc('\n', stdout);
+        }
         drawBlock();
         std::fflush(stdout);
     }

@@ -410,7 +410,8 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         buffer[n] = '\0';
         const QByteArray piece(buffer); // the text ends at the first zero byte
         collectReply(piece);
-        Q_EMIT Received(piece);
+        if (!piece.isEmpty())
+            Q_EMIT Received(piece);
         QByteArray shown;
         shown.reserve(piece.size() + 16);
         for (char c : piece) {
@@ -471,7 +472,8 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
     // Exchanges over the network see the prompt just as over the cable.
     const QByteArray text(received.constData()); // text ends at a zero byte
     collectReply(text);
-    Q_EMIT Received(text);
+    if (!text.isEmpty())
+        Q_EMIT Received(text);
     QByteArray shown;
     shown.reserve(n + 8);
     for (char c : received) {
