@@ -83,26 +83,81 @@ QString lastTold(const CliUser &user, const QString &otherwise)
     return user.told.isEmpty() ? otherwise : user.told.constLast();
 }
 
+// A message written for a COM number, when the user named the device by its
+// path: the path instead of the number, the advice and the system's reason kept.
+QString openFailedText(const CliTarget &target, const QString &told)
+{
+    if (target.path.isEmpty())
+        return told;
+    QStringList paragraphs = told.split(QStringLiteral("\n\n"), Qt::SkipEmptyParts);
+    if (paragraphs.size() >= 2 && paragraphs.constFirst().startsWith(QLatin1String("Error opening")))
+        paragraphs.remove(0, 2); // "Error opening Comport: n", "Is the serial cable connected to COMn?"
+    if (paragraphs.isEmpty())
+        paragraphs << QStringLiteral("Is the device connected?");
+    paragraphs.prepend(QStringLiteral("Error opening %1").arg(target.path));
+    return paragraphs.join(QStringLiteral("\n\n"));
+}
+
+// A step that failed on a link that is no longer there failed because the
+// device went away, whatever the step was waiting for.
+bool wentAway(const DeviceConnection &conn)
+{
+    return conn.LinkLost() || !conn.IsConnected();
+}
+
+void failWentAway(CliResult &result, const CliTarget &target, const QString &during)
+{
+    result.reason = CliReason::WentAway;
+    result.error = QStringLiteral("The device on %1 went away during %2").arg(target.Label(), during);
+}
+
 // Opens the link as the window's open button does; over the network, waits
 // for the outcome of the attempt. Serial and USB identify when asked to.
-bool Open(DeviceConnection &conn, CliUser &user, bool identify)
+// On failure `result` says why.
+bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool identify, CliResult &result)
 {
     if (conn.Interface() != InterfaceNetwork) {
         conn.OpenConnectionClicked(identify);
-        return conn.IsConnected() && (!identify || !conn.IdentifiedSerial().isEmpty());
+        if (!conn.VaComm().Active() && !conn.LinkLost()) {
+            result.reason = CliReason::CannotOpen;
+            result.error = openFailedText(target, lastTold(user, QStringLiteral("The port cannot be opened")));
+            return false;
+        }
+    } else {
+        QEventLoop loop;
+        user.stateChanged = [&] {
+            if (conn.IsConnected() || !conn.Trying())
+                loop.quit();
+        };
+        conn.OpenConnectionClicked();
+        if (conn.Trying())
+            loop.exec();
+        user.stateChanged = {};
+        if (!conn.IsConnected()) {
+            result.reason = CliReason::CannotOpen;
+            result.error = lastTold(user, QStringLiteral("Unable to connect...."));
+            return false;
+        }
+        if (identify)
+            conn.Identify();
     }
-    QEventLoop loop;
-    user.stateChanged = [&] {
-        if (conn.IsConnected() || !conn.Trying())
-            loop.quit();
-    };
-    conn.OpenConnectionClicked();
-    if (conn.Trying())
-        loop.exec();
-    user.stateChanged = {};
-    if (!conn.IsConnected())
+    if (identify && conn.IdentifiedSerial().isEmpty()) {
+        if (wentAway(conn)) {
+            failWentAway(result, target, QStringLiteral("the identification"));
+        } else {
+            result.reason = CliReason::NoResponse;
+            result.error = lastTold(user, QStringLiteral("No response from Mirto"));
+        }
         return false;
-    return !identify || conn.Identify();
+    }
+    return true;
+}
+
+// The device answered snum without a serial number in it: it cannot be told
+// from any other.
+bool unidentified(const QByteArray &serial)
+{
+    return serial.isEmpty() || serial.contains('?');
 }
 
 } // namespace
@@ -111,7 +166,7 @@ QString CliTarget::Label() const
 {
     switch (kind) {
     case Kind::Serial:
-        return QStringLiteral("COM%1").arg(port);
+        return path.isEmpty() ? QStringLiteral("COM%1").arg(port) : path;
     case Kind::Usb:
         return port > 0 ? QStringLiteral("COM%1 (USB)").arg(port) : QStringLiteral("USB");
     case Kind::Network:
@@ -120,9 +175,11 @@ QString CliTarget::Label() const
     return {};
 }
 
-CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
-                       const std::function<void(const QString &)> &say,
-                       const std::function<void(quint32, quint32)> &progress)
+namespace {
+
+CliResult runJob(const CliTarget &target, const CliRequest &request,
+                 const std::function<void(const QString &)> &say,
+                 const std::function<void(quint32, quint32)> &progress)
 {
     CliResult result;
     ToolSettings settings;
@@ -136,45 +193,59 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
     if (target.kind == CliTarget::Kind::Usb) {
         port = FindUsbPort(UsbVendor, UsbProduct, QString::fromLatin1(UsbSerial));
         if (port < 0) {
+            result.reason = CliReason::CannotOpen;
             result.error = QStringLiteral("No USB cable of a Mirto found");
             return result;
         }
     }
     conn.VaComm().SetPortNum(port);
+    if (!target.path.isEmpty())
+        conn.VaComm().SetDeviceName(target.path);
+    // What the device sent, byte for byte: the terminal's text carries time
+    // stamps of this machine and line ends of the link.
+    QByteArray received;
+    QObject::connect(&conn, &DeviceConnection::Received, [&received](const QByteArray &bytes) { received += bytes; });
 
     switch (request.command) {
     case CliRequest::Command::Identify: {
-        if (!Open(conn, user, true)) {
-            result.error = lastTold(user, QStringLiteral("No response from Mirto"));
+        if (!Open(conn, user, target, true, result))
+            break;
+        const QByteArray serial = conn.IdentifiedSerial();
+        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
+        if (unidentified(serial)) {
+            result.reason = CliReason::NotIdentified;
+            result.error = QStringLiteral("The device's answer to \"snum\" holds no serial number");
             break;
         }
         result.ok = true;
-        result.data.insert(QStringLiteral("serial"), QString::fromLatin1(conn.IdentifiedSerial()));
-        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
+        result.data.insert(QStringLiteral("serial"), QString::fromLatin1(serial));
         say(QStringLiteral("serial number %1, software version %2")
-                .arg(QString::fromLatin1(conn.IdentifiedSerial()), QString::fromLatin1(conn.IdentifiedVersion())));
+                .arg(QString::fromLatin1(serial), QString::fromLatin1(conn.IdentifiedVersion())));
         break;
     }
     case CliRequest::Command::Send: {
-        if (!Open(conn, user, false)) {
-            result.error = lastTold(user, QStringLiteral("Unable to connect...."));
+        if (!Open(conn, user, target, false, result))
             break;
-        }
         QJsonArray answers;
         result.ok = true;
         for (const QString &text : request.texts) {
-            user.terminal.clear();
+            received.clear();
             const bool answered = conn.ExchangeCommand(text.toLatin1() + '\n');
-            // The terminal's text, not the exchange's bounded buffer: a long
-            // answer is printed whole.
-            const QString answer = QString::fromLatin1(user.terminal);
+            // Everything the device sent, not the exchange's bounded buffer:
+            // a long answer is printed whole.
+            const QString answer = QString::fromLatin1(received);
             answers.append(QJsonObject {{QStringLiteral("command"), text}, {QStringLiteral("answer"), answer}});
             for (const QString &line : answer.split(QRegularExpression(QStringLiteral("\r?\n"))))
                 if (!line.isEmpty())
                     say(line);
             if (!answered) {
                 result.ok = false;
-                result.error = lastTold(user, QStringLiteral("No response from Mirto to \"%1\"").arg(text));
+                if (wentAway(conn)) {
+                    failWentAway(result, target, QStringLiteral("\"%1\"").arg(text));
+                } else {
+                    result.reason = CliReason::NoResponse;
+                    result.error = QStringLiteral("No response from Mirto to \"%1\"").arg(text);
+                }
                 break;
             }
         }
@@ -186,41 +257,44 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
         ResetConfigRecord(record);
         QString reason;
         if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
+            result.reason = CliReason::Error;
             result.error = ConfigFileErrorText(request.file, reason);
             break;
         }
         const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
         if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
             result.error = plan.Refusal;
+            result.reason = CliReason::Refused;
             break;
         }
-        if (!Open(conn, user, true)) {
-            result.error = lastTold(user, QStringLiteral("No response from Mirto"));
+        if (!Open(conn, user, target, true, result))
             break;
-        }
         CliSink sink(say);
         const ProgrammingResult outcome = RunProgramming(conn, plan, sink);
         result.data.insert(QStringLiteral("steps"), sink.steps);
         result.ok = outcome == ProgrammingResult::Programmed;
-        if (!result.ok)
+        if (result.ok) {
+            say(QStringLiteral("Programming OK"));
+        } else if (wentAway(conn)) {
+            failWentAway(result, target, QStringLiteral("programming"));
+        } else {
+            result.reason = CliReason::Refused;
             result.error = sink.messages.isEmpty()
                                ? (outcome == ProgrammingResult::NoValidMode
                                       ? QStringLiteral("The configuration holds no mode to program")
                                       : lastTold(user, QStringLiteral("Programming failed")))
                                : sink.messages.constLast();
-        else
-            say(QStringLiteral("Programming OK"));
+        }
         break;
     }
     case CliRequest::Command::Update: {
         if (target.kind == CliTarget::Kind::Network) {
+            result.reason = CliReason::Error;
             result.error = QStringLiteral("Firmware updates need the serial or USB cable.");
             break;
         }
-        if (!Open(conn, user, false)) {
-            result.error = lastTold(user, QStringLiteral("The port cannot be opened"));
+        if (!Open(conn, user, target, false, result))
             break;
-        }
         UpdateSession session(conn.Boot(), request.file);
         QEventLoop loop;
         QString error;
@@ -243,7 +317,12 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
         if (session.Start(request.reset, request.powerCycleWaitMs))
             loop.exec();
         if (!success) {
-            result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
+            if (conn.LinkLost()) {
+                failWentAway(result, target, QStringLiteral("the update"));
+            } else {
+                result.reason = CliReason::UpdateFailed;
+                result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
+            }
             break;
         }
         result.ok = true;
@@ -260,4 +339,20 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
     // keeps for a reopen: nothing here opens it again.
     conn.Shutdown();
     return result;
+}
+
+} // namespace
+
+CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
+                       const std::function<void(const QString &)> &say,
+                       const std::function<void(quint32, quint32)> &progress)
+{
+    try {
+        return runJob(target, request, say, progress);
+    } catch (const std::exception &error) {
+        CliResult result;
+        result.reason = CliReason::Error;
+        result.error = QString::fromLocal8Bit(error.what());
+        return result;
+    }
 }

@@ -11,6 +11,7 @@ struct CliTarget {
     enum class Kind { Serial, Usb, Network };
     Kind kind = Kind::Serial;
     int port = 0;           // COM number (serial, USB once found)
+    QString path;           // serial: a device path given instead of COMn
     QString host;           // network
     quint16 tcpPort = 9000; // network
     // "COM3", "USB", "127.0.0.1:9000": how lines and results name the device.
@@ -27,16 +28,29 @@ struct CliRequest {
     int powerCycleWaitMs = 60000;
 };
 
+// Why a device failed, as one word for scripts (the "reason" of --json).
+namespace CliReason {
+inline const QString NoResponse = QStringLiteral("no-response");      // the link is up, the device is silent
+inline const QString WentAway = QStringLiteral("went-away");          // unplugged, connection closed
+inline const QString CannotOpen = QStringLiteral("cannot-open");      // port or connection could not be opened
+inline const QString NotIdentified = QStringLiteral("not-identified"); // answered without a serial number
+inline const QString Refused = QStringLiteral("refused");             // the device did not take the job
+inline const QString UpdateFailed = QStringLiteral("update-failed");  // the boot loader's transfer failed
+inline const QString Error = QStringLiteral("error");                 // the tool itself failed
+} // namespace CliReason
+
 // One device's outcome.
 struct CliResult {
     bool ok = false;
-    QString error;
+    QString reason;   // one of CliReason when not ok
+    QString error;    // what happened, for people; may hold several lines
     QJsonObject data; // serial, version, answers, steps...
 };
 
 // Runs `request` on one device from start to end, on the calling thread
 // (which needs no event loop of its own: the job runs its own). `say` gets
 // each line of progress as it happens; `progress` the update's page count.
+// Never throws: an error of the tool's own ends the job as a failure.
 CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                        const std::function<void(const QString &line)> &say,
                        const std::function<void(quint32 value, quint32 maximum)> &progress = {});

@@ -6,6 +6,7 @@
 #include "core/config/Programming.h"
 #include "core/firmware/HexImage.h"
 #include "core/links/ComPorts.h"
+#include "core/links/SerialPortError.h"
 #include "core/links/UsbPortDetect.h"
 
 #include <QCommandLineParser>
@@ -14,9 +15,13 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +34,23 @@ void writeLine(FILE *stream, const QString &line)
     std::fputs(line.toLocal8Bit().constData(), stream);
     std::fputc('\n', stream);
     std::fflush(stream);
+}
+
+// A message of several lines keeps them, each with `prefix`; the blank lines
+// that part a message box's paragraphs are dropped.
+QStringList messageLines(const QString &text)
+{
+    QStringList lines;
+    for (const QString &line : text.split(QRegularExpression(QStringLiteral("\r?\n"))))
+        if (!line.trimmed().isEmpty())
+            lines << line.trimmed();
+    return lines;
+}
+
+void writeMessage(FILE *stream, const QString &prefix, const QString &text)
+{
+    for (const QString &line : messageLines(text))
+        writeLine(stream, prefix + line);
 }
 
 const char *const HelpText =
@@ -44,12 +66,21 @@ const char *const HelpText =
     "                           the device when asked\n"
     "\n"
     "Several --port or --host options run the same job on every device at once, each on its\n"
-    "own link, and end with one result line per device.\n"
+    "own link, show one progress line per device and end with one result line per device.\n"
+    "Naming the same device twice is bad usage. With --json, an update also writes progress\n"
+    "objects {\"device\", \"event\": \"progress\", \"page\", \"pages\"} at every tenth, and a\n"
+    "failed device's object has \"error\" (what happened) and \"reason\": no-response,\n"
+    "went-away, cannot-open, not-identified, refused, update-failed or error.\n"
+    "\n"
+    "send takes printable single-byte (Latin-1) characters only, as the window's command line.\n"
+    "It prints each answer as the device sent it, the same over every link.\n"
     "\n"
     "Exit status:\n"
     "  0  every device did what was asked\n"
-    "  1  at least one device failed (no answer, link lost, refused)\n"
-    "  2  the command line is wrong\n"
+    "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
+    "     failed), or the tool met an error of its own\n"
+    "  2  the command line is wrong (also: a device named twice, text send cannot send);\n"
+    "     nothing was sent\n"
     "  3  the configuration or HEX file cannot be used; nothing was sent";
 
 bool parseHost(const QString &text, CliTarget &target)
@@ -69,8 +100,22 @@ bool parseHost(const QString &text, CliTarget &target)
     return true;
 }
 
-bool parsePort(const QString &text, CliTarget &target)
+// A device path (/dev/ttyUSB0, /dev/serial/by-id/...) is anything with a
+// slash; what is there must be a character device. One that is not there
+// (yet) fails as a missing COMn does, when it is opened.
+bool parsePort(const QString &text, CliTarget &target, QString &problem)
 {
+    if (text.contains(QLatin1Char('/'))) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(text).constData(), &status) == 0 && !S_ISCHR(status.st_mode)) {
+            problem = QStringLiteral("'%1' is no character device").arg(text);
+            return false;
+        }
+        target.kind = CliTarget::Kind::Serial;
+        target.path = text;
+        return true;
+    }
+    problem = QStringLiteral("'%1' is no port: give COMn or a device path").arg(text);
     static const QRegularExpression form(QStringLiteral("^(?:COM)?(\\d{1,3})$"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch() || match.captured(1).toInt() < 1)
@@ -78,6 +123,26 @@ bool parsePort(const QString &text, CliTarget &target)
     target.kind = CliTarget::Kind::Serial;
     target.port = match.captured(1).toInt();
     return true;
+}
+
+// What tells two names of one device apart from two devices: the device
+// file behind a port, the address of a host.
+QString deviceKey(const CliTarget &target)
+{
+    switch (target.kind) {
+    case CliTarget::Kind::Serial: {
+        const QString file = target.path.isEmpty() ? ComPortTarget(target.port) : target.path;
+        const QString canonical = file.isEmpty() ? QString() : QFileInfo(file).canonicalFilePath();
+        if (!canonical.isEmpty())
+            return canonical;
+        return target.path.isEmpty() ? QStringLiteral("COM%1").arg(target.port) : QFileInfo(target.path).absoluteFilePath();
+    }
+    case CliTarget::Kind::Usb:
+        return QStringLiteral("usb");
+    case CliTarget::Kind::Network:
+        return QStringLiteral("tcp:") + target.host.toLower() + QLatin1Char(':') + QString::number(target.tcpPort);
+    }
+    return {};
 }
 
 int usage(const QString &problem)
@@ -110,48 +175,105 @@ int listPorts(bool json)
     return CliSuccess;
 }
 
-// A bar that redraws itself on a terminal; plain lines at every tenth elsewhere.
-class ProgressShow {
+// One progress line per device. On a terminal the lines are a block at the
+// bottom, redrawn in place, and a line of text goes above the block; elsewhere
+// a plain line per device at every tenth; with --json an object per device at
+// every tenth. Each device's line is shown by the thread that runs it.
+class ProgressBoard {
 public:
-    explicit ProgressShow(bool onTerminal) : m_terminal(onTerminal) {}
-    ~ProgressShow()
+    enum class Mode { Terminal, Plain, Json };
+    ProgressBoard(Mode mode, QStringList labels)
+        : m_mode(mode), m_labels(std::move(labels)), m_rows(m_labels.size()), m_lastTenth(m_labels.size(), 0)
     {
-        if (m_drawn)
-            std::fputc('\n', stdout);
     }
-    void Show(quint32 value, quint32 maximum)
+
+    // Page `value` of `maximum` (both counted from 0) of device `index`.
+    void Show(qsizetype index, quint32 value, quint32 maximum)
     {
         const quint32 total = qMax<quint32>(1, maximum + 1);
         const quint32 done = qMin(total, value + 1);
         const std::lock_guard lock(outputLock);
-        if (m_terminal) {
+        if (m_mode == Mode::Terminal) {
             const int width = 40;
             const int filled = int(qint64(width) * done / total);
-            std::fprintf(stdout, "\r[%s%s] page %u of %u", QByteArray(filled, '#').constData(),
-                         QByteArray(width - filled, '.').constData(), done, total);
-            m_drawn = true;
-        } else {
-            const quint32 tenth = done * 10 / total;
-            if (tenth == m_lastTenth)
-                return;
-            m_lastTenth = tenth;
-            std::fprintf(stdout, "page %u of %u\n", done, total);
+            m_rows[index] = prefix(index) + QLatin1Char('[') + QString(filled, QLatin1Char('#'))
+                            + QString(width - filled, QLatin1Char('.'))
+                            + QStringLiteral("] page %1 of %2").arg(done).arg(total);
+            eraseBlock();
+            drawBlock();
+            std::fflush(stdout);
+            return;
         }
+        const quint32 tenth = done * 10 / total;
+        if (tenth == m_lastTenth[index])
+            return;
+        m_lastTenth[index] = tenth;
+        QString line;
+        if (m_mode == Mode::Json)
+            line = QString::fromUtf8(QJsonDocument(QJsonObject {
+                                                       {QStringLiteral("device"), m_labels.at(index)},
+                                                       {QStringLiteral("event"), QStringLiteral("progress")},
+                                                       {QStringLiteral("page"), qint64(done)},
+                                                       {QStringLiteral("pages"), qint64(total)},
+                                                   })
+                                         .toJson(QJsonDocument::Compact));
+        else
+            line = prefix(index) + QStringLiteral("page %1 of %2").arg(done).arg(total);
+        std::fputs(line.toLocal8Bit().constData(), stdout);
+        std::fputc('\n', stdout);
         std::fflush(stdout);
     }
-    // A line of text must not run into the bar.
-    void Break()
+
+    // Text from device `index`, above the progress lines.
+    void Say(qsizetype index, const QString &line)
     {
-        if (m_drawn) {
+        if (m_mode == Mode::Json)
+            return;
+        const std::lock_guard lock(outputLock);
+        eraseBlock();
+        // A message of several lines stays one, each line with its device.
+        static const QRegularExpression lineEnd(QStringLiteral("\\r?\\n"));
+        for (const QString &part : line.split(lineEnd, Qt::SkipEmptyParts)) {
+            std::fputs((prefix(index) + part).toLocal8Bit().constData(), stdout);
             std::fputc('\n', stdout);
-            m_drawn = false;
         }
+        drawBlock();
+        std::fflush(stdout);
     }
 
 private:
-    bool m_terminal;
-    bool m_drawn = false;
-    quint32 m_lastTenth = 0;
+    QString prefix(qsizetype index) const
+    {
+        return m_labels.size() > 1 ? m_labels.at(index) + QStringLiteral(": ") : QString();
+    }
+    void eraseBlock()
+    {
+        if (m_drawn > 0)
+            std::fprintf(stdout, "\033[%dA\r\033[J", m_drawn);
+        m_drawn = 0;
+    }
+    void drawBlock()
+    {
+        if (m_mode != Mode::Terminal)
+            return;
+        bool started = false;
+        for (const QString &row : std::as_const(m_rows))
+            started = started || !row.isEmpty();
+        if (!started)
+            return;
+        for (qsizetype i = 0; i < m_rows.size(); ++i) {
+            const QString row = m_rows.at(i).isEmpty() ? prefix(i) + QStringLiteral("waiting") : m_rows.at(i);
+            std::fputs(row.toLocal8Bit().constData(), stdout);
+            std::fputc('\n', stdout);
+            ++m_drawn;
+        }
+    }
+
+    Mode m_mode;
+    QStringList m_labels;
+    QStringList m_rows;
+    QList<quint32> m_lastTenth;
+    int m_drawn = 0;
 };
 
 } // namespace
@@ -163,7 +285,10 @@ int RunCli(const QStringList &arguments)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {QStringLiteral("port"), QStringLiteral("A device on serial port COMn (repeatable)."), QStringLiteral("COMn")},
+        {QStringLiteral("port"),
+         QStringLiteral("A device on serial port COMn, or at a device path such as /dev/ttyUSB0 or "
+                        "/dev/serial/by-id/... (repeatable)."),
+         QStringLiteral("COMn|PATH")},
         {QStringLiteral("usb"), QStringLiteral("The device on the USB cable.")},
         {QStringLiteral("host"),
          QStringLiteral("A device on the network, TCP port 9000 unless given (repeatable; identify, send "
@@ -192,7 +317,17 @@ int RunCli(const QStringList &arguments)
         return usage(QStringLiteral("no command given"));
     const QString command = words.takeFirst();
     if (command == QLatin1String("ports"))
-        return words.isEmpty() ? listPorts(json) : usage(QStringLiteral("ports takes no arguments"));
+    {
+        if (!words.isEmpty())
+            return usage(QStringLiteral("ports takes no arguments"));
+        try {
+            return listPorts(json);
+        } catch (const SerialPortError &error) {
+            writeMessage(stderr, QStringLiteral("mirto-cli: "),
+                         QStringLiteral("The ports folder %1 cannot be made or read: %2").arg(ComPortFolder(), error.message()));
+            return CliDeviceFailed;
+        }
+    }
 
     CliRequest request;
     if (command == QLatin1String("identify")) {
@@ -204,8 +339,16 @@ int RunCli(const QStringList &arguments)
         if (words.isEmpty())
             return usage(QStringLiteral("send wants at least one command"));
         for (const QString &text : words) {
-            // One command is one line; the device must not see two.
-            if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) || text.toLatin1().size() > 1022)
+            // The device takes single bytes; a control character would split
+            // the line or do what the user did not type. Nothing is changed
+            // on the way: what cannot go out as typed does not go out.
+            for (const QChar c : text) {
+                if (c.unicode() > 0xFF || !c.isPrint())
+                    return usage(QStringLiteral("'%1' holds a character the device cannot take (U+%2): a command "
+                                                "is printable single-byte (Latin-1) text")
+                                     .arg(text, QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
+            }
+            if (text.size() > 1022)
                 return usage(QStringLiteral("a command must be one line of at most 1022 characters"));
         }
         request.texts = words;
@@ -227,8 +370,9 @@ int RunCli(const QStringList &arguments)
     QList<CliTarget> targets;
     for (const QString &text : parser.values(QStringLiteral("port"))) {
         CliTarget target;
-        if (!parsePort(text, target))
-            return usage(QStringLiteral("'%1' is no port: give COMn").arg(text));
+        QString problem;
+        if (!parsePort(text, target, problem))
+            return usage(problem);
         targets << target;
     }
     for (const QString &text : parser.values(QStringLiteral("host"))) {
@@ -244,6 +388,13 @@ int RunCli(const QStringList &arguments)
     }
     if (targets.isEmpty())
         return usage(QStringLiteral("name a device with --port, --usb or --host"));
+    // Two jobs on one device would fight over its link.
+    for (qsizetype i = 0; i < targets.size(); ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (deviceKey(targets.at(i)) == deviceKey(targets.at(j)))
+                return usage(QStringLiteral("%1 and %2 name the same device").arg(targets.at(j).Label(), targets.at(i).Label()));
+        }
+    }
     if (request.command == CliRequest::Command::Update) {
         for (const CliTarget &target : targets) {
             if (target.kind == CliTarget::Kind::Network)
@@ -257,7 +408,7 @@ int RunCli(const QStringList &arguments)
         ResetConfigRecord(record);
         QString reason;
         if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
-            writeLine(stderr, QStringLiteral("mirto-cli: ") + ConfigFileErrorText(request.file, reason).simplified());
+            writeMessage(stderr, QStringLiteral("mirto-cli: "), ConfigFileErrorText(request.file, reason));
             return CliBadFile;
         }
         // A file may hold a value the device cannot take; it is refused
@@ -280,22 +431,18 @@ int RunCli(const QStringList &arguments)
     }
 
     const bool several = targets.size() > 1;
-    const bool barOnTerminal = !json && !several && ::isatty(STDOUT_FILENO);
-    ProgressShow bar(barOnTerminal);
+    QStringList labels;
+    for (const CliTarget &target : std::as_const(targets))
+        labels << target.Label();
+    ProgressBoard board(json                    ? ProgressBoard::Mode::Json
+                        : ::isatty(STDOUT_FILENO) ? ProgressBoard::Mode::Terminal
+                                                  : ProgressBoard::Mode::Plain,
+                        labels);
     QList<CliResult> results(targets.size());
     const auto run = [&](qsizetype i) {
-        const QString label = targets.at(i).Label();
-        const auto say = [&, label](const QString &line) {
-            if (json)
-                return;
-            if (!several)
-                bar.Break();
-            writeLine(stdout, several ? label + QStringLiteral(": ") + line : line);
-        };
-        std::function<void(quint32, quint32)> progress;
-        if (!json && !several)
-            progress = [&bar](quint32 value, quint32 maximum) { bar.Show(value, maximum); };
-        results[i] = RunDeviceJob(targets.at(i), request, say, progress);
+        results[i] = RunDeviceJob(
+            targets.at(i), request, [&board, i](const QString &line) { board.Say(i, line); },
+            [&board, i](quint32 value, quint32 maximum) { board.Show(i, value, maximum); });
     };
     if (!several) {
         run(0);
@@ -310,25 +457,29 @@ int RunCli(const QStringList &arguments)
         for (auto &thread : threads)
             thread->wait();
     }
-    bar.Break();
 
     bool allOk = true;
     for (qsizetype i = 0; i < targets.size(); ++i) {
         const CliResult &result = results.at(i);
         allOk = allOk && result.ok;
-        const QString label = targets.at(i).Label();
+        const QString &label = labels.at(i);
         if (json) {
             QJsonObject line = result.data;
             line.insert(QStringLiteral("device"), label);
             line.insert(QStringLiteral("ok"), result.ok);
-            if (!result.ok)
-                line.insert(QStringLiteral("error"), result.error);
+            if (!result.ok) {
+                line.insert(QStringLiteral("reason"), result.reason);
+                line.insert(QStringLiteral("error"), messageLines(result.error).join(QLatin1Char('\n')));
+            }
             writeLine(stdout, QString::fromUtf8(QJsonDocument(line).toJson(QJsonDocument::Compact)));
         } else if (result.ok) {
             if (several)
                 writeLine(stdout, label + QStringLiteral(": OK"));
         } else {
-            writeLine(stderr, label + QStringLiteral(": FAILED: ") + result.error.simplified());
+            const QStringList lines = messageLines(result.error);
+            writeLine(stderr, label + QStringLiteral(": FAILED: ") + lines.value(0));
+            for (qsizetype n = 1; n < lines.size(); ++n)
+                writeLine(stderr, label + QStringLiteral(": ") + lines.at(n));
         }
     }
     return allOk ? CliSuccess : CliDeviceFailed;

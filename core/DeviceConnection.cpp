@@ -433,6 +433,8 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         buffer[n] = '\0';
         const QByteArray piece(buffer); // the text ends at the first zero byte
         collectReply(piece);
+        if (!piece.isEmpty())
+            Q_EMIT Received(piece);
         QByteArray shown;
         shown.reserve(piece.size() + 16);
         for (char c : piece) {
@@ -491,7 +493,10 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
         return;
     const QByteArray received(buffer, n);
     // Exchanges over the network see the prompt just as over the cable.
-    collectReply(QByteArray(received.constData())); // text ends at a zero byte
+    const QByteArray text(received.constData()); // text ends at a zero byte
+    collectReply(text);
+    if (!text.isEmpty())
+        Q_EMIT Received(text);
     QByteArray shown;
     shown.reserve(n + 8);
     for (char c : received) {

@@ -106,6 +106,9 @@ public:
     int PromptsOwed() const { return int(m_owed.size()); }
     // The firmware update holds the link.
     bool BootActive() const { return bool(m_uploadReceiver); }
+    // The open link went away (cable pulled, device closed the connection)
+    // since it was last opened.
+    bool LinkLost() const { return m_linkLost; }
 
     // Opens the link. Serial and USB identify the device unless `identify`
     // is false (the port is handed back after a firmware update).
@@ -152,6 +155,11 @@ public:
     void ClientSocketDisconnect(TClientSocket *sender);
     void ClientSocketError(TClientSocket *sender, ErrorEvent kind, int &errorCode);
     void TOTimerTimer();
+
+Q_SIGNALS:
+    // The device's text as it came over the link, before the terminal marks
+    // it up (time stamps, line ends): the same bytes whichever link is used.
+    void Received(const QByteArray &bytes);
 
 private:
     class BootSide;

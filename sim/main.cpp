@@ -145,6 +145,8 @@ int main(int argc, char *argv[])
          QStringLiteral("Boot loader: how often each refused page is refused per upload (default 1)."),
          QStringLiteral("N"), QStringLiteral("1")},
         {QStringLiteral("no-start-token"), QStringLiteral("Boot loader: never send the start token '>'.")},
+        {QStringLiteral("mute-after-abort"),
+         QStringLiteral("Boot loader: after the tool's abort say nothing more, never finish.")},
         {QStringLiteral("line-rate"),
          QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default %1).")
              .arg(SimServer::DefaultLineRate),
@@ -204,6 +206,7 @@ int main(int argc, char *argv[])
     boot.SetRefusedPages(PageListOption(parser, QStringLiteral("refuse")),
                          int(NumberOption(parser, QStringLiteral("refuse-times"), 0, 1000000)));
     boot.SetSendsStartToken(!parser.isSet(QStringLiteral("no-start-token")));
+    boot.SetMuteAfterAbort(parser.isSet(QStringLiteral("mute-after-abort")));
     server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
     if (parser.isSet(QStringLiteral("image")))
         server.SetBootImagePath(parser.value(QStringLiteral("image")));

@@ -1,6 +1,9 @@
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 
+#include "core/links/ComPorts.h"
+
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -24,6 +27,16 @@ private Q_SLOTS:
     void badUsage_data();
     void badUsage();
     void severalDevicesAtOnce();
+    void failuresSayWhatHappened_data();
+    void failuresSayWhatHappened();
+    void refusedBeforeAnythingIsSent_data();
+    void refusedBeforeAnythingIsSent();
+    void answersAsTheDeviceSentThem_data();
+    void answersAsTheDeviceSentThem();
+    void progressOfSeveralDevices_data();
+    void progressOfSeveralDevices();
+    void messagesKeepTheirLines();
+    void toolErrorsEndCleanly();
     void needsNoDisplay();
 };
 
@@ -79,21 +92,25 @@ const QByteArray kConfig = "12345\r\n0\r\ntype=TE\r\nmode=3\r\nwebmethod=F\r\n"
 
 void tst_cli::identify_data()
 {
-    QTest::addColumn<bool>("network");
-    QTest::newRow("serial") << false;
-    QTest::newRow("tcp") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("serial") << "COMn";
+    QTest::newRow("tcp") << "host";
+    QTest::newRow("device path") << "path";
 }
 
 void tst_cli::identify()
 {
-    QFETCH(bool, network);
+    QFETCH(QString, how);
     StartDirectoryEnv env;
     SimProcess sim({"--tcp-port", "0", "--serial", "54321", "--software", "4.1.7"});
     QVERIFY2(sim.comPort() > 0 && sim.tcpPort() > 0, qPrintable(sim.banner()));
-    const Run run = Cli({network ? "--host" : "--port", network ? Host(sim) : Com(sim), "identify"});
+    const QStringList device = how == "host"   ? QStringList {"--host", Host(sim)}
+                               : how == "path" ? QStringList {"--port", ComPortTarget(sim.comPort())}
+                                               : QStringList {"--port", Com(sim)};
+    const Run run = Cli(device + QStringList {"identify"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QString("serial number 54321, software version 4.1.7\n"));
-    const Run json = Cli({network ? "--host" : "--port", network ? Host(sim) : Com(sim), "--json", "identify"});
+    const Run json = Cli(device + QStringList {"--json", "identify"});
     const QJsonObject line = JsonLines(json.out).value(0);
     QCOMPARE(line.value("serial").toString(), QString("54321"));
     QCOMPARE(line.value("version").toString(), QString("4.1.7"));
@@ -146,7 +163,8 @@ void tst_cli::updatesTheFirmware()
     env.writeFile("fw.hex", hexfix::HexText({data}));
     const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject line = JsonLines(run.out).value(0);
+    // The result comes after the progress objects.
+    const QJsonObject line = JsonLines(run.out).value(JsonLines(run.out).size() - 1);
     QVERIFY2(line.value("ok").toBool(), qPrintable(run.out + run.err));
     QCOMPARE(line.value("version").toString(), QString("4.2.0"));
     QFile image(written);
@@ -205,6 +223,7 @@ void tst_cli::badUsage_data()
     QTest::newRow("no device") << QStringList {"identify"};
     QTest::newRow("unknown command") << QStringList {"--port", "COM1", "format"};
     QTest::newRow("not a port") << QStringList {"--port", "ttyS0", "identify"};
+    QTest::newRow("a path that is no device") << QStringList {"--port", "/etc/passwd", "identify"};
     QTest::newRow("update over the network") << QStringList {"--host", "127.0.0.1", "update", "x.hex"};
     QTest::newRow("a command of two lines") << QStringList {"--port", "COM1", "send", "ver\nreset"};
 }
@@ -241,6 +260,200 @@ void tst_cli::severalDevicesAtOnce()
     QCOMPARE(lines[2].value("serial").toString(), QString("33333"));
     // At once: the silent device's 4 s do not come on top of the others'.
     QVERIFY2(clock.elapsed() < 7000, qPrintable(QString::number(clock.elapsed())));
+}
+
+void tst_cli::failuresSayWhatHappened_data()
+{
+    QTest::addColumn<QStringList>("simArguments");
+    QTest::addColumn<bool>("network");
+    QTest::addColumn<QStringList>("cliArguments");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("error");
+    const QStringList boot {"--line-rate", "0", "--page-size", "256"};
+    QTest::newRow("update refused four times, boot loader quiet")
+        << (boot + QStringList {"--refuse", "3", "--refuse-times", "4", "--mute-after-abort"}) << false
+        << QStringList {"--reset", "update", "fw.hex"} << "update-failed" << "aborted";
+    QTest::newRow("identify without a serial number")
+        << QStringList {"--no-serial-word"} << false << QStringList {"identify"} << "not-identified"
+        << "no serial number";
+    QTest::newRow("identify, unplugged") << QStringList {"--unplug-at", "snum"} << false
+                                         << QStringList {"identify"} << "went-away" << "went away";
+    QTest::newRow("identify over tcp, device gone") << QStringList {"--unplug-at", "ver"} << true
+                                                    << QStringList {"identify"} << "went-away" << "went away";
+    QTest::newRow("send, unplugged") << QStringList {"--unplug-at", "mode"} << false
+                                     << QStringList {"send", "ver", "mode"} << "went-away" << "went away";
+    QTest::newRow("send over tcp, device gone") << QStringList {"--unplug-at", "mode"} << true
+                                                << QStringList {"send", "ver", "mode"} << "went-away" << "went away";
+    QTest::newRow("program, unplugged") << QStringList {"--unplug-at", "mode"} << false
+                                        << QStringList {"program", "studio.cfg"} << "went-away" << "went away";
+    QTest::newRow("update, unplugged") << (boot + QStringList {"--die-at-page", "2"}) << false
+                                       << QStringList {"--reset", "update", "fw.hex"} << "went-away" << "went away";
+    QTest::newRow("send, silent") << QStringList {"--withhold", "mode"} << false << QStringList {"send", "mode"}
+                                  << "no-response" << "No response from Mirto";
+}
+
+void tst_cli::failuresSayWhatHappened()
+{
+    // Whatever the device does, the run ends with exit status 1 and a
+    // reason that names what happened, in text and in --json.
+    QFETCH(QStringList, simArguments);
+    QFETCH(bool, network);
+    QFETCH(QStringList, cliArguments);
+    QFETCH(QString, reason);
+    QFETCH(QString, error);
+    StartDirectoryEnv env;
+    env.writeFile("studio.cfg", kConfig);
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 5000, 3)}));
+    for (QString &argument : cliArguments)
+        if (argument.contains('.'))
+            argument = env.filePath(argument);
+    const auto device = [&](const SimProcess &sim) {
+        return network ? QStringList {"--host", Host(sim)} : QStringList {"--port", Com(sim)};
+    };
+    {
+        SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
+                       + simArguments);
+        QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
+        // A failed update ends within the boot loader's 3 s time-out; ten
+        // times that is the limit here.
+        const Run run = Cli(device(sim) + QStringList {"--json"} + cliArguments, 30000);
+        QCOMPARE(run.exitCode, 1);
+        const QList<QJsonObject> lines = JsonLines(run.out);
+        QVERIFY2(!lines.isEmpty(), qPrintable(run.err));
+        QVERIFY(!lines.constLast().value("ok").toBool());
+        QCOMPARE(lines.constLast().value("reason").toString(), reason);
+        QVERIFY2(lines.constLast().value("error").toString().contains(error), qPrintable(run.out));
+    }
+    SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
+                   + simArguments);
+    const Run text = Cli(device(sim) + cliArguments, 30000);
+    QCOMPARE(text.exitCode, 1);
+    QVERIFY2(text.err.contains(": FAILED: ") && text.err.contains(error), qPrintable(text.err));
+}
+
+void tst_cli::refusedBeforeAnythingIsSent_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // {port} stands for the device's COMn, {path} for its path
+    QTest::newRow("a character the device cannot take") << QStringList {"--port", "{port}", "send", "ch1name Radio €uro"};
+    QTest::newRow("a control character") << QStringList {"--port", "{port}", "send", "ver\treset"};
+    QTest::newRow("one port twice") << QStringList {"--port", "{port}", "--port", "{port}", "send", "ver"};
+    QTest::newRow("a port and its path") << QStringList {"--port", "{port}", "--port", "{path}", "send", "ver"};
+    QTest::newRow("one address twice")
+        << QStringList {"--port", "{port}", "--host", "127.0.0.1:1", "--host", "127.0.0.1:1", "send", "ver"};
+}
+
+void tst_cli::refusedBeforeAnythingIsSent()
+{
+    QFETCH(QStringList, arguments);
+    StartDirectoryEnv env;
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    const int port = device.registerAs();
+    for (QString &argument : arguments)
+        argument.replace("{port}", QStringLiteral("COM%1").arg(port)).replace("{path}", device.slavePath());
+    const Run run = Cli(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith("mirto-cli: "), qPrintable(run.err));
+    QCOMPARE(device.read(200), QByteArray());
+}
+
+void tst_cli::answersAsTheDeviceSentThem_data()
+{
+    QTest::addColumn<bool>("network");
+    QTest::newRow("serial") << false;
+    QTest::newRow("tcp") << true;
+}
+
+void tst_cli::answersAsTheDeviceSentThem()
+{
+    // The device marks its event lines with '#'; the window's terminal shows
+    // a time stamp there, a script gets the '#' on every link.
+    QFETCH(bool, network);
+    StartDirectoryEnv env;
+    SimProcess sim({"--tcp-port", "0"});
+    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : Com(sim)};
+    const Run run = Cli(device + QStringList {"--json", "send", "mode 2"});
+    QCOMPARE(run.exitCode, 0);
+    const QString answer =
+        JsonLines(run.out).value(0).value("answers").toArray().at(0).toObject().value("answer").toString();
+    QVERIFY2(answer.startsWith("# mode changed\r\n"), qPrintable(answer));
+    const Run text = Cli(device + QStringList {"send", "mode 3"});
+    QVERIFY2(text.out.startsWith("# mode changed\n"), qPrintable(text.out));
+}
+
+void tst_cli::progressOfSeveralDevices_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("text") << false;
+    QTest::newRow("json") << true;
+}
+
+void tst_cli::progressOfSeveralDevices()
+{
+    QFETCH(bool, json);
+    StartDirectoryEnv env;
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 5000, 3)}));
+    const QStringList boot {"--no-tcp", "--line-rate", "0", "--page-size", "256"};
+    SimProcess first(boot);
+    SimProcess second(boot);
+    QVERIFY(first.comPort() > 0 && second.comPort() > 0);
+    const QStringList devices {Com(first), Com(second)};
+    const Run run = Cli(QStringList {"--port", devices[0], "--port", devices[1], "--reset"}
+                        + (json ? QStringList {"--json"} : QStringList {}) + QStringList {"update", env.filePath("fw.hex")});
+    QCOMPARE(run.exitCode, 0);
+    for (const QString &name : devices) {
+        if (json) {
+            // Progress objects of this device, the last at the whole file,
+            // and its result after them.
+            int lastProgress = -1;
+            int result = -1;
+            const QList<QJsonObject> lines = JsonLines(run.out);
+            for (int i = 0; i < lines.size(); ++i) {
+                if (lines[i].value("device").toString() != name)
+                    continue;
+                if (lines[i].value("event").toString() == "progress")
+                    lastProgress = i;
+                else
+                    result = i;
+            }
+            QVERIFY2(lastProgress >= 0 && result > lastProgress, qPrintable(run.out));
+            QCOMPARE(lines[lastProgress].value("page").toInt(), lines[lastProgress].value("pages").toInt());
+            QVERIFY(lines[result].value("ok").toBool());
+        } else {
+            // Not a terminal: a plain line per device at every tenth.
+            const QRegularExpression whole(QStringLiteral("(^|\n)%1: page (\\d+) of \\2\n").arg(name));
+            QVERIFY2(run.out.contains(whole), qPrintable(run.out));
+            QVERIFY(run.out.count(name + ": page ") >= 5);
+        }
+    }
+}
+
+void tst_cli::messagesKeepTheirLines()
+{
+    StartDirectoryEnv env;
+    const Run run = Cli({"--port", "COM97", "identify"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("COM97: FAILED: Error opening Comport: 97\nCOM97: Is the serial cable connected to COM97?"),
+             qPrintable(run.err));
+    const Run path = Cli({"--port", "/dev/serial/by-id/no-such-mirto", "identify"});
+    QCOMPARE(path.exitCode, 1);
+    QVERIFY2(path.err.startsWith("/dev/serial/by-id/no-such-mirto: FAILED: Error opening /dev/serial/by-id/no-such-mirto"),
+             qPrintable(path.err));
+}
+
+void tst_cli::toolErrorsEndCleanly()
+{
+    // A ports folder that cannot be made: said, exit status 1, no abort.
+    StartDirectoryEnv env;
+    const QString folder = ComPortFolder();
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
+    QFile blocker(folder);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Run run = Cli({"ports"});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.startsWith("mirto-cli: The ports folder"), qPrintable(run.err));
 }
 
 void tst_cli::needsNoDisplay()

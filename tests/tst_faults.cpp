@@ -264,7 +264,8 @@ void tst_faults::commandStates()
 
 // The firmware update, driven without a window. The device fails when it is
 // told to reset (before its boot loader runs), or its boot loader dies
-// between two pages or in the middle of a frame.
+// between two pages or in the middle of a frame, or refuses a page until the
+// transfer is aborted.
 void tst_faults::firmwareUpdate_data()
 {
     QTest::addColumn<QStringList>("options");
@@ -280,6 +281,11 @@ void tst_faults::firmwareUpdate_data()
     QTest::newRow("dies between pages") << QStringList({"--die-at-page", "3"}) << "Device disconnected" << false;
     QTest::newRow("dies in the middle of a frame")
         << QStringList({"--die-at-page", "2", "--die-mid-frame"}) << "Device disconnected" << false;
+    // The transfer is aborted and the boot loader says nothing more.
+    QTest::newRow("refuses a page four times") << QStringList({"--refuse", "3", "--refuse-times", "4"}) << "aborted"
+                                               << true;
+    QTest::newRow("refuses a page four times, then silent")
+        << QStringList({"--refuse", "3", "--refuse-times", "4", "--mute-after-abort"}) << "aborted" << true;
 }
 
 void tst_faults::firmwareUpdate()

@@ -23,6 +23,22 @@ UpdateSession::UpdateSession(BootPort &port, const QString &path, QObject *paren
     m_timer2.setSingleShot(true);
     m_timer2.setInterval(BootProtocol::Timer2Ms);
     m_powerWait.setSingleShot(true);
+    m_endWait.setSingleShot(true);
+    m_endWait.setInterval(BootProtocol::Timer1Ms);
+    // A boot loader that went quiet after an aborted transfer never sends
+    // its finish: nobody is there to close a dialog, so the failure ends the
+    // update once the boot loader's own time-out has passed.
+    connect(&m_endWait, &QTimer::timeout, this, [this] {
+        if (!m_running)
+            return;
+        finish(false, m_lastProblem.isEmpty()
+                          ? (m_protocol.ErrorCount() > 3
+                                 ? QStringLiteral("Firmware update failed: the device refused pages %1 times, "
+                                                  "the transfer was aborted")
+                                       .arg(m_protocol.ErrorCount())
+                                 : QStringLiteral("Firmware update failed: the transfer was aborted"))
+                          : m_lastProblem);
+    });
     connect(&m_timer1, &QTimer::timeout, this, [this] { carry(m_protocol.Timer1Expired()); });
     connect(&m_timer2, &QTimer::timeout, this, [this] { carry(m_protocol.Timer2Expired()); });
     // Without a prompt on a screen, the wait for the power cycle ends as a
@@ -124,6 +140,10 @@ void UpdateSession::carry(const QList<BootEvent> &events)
         case Kind::ClosePowerPrompt:
             m_powerWait.stop();
             break;
+        case Kind::TransferEnded:
+            if (!event.Flag)
+                m_endWait.start();
+            break;
         case Kind::Finished:
             finish(event.Flag, event.Flag ? QString() : m_lastProblem);
             return;
@@ -143,6 +163,7 @@ void UpdateSession::finish(bool success, const QString &error)
     m_timer1.stop();
     m_timer2.stop();
     m_powerWait.stop();
+    m_endWait.stop();
     if (wasRunning)
         m_link.Release();
     Q_EMIT Finished(success, error);

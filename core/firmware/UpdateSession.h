@@ -55,6 +55,8 @@ private:
     QTimer m_timer1;
     QTimer m_timer2;
     QTimer m_powerWait;
+    // After a failed transfer: how long the boot loader has to finish.
+    QTimer m_endWait;
     bool m_running = false;
     QString m_lastProblem;
 };

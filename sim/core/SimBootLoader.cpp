@@ -52,6 +52,7 @@ SimBootLoader::Outputs SimBootLoader::Start()
 {
     m_phase = Phase::WaitingForToken;
     m_outcome = Outcome::None;
+    m_muted = false;
     m_frame.clear();
     m_lockPending = -1;
     m_lockNoise = 0;
@@ -146,6 +147,8 @@ SimBootLoader::Outputs SimBootLoader::Feed(const QByteArray &bytes, qsizetype *c
     qsizetype i = 0;
     for (; i < bytes.size() && m_phase != Phase::Off; ++i) {
         const char b = bytes.at(i);
+        if (m_muted)
+            continue;
         switch (m_phase) {
         case Phase::Off:
             break;
@@ -177,6 +180,12 @@ SimBootLoader::Outputs SimBootLoader::Feed(const QByteArray &bytes, qsizetype *c
             break;
         case Phase::WaitingForLockBits: {
             const int value = quint8(b);
+            // The abort's filler follows its end marker; a finished transfer
+            // sends none.
+            if (m_muteAfterAbort && b == '-') {
+                m_muted = true;
+                break;
+            }
             if (m_lockPending < 0 && b == LeaveByte) {
                 End(Outcome::Left);
                 break;

@@ -56,6 +56,9 @@ public:
     void SetRefusedPages(const QList<int> &pages, int times);
     bool SendsStartToken() const { return m_sendToken; }
     void SetSendsStartToken(bool send) { m_sendToken = send; }
+    // After the tool's abort the boot loader says nothing more (it never
+    // finishes) until it is started again.
+    void SetMuteAfterAbort(bool mute) { m_muteAfterAbort = mute; }
 
     static int FlashSize(Chip chip) { return chip == Chip::Mega128 ? 0x20000 : 0x40000; }
     static char ChipByte(Chip chip) { return chip == Chip::Mega128 ? 'D' : 'J'; }
@@ -107,6 +110,8 @@ private:
     QList<int> m_refusedPages;
     int m_refuseTimes = 0;
     bool m_sendToken = true;
+    bool m_muteAfterAbort = false;
+    bool m_muted = false;
 
     Phase m_phase = Phase::Off;
     Outcome m_outcome = Outcome::None;
