@@ -57,8 +57,8 @@ public:
     }
     bool UploadActive() const override { return m_conn.UploadActive(); }
     bool PortOpen() const override { return m_conn.PortOpen(); }
-    void OpenPort() override { m_conn.OpenPort(); }
-    void ClosePort() override { m_conn.ClosePort(); }
+    bool ReadyForUpdate() override { return m_conn.ReadyForUpdate(); }
+    bool OpenForUpdate() override { return m_conn.OpenForUpdate(); }
     int ReadBytes(char *buffer, int size) override
     {
         const int n = m_conn.ReadBytes(buffer, size);
@@ -85,7 +85,7 @@ public:
         toDevice += text.size();
     }
     void UpdateConnectionStatus() override { m_conn.UpdateConnectionStatus(); }
-    void ReopenAfterUpdate(bool identify) override { m_conn.ReopenAfterUpdate(identify); }
+    bool ReopenAfterUpdate(bool identify) override { return m_conn.ReopenAfterUpdate(identify); }
     void ForgetIdentification() override { m_conn.ForgetIdentification(); }
     void ShowInTerminal(const QByteArray &text) override { m_conn.ShowInTerminal(text); }
 

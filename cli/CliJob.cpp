@@ -242,13 +242,18 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
             result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
             break;
         }
-        result.ok = true;
         result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
-        // The device restarts with the new firmware: what does it say now?
-        if (conn.Identify()) {
-            result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-            say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
+        // The device restarts with the new firmware: what does it say once
+        // it is ready? A device that never says is no success to report.
+        if (!conn.IdentifyAfterRestart()) {
+            result.error = QStringLiteral("The firmware was sent, but the device did not identify itself "
+                                          "within %1 s of its restart")
+                               .arg(DeviceConnection::RestartIdentifyMs / 1000);
+            break;
         }
+        result.ok = true;
+        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
+        say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
         break;
     }
     }

@@ -17,6 +17,7 @@ private Q_SLOTS:
     void sendPrintsTheAnswers();
     void programsTheDevice_data();
     void programsTheDevice();
+    void updatesTheFirmware_data();
     void updatesTheFirmware();
     void missingPromptFails();
     void badFileSendsNothing_data();
@@ -134,13 +135,24 @@ void tst_cli::programsTheDevice()
     QVERIFY(check.out.contains("Channel 1 url : http://192.0.2.7/jazz.m3u"));
 }
 
+void tst_cli::updatesTheFirmware_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("ready at once") << QStringList();
+    // Its greeting's prompt is no answer to "snum": the version is read once
+    // the device is ready.
+    QTest::newRow("greets a second after the update") << QStringList({"--greet-after-update"});
+}
+
 void tst_cli::updatesTheFirmware()
 {
+    QFETCH(QStringList, options);
     StartDirectoryEnv env;
     QTemporaryDir dir;
     const QString written = dir.filePath("written.bin");
-    SimProcess sim({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written,
-                    "--software-after-update", "4.2.0"});
+    SimProcess sim(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written,
+                                "--software-after-update", "4.2.0"})
+                   + options);
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     const hexfix::Span data = hexfix::Filled(0, 5000, 3);
     env.writeFile("fw.hex", hexfix::HexText({data}));

@@ -137,8 +137,7 @@ void tst_exchange::reopenAfterUpdateSkipsIdentification()
     form.VaComm().SetPortNum(dev.registerAs());
     form.OpenConnectionClicked();
     const QString identified = rig.user.identification;
-    form.Boot().ClosePort();
-    form.Boot().ReopenAfterUpdate(false);
+    QVERIFY(form.Boot().ReopenAfterUpdate(false));
     QTest::qWait(100);
     QCOMPARE(dev.lines().size(), 2);
     QVERIFY(form.IsConnected());
@@ -503,7 +502,7 @@ void tst_exchange::updateHandsBackTheRestOfAnArrival()
     PtyDevice dev;
     ConnectionRig rig;
     rig.conn.VaComm().SetPortNum(dev.registerAs());
-    rig.conn.Boot().OpenPort();
+    QVERIFY(rig.conn.Boot().OpenForUpdate());
     QByteArray taken;
     rig.conn.Boot().SetUploadReceiver([&](int) {
         char byte = 0;

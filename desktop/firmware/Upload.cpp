@@ -256,13 +256,13 @@ void TUploadForm::Arm()
     // The link is claimed only by Start: until then the device's text,
     // prompts included, belongs to the terminal.
     m_armed = true;
-    if (!m_port.PortOpen()) {
-        try {
-            m_port.OpenPort();
-        } catch (const std::exception &error) {
-            ShowException(error);
+    try {
+        // Refused while another job holds the link: the user has been told.
+        if (!m_port.OpenForUpdate())
             return;
-        }
+    } catch (const std::exception &error) {
+        ShowException(error);
+        return;
     }
     m_port.UpdateConnectionStatus();
     SetStatus(QStringLiteral("Ready, Waiting for device..."));
@@ -319,13 +319,9 @@ void TUploadForm::FormClose()
     // could be handed back; the network link was never the dialog's.
     if (Activated && m_port.Interface() != InterfaceNetwork) {
         try {
-            m_port.ClosePort();
-        } catch (const std::exception &error) {
-            ShowException(error);
-        }
-        try {
-            // After a completed update the device runs new firmware: it is
-            // identified again.
+            // The owner closes the port and opens it again for the terminal,
+            // unless another job holds the link. After a completed update
+            // the device runs new firmware: it is identified again.
             m_port.ReopenAfterUpdate(m_updated);
         } catch (const std::exception &error) {
             ShowException(error);
@@ -340,8 +336,11 @@ void TUploadForm::AskToStop()
     FlushMessages();
     m_asking = true;
     // The question runs a loop of its own in which the device's bytes go on
-    // arriving: they wait in the port until it is answered.
+    // arriving: they wait in the port until it is answered, and the update's
+    // clock stands still meanwhile.
+    m_protocol.PauseClock(true);
     const bool stop = AskYesNo(this, StopQuestion);
+    m_protocol.PauseClock(false);
     m_asking = false;
     if (stop && m_protocol.TransferRunning())
         Carry(m_protocol.Stop());
@@ -453,7 +452,8 @@ bool TUploadForm::PortReadyForStart()
         return true;
     QString reason;
     try {
-        m_port.OpenPort();
+        if (!m_port.OpenForUpdate())
+            return false; // another job holds the link; the user has been told
     } catch (const SerialPortError &error) {
         reason = error.message();
     } catch (const std::exception &error) {
