@@ -226,6 +226,7 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                 say(text.trimmed());
         });
         QObject::connect(&session, &UpdateSession::Status, [&](const QString &text) { say(text); });
+        QObject::connect(&session, &UpdateSession::Problem, [&](const QString &text) { say(text.trimmed()); });
         QObject::connect(&session, &UpdateSession::PowerCycleNeeded, [&] {
             say(QStringLiteral("Please remove the Powerplug from your Mirto and plug it in again"));
         });
