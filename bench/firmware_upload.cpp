@@ -51,10 +51,11 @@ public:
 
     int Interface() const override { return m_conn.Interface(); }
     int PortNumber() const override { return m_conn.PortNumber(); }
-    bool SetUploadReceiver(std::function<void(int)> receiver) override
+    bool ClaimForUpdate(std::function<void(int)> receiver) override
     {
-        return m_conn.SetUploadReceiver(std::move(receiver));
+        return m_conn.ClaimForUpdate(std::move(receiver));
     }
+    void GiveBack() override { m_conn.GiveBack(); }
     bool UploadActive() const override { return m_conn.UploadActive(); }
     bool PortOpen() const override { return m_conn.PortOpen(); }
     bool ReadyForUpdate() override { return m_conn.ReadyForUpdate(); }

@@ -24,18 +24,21 @@ public:
         m_owner.tellBusy();
         return false;
     }
-    bool SetUploadReceiver(std::function<void(int count)> receiver) override
+    void GiveBack() override
     {
         DeviceConnection &c = m_owner;
-        if (!receiver) {
-            if (c.m_uploadReceiver) {
-                c.m_uploadReceiver = {};
-                // Whatever the firmware owed before the update is void now.
-                c.forgetOwedPrompts();
-                c.endJob();
-            }
-            return true;
-        }
+        if (!c.m_uploadReceiver)
+            return;
+        c.m_uploadReceiver = {};
+        // Whatever the firmware owed before the update is void now.
+        c.forgetOwedPrompts();
+        c.endJob();
+    }
+    bool ClaimForUpdate(std::function<void(int count)> receiver) override
+    {
+        DeviceConnection &c = m_owner;
+        if (!receiver)
+            return false;
         if (!c.m_uploadReceiver) {
             if (c.m_job != Job::None || c.m_waitLoop) {
                 c.tellBusy();

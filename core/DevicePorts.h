@@ -95,13 +95,15 @@ public:
     // Whether an update may be begun now: false while another job holds the
     // link (the user has been told which, with the busy notice).
     virtual bool ReadyForUpdate() = 0;
-    // While a receiver is set (the upload flag), every received-data
-    // notification of the serial port goes to it with the count of bytes
-    // waiting, and nothing reaches the terminal; a count of -1 tells it the
-    // device went away. Setting one claims the link for the firmware update:
-    // false when another job holds it (the user has been told why). An empty
-    // function clears it and gives the link back.
-    virtual bool SetUploadReceiver(std::function<void(int count)> receiver) = 0;
+    // Claims the link for the firmware update (the upload flag): from now on
+    // every received-data notification of the serial port goes to
+    // `receiver` with the count of bytes waiting, and nothing reaches the
+    // terminal; a count of -1 tells it the device went away. False when
+    // another job holds the link (the user has been told why). The update
+    // that holds the link may change its receiver.
+    virtual bool ClaimForUpdate(std::function<void(int count)> receiver) = 0;
+    // Gives the link back: the device's text is the terminal's again.
+    virtual void GiveBack() = 0;
     virtual bool UploadActive() const = 0;
 
     virtual bool PortOpen() const = 0;

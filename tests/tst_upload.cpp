@@ -52,13 +52,14 @@ public:
 
     int Interface() const override { return interfaceType; }
     int PortNumber() const override { return 7; }
-    bool SetUploadReceiver(std::function<void(int)> r) override
+    bool ClaimForUpdate(std::function<void(int)> r) override
     {
-        if (r && !receiver && busy)
+        if (!receiver && busy)
             return false;
         receiver = std::move(r);
         return true;
     }
+    void GiveBack() override { receiver = {}; }
     bool UploadActive() const override { return bool(receiver); }
     bool PortOpen() const override { return open; }
     bool ReadyForUpdate() override { return !busy; }
