@@ -138,15 +138,20 @@ void tst_cli::programsTheDevice()
 void tst_cli::updatesTheFirmware_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::newRow("ready at once") << QStringList();
+    QTest::addColumn<bool>("identified");
+    QTest::newRow("ready at once") << QStringList() << true;
     // Its greeting's prompt is no answer to "snum": the version is read once
     // the device is ready.
-    QTest::newRow("greets a second after the update") << QStringList({"--greet-after-update"});
+    QTest::newRow("greets a second after the update") << QStringList({"--greet-after-update"}) << true;
+    // A device that never says who it is after the update is no success
+    // with an unknown version.
+    QTest::newRow("never identifies itself") << QStringList({"--no-serial-word"}) << false;
 }
 
 void tst_cli::updatesTheFirmware()
 {
     QFETCH(QStringList, options);
+    QFETCH(bool, identified);
     StartDirectoryEnv env;
     QTemporaryDir dir;
     const QString written = dir.filePath("written.bin");
@@ -157,10 +162,17 @@ void tst_cli::updatesTheFirmware()
     const hexfix::Span data = hexfix::Filled(0, 5000, 3);
     env.writeFile("fw.hex", hexfix::HexText({data}));
     const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
-    QCOMPARE(run.exitCode, 0);
     const QJsonObject line = JsonLines(run.out).value(0);
-    QVERIFY2(line.value("ok").toBool(), qPrintable(run.out + run.err));
-    QCOMPARE(line.value("version").toString(), QString("4.2.0"));
+    if (identified) {
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(line.value("ok").toBool(), qPrintable(run.out + run.err));
+        QCOMPARE(line.value("version").toString(), QString("4.2.0"));
+    } else {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(!line.value("ok").toBool(), qPrintable(run.out + run.err));
+        QVERIFY(!run.out.contains("?????"));
+        QVERIFY2((run.out + run.err).contains("did not identify itself"), qPrintable(run.out + run.err));
+    }
     QFile image(written);
     QVERIFY(image.open(QIODevice::ReadOnly));
     const QByteArray flashed = image.readAll();
