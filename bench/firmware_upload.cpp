@@ -51,14 +51,15 @@ public:
 
     int Interface() const override { return m_conn.Interface(); }
     int PortNumber() const override { return m_conn.PortNumber(); }
-    bool SetUploadReceiver(std::function<void(int)> receiver) override
+    bool ClaimForUpdate(std::function<void(int)> receiver) override
     {
-        return m_conn.SetUploadReceiver(std::move(receiver));
+        return m_conn.ClaimForUpdate(std::move(receiver));
     }
+    void GiveBack() override { m_conn.GiveBack(); }
     bool UploadActive() const override { return m_conn.UploadActive(); }
     bool PortOpen() const override { return m_conn.PortOpen(); }
-    void OpenPort() override { m_conn.OpenPort(); }
-    void ClosePort() override { m_conn.ClosePort(); }
+    bool ReadyForUpdate() override { return m_conn.ReadyForUpdate(); }
+    bool OpenForUpdate() override { return m_conn.OpenForUpdate(); }
     int ReadBytes(char *buffer, int size) override
     {
         const int n = m_conn.ReadBytes(buffer, size);
@@ -85,7 +86,7 @@ public:
         toDevice += text.size();
     }
     void UpdateConnectionStatus() override { m_conn.UpdateConnectionStatus(); }
-    void ReopenAfterUpdate(bool identify) override { m_conn.ReopenAfterUpdate(identify); }
+    bool ReopenAfterUpdate(bool identify) override { return m_conn.ReopenAfterUpdate(identify); }
     void ForgetIdentification() override { m_conn.ForgetIdentification(); }
     void ShowInTerminal(const QByteArray &text) override { m_conn.ShowInTerminal(text); }
 

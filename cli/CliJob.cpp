@@ -304,6 +304,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
                 say(text.trimmed());
         });
         QObject::connect(&session, &UpdateSession::Status, [&](const QString &text) { say(text); });
+        QObject::connect(&session, &UpdateSession::Problem, [&](const QString &text) { say(text.trimmed()); });
         QObject::connect(&session, &UpdateSession::PowerCycleNeeded, [&] {
             say(QStringLiteral("Please remove the Powerplug from your Mirto and plug it in again"));
         });
@@ -325,13 +326,18 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
             }
             break;
         }
-        result.ok = true;
         result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
-        // The device restarts with the new firmware: what does it say now?
-        if (conn.Identify()) {
-            result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-            say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
+        // The device restarts with the new firmware: what does it say once
+        // it is ready? A device that never says is no success to report.
+        if (!conn.IdentifyAfterRestart()) {
+            result.error = QStringLiteral("The firmware was sent, but the device did not identify itself "
+                                          "within %1 s of its restart")
+                               .arg(DeviceConnection::RestartIdentifyMs / 1000);
+            break;
         }
+        result.ok = true;
+        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
+        say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
         break;
     }
     }

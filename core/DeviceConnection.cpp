@@ -17,18 +17,28 @@ public:
 
     int Interface() const override { return m_owner.Interface(); }
     int PortNumber() const override { return m_owner.m_vaComm.PortNum(); }
-    bool SetUploadReceiver(std::function<void(int count)> receiver) override
+    bool ReadyForUpdate() override
+    {
+        if (m_owner.m_job == Job::None && !heldByOther())
+            return true;
+        m_owner.tellBusy();
+        return false;
+    }
+    void GiveBack() override
     {
         DeviceConnection &c = m_owner;
-        if (!receiver) {
-            if (c.m_uploadReceiver) {
-                c.m_uploadReceiver = {};
-                // Whatever the firmware owed before the update is void now.
-                c.forgetOwedPrompts();
-                c.endJob();
-            }
-            return true;
-        }
+        if (!c.m_uploadReceiver)
+            return;
+        c.m_uploadReceiver = {};
+        // Whatever the firmware owed before the update is void now.
+        c.forgetOwedPrompts();
+        c.endJob();
+    }
+    bool ClaimForUpdate(std::function<void(int count)> receiver) override
+    {
+        DeviceConnection &c = m_owner;
+        if (!receiver)
+            return false;
         if (!c.m_uploadReceiver) {
             if (c.m_job != Job::None || c.m_waitLoop) {
                 c.tellBusy();
@@ -42,8 +52,23 @@ public:
     }
     bool UploadActive() const override { return bool(m_owner.m_uploadReceiver); }
     bool PortOpen() const override { return m_owner.m_vaComm.Active(); }
-    void OpenPort() override { m_owner.m_vaComm.Open(); }
-    void ClosePort() override { m_owner.m_vaComm.Close(); }
+    bool OpenForUpdate() override
+    {
+        DeviceConnection &c = m_owner;
+        if (c.m_vaComm.Active())
+            return true;
+        // The update's own claim comes later; any other job keeps its port.
+        if (heldByOther()) {
+            c.tellBusy();
+            return false;
+        }
+        c.m_vaComm.Open();
+        c.m_linkLost = false;
+        // A port just opened owes nothing to lines sent before.
+        c.forgetOwedPrompts();
+        c.UpdateConnectionStatus();
+        return true;
+    }
     int ReadBytes(char *buffer, int size) override { return m_owner.m_vaComm.ReadBuf(buffer, size); }
     void WriteBytes(const QByteArray &bytes) override
     {
@@ -60,13 +85,21 @@ public:
             m_owner.portOpenFailed(QString());
     }
     void UpdateConnectionStatus() override { m_owner.UpdateConnectionStatus(); }
-    void ReopenAfterUpdate(bool identify) override
+    bool ReopenAfterUpdate(bool identify) override
     {
+        DeviceConnection &c = m_owner;
         // An update never used the network link: it stays as it is.
-        if (m_owner.network())
-            return;
-        m_owner.forgetOwedPrompts();
-        m_owner.OpenConnectionClicked(identify);
+        if (c.network())
+            return true;
+        // A job that holds the link keeps its port as it is.
+        if (heldByOther() || c.m_job == Job::Boot)
+            return false;
+        c.m_vaComm.Close();
+        c.forgetOwedPrompts();
+        c.OpenConnectionClicked(false);
+        if (identify && c.m_connected)
+            c.IdentifyAfterRestart();
+        return true;
     }
     void ForgetIdentification() override
     {
@@ -75,6 +108,14 @@ public:
     void ShowInTerminal(const QByteArray &text) override { m_owner.m_user.AppendTerminal(text); }
 
 private:
+    // A job other than the update holds the link (one waits for its prompt,
+    // or a sequence runs).
+    bool heldByOther() const
+    {
+        return (m_owner.m_job != Job::None && m_owner.m_job != Job::Boot) || m_owner.m_waitLoop
+               || m_owner.m_settleLoop;
+    }
+
     DeviceConnection &m_owner;
 };
 
@@ -144,7 +185,7 @@ bool DeviceConnection::refuseWhileBusy()
 {
     // The holder of the link never asks while it waits, and the firmware
     // update writes through its own view: a request now is someone else's.
-    if (!m_waitLoop && m_job != Job::Boot)
+    if (!m_waitLoop && !m_settleLoop && m_job != Job::Boot)
         return false;
     tellBusy();
     return true;
@@ -395,6 +436,7 @@ BootPort &DeviceConnection::Boot()
 
 void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
 {
+    m_lastReceived.restart();
     if (m_uploadReceiver) {
         // The receiver may clear itself while it runs (the update ended):
         // what it left in the port is the device's text again.
@@ -628,23 +670,106 @@ void DeviceConnection::Reidentify()
 
 bool DeviceConnection::identify()
 {
+    return readIdentification(true) != IdentOutcome::NoAnswer;
+}
+
+DeviceConnection::IdentOutcome DeviceConnection::readIdentification(bool showPartial)
+{
     if (!ExchangeCommand("snum\n"))
-        return false;
+        return IdentOutcome::NoAnswer;
     const IdentPart serial = ParseIdentPart(m_reply, "Serialnumber", 22);
+    if (!ExchangeCommand("ver\n"))
+        return IdentOutcome::NoAnswer;
+    const IdentPart version = ParseIdentPart(m_reply, "V:", 3);
+    const QByteArray unknown = QByteArrayLiteral("?????");
+    const bool whole = serial.text != unknown && version.text != unknown;
+    if (!whole && !showPartial)
+        return IdentOutcome::Partial;
     if (serial.store)
         SerialNumber.replace(0, serial.text.size(), serial.text);
-    QByteArray ident = " SN: [" + serial.text;
-
-    if (!ExchangeCommand("ver\n"))
-        return false;
-    const IdentPart version = ParseIdentPart(m_reply, "V:", 3);
     if (version.store)
         SoftwareVersion.replace(0, version.text.size(), version.text);
-    ident += "]   SW: [" + version.text + "]";
     m_identSerial = serial.text;
     m_identVersion = version.text;
-    m_user.ShowIdentification(QString::fromLatin1(ident));
+    m_user.ShowIdentification(QString::fromLatin1(" SN: [" + serial.text + "]   SW: [" + version.text + "]"));
+    return whole ? IdentOutcome::Whole : IdentOutcome::Partial;
+}
+
+bool DeviceConnection::IdentifyAfterRestart()
+{
+    if (refuseWhileBusy() || network() || !m_connected)
+        return false;
+    const bool ownJob = m_job == Job::None;
+    if (ownJob)
+        beginJob(Job::Sequence, QStringLiteral("identifying the device"));
+    m_user.SetBusyCursor();
+    const QDeadlineTimer deadline(RestartIdentifyMs);
+    // A device that has just restarted may still be greeting (a line and its
+    // prompt): a command sent meanwhile is lost, and the greeting's prompt
+    // would pass for its answer. Its line goes quiet first, and an answer
+    // that is not whole is asked for again while time remains.
+    IdentOutcome outcome = IdentOutcome::NoAnswer;
+    int quietMs = RestartQuietMs;
+    while (waitForQuiet(quietMs, deadline)) {
+        outcome = readIdentification(false);
+        if (outcome == IdentOutcome::Whole || !linkAlive() || m_shutDown)
+            break;
+        quietMs = QuietMs;
+    }
+    if (outcome == IdentOutcome::Partial && !linkAlive())
+        outcome = IdentOutcome::NoAnswer;
+    if (ownJob)
+        endJob();
+    if (outcome == IdentOutcome::NoAnswer) {
+        noResponse();
+        return false;
+    }
+    if (outcome == IdentOutcome::Partial) {
+        // It answered, but never with who it is: the panel stays as "not
+        // available", and the status list says why.
+        m_user.RestoreCursor();
+        m_user.AddStatus(QStringLiteral("Mirto did not identify itself after its restart"));
+        UpdateConnectionStatus();
+        return false;
+    }
+    m_user.RestoreCursor();
+    UpdateConnectionStatus();
     return true;
+}
+
+bool DeviceConnection::waitForQuiet(int quietMs, const QDeadlineTimer &deadline)
+{
+    if (!m_lastReceived.isValid())
+        m_lastReceived.start();
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    bool quiet = false;
+    const auto check = [&] {
+        if (m_shutDown || !linkAlive() || deadline.hasExpired()) {
+            loop.quit();
+            return;
+        }
+        const qint64 silent = m_lastReceived.elapsed();
+        if (silent >= quietMs) {
+            quiet = true;
+            loop.quit();
+            return;
+        }
+        // Woken when the line has been quiet long enough since its last
+        // byte, or at the deadline.
+        timer.start(int(qMin<qint64>(quietMs - silent, qMax<qint64>(0, deadline.remainingTime()))));
+    };
+    connect(&timer, &QTimer::timeout, &loop, check);
+    connect(&m_vaComm, &SerialPort::DeviceLost, &loop, &QEventLoop::quit);
+    // The quiet is counted from now at the earliest: what came before the
+    // restart says nothing about the device now.
+    m_lastReceived.restart();
+    m_settleLoop = &loop;
+    QMetaObject::invokeMethod(&loop, check, Qt::QueuedConnection);
+    loop.exec();
+    m_settleLoop = nullptr;
+    return quiet;
 }
 
 void DeviceConnection::noResponse()

@@ -6,6 +6,7 @@
 #include "core/ToolSettings.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -119,6 +120,15 @@ public:
     // False when the device did not answer (the terminal and the status list
     // say so) or the link is busy or closed.
     bool Identify();
+    // Identifies the device once it has restarted (its new firmware after an
+    // update): waits until its line has been quiet for a while, so that a
+    // greeting it sends as it starts has ended, and asks again while the
+    // answer is not whole, for up to RestartIdentifyMs. False when the
+    // device did not identify itself (the user has been told).
+    bool IdentifyAfterRestart();
+    static constexpr int RestartQuietMs = 1500;
+    static constexpr int QuietMs = 500;
+    static constexpr int RestartIdentifyMs = 10000;
     // What the last identification since the link opened read: the status
     // bar's parts ("12345", "FFFFF", "?????"); empty when none succeeded.
     QByteArray IdentifiedSerial() const { return m_identSerial; }
@@ -189,6 +199,13 @@ private:
     void wakeWait();
     void VaCommDeviceLost();
     bool identify();
+    enum class IdentOutcome { NoAnswer, Partial, Whole };
+    // Asks for the serial number and the version; shows them unless a part
+    // is missing and `showPartial` is false.
+    IdentOutcome readIdentification(bool showPartial);
+    // Waits until nothing has arrived for `quietMs`; false when the deadline
+    // came first or the link went away.
+    bool waitForQuiet(int quietMs, const QDeadlineTimer &deadline);
     void noResponse();
     void tellUser(const QString &text);
     void flushMessages();
@@ -230,6 +247,9 @@ private:
     // forgotten with the link).
     bool m_ownArrived = false;
     QEventLoop *m_waitLoop = nullptr;
+    // A restarted device's line is awaited to go quiet; the link is held.
+    QEventLoop *m_settleLoop = nullptr;
+    QElapsedTimer m_lastReceived;
     QTimer m_waitTimer;
     bool m_shutDown = false;
     QStringList m_heldMessages;

@@ -112,25 +112,36 @@ private:
 // The serial link as the firmware update uses it: received data is handed
 // over while an update runs, bytes go out raw, and the port is reopened for
 // the terminal without identifying the device.
+//
+// Every hand-over of the port is a request to the link's owner, like any
+// other: opening it for the update, claiming the link, giving it back and
+// reopening it for the terminal are each refused while another job holds
+// the link, so that no window opens or closes the port beneath a job.
 class BootPort {
 public:
     virtual ~BootPort() = default;
 
     virtual int Interface() const = 0;
     virtual int PortNumber() const = 0;
-    // While a receiver is set (the upload flag), every received-data
-    // notification of the serial port goes to it with the count of bytes
-    // waiting, and nothing reaches the terminal; a count of -1 tells it the
-    // device went away. Setting one claims the link for the firmware update:
-    // false when another job holds it (the user has been told why). An empty
-    // function clears it and frees the link.
-    virtual bool SetUploadReceiver(std::function<void(int count)> receiver) = 0;
+    // Whether an update may be begun now: false while another job holds the
+    // link (the user has been told which, with the busy notice).
+    virtual bool ReadyForUpdate() = 0;
+    // Claims the link for the firmware update (the upload flag): from now on
+    // every received-data notification of the serial port goes to
+    // `receiver` with the count of bytes waiting, and nothing reaches the
+    // terminal; a count of -1 tells it the device went away. False when
+    // another job holds the link (the user has been told why). The update
+    // that holds the link may change its receiver.
+    virtual bool ClaimForUpdate(std::function<void(int count)> receiver) = 0;
+    // Gives the link back: the device's text is the terminal's again.
+    virtual void GiveBack() = 0;
     virtual bool UploadActive() const = 0;
 
     virtual bool PortOpen() const = 0;
-    // Opens the serial port; throws SerialPortError when it cannot.
-    virtual void OpenPort() = 0;
-    virtual void ClosePort() = 0;
+    // Opens the serial port for the update when it is closed. False when
+    // another job holds the link (the user has been told); throws
+    // SerialPortError when the port cannot be opened.
+    virtual bool OpenForUpdate() = 0;
     // Reads up to `size` bytes that have arrived; throws SerialPortError.
     virtual int ReadBytes(char *buffer, int size) = 0;
     // Queues `bytes` for the line; throws SerialPortError when the queue
@@ -141,15 +152,16 @@ public:
     // Refreshes the main window's connection display.
     virtual void UpdateConnectionStatus() = 0;
     // Hands the link back to the terminal after an update: serial and USB
-    // reopen the port, identifying the device when `identify` is set (after
-    // a completed update the device runs new firmware); the network
-    // interface is left as it is.
-    virtual void ReopenAfterUpdate(bool identify) = 0;
+    // close the port and open it again, and with `identify` (after a
+    // completed update the device runs new firmware) identify the device
+    // once it has restarted; the network interface is left as it is. False
+    // (nothing touched) while another job holds the link.
+    virtual bool ReopenAfterUpdate(bool identify) = 0;
     // The device in the boot loader is not the one identified before: the
     // identification shows as not available until the next one.
     virtual void ForgetIdentification() = 0;
     // Appends `text` to the main window's terminal, as if the device had
-    // sent it (a completed update says so there too).
+    // sent it (how an update ended is said there too).
     virtual void ShowInTerminal(const QByteArray &text) = 0;
 };
 

@@ -375,7 +375,7 @@ void TMainForm::MainFormActivate()
 
     // The device's text is what the user came for: typing goes there first.
     m_memo->setFocus();
-    if (Bootload && m_upload)
+    if (Bootload && m_upload && m_connection->Boot().ReadyForUpdate())
         m_upload->exec();
 }
 
@@ -673,7 +673,9 @@ void TMainForm::ConfigureClicked()
 
 void TMainForm::UploadClicked()
 {
-    if (m_upload)
+    // While a job holds the link the dialog does not open: it would take the
+    // port from under that job. The busy notice says which job it is.
+    if (m_upload && m_connection->Boot().ReadyForUpdate())
         m_upload->exec();
 }
 

@@ -131,6 +131,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("software-after-update"),
          QStringLiteral("Software version reported once an upload has completed (default: unchanged)."),
          QStringLiteral("X.Y.Z")},
+        {QStringLiteral("greet-after-update"),
+         QStringLiteral("The firmware greets (a line and its prompt) %1 ms after the boot loader ends, as it "
+                        "starts; commands sent before are lost.")
+             .arg(SimServer::DefaultGreetingDelayMs)},
         {QStringLiteral("no-serial-word"), QStringLiteral("Answer snum without the word Serialnumber.")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("chip"), QStringLiteral("Boot loader: chip with 128 or 256 KB of flash (default 256)."),
@@ -213,6 +217,8 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("software-after-update")))
         server.SetSoftwareAfterUpdate(parser.value(QStringLiteral("software-after-update")).toLatin1());
 
+    if (parser.isSet(QStringLiteral("greet-after-update")))
+        server.SetGreetingDelayMs(SimServer::DefaultGreetingDelayMs);
     if (parser.isSet(QStringLiteral("unplug-at")))
         server.SetUnplugAt(parser.value(QStringLiteral("unplug-at")).toLatin1());
     if (parser.isSet(QStringLiteral("reset-at")))

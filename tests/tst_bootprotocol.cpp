@@ -403,11 +403,48 @@ void tst_bootprotocol::successReport()
     QCOMPARE(out.log.mid(out.log.size() - 3),
              QStringList({"msg:" + done, "term:" + done, "finished:1"}));
 
+    // The time the stop question stood open (answered No) is no time the
+    // update took.
+    Rig asked({HexText(spans)});
+    asked.now = 1000;
+    asked.Start();
+    Feed(asked.protocol, ">S!", false);
+    asked.now += 2000;
+    asked.protocol.PauseClock(true);
+    asked.now += 60000;
+    asked.protocol.PauseClock(false);
+    asked.now += 1000;
+    const Outcome resumed = Feed(asked.protocol, QByteArray(514, '!') + "%]", false);
+    QVERIFY2(resumed.log.contains("term:Firmware updated: 65736 bytes in 514 pages, 3.0 s"),
+             qPrintable(resumed.log.join('\n')));
+
+    // A failure after '<' says where the device is, in the status line and
+    // the terminal, once, and keeps it the status line's last word.
     Rig failed({HexText(spans)});
     failed.Start();
-    const Outcome aborted = Feed(failed.protocol, ">S!@@@@%]", false);
+    const Outcome aborted = Feed(failed.protocol, ">S!@@@@%^]", false);
     QVERIFY(aborted.log.contains("finished:0"));
     QVERIFY(aborted.log.filter("Firmware updated").isEmpty());
+    const QString inBootLoader = "the device stays in its boot loader until an update completes";
+    QCOMPARE(aborted.log.filter("term:"),
+             QStringList({"term:Firmware update failed: " + inBootLoader + "."}));
+    QCOMPARE(aborted.log.filter("status:").constLast(), "status:Update failed: " + inBootLoader);
+
+    // The Mega128 has erased its application area by the time it names
+    // itself: its refusal is no harmless one.
+    Rig mega128({HexText({Filled(0, 16), Filled(126976 - 9, 10)})});
+    mega128.Start();
+    const Outcome refused = Feed(mega128.protocol, ">DT^", false);
+    QCOMPARE(refused.log.filter("term:"),
+             QStringList({"term:Firmware update failed (Flash File too large for Mega128): " + inBootLoader + "."}));
+    QCOMPARE(refused.log.filter("status:").constLast(), "status:Update failed: " + inBootLoader);
+
+    // Nothing is said of the boot loader when it never got its '<'.
+    Rig unsent({HexText(spans)});
+    unsent.failAtWrite = 0;
+    unsent.Start();
+    const Outcome noHandshake = Feed(unsent.protocol, ">", false);
+    QVERIFY2(noHandshake.log.filter(inBootLoader).isEmpty(), qPrintable(noHandshake.log.join('\n')));
 }
 
 // Start, the timers, the power-plug prompt, the user's stop, the Close button
@@ -439,7 +476,10 @@ void tst_bootprotocol::controls_data()
         "msg:The device stays in its boot loader until an update completes. To recover, press "
         "Start Update to update it again; if no start-token comes, remove and re-apply the "
         "device's power.",
-        "status:Update stopped, start it again to recover", "timer+1"};
+        "status:Update stopped: the device stays in its boot loader until an update completes",
+        "term:Firmware update stopped by the user: the device stays in its boot loader until an "
+        "update completes.",
+        "timer+1"};
 
     // Before Start, and once the wait ran out, a '>' is the firmware's prompt.
     QTest::newRow("a ready dialog leaves the firmware's text alone")
@@ -508,7 +548,8 @@ void tst_bootprotocol::controls_data()
         << QStringList{"start:3", "bytes:>T!", "stop", "stop", "bytes:!@%", "bytes:]>ok",
                        "timer1"}
         << reset + token + onePage + stopped
-               + QStringList{"msg:Programming Lockbits...", "timer-1", "left:>ok"}
+               + QStringList{"msg:Programming Lockbits...", "timer-1", stopped[4], stopped[5],
+                             "left:>ok"}
         << "<" + page0 + AbortSequence + LockBits;
     QTest::newRow("a stopped boot loader that says nothing is let go after Timer1")
         << QStringList{"start:3", "bytes:>T!", "stop", "timer1", "bytes:%]"}

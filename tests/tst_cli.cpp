@@ -20,6 +20,7 @@ private Q_SLOTS:
     void sendPrintsTheAnswers();
     void programsTheDevice_data();
     void programsTheDevice();
+    void updatesTheFirmware_data();
     void updatesTheFirmware();
     void missingPromptFails();
     void badFileSendsNothing_data();
@@ -151,22 +152,45 @@ void tst_cli::programsTheDevice()
     QVERIFY(check.out.contains("Channel 1 url : http://192.0.2.7/jazz.m3u"));
 }
 
+void tst_cli::updatesTheFirmware_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("identified");
+    QTest::newRow("ready at once") << QStringList() << true;
+    // Its greeting's prompt is no answer to "snum": the version is read once
+    // the device is ready.
+    QTest::newRow("greets a second after the update") << QStringList({"--greet-after-update"}) << true;
+    // A device that never says who it is after the update is no success
+    // with an unknown version.
+    QTest::newRow("never identifies itself") << QStringList({"--no-serial-word"}) << false;
+}
+
 void tst_cli::updatesTheFirmware()
 {
+    QFETCH(QStringList, options);
+    QFETCH(bool, identified);
     StartDirectoryEnv env;
     QTemporaryDir dir;
     const QString written = dir.filePath("written.bin");
-    SimProcess sim({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written,
-                    "--software-after-update", "4.2.0"});
+    SimProcess sim(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written,
+                                "--software-after-update", "4.2.0"})
+                   + options);
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     const hexfix::Span data = hexfix::Filled(0, 5000, 3);
     env.writeFile("fw.hex", hexfix::HexText({data}));
     const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
-    QCOMPARE(run.exitCode, 0);
     // The result comes after the progress objects.
     const QJsonObject line = JsonLines(run.out).value(JsonLines(run.out).size() - 1);
-    QVERIFY2(line.value("ok").toBool(), qPrintable(run.out + run.err));
-    QCOMPARE(line.value("version").toString(), QString("4.2.0"));
+    if (identified) {
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(line.value("ok").toBool(), qPrintable(run.out + run.err));
+        QCOMPARE(line.value("version").toString(), QString("4.2.0"));
+    } else {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(!line.value("ok").toBool(), qPrintable(run.out + run.err));
+        QVERIFY(!run.out.contains("?????"));
+        QVERIFY2((run.out + run.err).contains("did not identify itself"), qPrintable(run.out + run.err));
+    }
     QFile image(written);
     QVERIFY(image.open(QIODevice::ReadOnly));
     const QByteArray flashed = image.readAll();

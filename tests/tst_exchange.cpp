@@ -138,8 +138,7 @@ void tst_exchange::reopenAfterUpdateSkipsIdentification()
     form.VaComm().SetPortNum(dev.registerAs());
     form.OpenConnectionClicked();
     const QString identified = rig.user.identification;
-    form.Boot().ClosePort();
-    form.Boot().ReopenAfterUpdate(false);
+    QVERIFY(form.Boot().ReopenAfterUpdate(false));
     QTest::qWait(100);
     QCOMPARE(dev.lines().size(), 2);
     QVERIFY(form.IsConnected());
@@ -254,7 +253,7 @@ void tst_exchange::toolStaysResponsiveDuringWait()
 }
 
 enum class Holder { Command, Programming, Identification, Update };
-enum class Asker { Send, Exchange, Open, Sequence, SendLines };
+enum class Asker { Send, Exchange, Open, Sequence, SendLines, Update };
 
 void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink_data()
 {
@@ -270,6 +269,7 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink_data()
     const QList<std::pair<Asker, const char *>> askers {
         {Asker::Send, "send"},         {Asker::Exchange, "exchange"},   {Asker::Open, "open"},
         {Asker::Sequence, "sequence"}, {Asker::SendLines, "send lines"},
+        {Asker::Update, "update firmware"},
     };
     for (const auto &[holder, job] : holders) {
         for (const auto &[asker, name] : askers)
@@ -324,6 +324,16 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
         case Asker::SendLines:
             taken = conn.SendLines({"fromB\n"});
             break;
+        case Asker::Update:
+            // The update dialog would take the port: it does not open.
+            taken = conn.Boot().ReadyForUpdate();
+            if (!taken) {
+                // Nor does a hand-back by a dialog shown all the same close
+                // the port beneath the job.
+                conn.Boot().ReopenAfterUpdate(false);
+                QVERIFY(conn.VaComm().Active());
+            }
+            break;
         }
     };
     switch (holder) {
@@ -346,9 +356,9 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
         QCOMPARE(rig.user.identification, QString(" SN: [12345]   SW: [4.0.1]"));
         break;
     case Holder::Update:
-        QVERIFY(conn.Boot().SetUploadReceiver([](int) {}));
+        QVERIFY(conn.Boot().ClaimForUpdate([](int) {}));
         ask();
-        QVERIFY(conn.Boot().SetUploadReceiver({}));
+        conn.Boot().GiveBack();
         break;
     }
     QVERIFY(asked);
@@ -525,13 +535,13 @@ void tst_exchange::updateHandsBackTheRestOfAnArrival()
     PtyDevice dev;
     ConnectionRig rig;
     rig.conn.VaComm().SetPortNum(dev.registerAs());
-    rig.conn.Boot().OpenPort();
+    QVERIFY(rig.conn.Boot().OpenForUpdate());
     QByteArray taken;
-    rig.conn.Boot().SetUploadReceiver([&](int) {
+    rig.conn.Boot().ClaimForUpdate([&](int) {
         char byte = 0;
         if (rig.conn.Boot().ReadBytes(&byte, 1) == 1)
             taken += byte;
-        rig.conn.Boot().SetUploadReceiver({});
+        rig.conn.Boot().GiveBack();
     });
     dev.write("]Mirto ready\r\n>");
     QTRY_COMPARE(rig.user.terminal, QByteArray("Mirto ready\r\n>"));

@@ -112,6 +112,7 @@ private Q_SLOTS:
     void helpAndAbout();
     void usbBridgeFound();
     void bootloadOpensUpdateDialog();
+    void updateRefusedWhileAnExchangeWaits();
     void failedPortChangeKeepsSettings();
     void windowResizesAndRemembersItsPlace();
     void shortcuts_data();
@@ -613,6 +614,50 @@ void tst_mainform::bootloadOpensUpdateDialog()
     });
     QCOMPARE(activate(form), QString());
     QCOMPARE(hintWhenShown, QString("Open Network Connection"));
+}
+
+// Update Firmware 200 ms into a slow exchange: the busy notice shows, the
+// dialog does not open, and the exchange gets its answer on a port that
+// stays open.
+void tst_mainform::updateRefusedWhileAnExchangeWaits()
+{
+    StartEnv env;
+    SimProcess sim({"--no-tcp", "--delay", "1000"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n").arg(sim.comPort()).toLatin1());
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    TUploadForm upload(form.Boot(), form.Settings(), nullptr, &form);
+    form.SetDialogs(nullptr, nullptr, &upload, nullptr);
+    form.Connection().OpenConnectionClicked(false);
+    QVERIFY(form.Connection().IsConnected());
+
+    bool dialogShown = false;
+    QString notice;
+    QTimer::singleShot(200, &form, [&] {
+        // Should the dialog open after all, it is seen and closed again.
+        QTimer::singleShot(100, &upload, [&] {
+            dialogShown = dialogShown || upload.isVisible();
+            if (upload.isVisible())
+                upload.reject();
+        });
+        form.findChild<QAction *>("UpdateFirmwareItem")->trigger();
+        dialogShown = dialogShown || upload.isVisible();
+        for (QWidget *w : QApplication::allWidgets()) {
+            if (w->objectName() == "BusyNotice" && w->isVisible())
+                notice = static_cast<QMessageBox *>(w)->text();
+        }
+    });
+    QVERIFY(form.ExchangeCommand("ver\n"));
+    QVERIFY(form.Connection().Reply().contains("Mirto V:"));
+    QVERIFY(!dialogShown);
+    QVERIFY2(notice.startsWith("Mirto is busy with a command."), qPrintable(notice));
+    QVERIFY(form.VaComm().Active());
+    QVERIFY(form.Connection().IsConnected());
+    for (QWidget *w : QApplication::allWidgets()) {
+        if (w->objectName() == "BusyNotice")
+            w->close();
+    }
 }
 
 void tst_mainform::failedPortChangeKeepsSettings()

@@ -52,26 +52,26 @@ public:
 
     int Interface() const override { return interfaceType; }
     int PortNumber() const override { return 7; }
-    bool SetUploadReceiver(std::function<void(int)> r) override
+    bool ClaimForUpdate(std::function<void(int)> r) override
     {
-        if (r && !receiver && busy)
+        if (!receiver && busy)
             return false;
         receiver = std::move(r);
         return true;
     }
+    void GiveBack() override { receiver = {}; }
     bool UploadActive() const override { return bool(receiver); }
     bool PortOpen() const override { return open; }
-    void OpenPort() override
+    bool ReadyForUpdate() override { return !busy; }
+    bool OpenForUpdate() override
     {
+        if (open)
+            return true;
         calls << "open";
         if (openFails)
             throw SerialPortError(QStringLiteral("Specified device not found (COM7)."));
         open = true;
-    }
-    void ClosePort() override
-    {
-        calls << "close";
-        open = false;
+        return true;
     }
     int ReadBytes(char *buffer, int size) override
     {
@@ -90,10 +90,12 @@ public:
     }
     void SendCommand(const QByteArray &text) override { commands << text; }
     void UpdateConnectionStatus() override { calls << "status"; }
-    void ReopenAfterUpdate(bool identify) override
+    bool ReopenAfterUpdate(bool identify) override
     {
+        calls << "close";
         calls << (identify ? "reopen and identify" : "reopen");
         open = true;
+        return true;
     }
     void ForgetIdentification() override { calls << "forget identification"; }
     void ShowInTerminal(const QByteArray &text) override { shown += text; }
@@ -301,7 +303,10 @@ const QString NetworkRefusal = QStringLiteral(
 const QString StopQuestion = QStringLiteral(
     "An update is running. Stop it? The device will stay in its boot loader until an update "
     "completes.");
-const QString Stopped = QStringLiteral("Update stopped, start it again to recover");
+const QString Stopped = QStringLiteral(
+    "Update stopped: the device stays in its boot loader until an update completes");
+const QString Failed = QStringLiteral(
+    "Update failed: the device stays in its boot loader until an update completes");
 const QByteArray AbortSequence = QByteArray("\xFF\xFF", 2) + QByteArray(300, '-');
 // "Firmware updated: N bytes in M pages, T s"
 const QRegularExpression Updated(QStringLiteral("^Firmware updated: (\\d+) bytes in (\\d+) pages, "
@@ -327,6 +332,7 @@ private Q_SLOTS:
     void startWithReset();
     void startWithPowerCycle();
     void startRefusedWhileBusy();
+    void dialogDuringSlowExchange();
     void transfer_data();
     void transfer();
     void controlsLockedDuringTransfer();
@@ -782,6 +788,58 @@ void tst_upload::startRefusedWhileBusy()
     QCOMPARE(rig.port.written, QByteArray());
 }
 
+// The update dialog asked for while a slow exchange waits for its answer:
+// the update is refused with the busy notice, and a dialog shown and closed
+// meanwhile neither opens nor closes the port beneath the exchange, which
+// gets its answer.
+void tst_upload::dialogDuringSlowExchange()
+{
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp", "--delay", "1000"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.OpenConnectionClicked(false);
+    QVERIFY(rig.conn.IsConnected());
+    FakeSettings settings;
+    settings.settings.UploadSpeed = 3;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("image.hex");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(HexText({Filled(0, 100)}));
+    file.close();
+    settings.settings.BootFile = path;
+    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+
+    bool refused = false;
+    bool openWhileShown = false;
+    QTimer::singleShot(200, &form, [&] {
+        refused = !rig.conn.Boot().ReadyForUpdate();
+        // Shown all the same (as at start-up): its showing and its closing
+        // leave the port to the exchange.
+        form.show();
+        QTimer::singleShot(300, &form, [&] {
+            openWhileShown = rig.conn.Boot().PortOpen();
+            form.reject();
+        });
+    });
+    QVERIFY(rig.conn.ExchangeCommand("ver\n"));
+    QVERIFY2(rig.conn.Reply().contains("Mirto V:"), rig.conn.Reply().constData());
+    QVERIFY(refused);
+    QVERIFY(openWhileShown);
+    QTRY_VERIFY(!form.isVisible());
+    QVERIFY(rig.conn.Boot().PortOpen());
+    QVERIFY(rig.conn.IsConnected());
+    QVERIFY(!rig.conn.Boot().UploadActive());
+    QVERIFY(!rig.user.busyNotices.isEmpty());
+    QVERIFY2(rig.user.busyNotices.constFirst().contains("a command"), qPrintable(rig.user.busyNotices.join('|')));
+    QCOMPARE(rig.user.told, QStringList());
+    // The link is free again: the next exchange goes through.
+    QVERIFY(rig.conn.ExchangeCommand("snum\n"));
+    QVERIFY(rig.conn.Reply().contains("Serialnumber"));
+}
+
 // A whole transfer through the dialog, the device's bytes in one notification
 // or one per byte; bytes after ']' are the terminal's. The success is told in
 // the list and in the terminal, and the device is identified again.
@@ -869,7 +927,7 @@ void tst_upload::controlsLockedDuringTransfer()
     QVERIFY(rig.locked());
     rig.port.deliver("@");
     QVERIFY(rig.free());
-    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QCOMPARE(rig.status(), Failed);
     QCOMPARE(rig.form.MessageLines().constLast(), QString("Flash Fail"));
     QVERIFY(rig.port.written.endsWith(AbortSequence));
 
@@ -919,7 +977,7 @@ void tst_upload::linkErrors()
     rig.port.writeFails = true;
     rig.port.deliver("!");
     QVERIFY(rig.form.MessageLines().contains("Output buffer is full. Please check comm status."));
-    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QCOMPARE(rig.status(), Failed);
     QVERIFY(rig.free());
     QVERIFY(!rig.port.UploadActive());
 
@@ -933,7 +991,7 @@ void tst_upload::linkErrors()
     QTRY_COMPARE(answer.allTexts(), QStringList({"The device went away"}));
     QVERIFY(rig.form.isVisible());
     // A line that cannot be read ends the transfer: the user can start over.
-    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QCOMPARE(rig.status(), Failed);
     QVERIFY(rig.free());
 
     // The device unplugged in the middle of a transfer: the same, at once.
@@ -943,7 +1001,7 @@ void tst_upload::linkErrors()
     QVERIFY(rig.locked());
     rig.port.receiver(-1);
     QVERIFY(rig.form.MessageLines().contains("Device disconnected"));
-    QCOMPARE(rig.status(), QString("Errors occured aborted..."));
+    QCOMPARE(rig.status(), Failed);
     QVERIFY(rig.free());
     QVERIFY(!rig.port.UploadActive());
 }
@@ -1338,6 +1396,10 @@ void tst_upload::simulatorUpdate_data()
     const QString aborted = "Firmware update failed\n\nThe transfer was aborted. Please start "
                             "the update again....";
     QTest::newRow("full update") << QStringList() << spans << -1 << QString();
+    // The new firmware greets a second after the boot loader's end: it is
+    // identified once it is ready, not by its greeting's prompt.
+    QTest::newRow("full update, device greets a second later")
+        << QStringList({"--greet-after-update"}) << spans << -1 << QString();
     QTest::newRow("refused page repeated") << QStringList({"--refuse", "5", "--refuse-times", "2"})
                                            << spans << 5 << QString();
     QTest::newRow("fourth repeat aborts")
@@ -1406,10 +1468,16 @@ void tst_upload::simulatorUpdate()
         QCOMPARE(image.readAll(), Flash(spans).left(pages * 256));
         // The device runs its new firmware and says so.
         QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.1.0]"));
+        if (options.contains("--greet-after-update"))
+            QVERIFY(rig.user.terminal.contains("Mirto ready"));
     } else {
         QVERIFY(lines.contains("Flash Fail"));
         QVERIFY(lines.filter("Firmware updated").isEmpty());
         QCOMPARE(answer.allTexts(), QStringList({failure}));
+        // Where the device is now, in the dialog and in the terminal.
+        QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Failed);
+        QVERIFY2(rig.user.terminal.contains("Firmware update failed"), rig.user.terminal.constData());
+        QVERIFY(rig.user.terminal.contains("the device stays in its boot loader until an update completes."));
         QVERIFY(!QFile::exists(written));
         QCOMPARE(rig.user.identification, QString("Serial Number Not Available"));
         QVERIFY(!rig.user.terminal.contains("Firmware updated"));
@@ -1482,6 +1550,15 @@ void tst_upload::simulatorStop()
     QCOMPARE(rig.user.identification, QString("Serial Number Not Available"));
     // The boot loader takes the abort and ends; the link is the terminal's.
     QTRY_VERIFY_WITH_TIMEOUT(!rig.conn.Boot().UploadActive(), 5000);
+    // The last words, after the boot loader's wind-down, in the dialog and in
+    // the main window's terminal: where the device is, and how to recover.
+    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Stopped);
+    QVERIFY2(form.MessageLines().constLast().startsWith("The device stays in its boot loader until an "
+                                                        "update completes. To recover"),
+             qPrintable(form.MessageLines().constLast()));
+    QVERIFY2(rig.user.terminal.contains("\r\nFirmware update stopped by the user: the device stays in its "
+                                        "boot loader until an update completes.\r\n"),
+             rig.user.terminal.constData());
     QVERIFY(rig.conn.ExchangeCommand("ver\n"));
     QVERIFY2(rig.conn.Reply().contains("Mirto V: 4.0.1"), rig.conn.Reply().constData());
     QVERIFY(!QFile::exists(written));

@@ -6,19 +6,19 @@
 
 bool BootLink::Claim(std::function<void(int)> onData)
 {
-    return m_port.SetUploadReceiver(std::move(onData));
+    return m_port.ClaimForUpdate(std::move(onData));
 }
 
 void BootLink::ReleaseWhenDone()
 {
     if (!m_protocol.Listening() && m_port.UploadActive())
-        m_port.SetUploadReceiver({});
+        m_port.GiveBack();
 }
 
 void BootLink::Release()
 {
     if (m_port.UploadActive())
-        m_port.SetUploadReceiver({});
+        m_port.GiveBack();
 }
 
 BootLink::Taken BootLink::Take(int count)

@@ -11,8 +11,8 @@ class BootPort;
 
 // The serial link handed over to the boot loader conversation: claimed when
 // an update starts, read byte by byte while the conversation listens, and
-// given back once it no longer does. The update dialog and the command line
-// drive the same hand-over.
+// given back once it no longer does. UpdateSession drives it, for the update
+// dialog and the command line alike.
 class BootLink {
 public:
     BootLink(BootPort &port, BootProtocol &protocol) : m_port(port), m_protocol(protocol) {}

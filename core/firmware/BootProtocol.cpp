@@ -36,6 +36,14 @@ BootEvent Message(const QString &text) { return Event(Kind::Message, text); }
 BootEvent Status(const QString &text) { return Event(Kind::Status, text); }
 
 const QString AbortedStatus = QStringLiteral("Errors occured aborted...");
+// The boot loader erases the application area right after the handshake: a
+// transfer that does not complete leaves the device without firmware.
+const QString InBootLoader = QStringLiteral("the device stays in its boot loader until an update completes");
+const QString StoppedStatus = QStringLiteral("Update stopped: ") + InBootLoader;
+const QString FailedStatus = QStringLiteral("Update failed: ") + InBootLoader;
+const QString RecoverMessage = QStringLiteral(
+    "The device stays in its boot loader until an update completes. To recover, press Start "
+    "Update to update it again; if no start-token comes, remove and re-apply the device's power.");
 const QString WriteFailed = QStringLiteral("Unable to write to device");
 
 } // namespace
@@ -127,15 +135,13 @@ QList<BootEvent> BootProtocol::Stop()
     QList<BootEvent> events;
     if (!m_running)
         return events;
-    Abort(QStringLiteral("Update stopped by the user"), events);
+    Abort(QStringLiteral("Update stopped by the user"), events, false);
     if (!m_inBootProtocol)
         return events; // the abort could not be written: the link is gone
     m_stopped = true;
-    events << Message(QStringLiteral("The device stays in its boot loader until an update "
-                                     "completes. To recover, press Start Update to update it "
-                                     "again; if no start-token comes, remove and re-apply the "
-                                     "device's power."))
-           << Status(QStringLiteral("Update stopped, start it again to recover"))
+    m_lastWordsSaid = true;
+    events << Message(RecoverMessage) << Status(StoppedStatus)
+           << Event(Kind::Terminal, QStringLiteral("Firmware update stopped by the user: ") + InBootLoader + '.')
            << TimerEvent(Kind::StartTimer, BootTimer::Timer1);
     return events;
 }
@@ -159,10 +165,15 @@ QList<BootEvent> BootProtocol::LinkLost(const QString &reason)
         return events;
     EndWaits(events);
     events << Message(reason) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
+    // Once '<' went out the flash is being rewritten: unless the whole image
+    // is in, the device is left in its boot loader.
+    const bool leftInBootLoader = m_running || (m_inBootProtocol && !m_completed);
     m_failed = true;
     m_completed = false;
     m_inBootProtocol = false;
     EndTransfer(false, events);
+    if (leftInBootLoader)
+        LastWords(reason, events);
     return events;
 }
 
@@ -232,9 +243,11 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
         break;
     case '^':
         events << Status(QStringLiteral("Erasing flash.... please wait"));
+        KeepLastWords(events);
         break;
     case '*':
         events << Status(QStringLiteral("Programming flash.... please wait"));
+        KeepLastWords(events);
         break;
     case ']':
         m_inBootProtocol = false;
@@ -243,8 +256,10 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
         return false;
     case 'D':
         events << Message(QStringLiteral("Mega128 detected"));
-        // The chip comes before the erase: an image that would overwrite
-        // its boot loader is refused while the old firmware is still there.
+        // An image that would overwrite its boot loader is refused before a
+        // page goes out. The boot loader has erased its application area on
+        // its own right after the handshake: the device is left without
+        // firmware all the same, and is told so.
         if (!m_transferDone && m_image.ImageHighAddress >= Mega128Limit)
             Abort(QStringLiteral("Flash File too large for Mega128"), events);
         break;
@@ -269,11 +284,17 @@ bool BootProtocol::HandleByte(char byte, QList<BootEvent> &events)
 void BootProtocol::Finish(QList<BootEvent> &events)
 {
     if (m_stopped) {
-        // The user stopped it and has been told how to recover; the dialog stays.
+        // The user stopped it and has been told how to recover; the dialog
+        // stays, and the wind-down's lines do not have the last word.
         m_stopped = false;
-        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1);
+        events << TimerEvent(Kind::StopTimer, BootTimer::Timer1) << Message(RecoverMessage)
+               << Status(StoppedStatus);
         return;
     }
+    if (m_lastWordsSaid)
+        KeepLastWords(events);
+    else if (!m_completed || m_failed)
+        LastWords(m_abortReason, events);
     if (m_failed) {
         events << Event(Kind::MessageBox,
                         m_abortReason.isEmpty()
@@ -286,7 +307,9 @@ void BootProtocol::Finish(QList<BootEvent> &events)
                                        "the whole file was sent. Please start the update "
                                        "again...."));
     } else {
-        const double seconds = double(qMax<qint64>(0, m_clock() - m_startedMs)) / 1000.0;
+        // The time the user spent on the stop question is no time the
+        // update took.
+        const double seconds = double(qMax<qint64>(0, m_clock() - m_startedMs - PausedMs())) / 1000.0;
         const QString done = QStringLiteral("Firmware updated: %1 bytes in %2 pages, %3 s")
                                  .arg(m_sentBytes)
                                  .arg(m_sentPages)
@@ -353,7 +376,11 @@ void BootProtocol::StartToken(QList<BootEvent> &events)
     m_completed = false;
     m_failed = false;
     m_abortReason.clear();
+    m_lastWordsSaid = false;
     m_startedMs = m_clock();
+    m_pausedMs = 0;
+    if (m_pausedSinceMs >= 0)
+        m_pausedSinceMs = m_startedMs;
     events << Status(QStringLiteral("starting procedure.... please wait"));
     if (!m_running) {
         m_running = true;
@@ -412,7 +439,41 @@ void BootProtocol::LockBits(QList<BootEvent> &events)
         events << Message(QStringLiteral("All done...."));
 }
 
-void BootProtocol::Abort(const QString &reason, QList<BootEvent> &events)
+void BootProtocol::LastWords(const QString &reason, QList<BootEvent> &events)
+{
+    if (m_lastWordsSaid)
+        return;
+    m_lastWordsSaid = true;
+    events << Status(FailedStatus)
+           << Event(Kind::Terminal, QStringLiteral("Firmware update failed")
+                                        + (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + ')')
+                                        + QStringLiteral(": ") + InBootLoader + '.');
+}
+
+void BootProtocol::KeepLastWords(QList<BootEvent> &events)
+{
+    // Whatever the boot loader announces after a failure, the status line
+    // keeps saying where the device is.
+    if (m_lastWordsSaid && m_failed)
+        events << Status(m_stopped ? StoppedStatus : FailedStatus);
+}
+
+void BootProtocol::PauseClock(bool paused)
+{
+    if (paused && m_pausedSinceMs < 0)
+        m_pausedSinceMs = m_clock();
+    else if (!paused && m_pausedSinceMs >= 0) {
+        m_pausedMs += m_clock() - m_pausedSinceMs;
+        m_pausedSinceMs = -1;
+    }
+}
+
+qint64 BootProtocol::PausedMs() const
+{
+    return m_pausedMs + (m_pausedSinceMs >= 0 ? m_clock() - m_pausedSinceMs : 0);
+}
+
+void BootProtocol::Abort(const QString &reason, QList<BootEvent> &events, bool sayLastWords)
 {
     if (!reason.isEmpty())
         events << Message(reason);
@@ -426,6 +487,8 @@ void BootProtocol::Abort(const QString &reason, QList<BootEvent> &events)
     if (Write(sequence, events))
         events << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
     EndTransfer(false, events);
+    if (sayLastWords)
+        LastWords(reason, events);
 }
 
 void BootProtocol::EndTransfer(bool completed, QList<BootEvent> &events)
@@ -453,6 +516,7 @@ bool BootProtocol::Write(const QByteArray &bytes, QList<BootEvent> &events)
     events << Message(error) << Message(QStringLiteral("Flash Fail")) << Status(AbortedStatus);
     // Only a transfer that was under way is over; a boot loader that never
     // got its '<' still waits for it and must not be sent the closing ';'.
+    const bool wasRunning = m_running;
     if (m_running)
         m_transferDone = true;
     m_failed = true;
@@ -460,5 +524,7 @@ bool BootProtocol::Write(const QByteArray &bytes, QList<BootEvent> &events)
     m_inBootProtocol = false;
     m_stopped = false;
     EndTransfer(false, events);
+    if (wasRunning)
+        LastWords(error, events);
     return false;
 }

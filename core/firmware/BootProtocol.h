@@ -121,6 +121,9 @@ public:
     QList<BootEvent> Closed();
 
     void SetClock(Clock clock) { m_clock = std::move(clock); }
+    // While paused (the user is asked whether to stop), the clock of the
+    // update's duration stands still.
+    void PauseClock(bool paused);
 
     bool AcceptBytes() const { return m_acceptBytes; }
     bool WaitingForToken() const { return m_waitingForToken; }
@@ -141,7 +144,12 @@ private:
     void EndWaits(QList<BootEvent> &events);
     void SendPage(QList<BootEvent> &events);
     void LockBits(QList<BootEvent> &events);
-    void Abort(const QString &reason, QList<BootEvent> &events);
+    void Abort(const QString &reason, QList<BootEvent> &events, bool sayLastWords = true);
+    // Once per transfer that failed after '<': the status line and the
+    // terminal say that the device stays in its boot loader.
+    void LastWords(const QString &reason, QList<BootEvent> &events);
+    void KeepLastWords(QList<BootEvent> &events);
+    qint64 PausedMs() const;
     void Finish(QList<BootEvent> &events);
     void EndTransfer(bool completed, QList<BootEvent> &events);
     bool Write(const QByteArray &bytes, QList<BootEvent> &events);
@@ -170,6 +178,9 @@ private:
     QString m_abortReason;
     // When the good start token came, and what the end marker closed.
     qint64 m_startedMs = 0;
+    qint64 m_pausedMs = 0;
+    qint64 m_pausedSinceMs = -1;
+    bool m_lastWordsSaid = false;
     quint32 m_sentBytes = 0;
     quint32 m_sentPages = 0;
 };

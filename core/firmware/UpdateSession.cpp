@@ -4,13 +4,15 @@
 
 #include <QPointer>
 
+#include <climits>
 #include <exception>
 
-UpdateSession::UpdateSession(BootPort &port, const QString &path, QObject *parent)
-    : QObject(parent), m_port(port), m_path(path),
+UpdateSession::UpdateSession(BootPort &port, FileName file, QObject *parent)
+    : QObject(parent), m_port(port), m_file(std::move(file)),
       m_protocol(
-          m_image, [this] { return LoadHexFile(m_path, m_image); },
+          m_image, [this] { return LoadHexFile(m_file(), m_image); },
           [this](const QByteArray &bytes) {
+              // A closed port takes nothing: that is a failure, not success.
               if (!m_port.PortOpen())
                   return false;
               m_port.WriteBytes(bytes);
@@ -18,16 +20,25 @@ UpdateSession::UpdateSession(BootPort &port, const QString &path, QObject *paren
           }),
       m_link(m_port, m_protocol)
 {
+    // Children by name: the window that holds the session shows its timers.
+    m_timer1.setParent(this);
+    m_timer2.setParent(this);
+    m_powerWait.setParent(this);
+    m_timer1.setObjectName(QStringLiteral("Timer1"));
+    m_timer2.setObjectName(QStringLiteral("Timer2"));
     m_timer1.setSingleShot(true);
     m_timer1.setInterval(BootProtocol::Timer1Ms);
     m_timer2.setSingleShot(true);
     m_timer2.setInterval(BootProtocol::Timer2Ms);
     m_powerWait.setSingleShot(true);
+    // No wait of its own until a front end without a prompt asks for one.
+    m_powerWait.setInterval(0);
+    m_endWait.setParent(this);
     m_endWait.setSingleShot(true);
     m_endWait.setInterval(BootProtocol::Timer1Ms);
     // A boot loader that went quiet after an aborted transfer never sends
-    // its finish: nobody is there to close a dialog, so the failure ends the
-    // update once the boot loader's own time-out has passed.
+    // its finish: the failure ends the update once the boot loader's own
+    // time-out has passed, so nothing unattended waits for ever.
     connect(&m_endWait, &QTimer::timeout, this, [this] {
         if (!m_running)
             return;
@@ -49,6 +60,11 @@ UpdateSession::UpdateSession(BootPort &port, const QString &path, QObject *paren
     });
 }
 
+UpdateSession::UpdateSession(BootPort &port, const QString &path, QObject *parent)
+    : UpdateSession(port, [path] { return path; }, parent)
+{
+}
+
 UpdateSession::~UpdateSession()
 {
     if (m_running)
@@ -62,25 +78,45 @@ bool UpdateSession::Start(bool reset, int powerCycleWaitMs)
         return false;
     }
     // The file is checked before the device is touched.
-    const HexLoadResult load = LoadHexFile(m_path, m_image);
+    const HexLoadResult load = LoadImage();
     for (const QString &line : load.Messages)
         Q_EMIT Message(line);
     if (load.Result != 0) {
         finish(false, load.Result == -2 ? QStringLiteral("Flash File too large") : QStringLiteral("Error in Flash File"));
         return false;
     }
-    const QPointer<UpdateSession> self(this);
-    if (!m_link.Claim([self](int count) {
-            if (self)
-                self->received(count);
-        })) {
+    m_powerWait.setInterval(qMax(1, powerCycleWaitMs));
+    m_protocol.Activate();
+    if (!Begin(reset ? BootProtocol::ResetSpeedIndex : 0)) {
         finish(false, QStringLiteral("The device is busy"));
         return false;
     }
-    m_running = true;
-    m_powerWait.setInterval(powerCycleWaitMs);
+    return true;
+}
+
+void UpdateSession::Activate()
+{
     m_protocol.Activate();
-    carry(m_protocol.Start(reset ? BootProtocol::ResetSpeedIndex : 0));
+}
+
+HexLoadResult UpdateSession::LoadImage()
+{
+    return LoadHexFile(m_file(), m_image);
+}
+
+bool UpdateSession::Begin(int speedIndex)
+{
+    // From here on a '>' is the boot loader's start token: the update takes
+    // the link, unless another job holds it (the user has been told).
+    const QPointer<UpdateSession> self(this);
+    if (!m_link.Claim([self](int count) {
+            if (self)
+                self->Received(count);
+        }))
+        return false;
+    m_running = true;
+    m_lastProblem.clear();
+    carry(m_protocol.Start(speedIndex));
     return true;
 }
 
@@ -90,70 +126,158 @@ void UpdateSession::Stop()
         carry(m_protocol.Stop());
 }
 
-void UpdateSession::received(int count)
+void UpdateSession::Pause()
 {
+    m_paused = true;
+    m_protocol.PauseClock(true);
+}
+
+void UpdateSession::Resume()
+{
+    m_paused = false;
+    m_protocol.PauseClock(false);
+    if (!m_bytesHeld)
+        return;
+    m_bytesHeld = false;
+    // The port does not announce again what it announced already.
+    if (m_port.UploadActive())
+        Received(INT_MAX);
+}
+
+void UpdateSession::PowerPromptClosed()
+{
+    carry(m_protocol.PowerPromptClosed());
+}
+
+void UpdateSession::CloseButtonPressed()
+{
+    carry(m_protocol.CloseButtonPressed());
+}
+
+void UpdateSession::Closed()
+{
+    m_paused = false;
+    m_bytesHeld = false;
+    carry(m_protocol.Closed());
+    m_powerWait.stop();
+    m_running = false;
+    m_link.Release();
+}
+
+void UpdateSession::Received(int count)
+{
+    // The device's bytes wait in the port while the user is asked; a device
+    // that went away is heard of at once.
+    if (count >= 0 && m_paused) {
+        m_bytesHeld = true;
+        return;
+    }
     const BootLink::Taken taken = m_link.Take(count);
     // A lost or unreadable line is the reason the update ends, whatever the
     // conversation was waiting for at the time.
     if (!taken.Error.isEmpty())
         m_lastProblem = taken.Error;
-    carry(taken.Events);
-    if (!taken.Error.isEmpty() && m_running)
+    carry(taken.Events, true);
+    if (taken.Error.isEmpty())
+        return;
+    if (count >= 0)
+        Q_EMIT ReadFailed(taken.Error);
+    if (m_running)
         finish(false, taken.Error);
 }
 
-void UpdateSession::carry(const QList<BootEvent> &events)
+void UpdateSession::carry(const QList<BootEvent> &events, bool insideReceive)
 {
-    using Kind = BootEvent::Kind;
-    for (const BootEvent &event : events) {
-        switch (event.Type) {
-        case Kind::Message:
-            Q_EMIT Message(event.Text);
-            break;
-        case Kind::Status:
-            Q_EMIT Status(event.Text);
-            break;
-        case Kind::MessageBox:
-            m_lastProblem = event.Text;
-            Q_EMIT Message(event.Text);
-            break;
-        case Kind::Progress:
-            Q_EMIT Progress(event.Value, event.Maximum);
-            break;
-        case Kind::Command:
-            try {
-                m_port.SendCommand(event.Text.toLatin1());
-            } catch (const std::exception &error) {
-                m_lastProblem = QString::fromLocal8Bit(error.what());
-            }
-            break;
-        case Kind::StartTimer:
-            (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2).start();
-            break;
-        case Kind::StopTimer:
-            (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2).stop();
-            break;
-        case Kind::ShowPowerPrompt:
-            m_powerWait.start();
-            Q_EMIT PowerCycleNeeded();
-            break;
-        case Kind::ClosePowerPrompt:
-            m_powerWait.stop();
-            break;
-        case Kind::TransferEnded:
-            if (!event.Flag)
-                m_endWait.start();
-            break;
-        case Kind::Finished:
-            finish(event.Flag, event.Flag ? QString() : m_lastProblem);
+    // The machine's state is final by now: once it no longer listens, the
+    // device's next bytes (also those behind a message box about to show)
+    // are the terminal's.
+    m_link.ReleaseWhenDone();
+    Q_EMIT StateChanged();
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const BootEvent::Kind type = events[i].Type;
+        const bool needsUser = type == BootEvent::Kind::MessageBox || type == BootEvent::Kind::Finished
+                               || type == BootEvent::Kind::ShowPowerPrompt;
+        if (insideReceive && needsUser) {
+            // The port does not announce data again while its own
+            // notification runs: what waits for the user waits for the
+            // event loop, and what follows it keeps its place.
+            const QList<BootEvent> rest = events.mid(i);
+            QMetaObject::invokeMethod(this, [this, rest] { carry(rest); }, Qt::QueuedConnection);
             return;
-        default:
-            break;
         }
+        if (!carryOne(events[i]))
+            return;
     }
     // A wait that ran out without a start token ends the attempt.
     if (m_running && !m_protocol.Listening() && !m_timer2.isActive())
         finish(false, m_lastProblem.isEmpty() ? QStringLiteral("No start-token received from device") : m_lastProblem);
+}
+
+bool UpdateSession::carryOne(const BootEvent &event)
+{
+    using Kind = BootEvent::Kind;
+    switch (event.Type) {
+    case Kind::Message:
+        Q_EMIT Message(event.Text);
+        break;
+    case Kind::ClearMessages:
+        Q_EMIT MessagesCleared();
+        break;
+    case Kind::Status:
+        Q_EMIT Status(event.Text);
+        break;
+    case Kind::MessageBox:
+        m_lastProblem = event.Text;
+        Q_EMIT Problem(event.Text);
+        break;
+    case Kind::Progress:
+        Q_EMIT Progress(event.Value, event.Maximum);
+        break;
+    case Kind::Command:
+        try {
+            m_port.SendCommand(event.Text.toLatin1());
+        } catch (const std::exception &error) {
+            m_lastProblem = QString::fromLocal8Bit(error.what());
+            Q_EMIT Problem(m_lastProblem);
+        }
+        break;
+    case Kind::StartTimer:
+        (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2).start();
+        break;
+    case Kind::StopTimer:
+        (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2).stop();
+        break;
+    case Kind::ShowPowerPrompt:
+        if (m_powerWait.interval() > 0)
+            m_powerWait.start();
+        Q_EMIT PowerCycleNeeded();
+        break;
+    case Kind::ClosePowerPrompt:
+        m_powerWait.stop();
+        Q_EMIT PowerCycleSeen();
+        break;
+    case Kind::StartEnabled:
+        Q_EMIT StartAllowed(event.Flag);
+        break;
+    case Kind::TransferStarted:
+        // The device in its boot loader is not the firmware identified before.
+        m_port.ForgetIdentification();
+        Q_EMIT TransferRunning(true);
+        break;
+    case Kind::TransferEnded:
+        if (!event.Flag)
+            m_endWait.start();
+        Q_EMIT TransferRunning(false);
+        break;
+    case Kind::Finished:
+        finish(event.Flag, event.Flag ? QString() : m_lastProblem);
+        Q_EMIT BootLoaderDone(event.Flag);
+        return false;
+    case Kind::Terminal:
+        m_port.ShowInTerminal("\r\n" + event.Text.toLatin1() + "\r\n");
+        break;
+    }
+    return true;
 }
 
 void UpdateSession::finish(bool success, const QString &error)

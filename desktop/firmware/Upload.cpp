@@ -1,6 +1,7 @@
 #include "desktop/firmware/Upload.h"
 
 #include "desktop/firmware/Remove.h"
+#include "core/firmware/UpdateSession.h"
 #include "core/links/SerialPortError.h"
 #include "core/DevicePorts.h"
 #include "desktop/ErrorDisplay.h"
@@ -58,11 +59,8 @@ QPushButton *Button(const QString &objectName, const QString &text, QWidget *par
 TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *remove,
                          QWidget *parent)
     : QDialog(parent), m_port(port), m_settings(settings), m_remove(remove),
-      m_protocol(
-          m_image,
-          [this] { return LoadHexFile(m_settings.Settings().BootFile, m_image); },
-          [this](const QByteArray &bytes) { return WriteToDevice(bytes); }),
-      m_link(m_port, m_protocol)
+      m_session(new UpdateSession(
+          port, [this] { return m_settings.Settings().BootFile; }, this))
 {
     setObjectName(QStringLiteral("TUploadForm"));
     setWindowTitle(QStringLiteral("Update Mirto Firmware"));
@@ -109,14 +107,6 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
     m_openDialog->setNameFilters(
         {QStringLiteral("Hex File (*.hex *.HEX)"), QStringLiteral("All files (*)")});
 
-    m_timer1 = new QTimer(this);
-    m_timer1->setObjectName(QStringLiteral("Timer1"));
-    m_timer1->setSingleShot(true);
-    m_timer1->setInterval(BootProtocol::Timer1Ms);
-    m_timer2 = new QTimer(this);
-    m_timer2->setObjectName(QStringLiteral("Timer2"));
-    m_timer2->setSingleShot(true);
-    m_timer2->setInterval(BootProtocol::Timer2Ms);
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(MessageBatchMs);
 
@@ -148,8 +138,33 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
     connect(m_speed, &QComboBox::currentIndexChanged, this, &TUploadForm::SpeedComboBoxChanged);
     connect(m_start, &QPushButton::clicked, this, &TUploadForm::StartUploadButtonClicked);
     connect(m_cancel, &QPushButton::clicked, this, &TUploadForm::CancelButtonClicked);
-    connect(m_timer1, &QTimer::timeout, this, &TUploadForm::TimerTimeOut);
-    connect(m_timer2, &QTimer::timeout, this, &TUploadForm::Timer2Timer);
+    // What the session reports, shown; what needs the user, asked.
+    connect(m_session, &UpdateSession::StateChanged, this, &TUploadForm::UpdateControls);
+    connect(m_session, &UpdateSession::Message, this, &TUploadForm::AddMessage);
+    connect(m_session, &UpdateSession::MessagesCleared, this, &TUploadForm::ClearMessages);
+    connect(m_session, &UpdateSession::Status, this, &TUploadForm::SetStatus);
+    connect(m_session, &UpdateSession::Progress, this, &TUploadForm::SetProgress);
+    connect(m_session, &UpdateSession::Problem, this, &TUploadForm::ShowProblem);
+    connect(m_session, &UpdateSession::PowerCycleNeeded, this, &TUploadForm::ShowPowerPrompt);
+    connect(m_session, &UpdateSession::PowerCycleSeen, this, [this] {
+        if (m_remove->isVisible())
+            m_remove->done(QDialog::Accepted);
+    });
+    connect(m_session, &UpdateSession::StartAllowed, this, [this](bool allowed) {
+        m_startAllowed = allowed;
+        UpdateControls();
+    });
+    connect(m_session, &UpdateSession::TransferRunning, this, [this](bool running) {
+        m_transferRunning = running;
+        UpdateControls();
+    });
+    connect(m_session, &UpdateSession::ReadFailed, this, [](const QString &error) {
+        // A line that cannot be read ends the update as a lost one does; the
+        // box waits for the event loop, outside the port's notification.
+        QMetaObject::invokeMethod(
+            qApp, [error] { ShowErrorMessage(error); }, Qt::QueuedConnection);
+    });
+    connect(m_session, &UpdateSession::BootLoaderDone, this, &TUploadForm::BootLoaderDone);
     connect(&m_flushTimer, &QTimer::timeout, this, [this] {
         // Keep batching while lines go on arriving.
         if (!m_pendingLines.isEmpty()) {
@@ -214,7 +229,7 @@ void TUploadForm::UploadFormActivate()
         done(QDialog::Rejected);
         return;
     }
-    m_protocol.Activate();
+    m_session->Activate();
     ClearMessages();
 
     // A value from a hand-edited settings file that is no position of the
@@ -256,19 +271,19 @@ void TUploadForm::Arm()
     // The link is claimed only by Start: until then the device's text,
     // prompts included, belongs to the terminal.
     m_armed = true;
-    if (!m_port.PortOpen()) {
-        try {
-            m_port.OpenPort();
-        } catch (const std::exception &error) {
-            ShowException(error);
+    try {
+        // Refused while another job holds the link: the user has been told.
+        if (!m_port.OpenForUpdate())
             return;
-        }
+    } catch (const std::exception &error) {
+        ShowException(error);
+        return;
     }
     m_port.UpdateConnectionStatus();
     SetStatus(QStringLiteral("Ready, Waiting for device..."));
     // Whatever happened before the file became usable, the device is
     // awaited afresh.
-    m_protocol.Activate();
+    m_session->Activate();
 }
 
 void TUploadForm::done(int result)
@@ -307,25 +322,20 @@ void TUploadForm::FormClose()
         return;
     m_closing = true;
     m_asking = false;
-    m_bytesHeld = false;
-    Carry(m_protocol.Closed());
+    // The session gives the link back; its timers stop.
+    m_session->Closed();
     if (m_remove->isVisible())
         m_remove->done(QDialog::Rejected);
     FlushMessages();
     m_flushTimer.stop();
-    m_link.Release();
     m_armed = false;
     // Before the activation of this showing ran, nothing was taken over that
     // could be handed back; the network link was never the dialog's.
     if (Activated && m_port.Interface() != InterfaceNetwork) {
         try {
-            m_port.ClosePort();
-        } catch (const std::exception &error) {
-            ShowException(error);
-        }
-        try {
-            // After a completed update the device runs new firmware: it is
-            // identified again.
+            // The owner closes the port and opens it again for the terminal,
+            // unless another job holds the link. After a completed update
+            // the device runs new firmware: it is identified again.
             m_port.ReopenAfterUpdate(m_updated);
         } catch (const std::exception &error) {
             ShowException(error);
@@ -340,22 +350,14 @@ void TUploadForm::AskToStop()
     FlushMessages();
     m_asking = true;
     // The question runs a loop of its own in which the device's bytes go on
-    // arriving: they wait in the port until it is answered.
+    // arriving: the session keeps them in the port until it is answered,
+    // and the update's clock stands still meanwhile.
+    m_session->Pause();
     const bool stop = AskYesNo(this, StopQuestion);
     m_asking = false;
-    if (stop && m_protocol.TransferRunning())
-        Carry(m_protocol.Stop());
-    TakeHeldBytes();
-}
-
-void TUploadForm::TakeHeldBytes()
-{
-    if (!m_bytesHeld)
-        return;
-    m_bytesHeld = false;
-    // The port does not announce again what it announced already.
-    if (m_port.UploadActive())
-        ProcessBootBytes(INT_MAX);
+    if (stop && m_session->Protocol().TransferRunning())
+        m_session->Stop();
+    m_session->Resume();
 }
 
 // ---------------------------------------------------------------------------
@@ -432,19 +434,12 @@ void TUploadForm::StartUploadButtonClicked()
         QApplication::beep();
         return;
     }
-    if (m_transferRunning || m_protocol.WaitingForToken() || !m_startAllowed)
+    if (m_transferRunning || m_session->Protocol().WaitingForToken() || !m_startAllowed)
         return;
     if (!PortReadyForStart())
         return;
-    // From here on a '>' is the boot loader's start token: the update takes
-    // the link, unless another job holds it (the user has been told).
-    const bool claimed = m_link.Claim([form = QPointer<TUploadForm>(this)](int count) {
-        if (form)
-            form->ProcessBootBytes(count);
-    });
-    if (!claimed)
-        return;
-    Carry(m_protocol.Start(m_speed->currentIndex()));
+    // Refused while another job holds the link: the user has been told.
+    m_session->Begin(m_speed->currentIndex());
 }
 
 bool TUploadForm::PortReadyForStart()
@@ -453,7 +448,8 @@ bool TUploadForm::PortReadyForStart()
         return true;
     QString reason;
     try {
-        m_port.OpenPort();
+        if (!m_port.OpenForUpdate())
+            return false; // another job holds the link; the user has been told
     } catch (const SerialPortError &error) {
         reason = error.message();
     } catch (const std::exception &error) {
@@ -474,20 +470,8 @@ bool TUploadForm::PortReadyForStart()
 
 void TUploadForm::CancelButtonClicked()
 {
-    Carry(m_protocol.CloseButtonPressed());
+    m_session->CloseButtonPressed();
     done(QDialog::Rejected);
-}
-
-void TUploadForm::TimerTimeOut()
-{
-    m_timer1->stop();
-    Carry(m_protocol.Timer1Expired());
-}
-
-void TUploadForm::Timer2Timer()
-{
-    m_timer2->stop();
-    Carry(m_protocol.Timer2Expired());
 }
 
 // ---------------------------------------------------------------------------
@@ -507,145 +491,56 @@ void TUploadForm::FormKeyUp(int key, QObject *target)
 
 int TUploadForm::LoadFlashImage()
 {
-    const HexLoadResult load = LoadHexFile(m_settings.Settings().BootFile, m_image);
+    const HexLoadResult load = m_session->LoadImage();
     for (const QString &text : load.Messages)
         AddMessage(text);
     return load.Result;
 }
 
-bool TUploadForm::WriteToDevice(const QByteArray &bytes)
+const HexImage &TUploadForm::Image() const
 {
-    if (!m_port.PortOpen())
-        return false;
-    m_port.WriteBytes(bytes);
-    return true;
+    return m_session->Image();
+}
+
+const BootProtocol &TUploadForm::Protocol() const
+{
+    return m_session->Protocol();
 }
 
 void TUploadForm::ProcessBootBytes(int count)
 {
-    // A negative count: the device went away under the update.
-    if (count < 0) {
-        Carry(m_protocol.LinkLost(QStringLiteral("Device disconnected")), true);
+    m_session->Received(count);
+}
+
+void TUploadForm::ShowPowerPrompt()
+{
+    if (m_remove->isVisible())
         return;
-    }
-    if (m_asking) {
-        m_bytesHeld = true;
-        return;
-    }
-    const BootLink::Taken taken = m_link.Take(count);
-    Carry(taken.Events, true);
-    if (!taken.Error.isEmpty()) {
-        // A line that cannot be read ends the update as a lost one does.
-        QMetaObject::invokeMethod(
-            this, [error = taken.Error] { ShowErrorMessage(error); }, Qt::QueuedConnection);
-    }
+    FlushMessages();
+    m_remove->exec();
+    // The token closes the prompt; closed without one, the wait is over.
+    m_session->PowerPromptClosed();
 }
 
-void TUploadForm::ReleaseLinkWhenDone()
+void TUploadForm::ShowProblem(const QString &text)
 {
-    m_link.ReleaseWhenDone();
+    // Every box of the conversation tells of a failure.
+    FlushMessages();
+    ShowError(this, text);
 }
 
-void TUploadForm::Carry(const QList<BootEvent> &events, bool insideReceive)
+void TUploadForm::BootLoaderDone(bool success)
 {
-    // The machine's state is final by now: once it no longer listens, the
-    // device's next bytes (also those behind a message box about to show)
-    // are the terminal's.
-    ReleaseLinkWhenDone();
-    UpdateControls();
-    for (qsizetype i = 0; i < events.size(); ++i) {
-        const BootEvent::Kind type = events[i].Type;
-        const bool modal = type == BootEvent::Kind::MessageBox
-                           || type == BootEvent::Kind::Finished
-                           || type == BootEvent::Kind::ShowPowerPrompt;
-        if (insideReceive && modal) {
-            // The port does not announce data again while its own
-            // notification runs: nested loops wait for the event loop.
-            const QList<BootEvent> rest = events.mid(i);
-            QMetaObject::invokeMethod(
-                this, [this, rest] { Carry(rest); }, Qt::QueuedConnection);
-            return;
-        }
-        Carry(events[i]);
-    }
-}
-
-void TUploadForm::Carry(const BootEvent &event)
-{
-    using Kind = BootEvent::Kind;
-    switch (event.Type) {
-    case Kind::Message:
-        AddMessage(event.Text);
-        break;
-    case Kind::ClearMessages:
-        ClearMessages();
-        break;
-    case Kind::Status:
-        SetStatus(event.Text);
-        break;
-    case Kind::MessageBox:
-        // Every box of the conversation tells of a failure.
-        FlushMessages();
-        ShowError(this, event.Text);
-        break;
-    case Kind::Progress:
-        SetProgress(event.Value, event.Maximum);
-        break;
-    case Kind::Command:
-        try {
-            m_port.SendCommand(event.Text.toLatin1());
-        } catch (const std::exception &error) {
-            ShowException(error);
-        }
-        break;
-    case Kind::StartTimer:
-        (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2)->start();
-        break;
-    case Kind::StopTimer:
-        (event.Timer == BootTimer::Timer1 ? m_timer1 : m_timer2)->stop();
-        break;
-    case Kind::ShowPowerPrompt:
-        if (!m_remove->isVisible()) {
-            FlushMessages();
-            m_remove->exec();
-            // The token closes the prompt; closed without one, the wait is over.
-            Carry(m_protocol.PowerPromptClosed());
-        }
-        break;
-    case Kind::ClosePowerPrompt:
-        if (m_remove->isVisible())
-            m_remove->done(QDialog::Accepted);
-        break;
-    case Kind::StartEnabled:
-        m_startAllowed = event.Flag;
-        UpdateControls();
-        break;
-    case Kind::TransferStarted:
-        m_transferRunning = true;
-        UpdateControls();
-        // The device in its boot loader is not the firmware identified before.
-        m_port.ForgetIdentification();
-        break;
-    case Kind::TransferEnded:
-        m_transferRunning = false;
-        UpdateControls();
-        break;
-    case Kind::Finished:
-        m_updated = event.Flag;
-        if (isVisible() && !m_closing)
-            done(event.Flag ? QDialog::Accepted : QDialog::Rejected);
-        break;
-    case Kind::Terminal:
-        m_port.ShowInTerminal("\r\n" + event.Text.toLatin1() + "\r\n");
-        break;
-    }
+    m_updated = success;
+    if (isVisible() && !m_closing)
+        done(success ? QDialog::Accepted : QDialog::Rejected);
 }
 
 void TUploadForm::UpdateControls()
 {
     // Locked from Start until the update ends, or until its start token's
     // wait runs out.
-    const bool idle = !m_transferRunning && !m_protocol.WaitingForToken();
+    const bool idle = !m_transferRunning && !m_session->Protocol().WaitingForToken();
     const bool startable = idle && m_startAllowed;
     // A control losing the focus by being disabled would pass it on to the
     // next one, the Close button, where the Space meant for Start closes.

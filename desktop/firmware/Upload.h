@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/firmware/BootLink.h"
 #include "core/firmware/BootProtocol.h"
 #include "core/firmware/HexImage.h"
 
@@ -12,6 +11,7 @@ class BootPort;
 class KeyPreview;
 class SettingsStore;
 class TRemoveForm;
+class UpdateSession;
 class QComboBox;
 class QFileDialog;
 class QLineEdit;
@@ -20,14 +20,15 @@ class QProgressBar;
 class QPushButton;
 
 // The firmware update dialog: the HEX file, how the boot loader is entered,
-// and what the boot loader conversation shows. The conversation itself is
-// the BootProtocol machine; this window feeds it the bytes the device sends
-// while the dialog holds the link, and carries out what it asks for.
+// and what the boot loader conversation shows. The conversation and every
+// one of its events is carried out by an UpdateSession, the same one the
+// command line drives; this window shows what the session reports and asks
+// the user what only the user can answer (whether to stop, the power cycle).
 //
-// The dialog holds the link only while the machine listens: from Start until
-// the start token's wait runs out, and from the token until the boot loader
-// finishes or is stopped. A dialog that merely stands ready leaves the
-// device's text to the terminal.
+// The session holds the link only while the conversation listens: from Start
+// until the start token's wait runs out, and from the token until the boot
+// loader finishes or is stopped. A dialog that merely stands ready leaves
+// the device's text to the terminal.
 //
 // Created hidden at start-up and kept for the whole run: the image, the page
 // size and whether a transfer is done carry over from one showing to the next.
@@ -52,8 +53,8 @@ public:
 
     // The message list's lines, including those not drawn yet.
     QStringList MessageLines() const;
-    const HexImage &Image() const { return m_image; }
-    const BootProtocol &Protocol() const { return m_protocol; }
+    const HexImage &Image() const;
+    const BootProtocol &Protocol() const;
     TRemoveForm *PowerPrompt() const { return m_remove; }
 
     // The activation work of the current showing has been done.
@@ -65,8 +66,6 @@ public Q_SLOTS:
     void FlashFileNameChange(const QString &text);
     void StartUploadButtonClicked();
     void CancelButtonClicked();
-    void TimerTimeOut();
-    void Timer2Timer();
     // Every way of closing the dialog ends here (the Close button, Escape,
     // the close box, the boot loader's finish byte, the network refusal).
     // In the middle of a transfer it asks first, and the dialog stays open.
@@ -88,30 +87,23 @@ private:
     bool PortReadyForStart();
     // Asks whether to stop the running transfer, and stops it on Yes.
     void AskToStop();
-    // Whatever the device sent while the stop question was open.
-    void TakeHeldBytes();
-    // Hands the link back to the terminal once the machine no longer listens.
-    void ReleaseLinkWhenDone();
-    // Carries out the machine's requests. From inside a received-data
-    // notification, message boxes and the close wait for the event loop, so
-    // that nothing modal runs inside the port's own notification.
-    void Carry(const QList<BootEvent> &events, bool insideReceive = false);
-    void Carry(const BootEvent &event);
+    // Shows the power-plug prompt until the start token closes it or the
+    // user does.
+    void ShowPowerPrompt();
+    void ShowProblem(const QString &text);
+    void BootLoaderDone(bool success);
     void SetStatus(const QString &text);
     void SetProgress(quint32 value, quint32 maximum);
     void ClearMessages();
     void FlushMessages();
     void UpdateControls();
-    bool WriteToDevice(const QByteArray &bytes);
 
     BootPort &m_port;
     SettingsStore &m_settings;
     TRemoveForm *m_remove = nullptr;
 
-    HexImage m_image;
-    BootProtocol m_protocol;
-    // The serial link handed to the conversation while it listens.
-    BootLink m_link;
+    // The boot loader conversation, for the whole run.
+    UpdateSession *m_session = nullptr;
 
     QLineEdit *m_fileName = nullptr;
     QPushButton *m_browse = nullptr;
@@ -122,8 +114,6 @@ private:
     QPushButton *m_start = nullptr;
     QPushButton *m_cancel = nullptr;
     QFileDialog *m_openDialog = nullptr;
-    QTimer *m_timer1 = nullptr;
-    QTimer *m_timer2 = nullptr;
     // Lines wait here and reach the list in batches: a transfer logs a line
     // per page, and a list redrawn and scrolled per line would cost more than
     // the page itself.
@@ -140,7 +130,6 @@ private:
     bool m_startAllowed = true;
     // The stop question is open: the device's bytes wait in the port.
     bool m_asking = false;
-    bool m_bytesHeld = false;
     // The boot loader finished a complete update in this showing.
     bool m_updated = false;
 };

@@ -250,6 +250,9 @@ void SimServer::ReadSerial()
 
 void SimServer::TakeSerialInput(const QByteArray &input)
 {
+    // A firmware that is still starting hears nothing.
+    if (m_restartingUntilNs >= 0 && SimDeadlineTimer::NowNs() < m_restartingUntilNs && !m_boot.Active())
+        return;
     qsizetype pos = 0;
     QByteArray line;
     while (pos < input.size() && m_master >= 0) {
@@ -316,6 +319,7 @@ void SimServer::EnterBootLoader()
     }
     m_serialLines.Clear();
     m_lastResetNs = -1;
+    m_restartingUntilNs = -1;
     m_bootImageError.clear();
     ClearBootLine();
     const qint64 now = SimDeadlineTimer::NowNs();
@@ -353,6 +357,10 @@ void SimServer::EndBootLoader()
             m_device.SetSoftwareVersion(m_softwareAfterUpdate);
     }
     Q_EMIT bootLoaderEnded();
+    if (m_greetingDelayMs > 0) {
+        m_restartingUntilNs = SimDeadlineTimer::NowNs() + qint64(m_greetingDelayMs) * NsPerMs;
+        Answer(Link::Serial, Greeting(), m_greetingDelayMs);
+    }
     if (!rest.isEmpty())
         TakeSerialInput(rest);
 }

@@ -100,6 +100,13 @@ public:
     // completed (it runs the new firmware); empty: the version stays.
     QByteArray SoftwareAfterUpdate() const { return m_softwareAfterUpdate; }
     void SetSoftwareAfterUpdate(const QByteArray &version) { m_softwareAfterUpdate = version; }
+    // The firmware greets (a line and its prompt) this long after the boot
+    // loader has ended, as it starts; until then it is restarting and takes
+    // no commands. 0 (the default): it is ready at once and says nothing.
+    int GreetingDelayMs() const { return m_greetingDelayMs; }
+    void SetGreetingDelayMs(int ms) { m_greetingDelayMs = ms > 0 ? ms : 0; }
+    static constexpr int DefaultGreetingDelayMs = 1000;
+    static QByteArray Greeting() { return QByteArrayLiteral("\r\nMirto ready\r\n>"); }
     // Power off and on: whatever the device was doing ends, its unsent
     // output is lost and the boot loader starts. False without a
     // pseudo-terminal.
@@ -242,6 +249,9 @@ private:
     QString m_bootImagePath;
     QString m_bootImageError;
     QByteArray m_softwareAfterUpdate;
+    int m_greetingDelayMs = 0;
+    // Until then the firmware is restarting: what the tool sends is lost.
+    qint64 m_restartingUntilNs = -1;
     qint64 m_lastResetNs = -1;
     QList<WireChunk> m_bootIn;
     QList<WireChunk> m_bootOut;
