@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 // The command-line companion as a script runs it: a whole process against
 // simulated devices, judged by its exit status and what it prints.
 class tst_cli : public QObject {
@@ -263,27 +266,41 @@ void tst_cli::badUsage()
 
 void tst_cli::severalDevicesAtOnce()
 {
-    // Two devices on pseudo-terminals and one over TCP; the second never
-    // answers. Each has its own result line and the exit status says one
-    // failed.
+    // Two devices that answer, one on a pseudo-terminal and one over TCP,
+    // and silent ones between them. Each has its own result line and the
+    // exit status says one failed.
+    constexpr int Silent = 10;
     StartDirectoryEnv env;
     SimProcess first({"--no-tcp", "--serial", "11111"});
-    SimProcess silent({"--no-tcp", "--silent"});
+    QVERIFY(first.comPort() > 0);
+    QStringList arguments = {"--json", "--port", Com(first)};
+    std::vector<std::unique_ptr<SimProcess>> silent;
+    for (int i = 0; i < Silent; ++i) {
+        silent.push_back(std::make_unique<SimProcess>(QStringList({"--no-tcp", "--silent"})));
+        QVERIFY(silent.back()->comPort() > 0);
+        arguments << "--port" << Com(*silent.back());
+    }
     SimProcess networked({"--tcp-port", "0", "--serial", "33333"});
-    QVERIFY(first.comPort() > 0 && silent.comPort() > 0 && networked.tcpPort() > 0);
+    QVERIFY(networked.tcpPort() > 0);
+    arguments << "--host" << Host(networked) << "identify";
     QElapsedTimer clock;
     clock.start();
-    const Run run = Cli({"--json", "--port", Com(first), "--port", Com(silent), "--host", Host(networked), "identify"});
+    const Run run = Cli(arguments);
     QCOMPARE(run.exitCode, 1);
     const QList<QJsonObject> lines = JsonLines(run.out);
-    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.size(), Silent + 2);
     QCOMPARE(lines[0].value("device").toString(), Com(first));
     QCOMPARE(lines[0].value("serial").toString(), QString("11111"));
-    QVERIFY(!lines[1].value("ok").toBool());
-    QVERIFY(lines[1].value("error").toString().contains("No response from Mirto"));
-    QCOMPARE(lines[2].value("serial").toString(), QString("33333"));
-    // At once: the silent device's 4 s do not come on top of the others'.
-    QVERIFY2(clock.elapsed() < 7000, qPrintable(QString::number(clock.elapsed())));
+    for (int i = 1; i <= Silent; ++i) {
+        QCOMPARE(lines[i].value("device").toString(), Com(*silent[std::size_t(i - 1)]));
+        QVERIFY(!lines[i].value("ok").toBool());
+        QVERIFY(lines[i].value("error").toString().contains("No response from Mirto"));
+    }
+    QCOMPARE(lines[Silent + 1].value("serial").toString(), QString("33333"));
+    // At once: one after another, the silent devices would take a prompt's
+    // time-out each; side by side they take one, far below this bound.
+    QVERIFY2(clock.elapsed() < Silent * DeviceConnection::PromptTimeoutMs,
+             qPrintable(QString::number(clock.elapsed())));
 }
 
 void tst_cli::failuresSayWhatHappened_data()

@@ -3,7 +3,9 @@
 // an answer that never ends. The simulator runs as a process of its own and
 // sets off each fault at the command the state sends. Whatever happens, the
 // tool must not crash or freeze, must tell the user once, must show the link
-// as it is, and must leave its files alone.
+// as it is, and must leave its files alone. How long the event loop stands
+// still meanwhile is a figure for a quiet machine: bench/fault_stalls holds
+// it; here the loop only must not freeze.
 
 #include "core/config/Programming.h"
 #include "core/firmware/UpdateSession.h"
@@ -19,6 +21,14 @@
 namespace {
 
 const QByteArray Ini = "[Port]=COM1\r\n[Level]=expert\r\n[Interface]=serial\r\n";
+
+// A stream without end goes on after the operation returns: the loop must
+// keep answering meanwhile.
+constexpr int AfterMs = 400;
+
+// The loop may stand still a while on a busy machine; for as long as a
+// prompt's time-out it never may, or no time-out could be kept.
+constexpr qint64 FrozenMs = DeviceConnection::PromptTimeoutMs;
 
 // How long the event loop takes to come round, measured all the time an
 // operation runs: a timer asks every TickMs, and each gap beyond that is
@@ -206,9 +216,7 @@ void tst_faults::commandStates()
         } else {
             conn.SendLines({"memory\n", "heap\n", "threads\n"});
         }
-        // The fault may still be under way (a stream without end): the loop
-        // must keep answering meanwhile.
-        QTest::qWait(400);
+        QTest::qWait(AfterMs);
         worst = probe.worst();
     }
     const qint64 took = clock.elapsed();
@@ -224,9 +232,11 @@ void tst_faults::commandStates()
                     .arg(worst);
     qInfo().noquote() << g_report.constLast();
 
-    QVERIFY2(worst < 100, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
-    // Waits end at the prompt's time-out at the latest.
-    QVERIFY2(took < DeviceConnection::PromptTimeoutMs + 1500, qPrintable(QString::number(took)));
+    QVERIFY2(worst < FrozenMs, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
+    // Waits end at their time-out: a deadline that each byte put off would
+    // never come while a stream without end runs. The bound is far above
+    // what it takes, for a busy machine.
+    QVERIFY2(took < 10 * (DeviceConnection::PromptTimeoutMs + AfterMs), qPrintable(QString::number(took)));
     // At most one box, whatever went wrong; and the right one.
     QVERIFY2(rig.user.told.size() + sink.messages.size() + rig.user.linkErrors.size() <= 1, qPrintable(seen));
     QVERIFY(rig.user.busyNotices.isEmpty());
@@ -332,8 +342,10 @@ void tst_faults::firmwareUpdate()
     {
         LoopProbe probe;
         QVERIFY(session.Start(true));
-        QTRY_VERIFY_WITH_TIMEOUT(finished, 10000);
-        QTest::qWait(300);
+        // A failed start ends after the wait for the start token at the
+        // latest; far more is allowed here for a busy machine.
+        QTRY_VERIFY_WITH_TIMEOUT(finished, 10 * (BootProtocol::Timer1Ms + BootProtocol::Timer2Ms));
+        QTest::qWait(AfterMs);
         worst = probe.worst();
     }
     const qint64 took = clock.elapsed();
@@ -348,7 +360,7 @@ void tst_faults::firmwareUpdate()
                     .arg(worst);
     qInfo().noquote() << g_report.constLast();
 
-    QVERIFY2(worst < 100, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
+    QVERIFY2(worst < FrozenMs, qPrintable(QString("the event loop stood still for %1 ms").arg(worst)));
     QVERIFY(!success);
     QVERIFY2(reason.contains(error), qPrintable(reason));
     QVERIFY(!session.Running());

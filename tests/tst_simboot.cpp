@@ -83,8 +83,11 @@ public:
     {
         QCOMPARE(::write(m_fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
     }
+    // Far longer than anything here takes, the restart after a reset
+    // included: a busy machine must not cut a read short.
+    static constexpr int WaitMs = 10 * SimServer::ResetWindowMs;
     // Waits up to `msecs` until `count` bytes have come.
-    QByteArray Read(qsizetype count, int msecs = 3000)
+    QByteArray Read(qsizetype count, int msecs = WaitMs)
     {
         (void)QTest::qWaitFor([&] {
             Drain();
@@ -95,7 +98,7 @@ public:
         return out;
     }
     // Waits until the text holds `what`; returns everything up to its end.
-    QByteArray ReadUntil(const QByteArray &what, int msecs = 3000)
+    QByteArray ReadUntil(const QByteArray &what, int msecs = WaitMs)
     {
         (void)QTest::qWaitFor([&] {
             Drain();
@@ -470,7 +473,7 @@ void tst_simboot::serverUploadTakesLineTime()
     QVERIFY(server.PowerCycle());
     QCOMPARE(line.Read(1), QByteArray(">"));
     line.Write("<");
-    QCOMPARE(line.Read(5, SimBootLoader::EraseMs + 3000), QByteArray("JT^*!"));
+    QCOMPARE(line.Read(5), QByteArray("JT^*!"));
 
     // Each page is a 259-byte frame one way and one byte back: the device
     // cannot have read a frame, let alone answered it, before the line
@@ -488,7 +491,7 @@ void tst_simboot::serverUploadTakesLineTime()
     QVERIFY2(wallMs >= lineMs, qPrintable(QStringLiteral("%1 ms for %2 ms of line").arg(wallMs).arg(lineMs)));
     // Generous: the point is that the pace is not wildly off on a busy
     // machine; the benchmark holds the tight figure.
-    QVERIFY2(wallMs < lineMs * 3 + 200, qPrintable(QStringLiteral("%1 ms for %2 ms of line").arg(wallMs).arg(lineMs)));
+    QVERIFY2(wallMs < lineMs * 10, qPrintable(QStringLiteral("%1 ms for %2 ms of line").arg(wallMs).arg(lineMs)));
 
     // The abort's filler reaches the device at the line's pace too: the
     // lock bits behind it are read only after all of it.
@@ -521,7 +524,7 @@ void tst_simboot::serverPowerCycleAndTimeout()
 
     // Without '<' the firmware starts again and answers commands.
     line.Write("snum\n");
-    QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, SimBootLoader::TokenWaitMs + 2000));
+    QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 10 * SimBootLoader::TokenWaitMs));
     QCOMPARE(server.BootLoader().LastOutcome(), Outcome::TimedOut);
     line.Write("ver\n");
     const QByteArray answer = line.ReadUntil(">");
@@ -538,7 +541,7 @@ void tst_simboot::serverNoStartToken()
     QSignalSpy ended(&server, &SimServer::bootLoaderEnded);
     Line line(server.SlavePath());
     line.Write("reset\nreset\n");
-    QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, SimBootLoader::TokenWaitMs + 2000));
+    QVERIFY(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 10 * SimBootLoader::TokenWaitMs));
     QCOMPARE(line.Collect(0), QByteArray());
     QCOMPARE(server.BootLoader().LastOutcome(), Outcome::TimedOut);
 }
@@ -564,7 +567,7 @@ void tst_simboot::executablePowerCycle()
     QCOMPARE(line.Read(1), QByteArray("%"));
     line.Write(LockBits);
     QCOMPARE(line.Read(1), QByteArray("]"));
-    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath("flash.bin")); }, 3000));
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(dir.filePath("flash.bin")); }, Line::WaitMs));
     QFile written(dir.filePath("flash.bin"));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), image);

@@ -540,7 +540,10 @@ void TestSimDevice::serverDelayAndPieces()
     socket.write("ver\nsnum\n");
     QTest::qWait(150);
     QVERIFY(socket.bytesAvailable() == 0);
-    const QByteArray answer = ReadPrompts(socket, 2);
+    // Two delays and the gaps between pieces take about a second; far more
+    // is allowed for a busy machine.
+    constexpr int AnswersMs = 10000;
+    const QByteArray answer = ReadPrompts(socket, 2, AnswersMs);
     // In order and whole, the pieces of one answer spaced out.
     QCOMPARE(answer, expected);
     const qint64 pieces = (expected.size() + 6) / 7;
@@ -549,7 +552,7 @@ void TestSimDevice::serverDelayAndPieces()
     const int fd = OpenRawTerminal(server.SlavePath());
     QVERIFY(fd >= 0);
     QVERIFY(WriteAll(fd, "ver\nsnum\n"));
-    QCOMPARE(ReadPrompts(fd, 2), expected);
+    QCOMPARE(ReadPrompts(fd, 2, AnswersMs), expected);
     ::close(fd);
 }
 

@@ -28,6 +28,25 @@ using namespace hexfix;
 
 namespace {
 
+// Counts the paint events of some widgets while it lives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(const QList<QWidget *> &widgets)
+    {
+        for (QWidget *widget : widgets)
+            widget->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
+
 // The serial link as the dialog sees it, scripted: bytes the device sends
 // wait in `inbox` until read, everything the dialog does is recorded. As on
 // the real connection, what arrives while no update holds the link, or what
@@ -1235,6 +1254,13 @@ void tst_upload::manyPagesStayCheap()
     rig.open(rig.writeFile("image.hex", HexText({Filled(0, 258048)})));
     rig.start();
     rig.port.deliver(">JQ");
+    auto *list = Child<QListWidget>(rig.form, "MessageList");
+    auto *bar = Child<QProgressBar>(rig.form, "ProgressBar");
+    // Nothing is drawn page by page: a list or bar redrawn per page would
+    // take seconds here. The bar redraws itself at once (and whatever else
+    // waits to be drawn), but only when what it shows changes.
+    PaintCounter paints({list->viewport(), bar});
+    const int shownBefore = list->count();
     QElapsedTimer clock;
     clock.start();
     for (int page = 0; page < 8064; ++page)
@@ -1244,13 +1270,16 @@ void tst_upload::manyPagesStayCheap()
     QCOMPARE(rig.port.written.size(), 1 + 8064 * 35 + 2);
     const QStringList lines = rig.form.MessageLines();
     QCOMPARE(lines.filter("Sending Page #").size(), 8064);
-    auto *list = Child<QListWidget>(rig.form, "MessageList");
+    QVERIFY2(paints.count < 8064 / 2, qPrintable(QString::number(paints.count)));
+    // The first line of the burst at once, the rest in batches later.
+    QVERIFY2(list->count() <= shownBefore + 1, qPrintable(QString::number(list->count())));
     QTRY_COMPARE(list->count(), lines.size());
     QCOMPARE(list->currentRow(), list->count() - 1);
     QCOMPARE(list->selectedItems().value(0)->text(), QString("Sending Page #8063"));
-    QCOMPARE(Child<QProgressBar>(rig.form, "ProgressBar")->value(), 8063);
-    // Generous: a list or bar redrawn per page would take seconds here.
-    QVERIFY2(ms < 3000, qPrintable(QString("%1 ms for 8064 pages").arg(ms)));
+    QCOMPARE(bar->value(), 8063);
+    // Far above what it takes, for a busy machine under the sanitizers:
+    // what it catches is work that grows with the pages already sent.
+    QVERIFY2(ms < 30000, qPrintable(QString("%1 ms for 8064 pages").arg(ms)));
 }
 
 void tst_upload::powerPrompt()
@@ -1371,7 +1400,9 @@ void tst_upload::resetTypedInTerminalWhileReady()
     Settle();
     QVERIFY(rig.conn.Boot().PortOpen());
     QVERIFY(rig.conn.SendCommand("reset\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.user.terminal.contains('>'), 5000);
+    // The restart takes about a second; far more is allowed for a busy
+    // machine.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.user.terminal.contains('>'), 20000);
     QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
     QVERIFY(Child<QPushButton>(form, "StartUploadButton")->isEnabled());
     // The firmware still answers: a '<' would have been a line of its own.
@@ -1529,7 +1560,7 @@ void tst_upload::simulatorStop()
     form.show();
     Settle();
     Child<QPushButton>(form, "StartUploadButton")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(form.MessageLines().contains("Sending Page #3"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(form.MessageLines().contains("Sending Page #3"), 30000);
 
     QuestionAnswerer answer(stop ? QMessageBox::Yes : QMessageBox::No);
     ClickKey(&form, Qt::Key_Escape);
