@@ -1,5 +1,7 @@
 #include "cli/CliJob.h"
 
+#include "cli/CliFleet.h"
+
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
 #include "core/config/Programming.h"
@@ -109,6 +111,8 @@ bool Open(DeviceConnection &conn, CliUser &user, bool identify)
 
 QString CliTarget::Label() const
 {
+    if (!name.isEmpty())
+        return name;
     switch (kind) {
     case Kind::Serial:
         return QStringLiteral("COM%1").arg(port);
@@ -124,6 +128,12 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                        const std::function<void(const QString &)> &say,
                        const std::function<void(quint32, quint32)> &progress)
 {
+    if (request.command == CliRequest::Command::Identify && target.identified) {
+        say(QStringLiteral("serial number %1, software version %2")
+                .arg(target.identified->data.value(QStringLiteral("serial")).toString(),
+                     target.identified->data.value(QStringLiteral("version")).toString()));
+        return *target.identified;
+    }
     CliResult result;
     ToolSettings settings;
     settings.InterfaceType = target.kind == CliTarget::Kind::Network ? InterfaceNetwork
@@ -195,6 +205,7 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
         }
         CliSink sink(say);
         const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
+        AuditFacts facts {QString::fromLatin1(conn.IdentifiedSerial()), QString::fromLatin1(conn.IdentifiedVersion()), {}, {}};
         const ProgrammingResult outcome = RunProgramming(conn, plan, sink);
         result.data.insert(QStringLiteral("steps"), sink.steps);
         result.ok = outcome == ProgrammingResult::Programmed;
@@ -206,6 +217,10 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                                : sink.messages.constLast();
         else
             say(QStringLiteral("Programming OK"));
+        // Programming may set a new serial number: the device says which.
+        facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
+        facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
+        AuditDeviceJob(target, request, facts, result);
         break;
     }
     case CliRequest::Command::Update: {
@@ -217,8 +232,18 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
             result.error = lastTold(user, QStringLiteral("The port cannot be opened"));
             break;
         }
+        // Who is updated: the same unit must answer afterwards. A device
+        // whose firmware is broken (already in its boot loader) gives none.
+        AuditFacts facts;
+        if (conn.Identify()) {
+            facts.serialBefore = QString::fromLatin1(conn.IdentifiedSerial());
+            facts.versionBefore = QString::fromLatin1(conn.IdentifiedVersion());
+            result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
+            result.data.insert(QStringLiteral("version_before"), facts.versionBefore);
+        }
         UpdateSession session(conn.Boot(), request.file);
         QEventLoop loop;
+        const InterruptScope interruptible(&session, [&session] { session.Stop(); });
         QString error;
         bool success = false;
         QObject::connect(&session, &UpdateSession::Message, [&](const QString &text) {
@@ -240,15 +265,32 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
             loop.exec();
         if (!success) {
             result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
+            if (Interrupted())
+                result.error = QStringLiteral("Interrupted: the update was aborted (%1)").arg(result.error);
+            AuditDeviceJob(target, request, facts, result);
             break;
         }
         result.ok = true;
         result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
         // The device restarts with the new firmware: what does it say now?
         if (conn.Identify()) {
-            result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-            say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
+            facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
+            facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
+            result.data.insert(QStringLiteral("serial"), facts.serialAfter);
+            result.data.insert(QStringLiteral("version"), facts.versionAfter);
+            say(QStringLiteral("software version now %1").arg(facts.versionAfter));
         }
+        if (!facts.serialBefore.isEmpty() && facts.serialAfter != facts.serialBefore) {
+            result.ok = false;
+            result.error = facts.serialAfter.isEmpty()
+                               ? QStringLiteral("The device did not identify itself after the update (serial number "
+                                                "%1 before)")
+                                     .arg(facts.serialBefore)
+                               : QStringLiteral("A different device answered after the update: serial number %1 "
+                                                "before, %2 after")
+                                     .arg(facts.serialBefore, facts.serialAfter);
+        }
+        AuditDeviceJob(target, request, facts, result);
         break;
     }
     }

@@ -5,6 +5,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+struct CliResult;
 
 // Where one device is reached.
 struct CliTarget {
@@ -13,6 +16,10 @@ struct CliTarget {
     int port = 0;           // COM number (serial, USB once found)
     QString host;           // network
     quint16 tcpPort = 9000; // network
+    QString name;           // how to name it instead (a serial number not found)
+    // What the search by serial number learnt of it: identify answers with
+    // that instead of asking the device twice.
+    std::shared_ptr<const CliResult> identified;
     // "COM3", "USB", "127.0.0.1:9000": how lines and results name the device.
     QString Label() const;
 };

@@ -1,5 +1,6 @@
 #include "cli/CliMain.h"
 
+#include "cli/CliFleet.h"
 #include "cli/CliJob.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
@@ -45,11 +46,19 @@ const char *const HelpText =
     "Several --port or --host options run the same job on every device at once, each on its\n"
     "own link, and end with one result line per device.\n"
     "\n"
+    "Production lines: --ports-from and --hosts-from read the devices from a list, --serial\n"
+    "finds a device by its serial number, --jobs and --max-failures pace the run, --journal\n"
+    "records each device's result as it ends and --resume skips those already done. An update\n"
+    "identifies the device before and after: another serial number afterwards is a failure.\n"
+    "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
+    "(~/.local/state/mirto/audit.jsonl).\n"
+    "\n"
     "Exit status:\n"
     "  0  every device did what was asked\n"
     "  1  at least one device failed (no answer, link lost, refused)\n"
     "  2  the command line is wrong\n"
-    "  3  the configuration or HEX file cannot be used; nothing was sent";
+    "  3  the configuration or HEX file cannot be used; nothing was sent\n"
+    "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 bool parseHost(const QString &text, CliTarget &target)
 {
@@ -174,6 +183,7 @@ int RunCli(const QStringList &arguments)
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
     });
+    AddFleetOptions(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -222,15 +232,23 @@ int RunCli(const QStringList &arguments)
     if (!waitOk || waitSeconds < 1 || waitSeconds > 3600)
         return usage(QStringLiteral("--wait takes 1 to 3600 seconds"));
     request.powerCycleWaitMs = waitSeconds * 1000;
+    FleetOptions fleet;
+    QString fleetProblem;
+    QStringList portTexts = parser.values(QStringLiteral("port"));
+    QStringList hostTexts = parser.values(QStringLiteral("host"));
+    if (!ReadFleetOptions(parser, fleet, fleetProblem)
+        || !ReadListFile(parser.value(QStringLiteral("ports-from")), portTexts, fleetProblem)
+        || !ReadListFile(parser.value(QStringLiteral("hosts-from")), hostTexts, fleetProblem))
+        return usage(fleetProblem);
 
     QList<CliTarget> targets;
-    for (const QString &text : parser.values(QStringLiteral("port"))) {
+    for (const QString &text : std::as_const(portTexts)) {
         CliTarget target;
         if (!parsePort(text, target))
             return usage(QStringLiteral("'%1' is no port: give COMn").arg(text));
         targets << target;
     }
-    for (const QString &text : parser.values(QStringLiteral("host"))) {
+    for (const QString &text : std::as_const(hostTexts)) {
         CliTarget target;
         if (!parseHost(text, target))
             return usage(QStringLiteral("'%1' is no address: give ADDRESS or ADDRESS:PORT").arg(text));
@@ -241,8 +259,8 @@ int RunCli(const QStringList &arguments)
         target.kind = CliTarget::Kind::Usb;
         targets << target;
     }
-    if (targets.isEmpty())
-        return usage(QStringLiteral("name a device with --port, --usb or --host"));
+    if (targets.isEmpty() && fleet.serials.isEmpty())
+        return usage(QStringLiteral("name a device with --port, --usb, --host or --serial"));
     if (request.command == CliRequest::Command::Update) {
         for (const CliTarget &target : targets) {
             if (target.kind == CliTarget::Kind::Network)
@@ -271,6 +289,15 @@ int RunCli(const QStringList &arguments)
         }
     }
 
+    InstallInterruptHandler();
+    QList<FleetDevice> devices;
+    for (const CliTarget &target : std::as_const(targets))
+        devices << FleetDevice {target, target.Label(), true, {}};
+    devices << FindDevicesBySerial(fleet.serials);
+    targets.clear();
+    for (const FleetDevice &device : std::as_const(devices))
+        targets << device.target;
+
     const bool several = targets.size() > 1;
     const bool barOnTerminal = !json && !several && ::isatty(STDOUT_FILENO);
     ProgressShow bar(barOnTerminal);
@@ -289,19 +316,12 @@ int RunCli(const QStringList &arguments)
             progress = [&bar](quint32 value, quint32 maximum) { bar.Show(value, maximum); };
         results[i] = RunDeviceJob(targets.at(i), request, say, progress);
     };
-    if (!several) {
-        run(0);
-    } else {
-        // Each device on a thread of its own, with its own link and event
-        // loop: a slow device holds up nobody else.
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (qsizetype i = 0; i < targets.size(); ++i) {
-            threads.emplace_back(QThread::create(run, i));
-            threads.back()->start();
-        }
-        for (auto &thread : threads)
-            thread->wait();
-    }
+    // Each device on a thread of its own, with its own link and event loop:
+    // a slow device holds up nobody else.
+    results = RunFleet(devices, request, fleet, [&](qsizetype i) {
+        run(i);
+        return results.at(i);
+    });
     bar.Break();
 
     bool allOk = true;
@@ -323,5 +343,7 @@ int RunCli(const QStringList &arguments)
             writeLine(stderr, label + QStringLiteral(": FAILED: ") + result.error.simplified());
         }
     }
+    if (Interrupted())
+        return CliInterrupted;
     return allOk ? CliSuccess : CliDeviceFailed;
 }

@@ -4,6 +4,7 @@
 #include "desktop/config/Configure.h"
 #include "core/config/DeviceConfig.h"
 #include "desktop/Advanced.h"
+#include "desktop/DeviceHistory.h"
 #include "desktop/firmware/Upload.h"
 #include "core/links/ComPorts.h"
 #include "core/links/UsbPortDetect.h"
@@ -105,6 +106,13 @@ public:
     void ConfigFileIsCurrent(const QString &path) override { m_form.MakeConfigFileCurrent(path); }
     bool ConfigFileLoaded() const override { return m_form.ConfigLoaded; }
     QString StartDirectory() const override { return m_form.StartDirectory; }
+    QByteArray DeviceSoftwareVersion() const override { return m_form.SoftwareVersionText(); }
+    QString DevicePlace() const override
+    {
+        if (m_form.InterfaceType == InterfaceNetwork)
+            return m_form.HostAddress;
+        return QStringLiteral("COM%1").arg(m_form.VaComm().PortNum());
+    }
 
 private:
     TMainForm &m_form;
@@ -613,6 +621,12 @@ void TMainForm::TerminalLinesClicked()
     Preferences::SetTerminalLineLimit(lines);
     if (m_memo->DroppedLines() > 0)
         showDroppedLines(m_memo->DroppedLines());
+}
+
+void TMainForm::DeviceHistoryClicked()
+{
+    TDeviceHistoryForm history(this);
+    history.exec();
 }
 
 void TMainForm::LogToFileClicked()

@@ -131,6 +131,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("software-after-update"),
          QStringLiteral("Software version reported once an upload has completed (default: unchanged)."),
          QStringLiteral("X.Y.Z")},
+        {QStringLiteral("serial-after-update"),
+         QStringLiteral("Serial number reported once an upload has completed, as if another unit answered "
+                        "(default: unchanged)."),
+         QStringLiteral("XXXXX")},
         {QStringLiteral("no-serial-word"), QStringLiteral("Answer snum without the word Serialnumber.")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("chip"), QStringLiteral("Boot loader: chip with 128 or 256 KB of flash (default 256)."),
@@ -209,6 +213,8 @@ int main(int argc, char *argv[])
         server.SetBootImagePath(parser.value(QStringLiteral("image")));
     if (parser.isSet(QStringLiteral("software-after-update")))
         server.SetSoftwareAfterUpdate(parser.value(QStringLiteral("software-after-update")).toLatin1());
+    if (parser.isSet(QStringLiteral("serial-after-update")))
+        server.SetSerialAfterUpdate(parser.value(QStringLiteral("serial-after-update")).toLatin1());
 
     if (parser.isSet(QStringLiteral("unplug-at")))
         server.SetUnplugAt(parser.value(QStringLiteral("unplug-at")).toLatin1());

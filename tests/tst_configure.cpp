@@ -1,3 +1,4 @@
+#include "core/AuditTrail.h"
 #include "desktop/config/Addch.h"
 #include "core/config/ConfigFile.h"
 #include "desktop/config/Configure.h"
@@ -788,6 +789,22 @@ private Q_SLOTS:
         QCOMPARE(m_port->sent, (QList<QByteArray> {"mode 1\n", "mode\n"}));
         QCOMPARE(script.texts(), QStringList {QStringLiteral("Programming OK")});
         QCOMPARE(m_form->SavedConfig.IspName.value(), DeviceConfig.IspName.value());
+    }
+
+    void programWritesTheDeviceHistory()
+    {
+        DeviceConfig.Mode.set("1");
+        DeviceConfig.Type.set("T");
+        open();
+        ModalScript script;
+        script.press(QMessageBox::Ok);
+        child<QPushButton>("Button2")->click();
+        const QList<AuditEntry> entries = ReadAuditTrail();
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].action, QStringLiteral("program"));
+        QVERIFY(entries[0].ok);
+        QCOMPARE(entries[0].serialBefore, QStringLiteral("1A2B3"));
+        QVERIFY(entries[0].reason.isEmpty());
     }
 
     // ---- Channels ----------------------------------------------------

@@ -100,6 +100,7 @@ public:
     // completed (it runs the new firmware); empty: the version stays.
     QByteArray SoftwareAfterUpdate() const { return m_softwareAfterUpdate; }
     void SetSoftwareAfterUpdate(const QByteArray &version) { m_softwareAfterUpdate = version; }
+    void SetSerialAfterUpdate(const QByteArray &serial) { m_serialAfterUpdate = serial; }
     // Power off and on: whatever the device was doing ends, its unsent
     // output is lost and the boot loader starts. False without a
     // pseudo-terminal.
@@ -242,6 +243,7 @@ private:
     QString m_bootImagePath;
     QString m_bootImageError;
     QByteArray m_softwareAfterUpdate;
+    QByteArray m_serialAfterUpdate;
     qint64 m_lastResetNs = -1;
     QList<WireChunk> m_bootIn;
     QList<WireChunk> m_bootOut;
