@@ -679,8 +679,21 @@ void TMainForm::ConfigureClicked()
 
 void TMainForm::UploadClicked()
 {
-    if (m_upload)
-        m_upload->exec();
+    if (!m_upload)
+        return;
+    const QByteArray serialBefore = SerialNumberText();
+    const QByteArray versionBefore = SoftwareVersionText();
+    const int transfers = m_upload->TransfersStarted;
+    m_upload->exec();
+    // Closing the dialog identified the device again: the history gets both.
+    if (m_upload->TransfersStarted != transfers)
+        RecordWindowChange(this, QStringLiteral("update"), InterfaceType,
+                           InterfaceType == InterfaceNetwork ? HostAddress
+                                                             : QStringLiteral("COM%1").arg(VaComm().PortNum()),
+                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), BootFile,
+                           m_upload->Updated(),
+                           m_upload->LastProblem.isEmpty() ? QStringLiteral("Firmware update failed")
+                                                            : m_upload->LastProblem);
 }
 
 void TMainForm::AdvancedClicked()

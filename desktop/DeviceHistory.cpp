@@ -14,29 +14,40 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-void RecordProgramming(QWidget *parent, ConfigHost &host, int interfaceKind, const QByteArray &serialBefore,
-                       const QByteArray &versionBefore, bool ok, const QString &message)
+void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKind, const QString &place,
+                        const QByteArray &serialBefore, const QByteArray &versionBefore,
+                        const QByteArray &serialAfter, const QByteArray &versionAfter, const QString &file, bool ok,
+                        const QString &reason)
 {
     AuditEntry entry;
-    entry.action = QStringLiteral("program");
+    entry.action = action;
     entry.interface = InterfaceName(interfaceKind);
-    entry.port = host.DevicePlace();
+    entry.port = place;
     entry.serialBefore = QString::fromLatin1(serialBefore).trimmed();
     entry.versionBefore = QString::fromLatin1(versionBefore).trimmed();
-    // Programming can give the device a new serial number; the window
-    // identifies it again afterwards.
-    entry.serialAfter = QString::fromLatin1(host.DeviceSerialNumber()).trimmed();
-    entry.versionAfter = QString::fromLatin1(host.DeviceSoftwareVersion()).trimmed();
-    const ToolSettings &settings = host.Settings();
-    if (host.ConfigFileLoaded() && !settings.ConfigFile.isEmpty()) {
-        entry.file = QFileInfo(settings.ConfigFile).absoluteFilePath();
-        entry.sha256 = FileSha256(settings.ConfigFile);
+    entry.serialAfter = QString::fromLatin1(serialAfter).trimmed();
+    entry.versionAfter = QString::fromLatin1(versionAfter).trimmed();
+    if (!file.isEmpty()) {
+        entry.file = QFileInfo(file).absoluteFilePath();
+        entry.sha256 = FileSha256(file);
     }
     entry.ok = ok;
-    entry.reason = ok ? QString() : (message.isEmpty() ? QStringLiteral("Programming failed") : message.simplified());
+    entry.reason = ok ? QString() : reason.simplified();
     QString problem;
     if (!AppendAuditEntry(entry, &problem))
         ShowError(parent, problem);
+}
+
+void RecordProgramming(QWidget *parent, ConfigHost &host, int interfaceKind, const QByteArray &serialBefore,
+                       const QByteArray &versionBefore, bool ok, const QString &message)
+{
+    const ToolSettings &settings = host.Settings();
+    // Programming can give the device a new serial number; the window
+    // identifies it again afterwards.
+    RecordWindowChange(parent, QStringLiteral("program"), interfaceKind, host.DevicePlace(), serialBefore,
+                       versionBefore, host.DeviceSerialNumber(), host.DeviceSoftwareVersion(),
+                       host.ConfigFileLoaded() ? settings.ConfigFile : QString(), ok,
+                       message.isEmpty() ? QStringLiteral("Programming failed") : message);
 }
 
 TDeviceHistoryForm::TDeviceHistoryForm(QWidget *parent)

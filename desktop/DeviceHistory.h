@@ -12,6 +12,13 @@ class QTableWidget;
 void RecordProgramming(QWidget *parent, ConfigHost &host, int interfaceKind, const QByteArray &serialBefore,
                        const QByteArray &versionBefore, bool ok, const QString &message);
 
+// Appends a change the window made to the device history (time, user and
+// computer filled in); a trail that cannot be written is shown.
+void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKind, const QString &place,
+                        const QByteArray &serialBefore, const QByteArray &versionBefore,
+                        const QByteArray &serialAfter, const QByteArray &versionAfter, const QString &file, bool ok,
+                        const QString &reason);
+
 // Tools - Device History...: every change made to a device from this
 // machine, by the window or the command line, newest first, filtered by
 // serial number.

@@ -586,6 +586,7 @@ void TUploadForm::Carry(const BootEvent &event)
     case Kind::MessageBox:
         // Every box of the conversation tells of a failure.
         FlushMessages();
+        LastProblem = event.Text;
         ShowError(this, event.Text);
         break;
     case Kind::Progress:
@@ -621,6 +622,8 @@ void TUploadForm::Carry(const BootEvent &event)
         UpdateControls();
         break;
     case Kind::TransferStarted:
+        ++TransfersStarted;
+        LastProblem.clear();
         m_transferRunning = true;
         UpdateControls();
         // The device in its boot loader is not the firmware identified before.
