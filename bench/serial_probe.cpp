@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
         std::printf("serial_probe: FAIL (cannot hold the 16th port: %s)\n", qPrintable(held.errorString()));
         return 1;
     }
-    const QString wanted = QStringLiteral("%1").arg(20001 + Ports / 2);
+    const QString wanted = QStringLiteral("%1").arg(20001 + Ports / 2 - 1);
     const QString port = QStringLiteral("COM%1").arg(sims[Ports / 2 - 1]->ComPort());
     std::vector<double> byPort;
     std::vector<double> bySerial;

@@ -1,6 +1,7 @@
 #include "cli/CliFleet.h"
 
 #include "core/AuditTrail.h"
+#include "core/DeviceConnection.h"
 #include "core/JobJournal.h"
 #include "core/links/ComPorts.h"
 #include "core/links/UsbPortDetect.h"
@@ -16,12 +17,15 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -196,16 +200,101 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         target.kind = target.port == usb ? CliTarget::Kind::Usb : CliTarget::Kind::Serial;
         ports << target;
     }
-    // All at once: the probe takes as long as the slowest port, not their sum.
+    // All at once: the search takes as long as the slowest port that
+    // answers, not their sum. Once every port that spoke is done, a port
+    // that has said nothing for twice as long as the quickest device took to
+    // be identified whole is not waited for to the end of the prompt's
+    // time-out: a Mirto answers its first question at once. Such a port
+    // counts as not identified.
+    using Clock = std::chrono::steady_clock;
+    struct Probe {
+        std::mutex lock;
+        DeviceConnection *connection = nullptr;
+        bool spoke = false;
+        bool done = false;
+        bool opened = false;
+        Clock::time_point since;
+        Clock::time_point ended;
+    };
+    std::vector<std::unique_ptr<Probe>> probes;
+    std::mutex stateLock;
+    std::condition_variable changed;
     QList<CliResult> answers(ports.size());
-    CliRequest identify;
-    identify.command = CliRequest::Command::Identify;
     std::vector<std::unique_ptr<QThread>> threads;
     for (qsizetype i = 0; i < ports.size(); ++i) {
-        threads.emplace_back(QThread::create([&, i] {
+        probes.push_back(std::make_unique<Probe>());
+        Probe *probe = probes.back().get();
+        CliRequest identify;
+        identify.command = CliRequest::Command::Identify;
+        identify.watch = [&, probe](DeviceConnection *connection) {
+            {
+                const std::lock_guard guard(probe->lock);
+                probe->connection = connection;
+            }
+            const std::lock_guard guard(stateLock);
+            if (connection && !probe->opened) {
+                probe->opened = true;
+                probe->since = Clock::now();
+            }
+        };
+        identify.heard = [&, probe] {
+            const std::lock_guard guard(stateLock);
+            if (!std::exchange(probe->spoke, true))
+                changed.notify_all();
+        };
+        threads.emplace_back(QThread::create([&, i, probe, identify] {
             answers[i] = RunDeviceJob(ports.at(i), identify, [](const QString &) {});
+            const std::lock_guard guard(stateLock);
+            probe->done = true;
+            probe->ended = Clock::now();
+            changed.notify_all();
         }));
         threads.back()->start();
+    }
+    {
+        std::unique_lock guard(stateLock);
+        for (;;) {
+            // The quickest whole identification so far.
+            std::optional<Clock::duration> quickest;
+            for (qsizetype i = 0; i < ports.size(); ++i) {
+                const Probe &probe = *probes[size_t(i)];
+                if (probe.done && probe.opened && answers.at(i).ok) {
+                    const Clock::duration took = probe.ended - probe.since;
+                    quickest = quickest ? std::min(*quickest, took) : took;
+                }
+            }
+            bool waiting = false;
+            std::optional<Clock::time_point> next;
+            for (const auto &probe : probes) {
+                if (probe->done)
+                    continue;
+                if (probe->spoke || !probe->opened || !quickest) {
+                    waiting = true;
+                    continue;
+                }
+                const Clock::time_point giveUp =
+                    probe->since + std::max<Clock::duration>(2 * *quickest, std::chrono::milliseconds(50));
+                if (Clock::now() < giveUp) {
+                    waiting = true;
+                    next = next ? std::min(*next, giveUp) : giveUp;
+                }
+            }
+            if (!waiting)
+                break;
+            if (next)
+                changed.wait_until(guard, *next);
+            else
+                changed.wait(guard);
+        }
+        for (const auto &probe : probes) {
+            if (probe->done)
+                continue;
+            const std::lock_guard hold(probe->lock);
+            // Ends the wait for the prompt on the probe's own thread.
+            if (probe->connection)
+                QMetaObject::invokeMethod(probe->connection, [c = probe->connection] { c->Shutdown(); },
+                                          Qt::QueuedConnection);
+        }
     }
     for (auto &thread : threads)
         thread->wait();

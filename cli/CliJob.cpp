@@ -32,6 +32,7 @@ public:
     QStringList told;
     QByteArray terminal;
     std::function<void()> stateChanged;
+    std::function<void()> heard;
 
     void TellUser(const QString &text) override { note(text); }
     void TellBusy(const QString &text) override { note(text); }
@@ -43,7 +44,12 @@ public:
     }
     void SetBusyCursor() override {}
     void RestoreCursor() override {}
-    void AppendTerminal(const QByteArray &text) override { terminal += text; }
+    void AppendTerminal(const QByteArray &text) override
+    {
+        terminal += text;
+        if (heard)
+            heard();
+    }
     void AddStatus(const QString &) override {}
     void ShowIdentification(const QString &) override {}
     void ShowConnectionState(const ConnectionState &) override
@@ -141,6 +147,17 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                                                                      : InterfaceSerial;
     CliUser user(target.host, say);
     DeviceConnection conn(settings, user);
+    user.heard = request.heard;
+    if (request.watch)
+        request.watch(&conn);
+    struct Unwatch {
+        const CliRequest &request;
+        ~Unwatch()
+        {
+            if (request.watch)
+                request.watch(nullptr);
+        }
+    } unwatch {request};
     conn.ClientSocket().SetPort(target.tcpPort);
     int port = target.port;
     if (target.kind == CliTarget::Kind::Usb) {

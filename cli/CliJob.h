@@ -32,6 +32,10 @@ struct CliRequest {
     QString file;      // program, update
     bool reset = false;
     int powerCycleWaitMs = 60000;
+    // The search by serial number watches its probes: `watch` gets the job's
+    // connection (nullptr before it goes), `heard` is called as bytes arrive.
+    std::function<void(class DeviceConnection *connection)> watch;
+    std::function<void()> heard;
 };
 
 // One device's outcome.
