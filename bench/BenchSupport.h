@@ -55,8 +55,11 @@ public:
     {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (m_configHome.isValid())
+        if (m_configHome.isValid()) {
             qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
+            // The programs' device history stays out of the user's own.
+            qputenv("XDG_STATE_HOME", QFile::encodeName(m_configHome.path() + QStringLiteral("/state")));
+        }
     }
     bool IsValid() const { return m_configHome.isValid(); }
 

@@ -1,4 +1,4 @@
-// 32 simulated devices on TCP programmed at once by one mirto-cli, against
+// 64 simulated devices on TCP programmed at once by one mirto-cli, against
 // one device alone. Limit: at most 2 times the one-device time on this
 // two-core machine.
 
@@ -28,7 +28,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     BenchEnvironment environment;
-    constexpr int Devices = 32;
+    constexpr int Devices = 64;
     constexpr double Limit = 2.0;
     constexpr int Rounds = 3;
     QTemporaryDir dir;

@@ -1,5 +1,7 @@
 #include "cli/CliJob.h"
 
+#include "cli/CliFleet.h"
+
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
 #include "core/config/Programming.h"
@@ -30,6 +32,7 @@ public:
     QStringList told;
     QByteArray terminal;
     std::function<void()> stateChanged;
+    std::function<void()> heard;
 
     void TellUser(const QString &text) override { note(text); }
     void TellBusy(const QString &text) override { note(text); }
@@ -41,7 +44,12 @@ public:
     }
     void SetBusyCursor() override {}
     void RestoreCursor() override {}
-    void AppendTerminal(const QByteArray &text) override { terminal += text; }
+    void AppendTerminal(const QByteArray &text) override
+    {
+        terminal += text;
+        if (heard)
+            heard();
+    }
     void AddStatus(const QString &) override {}
     void ShowIdentification(const QString &) override {}
     void ShowConnectionState(const ConnectionState &) override
@@ -164,6 +172,8 @@ bool unidentified(const QByteArray &serial)
 
 QString CliTarget::Label() const
 {
+    if (!name.isEmpty())
+        return name;
     switch (kind) {
     case Kind::Serial:
         return path.isEmpty() ? QStringLiteral("COM%1").arg(port) : path;
@@ -181,6 +191,12 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
                  const std::function<void(const QString &)> &say,
                  const std::function<void(quint32, quint32)> &progress)
 {
+    if (request.command == CliRequest::Command::Identify && target.identified) {
+        say(QStringLiteral("serial number %1, software version %2")
+                .arg(target.identified->data.value(QStringLiteral("serial")).toString(),
+                     target.identified->data.value(QStringLiteral("version")).toString()));
+        return *target.identified;
+    }
     CliResult result;
     ToolSettings settings;
     settings.InterfaceType = target.kind == CliTarget::Kind::Network ? InterfaceNetwork
@@ -188,6 +204,17 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
                                                                      : InterfaceSerial;
     CliUser user(target.host, say);
     DeviceConnection conn(settings, user);
+    user.heard = request.heard;
+    if (request.watch)
+        request.watch(&conn);
+    struct Unwatch {
+        const CliRequest &request;
+        ~Unwatch()
+        {
+            if (request.watch)
+                request.watch(nullptr);
+        }
+    } unwatch {request};
     conn.ClientSocket().SetPort(target.tcpPort);
     int port = target.port;
     if (target.kind == CliTarget::Kind::Usb) {
@@ -270,6 +297,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         if (!Open(conn, user, target, true, result))
             break;
         CliSink sink(say);
+        AuditFacts facts {QString::fromLatin1(conn.IdentifiedSerial()), QString::fromLatin1(conn.IdentifiedVersion()), {}, {}};
         const ProgrammingResult outcome = RunProgramming(conn, plan, sink);
         result.data.insert(QStringLiteral("steps"), sink.steps);
         result.ok = outcome == ProgrammingResult::Programmed;
@@ -285,6 +313,10 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
                                       : lastTold(user, QStringLiteral("Programming failed")))
                                : sink.messages.constLast();
         }
+        // Programming may set a new serial number: the device says which.
+        facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
+        facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
+        AuditDeviceJob(target, request, facts, result);
         break;
     }
     case CliRequest::Command::Update: {
@@ -295,8 +327,18 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         }
         if (!Open(conn, user, target, false, result))
             break;
+        // Who is updated: the same unit must answer afterwards. A device
+        // whose firmware is broken (already in its boot loader) gives none.
+        AuditFacts facts;
+        if (conn.Identify()) {
+            facts.serialBefore = QString::fromLatin1(conn.IdentifiedSerial());
+            facts.versionBefore = QString::fromLatin1(conn.IdentifiedVersion());
+            result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
+            result.data.insert(QStringLiteral("version_before"), facts.versionBefore);
+        }
         UpdateSession session(conn.Boot(), request.file);
         QEventLoop loop;
+        const InterruptScope interruptible(&session, [&session] { session.Stop(); });
         QString error;
         bool success = false;
         QObject::connect(&session, &UpdateSession::Message, [&](const QString &text) {
@@ -324,20 +366,38 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
                 result.reason = CliReason::UpdateFailed;
                 result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
             }
+            if (Interrupted())
+                result.error = QStringLiteral("Interrupted: the update was aborted (%1)").arg(result.error);
+            AuditDeviceJob(target, request, facts, result);
             break;
         }
         result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
         // The device restarts with the new firmware: what does it say once
         // it is ready? A device that never says is no success to report.
         if (!conn.IdentifyAfterRestart()) {
+            result.reason = CliReason::NotIdentified;
             result.error = QStringLiteral("The firmware was sent, but the device did not identify itself "
                                           "within %1 s of its restart")
                                .arg(DeviceConnection::RestartIdentifyMs / 1000);
+            if (!facts.serialBefore.isEmpty())
+                result.error += QStringLiteral(" (serial number %1 before)").arg(facts.serialBefore);
+            AuditDeviceJob(target, request, facts, result);
             break;
         }
         result.ok = true;
-        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-        say(QStringLiteral("software version now %1").arg(QString::fromLatin1(conn.IdentifiedVersion())));
+        facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
+        facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
+        result.data.insert(QStringLiteral("serial"), facts.serialAfter);
+        result.data.insert(QStringLiteral("version"), facts.versionAfter);
+        say(QStringLiteral("software version now %1").arg(facts.versionAfter));
+        if (!facts.serialBefore.isEmpty() && facts.serialAfter != facts.serialBefore) {
+            result.ok = false;
+            result.reason = CliReason::Refused;
+            result.error = QStringLiteral("A different device answered after the update: serial number %1 "
+                                          "before, %2 after")
+                               .arg(facts.serialBefore, facts.serialAfter);
+        }
+        AuditDeviceJob(target, request, facts, result);
         break;
     }
     }

@@ -5,6 +5,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+struct CliResult;
 
 // Where one device is reached.
 struct CliTarget {
@@ -14,6 +17,10 @@ struct CliTarget {
     QString path;           // serial: a device path given instead of COMn
     QString host;           // network
     quint16 tcpPort = 9000; // network
+    QString name;           // how to name it instead (a serial number not found)
+    // What the search by serial number learnt of it: identify answers with
+    // that instead of asking the device twice.
+    std::shared_ptr<const CliResult> identified;
     // "COM3", "USB", "127.0.0.1:9000": how lines and results name the device.
     QString Label() const;
 };
@@ -26,6 +33,10 @@ struct CliRequest {
     QString file;      // program, update
     bool reset = false;
     int powerCycleWaitMs = 60000;
+    // The search by serial number watches its probes: `watch` gets the job's
+    // connection (nullptr before it goes), `heard` is called as bytes arrive.
+    std::function<void(class DeviceConnection *connection)> watch;
+    std::function<void()> heard;
 };
 
 // Why a device failed, as one word for scripts (the "reason" of --json).

@@ -1,5 +1,6 @@
 #include "cli/CliMain.h"
 
+#include "cli/CliFleet.h"
 #include "cli/CliJob.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
@@ -75,13 +76,21 @@ const char *const HelpText =
     "send takes printable single-byte (Latin-1) characters only, as the window's command line.\n"
     "It prints each answer as the device sent it, the same over every link.\n"
     "\n"
+    "Production lines: --ports-from and --hosts-from read the devices from a list, --serial\n"
+    "finds a device by its serial number, --jobs and --max-failures pace the run, --journal\n"
+    "records each device's result as it ends and --resume skips those already done. An update\n"
+    "identifies the device before and after: another serial number afterwards is a failure.\n"
+    "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
+    "(~/.local/state/mirto/audit.jsonl).\n"
+    "\n"
     "Exit status:\n"
     "  0  every device did what was asked\n"
     "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
     "     failed), or the tool met an error of its own\n"
     "  2  the command line is wrong (also: a device named twice, text send cannot send);\n"
     "     nothing was sent\n"
-    "  3  the configuration or HEX file cannot be used; nothing was sent";
+    "  3  the configuration or HEX file cannot be used; nothing was sent\n"
+    "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 bool parseHost(const QString &text, CliTarget &target)
 {
@@ -300,6 +309,7 @@ int RunCli(const QStringList &arguments)
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
     });
+    AddFleetOptions(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
     if (!parser.parse(arguments))
         return usage(parser.errorText());
@@ -366,16 +376,24 @@ int RunCli(const QStringList &arguments)
     if (!waitOk || waitSeconds < 1 || waitSeconds > 3600)
         return usage(QStringLiteral("--wait takes 1 to 3600 seconds"));
     request.powerCycleWaitMs = waitSeconds * 1000;
+    FleetOptions fleet;
+    QString fleetProblem;
+    QStringList portTexts = parser.values(QStringLiteral("port"));
+    QStringList hostTexts = parser.values(QStringLiteral("host"));
+    if (!ReadFleetOptions(parser, fleet, fleetProblem)
+        || !ReadListFile(parser.value(QStringLiteral("ports-from")), portTexts, fleetProblem)
+        || !ReadListFile(parser.value(QStringLiteral("hosts-from")), hostTexts, fleetProblem))
+        return usage(fleetProblem);
 
     QList<CliTarget> targets;
-    for (const QString &text : parser.values(QStringLiteral("port"))) {
+    for (const QString &text : std::as_const(portTexts)) {
         CliTarget target;
         QString problem;
         if (!parsePort(text, target, problem))
             return usage(problem);
         targets << target;
     }
-    for (const QString &text : parser.values(QStringLiteral("host"))) {
+    for (const QString &text : std::as_const(hostTexts)) {
         CliTarget target;
         if (!parseHost(text, target))
             return usage(QStringLiteral("'%1' is no address: give ADDRESS or ADDRESS:PORT").arg(text));
@@ -386,8 +404,8 @@ int RunCli(const QStringList &arguments)
         target.kind = CliTarget::Kind::Usb;
         targets << target;
     }
-    if (targets.isEmpty())
-        return usage(QStringLiteral("name a device with --port, --usb or --host"));
+    if (targets.isEmpty() && fleet.serials.isEmpty())
+        return usage(QStringLiteral("name a device with --port, --usb, --host or --serial"));
     // Two jobs on one device would fight over its link.
     for (qsizetype i = 0; i < targets.size(); ++i) {
         for (qsizetype j = 0; j < i; ++j) {
@@ -430,6 +448,15 @@ int RunCli(const QStringList &arguments)
         }
     }
 
+    InstallInterruptHandler();
+    QList<FleetDevice> devices;
+    for (const CliTarget &target : std::as_const(targets))
+        devices << FleetDevice {target, target.Label(), true, {}};
+    devices << FindDevicesBySerial(fleet.serials);
+    targets.clear();
+    for (const FleetDevice &device : std::as_const(devices))
+        targets << device.target;
+
     const bool several = targets.size() > 1;
     QStringList labels;
     for (const CliTarget &target : std::as_const(targets))
@@ -444,19 +471,12 @@ int RunCli(const QStringList &arguments)
             targets.at(i), request, [&board, i](const QString &line) { board.Say(i, line); },
             [&board, i](quint32 value, quint32 maximum) { board.Show(i, value, maximum); });
     };
-    if (!several) {
-        run(0);
-    } else {
-        // Each device on a thread of its own, with its own link and event
-        // loop: a slow device holds up nobody else.
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (qsizetype i = 0; i < targets.size(); ++i) {
-            threads.emplace_back(QThread::create(run, i));
-            threads.back()->start();
-        }
-        for (auto &thread : threads)
-            thread->wait();
-    }
+    // Each device on a thread of its own, with its own link and event loop:
+    // a slow device holds up nobody else.
+    results = RunFleet(devices, request, fleet, [&](qsizetype i) {
+        run(i);
+        return results.at(i);
+    });
 
     bool allOk = true;
     for (qsizetype i = 0; i < targets.size(); ++i) {
@@ -482,5 +502,7 @@ int RunCli(const QStringList &arguments)
                 writeLine(stderr, label + QStringLiteral(": ") + lines.at(n));
         }
     }
+    if (Interrupted())
+        return CliInterrupted;
     return allOk ? CliSuccess : CliDeviceFailed;
 }

@@ -189,4 +189,8 @@ public:
     virtual bool ConfigFileLoaded() const = 0;
     // Where file dialogs start: the directory the tool was started in.
     virtual QString StartDirectory() const = 0;
+    // For the device history: the device's software version ("" when not
+    // identified) and where it is reached ("COM3", the address).
+    virtual QByteArray DeviceSoftwareVersion() const { return {}; }
+    virtual QString DevicePlace() const { return {}; }
 };

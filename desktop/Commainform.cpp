@@ -4,6 +4,7 @@
 #include "desktop/config/Configure.h"
 #include "core/config/DeviceConfig.h"
 #include "desktop/Advanced.h"
+#include "desktop/DeviceHistory.h"
 #include "desktop/firmware/Upload.h"
 #include "core/links/ComPorts.h"
 #include "core/links/UsbPortDetect.h"
@@ -105,6 +106,13 @@ public:
     void ConfigFileIsCurrent(const QString &path) override { m_form.MakeConfigFileCurrent(path); }
     bool ConfigFileLoaded() const override { return m_form.ConfigLoaded; }
     QString StartDirectory() const override { return m_form.StartDirectory; }
+    QByteArray DeviceSoftwareVersion() const override { return m_form.SoftwareVersionText(); }
+    QString DevicePlace() const override
+    {
+        if (m_form.InterfaceType == InterfaceNetwork)
+            return m_form.HostAddress;
+        return QStringLiteral("COM%1").arg(m_form.VaComm().PortNum());
+    }
 
 private:
     TMainForm &m_form;
@@ -621,6 +629,12 @@ void TMainForm::TerminalLinesClicked()
         showDroppedLines(m_memo->DroppedLines());
 }
 
+void TMainForm::DeviceHistoryClicked()
+{
+    TDeviceHistoryForm history(this);
+    history.exec();
+}
+
 void TMainForm::LogToFileClicked()
 {
     QFileDialog dialog(this, QStringLiteral("Log the terminal to a file"), QDir::currentPath());
@@ -675,8 +689,21 @@ void TMainForm::UploadClicked()
 {
     // While a job holds the link the dialog does not open: it would take the
     // port from under that job. The busy notice says which job it is.
-    if (m_upload && m_connection->Boot().ReadyForUpdate())
-        m_upload->exec();
+    if (!m_upload || !m_connection->Boot().ReadyForUpdate())
+        return;
+    const QByteArray serialBefore = SerialNumberText();
+    const QByteArray versionBefore = SoftwareVersionText();
+    const int transfers = m_upload->TransfersStarted;
+    m_upload->exec();
+    // Closing the dialog identified the device again: the history gets both.
+    if (m_upload->TransfersStarted != transfers)
+        RecordWindowChange(this, QStringLiteral("update"), InterfaceType,
+                           InterfaceType == InterfaceNetwork ? HostAddress
+                                                             : QStringLiteral("COM%1").arg(VaComm().PortNum()),
+                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), BootFile,
+                           m_upload->Updated(),
+                           m_upload->LastProblem.isEmpty() ? QStringLiteral("Firmware update failed")
+                                                           : m_upload->LastProblem);
 }
 
 void TMainForm::AdvancedClicked()

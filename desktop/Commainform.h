@@ -155,6 +155,7 @@ public Q_SLOTS:
     void ClearResponseClicked();
     void TerminalLinesClicked();
     void LogToFileClicked();
+    void DeviceHistoryClicked();
     void StopLoggingClicked();
     void HelpToolButtonClick();
     void IndexClick();

@@ -141,6 +141,7 @@ void TMainForm::buildWindow()
     m_stopLogAction = addItem(toolsMenu, "StopLoggingItem", QStringLiteral("&Stop Logging"),
                               &TMainForm::StopLoggingClicked);
     m_stopLogAction->setEnabled(false);
+    addItem(toolsMenu, "DeviceHistoryItem", QStringLiteral("Device &History..."), &TMainForm::DeviceHistoryClicked);
     m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);

@@ -135,6 +135,10 @@ int main(int argc, char *argv[])
          QStringLiteral("The firmware greets (a line and its prompt) %1 ms after the boot loader ends, as it "
                         "starts; commands sent before are lost.")
              .arg(SimServer::DefaultGreetingDelayMs)},
+        {QStringLiteral("serial-after-update"),
+         QStringLiteral("Serial number reported once an upload has completed, as if another unit answered "
+                        "(default: unchanged)."),
+         QStringLiteral("XXXXX")},
         {QStringLiteral("no-serial-word"), QStringLiteral("Answer snum without the word Serialnumber.")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("chip"), QStringLiteral("Boot loader: chip with 128 or 256 KB of flash (default 256)."),
@@ -216,6 +220,8 @@ int main(int argc, char *argv[])
         server.SetBootImagePath(parser.value(QStringLiteral("image")));
     if (parser.isSet(QStringLiteral("software-after-update")))
         server.SetSoftwareAfterUpdate(parser.value(QStringLiteral("software-after-update")).toLatin1());
+    if (parser.isSet(QStringLiteral("serial-after-update")))
+        server.SetSerialAfterUpdate(parser.value(QStringLiteral("serial-after-update")).toLatin1());
 
     if (parser.isSet(QStringLiteral("greet-after-update")))
         server.SetGreetingDelayMs(SimServer::DefaultGreetingDelayMs);

@@ -96,6 +96,10 @@ ScopedConfigHome::ScopedConfigHome()
     m_hadOld = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
     m_old = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+    // The device history goes beside it, never into the user's own.
+    m_hadOldState = qEnvironmentVariableIsSet("XDG_STATE_HOME");
+    m_oldState = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/state")));
 }
 
 ScopedConfigHome::~ScopedConfigHome()
@@ -104,6 +108,10 @@ ScopedConfigHome::~ScopedConfigHome()
         qputenv("XDG_CONFIG_HOME", m_old);
     else
         qunsetenv("XDG_CONFIG_HOME");
+    if (m_hadOldState)
+        qputenv("XDG_STATE_HOME", m_oldState);
+    else
+        qunsetenv("XDG_STATE_HOME");
 }
 
 ModalAnswerer::ModalAnswerer(int button)

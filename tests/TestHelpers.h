@@ -53,6 +53,8 @@ private:
     QTemporaryDir m_dir;
     QByteArray m_old;
     bool m_hadOld = false;
+    QByteArray m_oldState;
+    bool m_hadOldState = false;
 };
 
 // Answers the next modal message box: when it shows, checks nothing itself but

@@ -1,3 +1,4 @@
+#include "core/AuditTrail.h"
 #include "desktop/config/Addch.h"
 #include "core/config/ConfigFile.h"
 #include "desktop/config/Configure.h"
@@ -883,6 +884,22 @@ private Q_SLOTS:
         QCOMPARE(typed, QStringLiteral("RockPop"));
         QVERIFY(stayedOpen);
         QCOMPARE(m_form->ChannelCount, 1);
+    }
+
+    void programWritesTheDeviceHistory()
+    {
+        DeviceConfig.Mode.set("1");
+        DeviceConfig.Type.set("T");
+        open();
+        ModalScript script;
+        script.press(QMessageBox::Ok);
+        child<QPushButton>("Button2")->click();
+        const QList<AuditEntry> entries = ReadAuditTrail();
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].action, QStringLiteral("program"));
+        QVERIFY(entries[0].ok);
+        QCOMPARE(entries[0].serialBefore, QStringLiteral("1A2B3"));
+        QVERIFY(entries[0].reason.isEmpty());
     }
 
     // ---- Channels ----------------------------------------------------

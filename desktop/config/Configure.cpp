@@ -8,6 +8,7 @@
 #include "desktop/fields/AbNumEdit.h"
 #include "desktop/fields/AcIPEdit.h"
 #include "core/DevicePorts.h"
+#include "desktop/DeviceHistory.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
 
@@ -71,12 +72,14 @@ public:
     void ShowMessage(const QString &text, const QString &caption) override
     {
         // A run ends well with one message; every other one tells what failed.
+        lastMessage = text;
         if (text == ProgrammingOkText())
             ::ShowMessage(&m_form, text, caption);
         else
             ShowError(&m_form, text, caption);
     }
     void AddStatus(const QString &text) override { m_form.addStatus(text); }
+    QString lastMessage;
     void SetBusyCursor() override { m_form.m_host.SetBusyCursor(); }
     void RestoreCursor() override { m_form.m_host.RestoreCursor(); }
 
@@ -528,7 +531,14 @@ void TConfigForm::ProgramButtonClicked()
 {
     PopupScope popups(*this);
     Sink sink(*this);
-    RunProgramming(m_port, ProgrammingSteps(DeviceConfig, ChannelCount), sink);
+    const QByteArray serialBefore = m_host.DeviceSerialNumber();
+    const QByteArray versionBefore = m_host.DeviceSoftwareVersion();
+    const ProgrammingResult outcome = RunProgramming(m_port, ProgrammingSteps(DeviceConfig, ChannelCount), sink);
+    // A run that sent something changed the device (a run cut off part way
+    // too); one that sent nothing did not.
+    if (outcome == ProgrammingResult::Programmed || outcome == ProgrammingResult::NoResponse)
+        RecordProgramming(this, m_host, m_port.Interface(), serialBefore, versionBefore,
+                          outcome == ProgrammingResult::Programmed, sink.lastMessage);
 }
 
 void TConfigForm::addStatus(const QString &text)

@@ -155,6 +155,10 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
         UpdateControls();
     });
     connect(m_session, &UpdateSession::TransferRunning, this, [this](bool running) {
+        if (running && !m_transferRunning) {
+            ++TransfersStarted;
+            LastProblem.clear();
+        }
         m_transferRunning = running;
         UpdateControls();
     });
@@ -524,6 +528,7 @@ void TUploadForm::ShowPowerPrompt()
 
 void TUploadForm::ShowProblem(const QString &text)
 {
+    LastProblem = text;
     // Every box of the conversation tells of a failure.
     FlushMessages();
     ShowError(this, text);

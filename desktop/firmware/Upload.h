@@ -59,6 +59,11 @@ public:
 
     // The activation work of the current showing has been done.
     bool Activated = false;
+    // For the device history: transfers begun so far, how the last update
+    // ended and the last failure told.
+    int TransfersStarted = 0;
+    bool Updated() const { return m_updated; }
+    QString LastProblem;
 
 public Q_SLOTS:
     void BrowseButtonClicked();

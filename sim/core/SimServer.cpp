@@ -355,6 +355,8 @@ void SimServer::EndBootLoader()
         WriteBootImage();
         if (!m_softwareAfterUpdate.isEmpty())
             m_device.SetSoftwareVersion(m_softwareAfterUpdate);
+        if (!m_serialAfterUpdate.isEmpty())
+            m_device.SetSerialNumber(m_serialAfterUpdate);
     }
     Q_EMIT bootLoaderEnded();
     if (m_greetingDelayMs > 0) {

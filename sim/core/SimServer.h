@@ -107,6 +107,7 @@ public:
     void SetGreetingDelayMs(int ms) { m_greetingDelayMs = ms > 0 ? ms : 0; }
     static constexpr int DefaultGreetingDelayMs = 1000;
     static QByteArray Greeting() { return QByteArrayLiteral("\r\nMirto ready\r\n>"); }
+    void SetSerialAfterUpdate(const QByteArray &serial) { m_serialAfterUpdate = serial; }
     // Power off and on: whatever the device was doing ends, its unsent
     // output is lost and the boot loader starts. False without a
     // pseudo-terminal.
@@ -252,6 +253,7 @@ private:
     int m_greetingDelayMs = 0;
     // Until then the firmware is restarting: what the tool sends is lost.
     qint64 m_restartingUntilNs = -1;
+    QByteArray m_serialAfterUpdate;
     qint64 m_lastResetNs = -1;
     QList<WireChunk> m_bootIn;
     QList<WireChunk> m_bootOut;

@@ -1,0 +1,71 @@
+// mirto-cli --serial as a whole process over 16 numbered ports: 15 simulated
+// devices answer, the 16th port is held by another program. Against
+// 'identify' on one port named by number. Limit: the search by serial
+// number takes at most 1.2 times the one identification (the ports are
+// identified all at once).
+
+#include "BenchSupport.h"
+#include "CliBench.h"
+
+#include "core/links/ComPorts.h"
+
+#include <QCoreApplication>
+#include <QSerialPort>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    BenchEnvironment environment;
+    constexpr int Ports = 16;
+    constexpr int Runs = 15;
+    constexpr double Limit = 1.2;
+    std::vector<std::unique_ptr<SimLauncher>> sims;
+    for (int i = 0; i < Ports; ++i) {
+        sims.push_back(std::make_unique<SimLauncher>(
+            QStringLiteral(MIRTO_SIM_PATH),
+            QStringList {QStringLiteral("--no-tcp"), QStringLiteral("--serial"), QStringLiteral("%1").arg(20001 + i)}));
+        if (sims.back()->ComPort() <= 0) {
+            std::printf("serial_probe: FAIL (simulator %d did not start: %s)\n", i + 1,
+                        qPrintable(sims.back()->Banner()));
+            return 1;
+        }
+    }
+    // The 16th port is open in another program: it cannot be opened, and
+    // the search must not wait for it.
+    QSerialPort held(ComPortTarget(sims.back()->ComPort()));
+    if (!held.open(QIODevice::ReadWrite)) {
+        std::printf("serial_probe: FAIL (cannot hold the 16th port: %s)\n", qPrintable(held.errorString()));
+        return 1;
+    }
+    const QString wanted = QStringLiteral("%1").arg(20001 + Ports / 2 - 1);
+    const QString port = QStringLiteral("COM%1").arg(sims[Ports / 2 - 1]->ComPort());
+    std::vector<double> byPort;
+    std::vector<double> bySerial;
+    for (int i = 0; i < Runs + 2; ++i) {
+        const CliRun one = RunCli({QStringLiteral("--port"), port, QStringLiteral("identify")});
+        const CliRun search = RunCli({QStringLiteral("--serial"), wanted, QStringLiteral("identify")});
+        if (one.exitCode != 0 || search.exitCode != 0) {
+            std::printf("serial_probe: FAIL (exit %d, %d): %s%s\n", one.exitCode, search.exitCode,
+                        one.output.constData(), search.output.constData());
+            return 1;
+        }
+        if (!search.output.contains(wanted.toLatin1())) {
+            std::printf("serial_probe: FAIL (found another device): %s\n", search.output.constData());
+            return 1;
+        }
+        if (i >= 2) { // the first runs fill the file cache
+            byPort.push_back(one.ms);
+            bySerial.push_back(search.ms);
+        }
+    }
+    const double oneMs = Median(byPort);
+    const double searchMs = Median(bySerial);
+    std::printf("serial_probe: %d ports, %d answering, %d runs each (load %s)\n", Ports, Ports - 1, Runs,
+                qPrintable(LoadAverage()));
+    std::printf("serial_probe: 'identify' on %s %.1f ms, '--serial %s identify' %.1f ms (medians): ratio %.2f; "
+                "limit %.1f\n",
+                qPrintable(port), oneMs, qPrintable(wanted), searchMs, searchMs / oneMs, Limit);
+    const bool pass = searchMs <= Limit * oneMs;
+    std::printf("serial_probe: %s\n", pass ? "PASS" : "FAIL");
+    return pass ? 0 : 1;
+}

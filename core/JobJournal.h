@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QSet>
+#include <QString>
+
+// Appends `line` (ending in a newline) to `path` with one write under a lock,
+// then syncs it to the disk: a line that was appended survives the program
+// being killed or the power going. False with the system's reason in `why`.
+bool AppendSyncedLine(const QString &path, const QByteArray &line, QString *why = nullptr);
+
+// A run's journal: one result object per device (JSON Lines) appended as the
+// device ends, so that a run stopped half-way can be resumed where it was.
+class JobJournal {
+public:
+    explicit JobJournal(QString path) : m_path(std::move(path)) {}
+    const QString &Path() const { return m_path; }
+
+    // Appends the result; false with `error` set when it cannot be written.
+    bool Append(const QJsonObject &result, QString *error = nullptr) const;
+
+    // The devices whose last result in the journal for `command` with a file
+    // of `sha256` (empty for commands without a file) succeeded. A journal
+    // that does not exist yet holds none; lines that are not JSON (a line cut
+    // off by a crash) are skipped.
+    QSet<QString> Succeeded(const QString &command, const QString &sha256) const;
+
+private:
+    QString m_path;
+};

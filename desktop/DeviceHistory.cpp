@@ -1,0 +1,124 @@
+#include "desktop/DeviceHistory.h"
+
+#include "core/AuditTrail.h"
+#include "core/DevicePorts.h"
+#include "core/ToolSettings.h"
+#include "desktop/ErrorDisplay.h"
+
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKind, const QString &place,
+                        const QByteArray &serialBefore, const QByteArray &versionBefore,
+                        const QByteArray &serialAfter, const QByteArray &versionAfter, const QString &file, bool ok,
+                        const QString &reason)
+{
+    AuditEntry entry;
+    entry.action = action;
+    entry.interface = InterfaceName(interfaceKind);
+    entry.port = place;
+    entry.serialBefore = QString::fromLatin1(serialBefore).trimmed();
+    entry.versionBefore = QString::fromLatin1(versionBefore).trimmed();
+    entry.serialAfter = QString::fromLatin1(serialAfter).trimmed();
+    entry.versionAfter = QString::fromLatin1(versionAfter).trimmed();
+    if (!file.isEmpty()) {
+        entry.file = QFileInfo(file).absoluteFilePath();
+        entry.sha256 = FileSha256(file);
+    }
+    entry.ok = ok;
+    entry.reason = ok ? QString() : reason.simplified();
+    QString problem;
+    if (!AppendAuditEntry(entry, &problem))
+        ShowError(parent, problem);
+}
+
+void RecordProgramming(QWidget *parent, ConfigHost &host, int interfaceKind, const QByteArray &serialBefore,
+                       const QByteArray &versionBefore, bool ok, const QString &message)
+{
+    const ToolSettings &settings = host.Settings();
+    // Programming can give the device a new serial number; the window
+    // identifies it again afterwards.
+    RecordWindowChange(parent, QStringLiteral("program"), interfaceKind, host.DevicePlace(), serialBefore,
+                       versionBefore, host.DeviceSerialNumber(), host.DeviceSoftwareVersion(),
+                       host.ConfigFileLoaded() ? settings.ConfigFile : QString(), ok,
+                       message.isEmpty() ? QStringLiteral("Programming failed") : message);
+}
+
+TDeviceHistoryForm::TDeviceHistoryForm(QWidget *parent)
+    : QDialog(parent),
+      m_filterEdit(new QLineEdit(this)),
+      m_table(new QTableWidget(this)),
+      m_countLabel(new QLabel(this))
+{
+    setObjectName(QStringLiteral("TDeviceHistoryForm"));
+    setWindowTitle(QStringLiteral("Device History"));
+    setAccessibleName(QStringLiteral("Device History"));
+    auto *layout = new QVBoxLayout(this);
+    auto *filterLabel = new QLabel(QStringLiteral("&Serial number:"), this);
+    filterLabel->setBuddy(m_filterEdit);
+    m_filterEdit->setObjectName(QStringLiteral("SerialFilterEdit"));
+    m_filterEdit->setAccessibleName(QStringLiteral("Serial number filter"));
+    m_filterEdit->setClearButtonEnabled(true);
+    m_filterEdit->setPlaceholderText(QStringLiteral("all devices"));
+    auto *filterRow = new QHBoxLayout;
+    filterRow->addWidget(filterLabel);
+    filterRow->addWidget(m_filterEdit, 1);
+    layout->addLayout(filterRow);
+
+    m_table->setObjectName(QStringLiteral("HistoryTable"));
+    m_table->setAccessibleName(QStringLiteral("Device history"));
+    const QStringList columns {QStringLiteral("Time (UTC)"), QStringLiteral("Action"), QStringLiteral("Result"),
+                               QStringLiteral("Serial before"), QStringLiteral("Serial after"),
+                               QStringLiteral("Version before"), QStringLiteral("Version after"),
+                               QStringLiteral("Interface"), QStringLiteral("Port"), QStringLiteral("File"),
+                               QStringLiteral("SHA-256"), QStringLiteral("User"), QStringLiteral("Computer"),
+                               QStringLiteral("Reason")};
+    m_table->setColumnCount(int(columns.size()));
+    m_table->setHorizontalHeaderLabels(columns);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->verticalHeader()->hide();
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(m_table, 1);
+    m_countLabel->setObjectName(QStringLiteral("HistoryCountLabel"));
+    layout->addWidget(m_countLabel);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    QPushButton *close = buttons->button(QDialogButtonBox::Close);
+    close->setObjectName(QStringLiteral("CloseButton"));
+    close->setAccessibleName(QStringLiteral("Close"));
+    // Enter in the filter must not close the list.
+    close->setAutoDefault(false);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    connect(m_filterEdit, &QLineEdit::textChanged, this, &TDeviceHistoryForm::Refresh);
+    resize(900, 420);
+    Refresh();
+}
+
+void TDeviceHistoryForm::Refresh()
+{
+    const QList<AuditEntry> entries = ReadAuditTrail(m_filterEdit->text());
+    m_table->setRowCount(int(entries.size()));
+    for (int row = 0; row < entries.size(); ++row) {
+        const AuditEntry &e = entries.at(row);
+        const QStringList cells {e.time,          e.action,      e.ok ? QStringLiteral("OK") : QStringLiteral("FAILED"),
+                                 e.serialBefore,  e.serialAfter, e.versionBefore,
+                                 e.versionAfter,  e.interface,   e.port,
+                                 e.file,          e.sha256,      e.user,
+                                 e.hostName,      e.reason};
+        for (int column = 0; column < cells.size(); ++column)
+            m_table->setItem(row, column, new QTableWidgetItem(cells.at(column)));
+    }
+    m_table->resizeColumnsToContents();
+    m_countLabel->setText(entries.isEmpty() ? QStringLiteral("No changes recorded in %1").arg(AuditTrailPath())
+                                            : QStringLiteral("%1 changes, newest first (%2)")
+                                                  .arg(entries.size())
+                                                  .arg(AuditTrailPath()));
+}

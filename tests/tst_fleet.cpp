@@ -1,0 +1,341 @@
+#include "core/AuditTrail.h"
+#include "desktop/DeviceHistory.h"
+#include "tests/HexFixtures.h"
+#include "tests/TestHelpers.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+// mirto-cli on a production line: devices found by serial number, paced runs,
+// the journal and its resume, Ctrl+C, and the device history it keeps.
+class tst_fleet : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void serialPicksTheDevice_data();
+    void serialPicksTheDevice();
+    void probeWritesOnlyTheIdentification();
+    void updatePinsTheIdentity_data();
+    void updatePinsTheIdentity();
+    void maxFailuresStartsNoMore();
+    void resumeDoesOnlyTheRest();
+    void ctrlCAbortsTheUpdate();
+    void updateWritesTheDeviceHistory_data();
+    void updateWritesTheDeviceHistory();
+    void historyWindowListsNewestFirst();
+};
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run Cli(const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess process;
+    process.start(QStringLiteral(MIRTO_CLI_PATH), arguments);
+    Run run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("(did not finish)");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QString Com(const SimProcess &sim)
+{
+    return QStringLiteral("COM%1").arg(sim.comPort());
+}
+
+QList<QJsonObject> JsonLines(const QString &text)
+{
+    QList<QJsonObject> objects;
+    for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
+        objects << QJsonDocument::fromJson(line.toUtf8()).object();
+    return objects;
+}
+
+QList<QJsonObject> JsonFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return JsonLines(QString::fromUtf8(file.readAll()));
+}
+
+const QByteArray kConfig = "12345\r\n0\r\ntype=TE\r\nmode=3\r\nwebmethod=F\r\n"
+                           "IPAddress=192.0.2.10\r\nGateway=192.0.2.1\r\nDNS1=0.0.0.0\r\nDNS2=0.0.0.0\r\n"
+                           "Network=F\r\nch1name=\"Radio One\"\r\nch1url=http://192.0.2.7:8000/one\r\n";
+
+} // namespace
+
+void tst_fleet::serialPicksTheDevice_data()
+{
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("named"); // what the result names
+    QTest::newRow("none") << "99999" << 1 << QStringList {"No device with serial number 99999", "11111", "22222"};
+    QTest::newRow("one") << "11111" << 0 << QStringList {};
+    QTest::newRow("two") << "22222" << 1 << QStringList {"answered on 2 ports"};
+}
+
+void tst_fleet::serialPicksTheDevice()
+{
+    QFETCH(QString, wanted);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, named);
+    StartDirectoryEnv env;
+    SimProcess one({"--no-tcp", "--serial", "11111"});
+    SimProcess twin1({"--no-tcp", "--serial", "22222"});
+    SimProcess twin2({"--no-tcp", "--serial", "22222"});
+    QVERIFY(one.comPort() > 0 && twin1.comPort() > 0 && twin2.comPort() > 0);
+    const Run run = Cli({"--serial", wanted, "--json", "identify"});
+    QCOMPARE(run.exitCode, exitCode);
+    const QList<QJsonObject> lines = JsonLines(run.out);
+    QCOMPARE(lines.size(), 1);
+    if (exitCode == 0) {
+        QCOMPARE(lines[0].value("device").toString(), Com(one));
+        QCOMPARE(lines[0].value("serial").toString(), wanted);
+        return;
+    }
+    const QString error = lines[0].value("error").toString();
+    for (const QString &text : named)
+        QVERIFY2(error.contains(text), qPrintable(error));
+    if (wanted == "22222")
+        QVERIFY2(error.contains(Com(twin1)) && error.contains(Com(twin2)), qPrintable(error));
+}
+
+void tst_fleet::probeWritesOnlyTheIdentification()
+{
+    // A port whose device never answers gets the first question of the
+    // identification and nothing else; the device that answers does the job.
+    StartDirectoryEnv env;
+    env.writeFile("studio.cfg", kConfig);
+    PtyDevice quiet;
+    QVERIFY(quiet.isValid());
+    quiet.registerAs();
+    SimProcess sim({"--no-tcp", "--serial", "1A2B3"});
+    QVERIFY(sim.comPort() > 0);
+    const Run run = Cli({"--serial", "1A2B3", "program", env.filePath("studio.cfg")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("Programming OK"), qPrintable(run.out + run.err));
+    QCOMPARE(quiet.read(300), QByteArray("snum\n"));
+}
+
+void tst_fleet::updatePinsTheIdentity_data()
+{
+    QTest::addColumn<QStringList>("simArguments");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("the same unit answers") << QStringList {} << true;
+    QTest::newRow("another unit answers") << QStringList {"--serial-after-update", "77777"} << false;
+}
+
+void tst_fleet::updatePinsTheIdentity()
+{
+    QFETCH(QStringList, simArguments);
+    QFETCH(bool, ok);
+    StartDirectoryEnv env;
+    SimProcess sim(QStringList {"--no-tcp", "--line-rate", "0", "--serial", "54321", "--software", "4.1.7",
+                                "--software-after-update", "4.2.0"}
+                   + simArguments);
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 1)}));
+    const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
+    QCOMPARE(run.exitCode, ok ? 0 : 1);
+    const QJsonObject line = JsonLines(run.out).value(0);
+    QCOMPARE(line.value("ok").toBool(), ok);
+    QCOMPARE(line.value("serial_before").toString(), QString("54321"));
+    QCOMPARE(line.value("version_before").toString(), QString("4.1.7"));
+    QCOMPARE(line.value("version").toString(), QString("4.2.0"));
+    if (!ok)
+        QVERIFY2(line.value("error").toString().contains("different device answered"), qPrintable(run.out));
+}
+
+void tst_fleet::maxFailuresStartsNoMore()
+{
+    // One at a time: the first device cannot be reached, and after one
+    // failure the other two are not started.
+    StartDirectoryEnv env;
+    SimProcess a({"--no-tcp"});
+    SimProcess b({"--no-tcp"});
+    QVERIFY(a.comPort() > 0 && b.comPort() > 0);
+    env.writeFile("ports.txt", "# bench 1\nCOM97\n\n" + Com(a).toLatin1() + "  # left\n" + Com(b).toLatin1() + "\n");
+    const Run run = Cli({"--ports-from", env.filePath("ports.txt"), "--jobs", "1", "--max-failures", "1", "--json",
+                         "identify"});
+    QCOMPARE(run.exitCode, 1);
+    const QList<QJsonObject> lines = JsonLines(run.out);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0].value("device").toString(), QString("COM97"));
+    QVERIFY(!lines[0].value("ok").toBool());
+    for (int i : {1, 2}) {
+        QVERIFY(!lines[i].value("ok").toBool());
+        QCOMPARE(lines[i].value("started").toBool(true), false);
+        QVERIFY2(lines[i].value("error").toString().startsWith("Not started"), qPrintable(run.out));
+    }
+}
+
+void tst_fleet::resumeDoesOnlyTheRest()
+{
+    // A run programming four devices one after the other is killed once the
+    // first has ended; the resumed run does the other three only.
+    StartDirectoryEnv env;
+    env.writeFile("studio.cfg", kConfig);
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    QByteArray hosts = "# the bench\n";
+    for (int i = 0; i < 4; ++i) {
+        sims.push_back(std::make_unique<SimProcess>(QStringList {"--tcp-port", "0", "--delay", "60"}));
+        QVERIFY(sims.back()->tcpPort() > 0);
+        hosts += "127.0.0.1:" + QByteArray::number(sims.back()->tcpPort()) + "\n";
+    }
+    env.writeFile("hosts.txt", hosts);
+    const QString journal = env.filePath("run.jsonl");
+    const QStringList arguments {"--hosts-from", env.filePath("hosts.txt"), "--jobs", "1", "--journal", journal,
+                                 "--json", "program", env.filePath("studio.cfg")};
+    QProcess first;
+    first.start(QStringLiteral(MIRTO_CLI_PATH), arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(!JsonFile(journal).isEmpty(), 60000);
+    ::kill(pid_t(first.processId()), SIGKILL);
+    QVERIFY(first.waitForFinished(10000));
+    const QList<QJsonObject> before = JsonFile(journal);
+    QVERIFY2(before.size() < 4, "the run ended before it was killed");
+    QVERIFY(before[0].value("ok").toBool());
+    QCOMPARE(before[0].value("command").toString(), QString("program"));
+    QCOMPARE(before[0].value("sha256").toString(), FileSha256(env.filePath("studio.cfg")));
+
+    const Run rest = Cli(QStringList {"--resume"} + arguments);
+    QCOMPARE(rest.exitCode, 0);
+    const QList<QJsonObject> lines = JsonLines(rest.out);
+    QCOMPARE(lines.size(), 4);
+    int skipped = 0;
+    for (const QJsonObject &line : lines) {
+        QVERIFY(line.value("ok").toBool());
+        skipped += line.value("skipped").toBool() ? 1 : 0;
+    }
+    QCOMPARE(skipped, int(before.size()));
+    QCOMPARE(JsonFile(journal).size(), 4); // the rest appended, nothing twice
+    // Another file is another job: nothing is skipped.
+    env.writeFile("other.cfg", kConfig + "ch2name=Jazz\r\nch2url=http://192.0.2.7/jazz\r\n");
+    QStringList other = arguments;
+    other.last() = env.filePath("other.cfg");
+    const Run again = Cli(QStringList {"--resume"} + other);
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY(!again.out.contains("skipped"));
+}
+
+void tst_fleet::ctrlCAbortsTheUpdate()
+{
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp", "--line-rate", "9600"});
+    QVERIFY(sim.comPort() > 0);
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 40000, 1)}));
+    const QString journal = env.filePath("run.jsonl");
+    QProcess cli;
+    cli.start(QStringLiteral(MIRTO_CLI_PATH),
+              {"--port", Com(sim), "--reset", "--journal", journal, "update", env.filePath("fw.hex")});
+    QVERIFY(cli.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("page "), 30000);
+    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cli.exitCode(), 130);
+    const QList<QJsonObject> lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(!lines[0].value("ok").toBool());
+    QVERIFY2(lines[0].value("error").toString().startsWith("Interrupted"), qPrintable(lines[0].value("error").toString()));
+    // The device left its boot loader and answers again.
+    const Run check = Cli({"--port", Com(sim), "identify"});
+    QCOMPARE(check.exitCode, 0);
+}
+
+void tst_fleet::updateWritesTheDeviceHistory_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("written") << true;
+    QTest::newRow("cannot be written") << false;
+}
+
+void tst_fleet::updateWritesTheDeviceHistory()
+{
+    QFETCH(bool, writable);
+    StartDirectoryEnv env;
+    if (!writable) {
+        // A file where the folder should be: the history cannot be made.
+        env.writeFile("state", "not a folder");
+        qputenv("XDG_STATE_HOME", QFile::encodeName(env.filePath("state")));
+    }
+    SimProcess sim({"--no-tcp", "--line-rate", "0", "--serial", "54321", "--software", "4.1.7",
+                    "--software-after-update", "4.2.0"});
+    QVERIFY(sim.comPort() > 0);
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 1)}));
+    const Run run = Cli({"--port", Com(sim), "--reset", "update", env.filePath("fw.hex")});
+    QCOMPARE(run.exitCode, 0); // the job is done either way
+    if (!writable) {
+        QVERIFY2(run.err.contains("device history") && run.err.contains("cannot be written"), qPrintable(run.err));
+        return;
+    }
+    const QList<AuditEntry> entries = ReadAuditTrail();
+    QCOMPARE(entries.size(), 1);
+    const AuditEntry &e = entries.first();
+    QCOMPARE(e.action, QString("update"));
+    QVERIFY(e.ok);
+    QCOMPARE(e.interface, QString("serial"));
+    QCOMPARE(e.port, Com(sim));
+    QCOMPARE(e.serialBefore, QString("54321"));
+    QCOMPARE(e.serialAfter, QString("54321"));
+    QCOMPARE(e.versionBefore, QString("4.1.7"));
+    QCOMPARE(e.versionAfter, QString("4.2.0"));
+    QCOMPARE(e.file, env.filePath("fw.hex"));
+    QCOMPARE(e.sha256, FileSha256(env.filePath("fw.hex")));
+    QVERIFY(!e.time.isEmpty() && !e.user.isEmpty());
+}
+
+void tst_fleet::historyWindowListsNewestFirst()
+{
+    StartDirectoryEnv env;
+    for (const char *serial : {"11111", "22222", "11111"}) {
+        AuditEntry entry;
+        entry.action = QStringLiteral("program");
+        entry.serialBefore = entry.serialAfter = QString::fromLatin1(serial);
+        entry.ok = true;
+        QVERIFY(AppendAuditEntry(entry));
+    }
+    {
+        // A line cut off by a crash is passed over.
+        QFile file(AuditTrailPath());
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("{\"time\":\"2026-");
+    }
+    AuditEntry last;
+    last.action = QStringLiteral("update");
+    last.serialBefore = last.serialAfter = QStringLiteral("11111");
+    last.reason = QStringLiteral("newest");
+    QVERIFY(AppendAuditEntry(last));
+    TDeviceHistoryForm form;
+    auto *table = form.findChild<QTableWidget *>("HistoryTable");
+    QVERIFY(table);
+    QCOMPARE(table->rowCount(), 4);
+    QCOMPARE(table->item(0, 1)->text(), QString("update"));
+    QCOMPARE(table->item(0, table->columnCount() - 1)->text(), QString("newest"));
+    form.findChild<QLineEdit *>("SerialFilterEdit")->setText("22222");
+    QCOMPARE(table->rowCount(), 1);
+    form.findChild<QLineEdit *>("SerialFilterEdit")->setText("1111");
+    QCOMPARE(table->rowCount(), 3);
+}
+
+QTEST_MAIN(tst_fleet)
+#include "tst_fleet.moc"
