@@ -559,6 +559,8 @@ void TMainForm::SaveResponseClicked()
         return;
     const QString error = WriteTerminalFile(path, m_memo->Buffer());
     if (!error.isEmpty()) {
+        // An earlier save's note must not stand beside this failure.
+        m_savedLabel->SetNote(QString());
         ShowErrorMessage(error);
         return;
     }
