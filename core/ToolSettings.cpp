@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QStandardPaths>
 
 namespace {
 
@@ -29,6 +30,12 @@ bool readNumber(const QByteArray &text, int &value)
 }
 
 } // namespace
+
+QString ToolConfigFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+           + QStringLiteral("/mirto");
+}
 
 void ParseSettings(const QByteArray &fileText, StoredSettings &s)
 {

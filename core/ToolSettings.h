@@ -19,6 +19,10 @@ struct ToolSettings {
     char TypeRestriction = 'N';
 };
 
+// The user's configuration folder for the tool: $XDG_CONFIG_HOME/mirto
+// (~/.config/mirto). The desktop menu starts the tool there.
+QString ToolConfigFolder();
+
 // "[UploadSpeed]" is the position of the speed choice: 0 to 3.
 constexpr int MaxUploadSpeed = 3;
 // A settings file is a few hundred bytes; no more than this is read of it.

@@ -17,6 +17,7 @@
 #include "desktop/Preferences.h"
 #include "desktop/Resources.h"
 #include "core/TerminalLog.h"
+#include "desktop/NoteLabel.h"
 #include "desktop/TerminalView.h"
 #include "desktop/TypingLimit.h"
 #include "desktop/WindowPlacement.h"
@@ -40,6 +41,7 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -251,6 +253,17 @@ bool TMainForm::RestoreWindowPlacement()
     return !geometry.isEmpty() && restoreGeometry(geometry);
 }
 
+void TMainForm::StartInConfigFolder()
+{
+    // A folder that cannot be made shows as the settings file that cannot be
+    // opened.
+    const QString folder = ToolConfigFolder();
+    QDir().mkpath(folder);
+    StartDirectory = folder;
+    HelpFile = StartDirectory + QStringLiteral("/MirtoHelp.hlp");
+    InConfigFolder = true;
+}
+
 void TMainForm::MakeConfigFileCurrent(const QString &path)
 {
     SetStatusPanel(0, ConfigFileStatusText(path));
@@ -325,8 +338,16 @@ void TMainForm::MainFormActivate()
     InterfaceType = InterfaceSerial;
     TypeRestriction = 'N';
 
-    if (ReadSettings() == -1)
-        StartupError = 10;
+    const QString settingsFile = StartDirectory + QStringLiteral("/mirto.ini");
+    const bool firstStart = InConfigFolder && !QFileInfo::exists(settingsFile);
+    if (ReadSettings() == -1) {
+        // In its own folder a missing file is a first start, no fault; a
+        // file that is there but cannot be read, or cannot be written, is.
+        if (firstStart)
+            WriteSettings();
+        if (!firstStart || !QFileInfo::exists(settingsFile))
+            StartupError = 10;
+    }
 
     const bool expert = UserLevel == 1;
     if (auto *action = qobject_cast<QAction *>(
@@ -551,8 +572,40 @@ void TMainForm::SaveResponseClicked()
     if (QFileInfo::exists(path) && !AskYesNo(this, QStringLiteral("Overwrite existing File?")))
         return;
     const QString error = WriteTerminalFile(path, m_memo->Buffer());
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        // An earlier save's note must not stand beside this failure.
+        m_savedLabel->SetNote(QString());
         ShowErrorMessage(error);
+        return;
+    }
+    // Said where the user looks while working on; it goes again after a
+    // while, and stays in the status list.
+    const QString saved = TerminalSavedText(QFileInfo(path).absoluteFilePath());
+    AddStatus(saved);
+    m_savedLabel->SetNote(saved);
+    if (!m_savedNoteTimer) {
+        m_savedNoteTimer = new QTimer(this);
+        m_savedNoteTimer->setSingleShot(true);
+        connect(m_savedNoteTimer, &QTimer::timeout, this,
+                [this] { m_savedLabel->SetNote(QString()); });
+    }
+    m_savedNoteTimer->start(SavedNoteMs);
+}
+
+QString TMainForm::TerminalSavedText(const QString &path)
+{
+    return QStringLiteral("Terminal saved to ") + path;
+}
+
+QString TMainForm::LoggingText(const QString &path)
+{
+    return QStringLiteral("Logging to ") + QFileInfo(path).fileName();
+}
+
+QString TMainForm::StatusNote(const char *name) const
+{
+    const auto *label = findChild<NoteLabel *>(QString::fromLatin1(name));
+    return label && !label->isHidden() ? label->Note() : QString();
 }
 
 QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
@@ -597,16 +650,13 @@ void TMainForm::AppendTerminal(const QByteArray &text)
 void TMainForm::showDroppedLines(qsizetype total)
 {
     if (total <= 0) {
-        m_droppedLabel->setVisible(false);
+        m_droppedLabel->SetNote(QString());
         return;
     }
-    const QString text = QStringLiteral("%L1 old lines dropped").arg(total);
-    m_droppedLabel->setText(text);
-    m_droppedLabel->setAccessibleName(text);
-    m_droppedLabel->setToolTip(
+    m_droppedLabel->SetNote(
+        QStringLiteral("%L1 old lines dropped").arg(total),
         QStringLiteral("The terminal keeps the newest %L1 lines (Tools - Terminal Lines)")
             .arg(m_memo->LineLimit()));
-    m_droppedLabel->setVisible(true);
 }
 
 void TMainForm::TerminalLinesClicked()
@@ -666,6 +716,8 @@ void TMainForm::StopLoggingClicked()
 void TMainForm::showLogging()
 {
     m_stopLogAction->setEnabled(m_log->Active());
+    m_logLabel->SetNote(m_log->Active() ? LoggingText(m_log->Path()) : QStringLiteral("Not logging"),
+                        m_log->Active() ? m_log->Path() : QString());
     m_stopLogAction->setText(m_log->Active() ? QStringLiteral("&Stop Logging to %1")
                                                    .arg(QFileInfo(m_log->Path()).fileName())
                                              : QStringLiteral("&Stop Logging"));
@@ -734,7 +786,11 @@ void TMainForm::placeConsole()
     keepClear.setTop(std::max(terminal.top(), terminal.bottom() - lines));
     const QWidget *bottomRow = m_commandEdit->parentWidget();
     keepClear.setBottom(bottomRow->mapToGlobal(QPoint(0, bottomRow->height())).y());
-    m_advanced->move(PlaceBeside(screen->availableGeometry(), frameGeometry(), keepClear,
+    // The strip of the frame above the window's contents: the title bar.
+    const QRect mainFrame = frameGeometry();
+    const QRect titleBar(mainFrame.topLeft(),
+                         QSize(mainFrame.width(), geometry().top() - mainFrame.top()));
+    m_advanced->move(PlaceBeside(screen->availableGeometry(), mainFrame, titleBar, keepClear,
                                  m_advanced->size() + frame));
 }
 

@@ -13,6 +13,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class NoteLabel;
 class QFontMetrics;
 class QKeyEvent;
 class QToolButton;
@@ -63,6 +64,14 @@ public:
     void SetBusyCursor(Qt::CursorShape cursor = Qt::WaitCursor);
     void RestoreCursor();
     static QString ConfigFileStatusText(const QString &path);
+    // The status bar's notes: where Ctrl+S put the terminal (shown for
+    // SavedNoteMs), and the log being written or "Not logging".
+    static QString TerminalSavedText(const QString &path);
+    static QString LoggingText(const QString &path);
+    static constexpr int SavedNoteMs = 15'000;
+    // The whole text of a shown note ("TerminalSavedLabel", "LogFileLabel",
+    // "DroppedLinesLabel"); empty when it is hidden.
+    QString StatusNote(const char *name) const;
     void WriteSettings();
     int ReadSettings();
     // Panel 0, the loaded flag and the settings after a configuration file
@@ -95,6 +104,11 @@ public:
     // Size, place and state of the window as the user left it last time;
     // false when none was kept (the window keeps its default size).
     bool RestoreWindowPlacement();
+    // Started from the desktop menu: the start directory is the user's
+    // configuration folder for the tool, made when missing, and a first start
+    // there writes the default settings instead of reporting the missing file.
+    // Called before the first activation.
+    void StartInConfigFolder();
 
     // Status bar panels 0 to 3.
     QString StatusPanelText(int panel) const;
@@ -123,6 +137,7 @@ public:
     QString StartDirectory;
     QString HelpFile;
     bool FirstActivation = true;
+    bool InConfigFolder = false;
     int StartupError = 0;
     bool ConfigLoaded = false;
     qint16 SavedCursor = 0;
@@ -194,7 +209,10 @@ private:
     QAction *m_echoAction = nullptr;
     QAction *m_logAction = nullptr;
     QAction *m_stopLogAction = nullptr;
-    QLabel *m_droppedLabel = nullptr;
+    NoteLabel *m_droppedLabel = nullptr;
+    NoteLabel *m_logLabel = nullptr;
+    NoteLabel *m_savedLabel = nullptr;
+    QTimer *m_savedNoteTimer = nullptr;
     std::unique_ptr<TerminalLog> m_log;
     std::unique_ptr<EchoingCommandPort> m_echoPort;
     // The line being typed while Up and Down show the history.

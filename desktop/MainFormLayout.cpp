@@ -16,6 +16,7 @@
 #include "desktop/Preferences.h"
 #include "desktop/Resources.h"
 #include "core/TerminalLog.h"
+#include "desktop/NoteLabel.h"
 #include "desktop/TerminalView.h"
 #include "desktop/TypingLimit.h"
 #include "desktop/WindowPlacement.h"
@@ -232,26 +233,52 @@ void TMainForm::buildWindow()
                                  QStringLiteral("Direct command hint"),
                                  QStringLiteral("Device identification"),
                                  QStringLiteral("Connection state")};
+    // Two rows: the notes, and below them the four panels. Notes are quiet,
+    // not messages that interrupt: the log being written (always said, so
+    // that the row keeps its place and the window its designed size), a
+    // terminal just saved, old lines dropped.
+    auto *rows = new QWidget(bar);
+    rows->setObjectName(QStringLiteral("StatusRows"));
+    auto *rowsLayout = new QVBoxLayout(rows);
+    rowsLayout->setContentsMargins(0, 0, 0, 0);
+    rowsLayout->setSpacing(2);
+    auto *notesLayout = new QHBoxLayout;
+    auto *panelsLayout = new QHBoxLayout;
+    for (QHBoxLayout *row : {notesLayout, panelsLayout}) {
+        row->setContentsMargins(0, 0, 0, 0);
+        row->setSpacing(6);
+        rowsLayout->addLayout(row);
+    }
+    const auto note = [&](const char *name, const char *meaning) {
+        auto *label = new NoteLabel(rows);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setAccessibleDescription(QString::fromLatin1(meaning));
+        return label;
+    };
+    m_logLabel = note("LogFileLabel", "Terminal log");
+    m_savedLabel = note("TerminalSavedLabel", "Where the terminal was saved");
+    m_droppedLabel = note("DroppedLinesLabel", "Oldest terminal lines dropped");
+    m_logLabel->SetNote(QStringLiteral("Not logging"));
+    // A saved file's path takes the room the others leave.
+    m_savedLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    notesLayout->addWidget(m_logLabel);
+    notesLayout->addWidget(m_savedLabel, 1);
+    notesLayout->addStretch();
+    notesLayout->addWidget(m_droppedLabel);
     for (int i = 0; i < 4; ++i) {
-        m_panels[i] = new QLabel(texts[i], bar);
+        m_panels[i] = new QLabel(texts[i], rows);
         m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         m_panels[i]->setAccessibleName(texts[i].trimmed());
         m_panels[i]->setAccessibleDescription(meanings[i]);
         m_panels[i]->setFrameShape(QFrame::Panel);
         m_panels[i]->setFrameShadow(QFrame::Sunken);
-        bar->addWidget(m_panels[i], i == 0 ? 1 : 0);
+        panelsLayout->addWidget(m_panels[i], i == 0 ? 1 : 0);
         // The room a wider window gives the bar is panel 0's.
         if (i == 0)
             m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     }
-    // Shown only once the terminal has let old lines go: a quiet note at the
-    // right end, not a message that interrupts.
-    m_droppedLabel = new QLabel(bar);
-    m_droppedLabel->setObjectName(QStringLiteral("DroppedLinesLabel"));
-    m_droppedLabel->setAccessibleDescription(QStringLiteral("Oldest terminal lines dropped"));
-    m_droppedLabel->setVisible(false);
-    bar->addPermanentWidget(m_droppedLabel);
     sizeStatusPanels();
+    bar->addWidget(rows, 1);
     setStatusBar(bar);
     m_help = new THelpForm(this);
     // The designed size is the default and the least that shows every

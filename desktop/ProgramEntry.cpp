@@ -80,6 +80,12 @@ int ProgramEntry(int argc, char **argv)
         auto *upload = new TUploadForm(mainForm->Boot(), mainForm->Settings(), nullptr, mainForm.get());
         auto *advanced = new TAdvancedForm(mainForm->ConsolePort(), mainForm.get());
         mainForm->SetDialogs(about, config, upload, advanced);
+        // The desktop menu starts programs in the home folder, which is no
+        // place for the tool's settings: its entry asks for the user's
+        // configuration folder instead. Started by hand, the folder it is
+        // started in holds them.
+        if (app.arguments().contains(QStringLiteral("--config-folder")))
+            mainForm->StartInConfigFolder();
         // Where the user left it; the first time at its designed size in the
         // middle of the screen.
         if (!mainForm->RestoreWindowPlacement()) {

@@ -59,6 +59,17 @@ endforeach()
 add_custom_target(man-pages ALL DEPENDS ${man_pages})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# Debian wants a copyright file and, for a package that is its own upstream,
+# the changelog as changelog.gz beside it.
+set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/mirto-terminal)
+set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${changelog}
+  COMMAND gzip -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/changelog > ${changelog}
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${changelog})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog} DESTINATION ${doc_dir})
+
 set(CPACK_PACKAGE_NAME mirto-terminal)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Mirto Terminal developers <mirto-terminal@localhost>")

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder's programs, unpacks it into a
 # scratch root and checks what it would install: the programs with their man
-# pages, the desktop entry and its icon, the help file, the udev rule for the
-# USB cable, and dependencies that name the Qt 6 libraries.
+# pages, the desktop entry and its icon, the help file, the copyright file and
+# the changelog, the udev rule for the USB cable, and dependencies that name
+# the Qt 6 libraries.
 #
 #   packaging/test-package.sh BUILD_DIR PROGRAM...
 #
@@ -100,6 +101,10 @@ if [ -f "$desktop" ]; then
   fi
   exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
   [ -x "$root/usr/bin/$exec_program" ] || fail "desktop entry starts '$exec_program', which the package lacks"
+  # The menu starts programs in the home folder; the settings go to the
+  # user's configuration folder instead.
+  grep -q '^Exec=mirto-terminal --config-folder$' "$desktop" \
+    || fail "desktop entry does not start the tool in its configuration folder"
   icon=$(sed -n 's/^Icon=//p' "$desktop")
   compgen -G "$root/usr/share/icons/hicolor/*/apps/$icon.*" >/dev/null \
     || fail "desktop entry's icon '$icon' missing"
@@ -107,6 +112,34 @@ else
   fail "desktop entry missing"
 fi
 [ -f "$root/usr/share/icons/hicolor/scalable/apps/mirto-terminal.svg" ] || fail "icon missing"
+
+# --- copyright and changelog ---------------------------------------------
+doc=$root/usr/share/doc/mirto-terminal
+if [ -f "$doc/copyright" ]; then
+  for field in Format: Files: Copyright: License:; do
+    grep -q "^$field" "$doc/copyright" || fail "copyright file has no $field field"
+  done
+else
+  fail "copyright file /usr/share/doc/mirto-terminal/copyright missing"
+fi
+if [ -f "$doc/changelog.gz" ]; then
+  if ! gzip -t "$doc/changelog.gz" 2>/dev/null; then
+    fail "changelog.gz is not gzip"
+  else
+    # The newest entry is the package's version: a release that forgot its
+    # entry would ship the previous one's notes as its own.
+    top=$(zcat "$doc/changelog.gz" | sed -n '1s/^mirto-terminal (\([^)]*\)).*/\1/p')
+    version=$(dpkg-deb -f "$deb" Version)
+    [ "$top" = "$version" ] || fail "changelog's newest entry is '$top', the package is '$version'"
+    if command -v dpkg-parsechangelog >/dev/null; then
+      zcat "$doc/changelog.gz" >"$work/changelog"
+      out=$(dpkg-parsechangelog -l "$work/changelog" -S Version 2>&1) && [ "$out" = "$version" ] \
+        || fail "dpkg-parsechangelog: $out"
+    fi
+  fi
+else
+  fail "changelog /usr/share/doc/mirto-terminal/changelog.gz missing"
+fi
 
 # --- udev rule --------------------------------------------------------------
 # A syntax check for a udev without 'udevadm verify' (Debian 12's): every

@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QStatusBar>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -126,6 +127,8 @@ private Q_SLOTS:
     void consoleOpensBesideTheTerminal_data();
     void consoleOpensBesideTheTerminal();
     void consoleKeepsTheNewestLinesInView();
+    void firstStartInConfigFolder_data();
+    void firstStartInConfigFolder();
     void echoOfSentCommands_data();
     void echoOfSentCommands();
     void echoRemembered();
@@ -157,6 +160,45 @@ void tst_mainform::firstStartWithoutSettings()
              QString("Unable to open ini-file"));
     QCOMPARE(form.UserLevel, 0);
     QCOMPARE(form.VaComm().PortNum(), 0);
+}
+
+void tst_mainform::firstStartInConfigFolder_data()
+{
+    QTest::addColumn<bool>("blocked");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("empty configuration folder") << false << QString();
+    // Something is there that cannot be read: no first start, and the user
+    // is told.
+    QTest::newRow("unreadable settings") << true << QString("Error opening 'mirto.ini'");
+}
+
+// Started from the desktop menu, in the home folder: the settings go to the
+// user's configuration folder, and a first start there is no fault.
+void tst_mainform::firstStartInConfigFolder()
+{
+    QFETCH(bool, blocked);
+    QFETCH(QString, shown);
+    StartEnv env;
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/mirto";
+    if (blocked)
+        QVERIFY(QDir().mkpath(folder + "/mirto.ini"));
+    TMainForm form;
+    form.StartInConfigFolder();
+    QCOMPARE(activate(form), shown);
+    QCOMPARE(form.StartDirectory, folder);
+    QVERIFY(!QFile::exists(env.filePath("mirto.ini")));
+    if (blocked)
+        return;
+    QFile ini(folder + "/mirto.ini");
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), QByteArray("[Port]=\r\n[User]=beginner\r\n[Bootload]=no\r\n[Bootfile]=\r\n"
+                                       "[UploadSpeed]=0\r\n[Configfile]=\r\n[Interface]=serial\r\n"
+                                       "[TypeRestriction]=N\r\n"));
+    ini.close();
+    // The next start reads what the first one wrote.
+    TMainForm again;
+    again.StartInConfigFolder();
+    QCOMPARE(activate(again), QString());
 }
 
 void tst_mainform::expertWithPortSelected()
@@ -691,11 +733,18 @@ void tst_mainform::windowResizesAndRemembersItsPlace()
         designed = form.size();
         // The designed size is also the least: every control shows whole.
         QCOMPARE(form.minimumSize(), designed);
-        QCOMPARE(form.Memo()->size(), QSize(780, 409));
+        // The terminal at its designed size, wider where the status bar's
+        // panels need more room: the last one ends inside the window.
+        const QSize memo = form.Memo()->size();
+        QCOMPARE(memo.height(), 409);
+        QVERIFY(memo.width() >= 780);
+        auto *last = form.findChild<QLabel *>("StatusPanel3");
+        QVERIFY(last->isVisible());
+        QVERIFY(last->mapTo(&form, QPoint(last->width(), 0)).x() <= form.width());
         QVERIFY(form.maximumSize().width() > designed.width());
         // The terminal takes the room the window gains.
         form.resize(designed + QSize(120, 90));
-        QTRY_COMPARE(form.Memo()->size(), QSize(780 + 120, 409 + 90));
+        QTRY_COMPARE(form.Memo()->size(), memo + QSize(120, 90));
         form.close();
     }
     TMainForm again;
@@ -994,24 +1043,32 @@ void tst_mainform::consoleOpensBesideTheTerminal_data()
         << QPoint(440, 200);
     QTest::newRow("room only below") << QRect(0, 0, 1000, 1200) << QRect(100, 50, 800, 560)
                                      << QRect(110, 450, 780, 150) << console << QPoint(100, 610);
-    // 1024 x 768: no room anywhere beside; at the top right, away from the
-    // menus and clear of the newest lines.
+    // 1024 x 768: no room anywhere beside; at the right, right under the
+    // main window's title bar, clear of the newest lines.
     QTest::newRow("1024 x 768") << QRect(0, 0, 1024, 768) << QRect(115, 110, 794, 560)
-                                << QRect(122, 450, 780, 180) << console << QPoint(464, 0);
+                                << QRect(122, 480, 780, 180) << console << QPoint(464, 140);
     QTest::newRow("a little more room at the left")
         << QRect(0, 0, 1024, 768) << QRect(24, 40, 1000, 700) << QRect(31, 480, 980, 200)
-        << console << QPoint(464, 0);
+        << console << QPoint(464, 70);
     // Too tall to stay above the newest lines: below them when that covers
-    // less of them, else still at the top.
+    // less of them, else right under the title bar.
     QTest::newRow("tall console, room below the lines")
         << QRect(0, 0, 1024, 768) << QRect(115, 0, 794, 560) << QRect(122, 100, 780, 150)
         << QSize(560, 460) << QPoint(464, 250);
-    QTest::newRow("tall console, less covered at the top")
-        << QRect(0, 0, 1024, 768) << QRect(115, 0, 794, 560) << QRect(122, 300, 780, 180)
-        << QSize(560, 460) << QPoint(464, 0);
+    QTest::newRow("tall console, less covered under the title bar")
+        << QRect(0, 0, 1024, 768) << QRect(115, 0, 794, 560) << QRect(122, 400, 780, 180)
+        << QSize(560, 460) << QPoint(464, 30);
     QTest::newRow("maximised main window")
         << QRect(0, 0, 1024, 768) << QRect(0, 0, 1024, 768) << QRect(7, 500, 1010, 200)
-        << console << QPoint(464, 0);
+        << console << QPoint(464, 30);
+    // Where the screen's top is free above the title bar, that is no place
+    // for it either when it would reach down over the title bar.
+    QTest::newRow("main window low on the screen")
+        << QRect(0, 0, 1024, 768) << QRect(115, 200, 794, 560) << QRect(122, 600, 780, 150)
+        << console << QPoint(464, 230);
+    QTest::newRow("taller than the room under the title bar")
+        << QRect(0, 0, 1024, 768) << QRect(0, 0, 1024, 768) << QRect(7, 500, 1010, 200)
+        << QSize(560, 760) << QPoint(464, 30);
 }
 
 void tst_mainform::consoleOpensBesideTheTerminal()
@@ -1021,7 +1078,11 @@ void tst_mainform::consoleOpensBesideTheTerminal()
     QFETCH(QRect, keepClear);
     QFETCH(QSize, size);
     QFETCH(QPoint, expected);
-    QCOMPARE(PlaceBeside(area, mainFrame, keepClear, size), expected);
+    // A title bar as tall as a usual window manager's.
+    const QRect titleBar(mainFrame.topLeft(), QSize(mainFrame.width(), 30));
+    const QPoint corner = PlaceBeside(area, mainFrame, titleBar, keepClear, size);
+    QCOMPARE(corner, expected);
+    QVERIFY2(!QRect(corner, size).intersects(titleBar), "covers the main window's title bar");
 }
 
 void tst_mainform::consoleKeepsTheNewestLinesInView()
@@ -1104,8 +1165,16 @@ void tst_mainform::terminalLinesAndLog()
 {
     StartEnv env;
     const QString logPath = env.filePath("device.log");
+    const QString savePath = env.filePath("terminal.txt");
+    QString answerPath = logPath;
+    // Shown, the window reads its settings: a file, so that no message box
+    // waits for an answer.
+    env.writeIni("[User]=beginner\r\n");
     {
         TMainForm form;
+        // At its designed size: the status bar's notes must fit in it.
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
         // The entries are there for the keyboard and for a screen reader.
         QStringList names;
         for (QAction *menuAction : form.menuBar()->actions()) {
@@ -1135,7 +1204,7 @@ void tst_mainform::terminalLinesAndLog()
                 // reading its folder.
                 auto *name = files->findChild<QLineEdit *>("fileNameEdit");
                 QVERIFY(name);
-                name->setText(logPath);
+                name->setText(answerPath);
                 static_cast<QDialog *>(files)->accept();
             }
         });
@@ -1154,13 +1223,49 @@ void tst_mainform::terminalLinesAndLog()
             QVERIFY(old.open(QIODevice::WriteOnly));
             old.write("[08:00:00] before\r\n");
         }
+        QCOMPARE(form.StatusNote("LogFileLabel"), QString("Not logging"));
         form.findChild<QAction *>("LogToFileItem")->trigger();
         QCOMPARE(form.LogFilePath(), logPath);
         QVERIFY(form.findChild<QAction *>("StopLoggingItem")->isEnabled());
+        // What is being logged shows while it is.
+        QCOMPARE(form.StatusNote("LogFileLabel"), QString("Logging to device.log"));
         form.AppendTerminal("[12:00:00] event\r\nhalf");
+
+        // Saved: the status bar says where to.
+        answerPath = savePath;
+        form.SaveResponseClicked();
+        QVERIFY(QFile::exists(savePath));
+        QCOMPARE(form.StatusNote("TerminalSavedLabel"), "Terminal saved to " + savePath);
+        // Every note and every panel stays inside the window at its designed
+        // size, none over another.
+        QStatusBar *bar = form.statusBar();
+        QTRY_VERIFY(form.findChild<QLabel *>("TerminalSavedLabel")->isVisible());
+        QList<QRect> shown;
+        for (const char *name : {"StatusPanel0", "TerminalSavedLabel", "LogFileLabel",
+                                 "DroppedLinesLabel", "StatusPanel1", "StatusPanel2",
+                                 "StatusPanel3"}) {
+            auto *label = form.findChild<QLabel *>(name);
+            QVERIFY2(label->isVisible(), name);
+            const QRect inForm(label->mapTo(&form, QPoint(0, 0)), label->size());
+            QVERIFY2(form.rect().contains(inForm), name);
+            QVERIFY2(label->width() > 0, name);
+            for (const QRect &other : shown)
+                QVERIFY2(!other.intersects(inForm), name);
+            shown << inForm;
+        }
+        QVERIFY(form.rect().contains(QRect(bar->mapTo(&form, QPoint(0, 0)), bar->size())));
+        // The dropped lines keep their whole text; a path short of room loses
+        // its middle and shows whole as the hint.
+        auto *savedLabel = form.findChild<QLabel *>("TerminalSavedLabel");
+        QCOMPARE(dropped->text(), dropped->accessibleName());
+        QVERIFY(savedLabel->fontMetrics().horizontalAdvance(savedLabel->text()) <= savedLabel->width());
+        if (savedLabel->text() != "Terminal saved to " + savePath)
+            QVERIFY(savedLabel->toolTip().startsWith("Terminal saved to " + savePath));
+
         form.findChild<QAction *>("StopLoggingItem")->trigger();
         QVERIFY(!form.findChild<QAction *>("StopLoggingItem")->isEnabled());
         QCOMPARE(form.LogFilePath(), QString());
+        QCOMPARE(form.StatusNote("LogFileLabel"), QString("Not logging"));
         form.findChild<QAction *>("ClearTerminalItem")->trigger();
         QVERIFY(!dropped->isVisibleTo(&form));
     }
