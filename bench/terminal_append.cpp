@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <limits>
 #include <cstdio>
 
 namespace {
@@ -166,15 +167,24 @@ int main(int argc, char **argv)
 
     const qint64 rssAfter = ResidentBytes();
 
-    // The same text without highlight rules, for the rules' cost (after the
-    // memory is measured, so that it counts no memory of its own).
-    Times plain;
-    {
-        TerminalView bare;
-        bare.resize(780, 409);
-        bare.show();
-        QCoreApplication::processEvents();
-        plain = AppendAll(bare, text);
+    // The same text with the rules off and on again, in turns, each on a
+    // fresh view, best of each kept: on a busy machine the turns see the
+    // same load. Run after the memory is measured, so that they count no
+    // memory of their own.
+    qint64 plainNs = std::numeric_limits<qint64>::max();
+    qint64 rulesNs = timed.totalNs;
+    for (int round = 0; round < 2; ++round) {
+        for (const bool rules : {false, true}) {
+            TerminalView other;
+            other.resize(780, 409);
+            other.show();
+            QCoreApplication::processEvents();
+            if (rules)
+                other.SetHighlightRules(HighlightRules::Defaults());
+            const qint64 ns = AppendAll(other, text).totalNs;
+            qint64 &best = rules ? rulesNs : plainNs;
+            best = std::min(best, ns);
+        }
     }
 
     // Painting must not depend on how much text there is either: repaint
@@ -193,7 +203,7 @@ int main(int argc, char **argv)
     const bool rateOk = secondRate >= 20 && lastRate >= 20;
     const bool ratioOk = ratio >= 0.8;
     const bool memoryOk = perByte <= 3.0;
-    const double rulesRatio = double(plain.totalNs) / double(totalNs);
+    const double rulesRatio = double(plainNs) / double(rulesNs);
     const bool rulesOk = rulesRatio >= 0.9;
 
     std::printf("terminal_append: %lld MB in %lld-byte pieces, %lld lines, events every %lld KB\n",
@@ -208,8 +218,10 @@ int main(int argc, char **argv)
                 repaintFull, static_cast<long long>(lines), repaintSmall);
     std::printf("  overall:  %8.1f MB/s\n", double(Total) / MiB * 1e9 / double(totalNs));
     std::printf("  last/second ratio: %.2f\n", ratio);
-    std::printf("  without highlight rules: %8.1f MB/s overall; with the default rules %.2f x that\n",
-                double(Total) / MiB * 1e9 / double(plain.totalNs), rulesRatio);
+    std::printf("  best of runs in turns: %.1f MB/s without highlight rules, %.1f MB/s with the "
+                "default rules: %.2f x\n",
+                double(Total) / MiB * 1e9 / double(plainNs),
+                double(Total) / MiB * 1e9 / double(rulesNs), rulesRatio);
     std::printf("  memory growth: %.2f bytes per byte of text (RSS %lld -> %lld KB)\n", perByte,
                 static_cast<long long>(rssBefore / 1024), static_cast<long long>(rssAfter / 1024));
     std::printf("  rate >= 20 MB/s both:   %s\n", rateOk ? "PASS" : "FAIL");

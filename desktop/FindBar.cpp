@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QStyle>
 #include <QToolButton>
@@ -69,6 +70,14 @@ void FindBar::Open()
 {
     const bool wasOpen = isVisible();
     setVisible(true);
+    // The terminal keeps its designed size: a window too small for the bar
+    // grows by it.
+    if (QWidget *host = parentWidget()) {
+        host->layout()->activate();
+        const int need = host->minimumSizeHint().height() - host->height();
+        if (need > 0)
+            window()->resize(window()->width(), window()->height() + need);
+    }
     m_view->SetFindActive(true);
     if (!wasOpen)
         search();
