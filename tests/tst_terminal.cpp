@@ -88,6 +88,7 @@ private Q_SLOTS:
     void ruleMatchesAcrossPieces_data();
     void ruleMatchesAcrossPieces();
     void copyWithAndWithoutStamps();
+    void findKeepsViewWhileTextArrives();
 };
 
 void TestTerminal::bufferLines_data()
@@ -666,6 +667,43 @@ void TestTerminal::copyWithAndWithoutStamps()
 
     // Part of a line: its stamp only when the selection starts the line.
     QCOMPARE(TerminalView::StampText(3'723'004), QStringLiteral("[01:02:03.004] "));
+}
+
+void TestTerminal::findKeepsViewWhileTextArrives()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    for (int i = 0; i < 200; ++i)
+        view.AppendText(QByteArray(i % 50 ? "line " : "mark ") + QByteArray::number(i) + "\r\n");
+    QScrollBar *vbar = view.verticalScrollBar();
+    QTRY_VERIFY(vbar->maximum() > 0);
+
+    view.SetFindActive(true);
+    QVERIFY(view.SetFindPattern(QStringLiteral("mark"), true, false));
+    QCOMPARE(view.Find().Count(), 4);
+    // From the end, the next match wraps round to the first line.
+    view.FindNext();
+    QCOMPARE(view.Find().Current(), 0);
+    const int reading = vbar->value();
+    QCOMPARE(reading, 0);
+
+    // Text goes on arriving: its matches are counted, the view stays.
+    for (int i = 200; i < 300; ++i)
+        view.AppendText(QByteArray(i % 50 ? "line " : "mark ") + QByteArray::number(i) + "\r\n");
+    QTRY_COMPARE(view.Find().Count(), 6);
+    QCOMPARE(vbar->value(), reading);
+    QCOMPARE(view.Find().Current(), 0);
+    view.FindPrevious();
+    QCOMPARE(view.Find().Current(), 5);
+    QVERIFY(vbar->value() > 200);
+
+    // Find closed, the view follows the text again.
+    view.SetFindActive(false);
+    vbar->setValue(0);
+    view.AppendText("more\r\n");
+    QTRY_COMPARE(vbar->value(), vbar->maximum());
 }
 
 QTEST_MAIN(TestTerminal)
