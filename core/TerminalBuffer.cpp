@@ -7,10 +7,16 @@
 TerminalBuffer::TerminalBuffer()
 {
     m_lineStarts.append(0);
+    m_lineStamps.append(-1);
 }
 
-TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray *droppedText)
+TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray *droppedText,
+                                               int arrivalMs)
 {
+    // A line is stamped when its first byte comes, which may be a piece
+    // after the one that ended the line before.
+    if (!bytes.isEmpty() && m_text.size() == m_lineStarts.constLast())
+        m_lineStamps.last() = arrivalMs;
     // One pass over the piece; the running width and the line index are
     // kept in locals so that the loop stays in registers. Runs between CRs
     // are copied in one go.
@@ -26,6 +32,7 @@ TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray 
             widest = std::max(widest, columns);
             columns = 0;
             m_lineStarts.append(stored + (p - run) + 1);
+            m_lineStamps.append(arrivalMs);
         } else if (c == '\r') {
             m_text.append(run, p - run);
             stored += p - run;
@@ -44,6 +51,8 @@ void TerminalBuffer::Clear()
 {
     m_text = QByteArray();
     m_lineStarts = QList<qsizetype>{0};
+    m_lineStamps = QList<qint32>{-1};
+    ++m_clears;
     m_lastColumns = 0;
     m_maxColumns = 0;
     m_droppedLines = 0;
@@ -66,6 +75,7 @@ TerminalBuffer::Dropped TerminalBuffer::trim(QByteArray *droppedText)
         *droppedText = m_text.first(bytes);
     m_text.remove(0, bytes);
     m_lineStarts.remove(0, lines);
+    m_lineStamps.remove(0, lines);
     for (qsizetype &start : m_lineStarts)
         start -= bytes;
     m_droppedLines += lines;

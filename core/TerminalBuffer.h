@@ -34,7 +34,9 @@ public:
     // '\n' ends a line. '\r' is never stored, so CR LF and a lone LF both give
     // one line break and a lone CR vanishes; every other byte is kept as is.
     // When `droppedText` is given, the dropped bytes are copied there.
-    Dropped Append(QByteArrayView bytes, QByteArray *droppedText = nullptr);
+    // `arrivalMs` (milliseconds since midnight, -1 when unknown) becomes the
+    // stamp of every line whose first byte is in this piece.
+    Dropped Append(QByteArrayView bytes, QByteArray *droppedText = nullptr, int arrivalMs = -1);
     // Empties the text; the limit stays.
     void Clear();
 
@@ -44,12 +46,18 @@ public:
     qsizetype LineLimit() const { return m_lineLimit; }
     // Lines dropped since the buffer was made or last cleared.
     qsizetype DroppedLines() const { return m_droppedLines; }
+    // Counts the Clear calls, so that a reader holding line numbers can tell
+    // an emptied text from one that merely dropped lines.
+    quint64 Clears() const { return m_clears; }
 
     // An empty buffer holds one empty line; text that ends in '\n' ends with
     // an empty line.
     qsizetype LineCount() const { return m_lineStarts.size(); }
     // The view stays valid until the next Append or Clear.
     QByteArrayView Line(qsizetype i) const;
+    // When line `i` began to arrive, in milliseconds since midnight; -1
+    // when the piece came without a time.
+    int Stamp(qsizetype i) const { return m_lineStamps.value(i, -1); }
     // Where line `i` starts in Text(), and the line that holds the byte at
     // `offset` (a line break belongs to the line it ends).
     qsizetype LineStart(qsizetype i) const;
@@ -78,8 +86,10 @@ private:
 
     QByteArray m_text;
     QList<qsizetype> m_lineStarts;
+    QList<qint32> m_lineStamps; // one per line, beside m_lineStarts
     qsizetype m_lastColumns = 0; // width of the last (still open) line
     qsizetype m_maxColumns = 0;  // widest finished line
     qsizetype m_lineLimit = DefaultLineLimit;
     qsizetype m_droppedLines = 0;
+    quint64 m_clears = 0;
 };

@@ -67,7 +67,8 @@ bool TerminalLog::Append(QByteArrayView bytes)
         if (c == '\r')
             continue;
         if (!m_lineOpen) {
-            m_line = '[' + m_clock().toString(QStringLiteral("HH:mm:ss")).toLatin1() + "] ";
+            m_line = '[' + m_clock().toString(m_milliseconds ? QStringLiteral("HH:mm:ss.zzz")
+                                                                 : QStringLiteral("HH:mm:ss")).toLatin1() + "] ";
             m_lineOpen = true;
         }
         if (c != '\n') {

@@ -51,6 +51,9 @@ public:
     QString Path() const { return m_path; }
     QString Error() const { return m_error; }
 
+    // Stamps to the millisecond, "[HH:mm:ss.zzz] ", from the next line on.
+    void SetMilliseconds(bool on) { m_milliseconds = on; }
+
     // False only when this call's write failed and stopped the log.
     bool Append(QByteArrayView bytes);
 
@@ -72,6 +75,7 @@ private:
     QString m_error;
     QByteArray m_line;       // the open line, stamp included
     bool m_lineOpen = false; // m_line holds a stamp waiting for its line
+    bool m_milliseconds = false;
     QElapsedTimer m_sinceSync;
     bool m_unsynced = false;  // written since the last sync
     QTimer m_syncTimer;       // runs while m_unsynced

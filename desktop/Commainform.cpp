@@ -11,6 +11,7 @@
 #include "desktop/About.h"
 #include "core/AtomicFile.h"
 #include "desktop/ErrorDisplay.h"
+#include "desktop/FindBar.h"
 #include "desktop/HelpForm.h"
 #include "desktop/KeyPreview.h"
 #include "core/Identification.h"
@@ -433,6 +434,11 @@ void TMainForm::selectPortEntry()
 
 bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
 {
+    // The find bar's own keys: Enter finds, Escape closes the bar.
+    if (m_findBar->isAncestorOf(target)
+        && (key->key() == Qt::Key_Escape || key->key() == Qt::Key_Return
+            || key->key() == Qt::Key_Enter))
+        return false;
     if (UserLevel == 1) {
         const bool commandKey =
             key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);

@@ -20,6 +20,7 @@ class QToolButton;
 class TerminalBuffer;
 class TerminalLog;
 class TerminalView;
+class FindBar;
 class TAboutForm;
 class TConfigForm;
 class TUploadForm;
@@ -115,6 +116,7 @@ public:
     void SetStatusPanel(int panel, const QString &text);
 
     TerminalView *Memo() const { return m_memo; }
+    FindBar *TerminalFindBar() const { return m_findBar; }
     // The device's text and the echoed commands: to the terminal, and to the
     // log file while there is one.
     void AppendTerminal(const QByteArray &text);
@@ -195,8 +197,14 @@ private:
     void showConnectionState(const ConnectionState &state);
     void showLogging();
     void showDroppedLines(qsizetype total);
+    // Find, highlighting, time stamps and copying in the terminal.
+    void buildTerminalMenu();
+    void PreferencesClicked();
+    void setTimeStamps(bool on);
 
     TerminalView *m_memo = nullptr;
+    FindBar *m_findBar = nullptr;
+    QAction *m_stampsAction = nullptr;
     QComboBox *m_commandEdit = nullptr;
     QLabel *m_comportLabel = nullptr;
     QComboBox *m_portComboBox = nullptr;

@@ -10,6 +10,7 @@
 #include "desktop/About.h"
 #include "core/AtomicFile.h"
 #include "desktop/ErrorDisplay.h"
+#include "desktop/FindBar.h"
 #include "desktop/HelpForm.h"
 #include "desktop/KeyPreview.h"
 #include "core/Identification.h"
@@ -127,6 +128,8 @@ void TMainForm::buildWindow()
     QMenu *fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
     addItem(fileMenu, "ExitItem", QStringLiteral("E&xit"), &TMainForm::ExitClicked,
             {QKeySequence(Qt::CTRL | Qt::Key_Q)});
+    QMenu *editMenu = menuBar()->addMenu(QStringLiteral("&Edit"));
+    editMenu->setObjectName(QStringLiteral("EditMenu"));
     QMenu *toolsMenu = menuBar()->addMenu(QStringLiteral("&Tools"));
     addItem(toolsMenu, "ConfigureItem", QStringLiteral("&Configure Mirto"), &TMainForm::ConfigureClicked);
     addItem(toolsMenu, "UpdateFirmwareItem", QStringLiteral("&Update Firmware"), &TMainForm::UploadClicked);
@@ -150,6 +153,9 @@ void TMainForm::buildWindow()
         m_echoPort->Echo = on;
         Preferences::SetLocalEcho(on);
     });
+    m_stampsAction = toolsMenu->addAction(QStringLiteral("Time Stamps with &Milliseconds"));
+    m_stampsAction->setObjectName(QStringLiteral("TimeStampsItem"));
+    m_stampsAction->setCheckable(true);
     QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
     addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
             &TMainForm::ClearResponseClicked,
@@ -181,6 +187,8 @@ void TMainForm::buildWindow()
     m_memo->SetLineLimit(Preferences::TerminalLineLimit());
     connect(m_memo, &TerminalView::LinesDropped, this, &TMainForm::showDroppedLines);
     layout->addWidget(m_memo, 1);
+    m_findBar = new FindBar(m_memo, central);
+    layout->addWidget(m_findBar);
 
     // The bottom row keeps its height while hidden so the window never jumps.
     auto *bottom = new QWidget(central);
@@ -280,6 +288,7 @@ void TMainForm::buildWindow()
     sizeStatusPanels();
     bar->addWidget(rows, 1);
     setStatusBar(bar);
+    buildTerminalMenu();
     m_help = new THelpForm(this);
     // The designed size is the default and the least that shows every
     // control whole.

@@ -10,6 +10,8 @@ namespace {
 const QString GeometryKey = QStringLiteral("MainWindow/geometry");
 const QString EchoKey = QStringLiteral("Terminal/localEcho");
 const QString LineLimitKey = QStringLiteral("Terminal/lineLimit");
+const QString StampsKey = QStringLiteral("Terminal/timeStamps");
+const QString RulesKey = QStringLiteral("HighlightRules");
 
 } // namespace
 
@@ -56,6 +58,47 @@ qsizetype TerminalLineLimit()
 void SetTerminalLineLimit(qsizetype lines)
 {
     QSettings(FilePath(), QSettings::IniFormat).setValue(LineLimitKey, qlonglong(lines));
+}
+
+bool TimeStamps()
+{
+    return QSettings(FilePath(), QSettings::IniFormat).value(StampsKey, false).toBool();
+}
+
+void SetTimeStamps(bool on)
+{
+    QSettings(FilePath(), QSettings::IniFormat).setValue(StampsKey, on);
+}
+
+QList<HighlightRules::Rule> HighlightRuleList()
+{
+    QSettings settings(FilePath(), QSettings::IniFormat);
+    if (!settings.contains(RulesKey + QStringLiteral("/size")))
+        return HighlightRules::Defaults();
+    QList<HighlightRules::Rule> rules;
+    const int count = settings.beginReadArray(RulesKey);
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        rules.append({settings.value(QStringLiteral("pattern")).toString(),
+                      settings.value(QStringLiteral("color")).toString()});
+    }
+    settings.endArray();
+    return rules;
+}
+
+void SetHighlightRuleList(const QList<HighlightRules::Rule> &rules)
+{
+    QSettings settings(FilePath(), QSettings::IniFormat);
+    settings.remove(RulesKey);
+    settings.beginWriteArray(RulesKey, int(rules.size()));
+    for (int i = 0; i < rules.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("pattern"), rules.at(i).pattern);
+        settings.setValue(QStringLiteral("color"), rules.at(i).color);
+    }
+    settings.endArray();
+    // An empty list leaves no size behind; it must still read as chosen.
+    settings.setValue(RulesKey + QStringLiteral("/size"), int(rules.size()));
 }
 
 } // namespace Preferences

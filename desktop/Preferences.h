@@ -1,6 +1,9 @@
 #pragma once
 
+#include "core/HighlightRules.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // How the user likes the tool's windows: kept per user in the configuration
@@ -24,5 +27,15 @@ void SetLocalEcho(bool on);
 // when none was chosen).
 qsizetype TerminalLineLimit();
 void SetTerminalLineLimit(qsizetype lines);
+
+// Every received line shown and logged with its arrival time to the
+// millisecond (off by default).
+bool TimeStamps();
+void SetTimeStamps(bool on);
+
+// The terminal's highlight rules; the defaults until the user saved some
+// (an empty list included).
+QList<HighlightRules::Rule> HighlightRuleList();
+void SetHighlightRuleList(const QList<HighlightRules::Rule> &rules);
 
 } // namespace Preferences

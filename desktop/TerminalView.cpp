@@ -4,6 +4,7 @@
 #include <QAccessibleWidget>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -254,6 +255,8 @@ TerminalView::TerminalView(QWidget *parent)
     m_syncTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_syncTimer, &QTimer::timeout, this, [this] {
         m_lastSync.start();
+        // The search catches up once a frame, not on every piece.
+        updateFind();
         SyncScrollBars();
         viewport()->update();
     });
@@ -272,7 +275,8 @@ void TerminalView::AppendText(QByteArrayView bytes)
     // Only while assistive technology listens: the text is copied for it.
     const bool accessible = QAccessible::isActive();
     QByteArray droppedText;
-    const TerminalBuffer::Dropped gone = m_buffer.Append(bytes, accessible ? &droppedText : nullptr);
+    const TerminalBuffer::Dropped gone =
+        m_buffer.Append(bytes, accessible ? &droppedText : nullptr, ArrivalMs());
     if (gone.bytes > before) {
         // Some of the new text went at once: it was never there for a reader.
         dropped(gone, accessible ? droppedText.first(before) : QByteArray());
@@ -290,8 +294,11 @@ void TerminalView::AppendText(QByteArrayView bytes)
             QAccessible::updateAccessibility(&inserted);
         }
     }
-    // While the user drags a selection the view stays where it is.
-    if (!m_dragging)
+    // While the user drags a selection the view stays where it is, and so
+    // it does while the user searches and reads above the end.
+    const QScrollBar *vbar = verticalScrollBar();
+    const bool reading = m_findActive && vbar->value() < vbar->maximum();
+    if (!m_dragging && !reading)
         m_scrollToEnd = true;
     // The first text after a pause shows at once; a stream of text is shown
     // at most once a frame, which is all the eye can follow anyway.
@@ -308,6 +315,7 @@ void TerminalView::Clear()
         QAccessible::updateAccessibility(&removed);
     }
     m_buffer.Clear();
+    updateFind();
     m_anchor = m_cursor = TextPos{};
     m_dragging = false;
     m_dragScroll.stop();
@@ -326,8 +334,137 @@ void TerminalView::SetLineLimit(qsizetype lines)
     if (gone.lines == 0)
         return;
     dropped(gone, droppedText);
+    updateFind();
     SyncScrollBars();
     viewport()->update();
+}
+
+int TerminalView::ArrivalMs()
+{
+    // Turning the clock into local time costs a time-zone lookup; the zone's
+    // offset is looked up once a minute and added to the clock.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 60'000 != m_offsetMinute) {
+        m_offsetMinute = now / 60'000;
+        m_utcOffsetMs = qint64(QDateTime::fromMSecsSinceEpoch(now).offsetFromUtc()) * 1000;
+    }
+    constexpr qint64 Day = 24 * 3600 * 1000;
+    return int(((now + m_utcOffsetMs) % Day + Day) % Day);
+}
+
+QString TerminalView::StampText(int msOfDay)
+{
+    if (msOfDay < 0)
+        return QStringLiteral("[--:--:--.---] ");
+    return QStringLiteral("[%1:%2:%3.%4] ")
+        .arg(msOfDay / 3'600'000, 2, 10, QLatin1Char('0'))
+        .arg(msOfDay / 60'000 % 60, 2, 10, QLatin1Char('0'))
+        .arg(msOfDay / 1000 % 60, 2, 10, QLatin1Char('0'))
+        .arg(msOfDay % 1000, 3, 10, QLatin1Char('0'));
+}
+
+void TerminalView::SetTimeStamps(bool on)
+{
+    if (m_stamps == on)
+        return;
+    m_stamps = on;
+    SyncScrollBars();
+    viewport()->update();
+}
+
+void TerminalView::SetHighlightRules(const QList<HighlightRules::Rule> &rules)
+{
+    m_rules.SetRules(rules);
+    viewport()->update();
+}
+
+int TerminalView::LineRule(qsizetype line) const
+{
+    return m_rules.Match(m_buffer.Line(line));
+}
+
+QColor TerminalView::RuleColor(const QString &name) const
+{
+    // Hues at a lightness that stands out from the background: dark on a
+    // light palette, light on a dark one.
+    const QPalette &pal = palette();
+    if (name == QLatin1String("Grey"))
+        return pal.color(QPalette::PlaceholderText);
+    static const std::pair<const char *, int> hues[] = {
+        {"Red", 0}, {"Orange", 28}, {"Green", 120}, {"Blue", 220}, {"Purple", 285}};
+    const bool darkBase = pal.color(QPalette::Base).lightness() < 128;
+    for (const auto &[hueName, hue] : hues) {
+        if (name == QLatin1String(hueName))
+            return QColor::fromHsl(hue, 200, darkBase ? 170 : 95);
+    }
+    return pal.color(QPalette::Text);
+}
+
+void TerminalView::SetFindActive(bool on)
+{
+    if (m_findActive == on)
+        return;
+    m_findActive = on;
+    if (on)
+        updateFind();
+    viewport()->update();
+}
+
+bool TerminalView::SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression)
+{
+    const bool ok = m_find.SetPattern(pattern, matchCase, regularExpression, m_buffer);
+    viewport()->update();
+    Q_EMIT FindChanged();
+    return ok;
+}
+
+void TerminalView::FindNext()
+{
+    updateFind();
+    ShowMatch(m_find.Next(verticalScrollBar()->value(), m_buffer));
+    Q_EMIT FindChanged();
+}
+
+void TerminalView::FindPrevious()
+{
+    updateFind();
+    ShowMatch(m_find.Previous(verticalScrollBar()->value() + VisibleLines(), m_buffer));
+    Q_EMIT FindChanged();
+}
+
+void TerminalView::ShowMatch(qsizetype index)
+{
+    if (index < 0 || index >= m_find.Count())
+        return;
+    // Text that is still waiting to be shown must not pull the view back to
+    // the end afterwards.
+    SyncScrollBars();
+    m_scrollToEnd = false;
+    const TerminalFind::Match &match = m_find.At(index);
+    const qsizetype line = match.line - m_buffer.DroppedLines();
+    QScrollBar *vbar = verticalScrollBar();
+    const int lines = VisibleLines();
+    if (line < vbar->value() || line >= vbar->value() + lines)
+        vbar->setValue(ClampToInt(line - lines / 2));
+    const QByteArrayView text = m_buffer.Line(line);
+    const qsizetype c0 = PrefixColumns() + TerminalBuffer::ColumnOf(text, match.start);
+    const qsizetype c1 = PrefixColumns() + TerminalBuffer::ColumnOf(text, match.start + match.length);
+    QScrollBar *hbar = horizontalScrollBar();
+    const int columns = VisibleColumns();
+    if (c0 < hbar->value() || c1 > hbar->value() + columns)
+        hbar->setValue(ClampToInt(std::max<qsizetype>(0, c1 - columns + 1)));
+    viewport()->update();
+}
+
+void TerminalView::updateFind()
+{
+    if (!m_findActive)
+        return;
+    const qsizetype count = m_find.Count();
+    const qsizetype current = m_find.Current();
+    m_find.Update(m_buffer);
+    if (m_find.Count() != count || m_find.Current() != current)
+        Q_EMIT FindChanged();
 }
 
 void TerminalView::dropped(const TerminalBuffer::Dropped &gone, const QByteArray &droppedText)
@@ -372,7 +509,7 @@ QString TerminalView::LastLine() const
     return QString::fromLatin1(m_buffer.LastTextLine());
 }
 
-QString TerminalView::SelectedText() const
+QString TerminalView::SelectedText(bool stamps) const
 {
     if (!HasSelection())
         return {};
@@ -383,6 +520,8 @@ QString TerminalView::SelectedText() const
         const QByteArrayView line = m_buffer.Line(i);
         const qsizetype start = i == from.line ? from.index : 0;
         const qsizetype stop = i == to.line ? to.index : line.size();
+        if (stamps && m_stamps && start == 0 && (stop > 0 || i != to.line))
+            bytes.append(StampText(m_buffer.Stamp(i)).toLatin1());
         bytes.append(line.sliced(start, stop - start));
         if (i != to.line)
             bytes.append('\n');
@@ -408,13 +547,19 @@ void TerminalView::ClearSelection()
 void TerminalView::Copy() const
 {
     if (HasSelection())
-        QGuiApplication::clipboard()->setText(SelectedText());
+        QGuiApplication::clipboard()->setText(SelectedText(true));
+}
+
+void TerminalView::CopyWithoutStamps() const
+{
+    if (HasSelection())
+        QGuiApplication::clipboard()->setText(SelectedText(false));
 }
 
 QPoint TerminalView::CellPosition(qsizetype line, qsizetype column) const
 {
     const qsizetype row = line - verticalScrollBar()->value();
-    const qsizetype col = column - horizontalScrollBar()->value();
+    const qsizetype col = PrefixColumns() + column - horizontalScrollBar()->value();
     return QPoint(LeftMargin + int(std::lround(col * m_charWidth)), int(row * m_lineHeight));
 }
 
@@ -423,7 +568,8 @@ bool TerminalView::event(QEvent *event)
     // Claim the copy keys before any shortcut of the window can take them.
     if (event->type() == QEvent::ShortcutOverride) {
         auto *key = static_cast<QKeyEvent *>(event);
-        if (key == QKeySequence::Copy || key == QKeySequence::SelectAll) {
+        if (key == QKeySequence::Copy || key == QKeySequence::SelectAll
+            || key->keyCombination() == QKeyCombination(Qt::CTRL | Qt::SHIFT, Qt::Key_C)) {
             event->accept();
             return true;
         }
@@ -485,7 +631,8 @@ void TerminalView::SyncScrollBars()
     hbar->setSingleStep(1);
     hbar->setPageStep(columns);
     // One column more than the widest line, for the selected line break.
-    hbar->setRange(0, ClampToInt(qsizetype(m_buffer.MaxLineColumns()) + 1 - columns));
+    hbar->setRange(0, ClampToInt(PrefixColumns() + qsizetype(m_buffer.MaxLineColumns()) + 1
+                                 - columns));
 }
 
 void TerminalView::resizeEvent(QResizeEvent *event)
@@ -514,29 +661,79 @@ void TerminalView::paintEvent(QPaintEvent *event)
     const qsizetype firstColumn = horizontalScrollBar()->value();
     const qsizetype columns = qsizetype((viewport()->width() - LeftMargin) / m_charWidth) + 2;
     const int width = viewport()->width();
+    const qsizetype prefix = PrefixColumns();
 
     const bool selected = HasSelection();
     const TextPos from = std::min(m_anchor, m_cursor);
     const TextPos to = std::max(m_anchor, m_cursor);
+    const auto xOf = [&](qsizetype c) {
+        const qreal x = LeftMargin + (prefix + c - firstColumn) * m_charWidth;
+        return int(std::lround(std::clamp<qreal>(x, -1, width + 1)));
+    };
+
+    // Matches are marked with a wash of the selection colour; the current
+    // one looks selected.
+    QColor matchColor = pal.color(QPalette::Highlight);
+    matchColor.setAlpha(90);
+    qsizetype nextMatch = m_findActive ? m_find.FirstFrom(firstLine, m_buffer) : 0;
+    const qsizetype dropped = m_buffer.DroppedLines();
 
     QList<quint32> glyphs;
     QList<QPointF> positions;
     QGlyphRun run;
     run.setRawFont(m_rawFont);
+    QList<quint32> stampGlyphs;
+    QList<QPointF> stampPositions;
+    QGlyphRun stampRun;
+    stampRun.setRawFont(m_rawFont);
     for (qsizetype i = firstLine; i < lastLine; ++i) {
         const int y = int((i - firstLine) * m_lineHeight);
+        const QByteArrayView line = m_buffer.Line(i);
+        QRegion marked; // drawn in the selection's text colour
+        if (m_findActive) {
+            for (; nextMatch < m_find.Count() && m_find.At(nextMatch).line == dropped + i;
+                 ++nextMatch) {
+                const TerminalFind::Match &match = m_find.At(nextMatch);
+                const QRect rect(QPoint(xOf(TerminalBuffer::ColumnOf(line, match.start)), y),
+                                 QPoint(xOf(TerminalBuffer::ColumnOf(line, match.start + match.length)) - 1,
+                                        y + m_lineHeight - 1));
+                if (nextMatch == m_find.Current()) {
+                    painter.fillRect(rect, pal.color(QPalette::Highlight));
+                    marked += rect;
+                } else {
+                    painter.fillRect(rect, matchColor);
+                }
+            }
+        }
         if (y >= event->rect().bottom() + 1 || y + m_lineHeight <= event->rect().top())
             continue;
-        const QByteArrayView line = m_buffer.Line(i);
+
+        if (prefix > 0) {
+            const QString stamp = StampText(m_buffer.Stamp(i));
+            stampGlyphs.clear();
+            stampPositions.clear();
+            for (qsizetype c = 0; c < prefix - 1 && c < stamp.size(); ++c) {
+                if (c < firstColumn)
+                    continue;
+                stampGlyphs.append(m_glyphs[stamp.at(c).toLatin1() & 0xFF]);
+                stampPositions.append(QPointF(LeftMargin + (c - firstColumn) * m_charWidth, y + m_ascent));
+            }
+            if (!stampGlyphs.isEmpty()) {
+                stampRun.setGlyphIndexes(stampGlyphs);
+                stampRun.setPositions(stampPositions);
+                painter.setPen(pal.color(QPalette::PlaceholderText));
+                painter.drawGlyphRun(QPointF(), stampRun);
+            }
+        }
 
         // The glyphs in view, each at its own column; bytes left of the view
         // are only counted, blanks are not drawn.
         glyphs.clear();
         positions.clear();
-        qsizetype column = 0;
+        qsizetype column = prefix;
         for (qsizetype b = 0; b < line.size() && column < firstColumn + columns; ++b) {
             const char byte = line[b];
-            const qsizetype w = TerminalBuffer::CellWidth(byte, column);
+            const qsizetype w = TerminalBuffer::CellWidth(byte, column - prefix);
             if (column >= firstColumn && CellChar(byte) != QLatin1Char(' ')) {
                 glyphs.append(m_glyphs[static_cast<unsigned char>(byte)]);
                 positions.append(QPointF(LeftMargin + (column - firstColumn) * m_charWidth,
@@ -548,42 +745,41 @@ void TerminalView::paintEvent(QPaintEvent *event)
         run.setPositions(positions);
 
         const QRect lineRect(0, y, width, m_lineHeight);
-        QRect selRect;
         if (selected && i >= from.line && i <= to.line) {
             const qsizetype c0 = i == from.line ? TerminalBuffer::ColumnOf(line, from.index) : 0;
             const qsizetype c1 = i == to.line ? TerminalBuffer::ColumnOf(line, to.index)
                                               : TerminalBuffer::ColumnOf(line, line.size()) + 1;
-            const auto xOf = [&](qsizetype c) {
-                const qreal x = LeftMargin + (c - firstColumn) * m_charWidth;
-                return int(std::lround(std::clamp<qreal>(x, -1, width + 1)));
-            };
-            selRect = QRect(QPoint(xOf(c0), y), QPoint(xOf(c1) - 1, y + m_lineHeight - 1));
+            const QRect selRect(QPoint(xOf(c0), y), QPoint(xOf(c1) - 1, y + m_lineHeight - 1));
+            if (selRect.isValid()) {
+                painter.fillRect(selRect, pal.color(QPalette::Highlight));
+                marked += selRect;
+            }
         }
-
-        if (selRect.isValid()) {
-            painter.fillRect(selRect, pal.color(QPalette::Highlight));
-            if (glyphs.isEmpty())
-                continue;
-            painter.save();
-            painter.setClipRect(selRect);
-            painter.setPen(pal.color(QPalette::HighlightedText));
+        if (glyphs.isEmpty())
+            continue;
+        const int rule = m_rules.IsEmpty() ? -1 : m_rules.Match(line);
+        const QColor textColor =
+            rule >= 0 ? RuleColor(m_rules.Rules().at(rule).color) : pal.color(QPalette::Text);
+        if (marked.isEmpty()) {
+            painter.setPen(textColor);
             painter.drawGlyphRun(QPointF(), run);
-            painter.restore();
-            painter.save();
-            painter.setClipRegion(QRegion(lineRect).subtracted(QRegion(selRect)));
-            painter.setPen(pal.color(QPalette::Text));
-            painter.drawGlyphRun(QPointF(), run);
-            painter.restore();
-        } else if (!glyphs.isEmpty()) {
-            painter.setPen(pal.color(QPalette::Text));
-            painter.drawGlyphRun(QPointF(), run);
+            continue;
         }
+        painter.save();
+        painter.setClipRegion(marked);
+        painter.setPen(pal.color(QPalette::HighlightedText));
+        painter.drawGlyphRun(QPointF(), run);
+        painter.setClipRegion(QRegion(lineRect).subtracted(marked));
+        painter.setPen(textColor);
+        painter.drawGlyphRun(QPointF(), run);
+        painter.restore();
     }
 }
 
 void TerminalView::keyPressEvent(QKeyEvent *event)
 {
-    if (event == QKeySequence::Copy) {
+    if (event == QKeySequence::Copy
+        || event->keyCombination() == QKeyCombination(Qt::CTRL | Qt::SHIFT, Qt::Key_C)) {
         Copy();
     } else if (event == QKeySequence::SelectAll) {
         SelectAll();
@@ -612,7 +808,8 @@ TerminalView::TextPos TerminalView::PosAt(QPoint viewportPos) const
     }
     // The boundary between cells nearest to the pointer.
     const QByteArrayView text = m_buffer.Line(line);
-    const qreal x = (viewportPos.x() - LeftMargin) / m_charWidth + horizontalScrollBar()->value();
+    const qreal x = (viewportPos.x() - LeftMargin) / m_charWidth + horizontalScrollBar()->value()
+                    - PrefixColumns();
     qsizetype column = 0;
     for (qsizetype b = 0; b < text.size(); ++b) {
         const qsizetype w = TerminalBuffer::CellWidth(text[b], column);
@@ -706,8 +903,10 @@ void TerminalView::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
     QAction *copy = menu.addAction(tr("Copy"), this, [this] { Copy(); });
-    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
     copy->setEnabled(HasSelection());
+    QAction *bare = menu.addAction(tr("Copy without stamps"), this, [this] { CopyWithoutStamps(); });
+    bare->setEnabled(HasSelection());
     QAction *all = menu.addAction(tr("Select All"), this, [this] { SelectAll(); });
     all->setShortcut(QKeySequence::SelectAll);
     menu.exec(event->globalPos());

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/HighlightRules.h"
 #include "core/TerminalBuffer.h"
+#include "core/TerminalFind.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -59,12 +61,44 @@ public:
     const TerminalBuffer &Buffer() const { return m_buffer; }
 
     bool HasSelection() const { return m_anchor != m_cursor; }
-    // Selected text, Latin-1 decoded, lines joined by '\n'.
-    QString SelectedText() const;
+    // Selected text, Latin-1 decoded, lines joined by '\n'. With `stamps`,
+    // as shown: a line selected from its start has its arrival stamp in
+    // front while stamps are shown.
+    QString SelectedText(bool stamps = true) const;
     void SelectAll();
     void ClearSelection();
-    // Puts the selection on the clipboard; does nothing without a selection.
+    // Puts the selection on the clipboard, as shown or the device's text
+    // alone; does nothing without a selection.
     void Copy() const;
+    void CopyWithoutStamps() const;
+
+    // Every line shown with the time its first byte arrived,
+    // "[hh:mm:ss.mmm] ", in front (off by default). The stamps are not part
+    // of the text: saving and searching see the device's text alone.
+    void SetTimeStamps(bool on);
+    bool TimeStamps() const { return m_stamps; }
+    static QString StampText(int msOfDay);
+
+    // Lines a rule matches are drawn in the rule's colour.
+    void SetHighlightRules(const QList<HighlightRules::Rule> &rules);
+    const HighlightRules &Highlights() const { return m_rules; }
+    // The rule that colours line `line`, -1 when none; and a rule colour's
+    // look on this view's palette.
+    int LineRule(qsizetype line) const;
+    QColor RuleColor(const QString &name) const;
+
+    // Find: while active, every match of the pattern is marked and kept up
+    // to date as text arrives, and appends do not pull the view away from
+    // where the user reads (unless it is at the end). Moving to a match
+    // brings it into view.
+    void SetFindActive(bool on);
+    bool FindActive() const { return m_findActive; }
+    bool SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression);
+    const TerminalFind &Find() const { return m_find; }
+    void FindNext();
+    void FindPrevious();
+    // Scrolls match `index` into view if it is not in view.
+    void ShowMatch(qsizetype index);
 
     // Top-left corner, in viewport coordinates, of the cell at `column` of
     // `line` as the view is scrolled now.
@@ -74,6 +108,8 @@ Q_SIGNALS:
     // Old lines were dropped from the top; `total` counts them since the
     // last Clear.
     void LinesDropped(qsizetype total);
+    // The matches or the current one changed.
+    void FindChanged();
 
 protected:
     bool event(QEvent *event) override;
@@ -105,8 +141,19 @@ private:
     void DragTo(QPoint viewportPos);
     void PublishSelection() const;
     void dropped(const TerminalBuffer::Dropped &dropped, const QByteArray &droppedText);
+    int ArrivalMs();
+    int PrefixColumns() const { return m_stamps ? StampColumns : 0; }
+    void updateFind();
+
+    static constexpr int StampColumns = 15; // "[hh:mm:ss.mmm] "
 
     TerminalBuffer m_buffer;
+    TerminalFind m_find;
+    HighlightRules m_rules;
+    bool m_findActive = false;
+    bool m_stamps = false;
+    qint64 m_offsetMinute = -1; // minute since the epoch the zone offset is for
+    qint64 m_utcOffsetMs = 0;
     TextPos m_anchor;
     TextPos m_cursor;
     bool m_dragging = false;

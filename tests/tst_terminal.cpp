@@ -1,4 +1,5 @@
 #include "core/TerminalBuffer.h"
+#include "core/TerminalFind.h"
 #include "desktop/TerminalView.h"
 
 #include <QApplication>
@@ -82,6 +83,12 @@ private Q_SLOTS:
     void dragKeepsViewStill();
     void keysPropagate_data();
     void keysPropagate();
+    void findWhileLinesDropped_data();
+    void findWhileLinesDropped();
+    void ruleMatchesAcrossPieces_data();
+    void ruleMatchesAcrossPieces();
+    void copyWithAndWithoutStamps();
+    void findKeepsViewWhileTextArrives();
 };
 
 void TestTerminal::bufferLines_data()
@@ -528,6 +535,175 @@ void TestTerminal::keysPropagate()
     QCOMPARE(window.keys.contains(key), !accepted);
     // Nothing typed ever reaches the text.
     QCOMPARE(view->Text(), QStringLiteral("some text\n"));
+}
+
+void TestTerminal::findWhileLinesDropped_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("matchCase");
+    QTest::addColumn<bool>("regex");
+    // Which kept lines must match, judged line by line.
+    QTest::addColumn<QString>("truth");
+    QTest::newRow("plain") << "FAIL 7" << true << false << "FAIL 7";
+    QTest::newRow("any case") << "fail 7" << false << false << "(?i)fail 7";
+    QTest::newRow("regular expression") << "F[A-Z]+L \\d7$" << true << true << "F[A-Z]+L \\d7$";
+}
+
+void TestTerminal::findWhileLinesDropped()
+{
+    QFETCH(QString, pattern);
+    QFETCH(bool, matchCase);
+    QFETCH(bool, regex);
+    QFETCH(QString, truth);
+    const QRegularExpression judge(truth);
+
+    // A store of 200 lines that keeps dropping its oldest while lines come
+    // in pieces that split them anywhere; the search catches up after every
+    // piece, as the view does once a frame.
+    TerminalBuffer buffer;
+    buffer.SetLineLimit(200);
+    TerminalFind find;
+    QVERIFY(find.SetPattern(pattern, matchCase, regex, buffer));
+    QByteArray text;
+    for (int i = 0; i < 1000; ++i)
+        text += QByteArray(i % 3 ? "line %1 ok\r\n" : "line %1 FAIL %2\r\n").replace("%1", QByteArray::number(i))
+                    .replace("%2", QByteArray::number(i % 100));
+    QByteArray current;
+    qsizetype currentLine = -1;
+    for (qsizetype at = 0; at < text.size(); at += 37) {
+        buffer.Append(QByteArrayView(text).sliced(at, std::min<qsizetype>(37, text.size() - at)));
+        find.Update(buffer);
+        if (find.Current() < 0 && find.Count() > 0)
+            find.Next(0, buffer);
+        // The current match stays on the same text while its line is kept.
+        if (find.Current() >= 0) {
+            const TerminalFind::Match &m = find.At(find.Current());
+            const QByteArray now = buffer.Line(m.line - buffer.DroppedLines()).toByteArray();
+            if (m.line == currentLine)
+                QCOMPARE(now.left(current.size()), current);
+            current = now;
+            currentLine = m.line;
+        }
+    }
+    QVERIFY(buffer.DroppedLines() > 500);
+
+    // Every match lies on a kept line that matches, and every such line has
+    // its match.
+    qsizetype expected = 0;
+    for (qsizetype i = 0; i < buffer.LineCount(); ++i)
+        expected += judge.match(QString::fromLatin1(buffer.Line(i))).hasMatch() ? 1 : 0;
+    QVERIFY(expected > 0);
+    QCOMPARE(find.Count(), expected);
+    for (qsizetype k = 0; k < find.Count(); ++k) {
+        const TerminalFind::Match &m = find.At(k);
+        const QByteArrayView line = buffer.Line(m.line - buffer.DroppedLines());
+        QVERIFY(m.line >= buffer.DroppedLines());
+        QVERIFY(judge.match(QString::fromLatin1(line.sliced(m.start, m.length))).hasMatch());
+    }
+
+    // Cleared, nothing is left to find; new text is found again.
+    buffer.Clear();
+    find.Update(buffer);
+    QCOMPARE(find.Count(), 0);
+    buffer.Append("line 7 FAIL 77\n");
+    find.Update(buffer);
+    QCOMPARE(find.Count(), 1);
+    QCOMPARE(find.At(0).line, 0);
+}
+
+void TestTerminal::ruleMatchesAcrossPieces_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<int>("rule");
+    QTest::newRow("error split") << QByteArrayList{"boot: er", "ror 5", "\r\n"} << 0;
+    QTest::newRow("FAIL split at CR") << QByteArrayList{"selftest FA", "IL\r", "\n"} << 0;
+    QTest::newRow("tool message") << QByteArrayList{"No response ", "from Mirto"} << 1;
+    QTest::newRow("nothing") << QByteArrayList{"err", "\r\nor\r\n"} << -1;
+}
+
+void TestTerminal::ruleMatchesAcrossPieces()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(int, rule);
+    TerminalView view;
+    view.SetHighlightRules(HighlightRules::Defaults());
+    for (const QByteArray &piece : pieces)
+        view.AppendText(piece);
+    QCOMPARE(view.LineRule(0), rule);
+    // A dark palette gets light colours, a light one dark colours.
+    QPalette dark = view.palette();
+    dark.setColor(QPalette::Base, Qt::black);
+    view.setPalette(dark);
+    QVERIFY(view.RuleColor(QStringLiteral("Red")).lightness() > 128);
+    QPalette light = view.palette();
+    light.setColor(QPalette::Base, Qt::white);
+    view.setPalette(light);
+    QVERIFY(view.RuleColor(QStringLiteral("Red")).lightness() < 128);
+}
+
+void TestTerminal::copyWithAndWithoutStamps()
+{
+    TerminalView view;
+    view.AppendText("one\r\n");
+    view.AppendText("tw");
+    view.AppendText("o\r\n");
+    view.SelectAll();
+    QClipboard *clipboard = QGuiApplication::clipboard();
+
+    // Stamps off: what shows is the device's text, both ways.
+    view.Copy();
+    QCOMPARE(clipboard->text(), QStringLiteral("one\ntwo\n"));
+
+    view.SetTimeStamps(true);
+    view.Copy();
+    static const QRegularExpression shown(
+        QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] one\n"
+                       "\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] two\n$"));
+    QVERIFY2(shown.match(clipboard->text()).hasMatch(), qPrintable(clipboard->text()));
+    view.CopyWithoutStamps();
+    QCOMPARE(clipboard->text(), QStringLiteral("one\ntwo\n"));
+    // Stamps are no part of the text saving and searching see.
+    QCOMPARE(view.Text(), QStringLiteral("one\ntwo\n"));
+
+    // Part of a line: its stamp only when the selection starts the line.
+    QCOMPARE(TerminalView::StampText(3'723'004), QStringLiteral("[01:02:03.004] "));
+}
+
+void TestTerminal::findKeepsViewWhileTextArrives()
+{
+    TerminalView view;
+    view.resize(780, 409);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    for (int i = 0; i < 200; ++i)
+        view.AppendText(QByteArray(i % 50 ? "line " : "mark ") + QByteArray::number(i) + "\r\n");
+    QScrollBar *vbar = view.verticalScrollBar();
+    QTRY_VERIFY(vbar->maximum() > 0);
+
+    view.SetFindActive(true);
+    QVERIFY(view.SetFindPattern(QStringLiteral("mark"), true, false));
+    QCOMPARE(view.Find().Count(), 4);
+    // From the end, the next match wraps round to the first line.
+    view.FindNext();
+    QCOMPARE(view.Find().Current(), 0);
+    const int reading = vbar->value();
+    QCOMPARE(reading, 0);
+
+    // Text goes on arriving: its matches are counted, the view stays.
+    for (int i = 200; i < 300; ++i)
+        view.AppendText(QByteArray(i % 50 ? "line " : "mark ") + QByteArray::number(i) + "\r\n");
+    QTRY_COMPARE(view.Find().Count(), 6);
+    QCOMPARE(vbar->value(), reading);
+    QCOMPARE(view.Find().Current(), 0);
+    view.FindPrevious();
+    QCOMPARE(view.Find().Current(), 5);
+    QVERIFY(vbar->value() > 200);
+
+    // Find closed, the view follows the text again.
+    view.SetFindActive(false);
+    vbar->setValue(0);
+    view.AppendText("more\r\n");
+    QTRY_COMPARE(vbar->value(), vbar->maximum());
 }
 
 QTEST_MAIN(TestTerminal)

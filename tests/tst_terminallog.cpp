@@ -51,29 +51,34 @@ void TestTerminalLog::lines_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("milliseconds");
 
-    QTest::newRow("LF") << QList<QByteArray>{"one\ntwo\n"} << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n");
+    QTest::newRow("LF") << QList<QByteArray>{"one\ntwo\n"} << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n") << false;
     QTest::newRow("CR LF") << QList<QByteArray>{"one\r\ntwo\r\n"}
-                           << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n");
+                           << QByteArray("[10:00:00] one\r\n[10:00:01] two\r\n") << false;
     QTest::newRow("line over pieces, stamped at its first byte")
-        << QList<QByteArray>{"ab", "c\r", "\nde", "f\n"} << QByteArray("[10:00:00] abc\r\n[10:00:01] def\r\n");
+        << QList<QByteArray>{"ab", "c\r", "\nde", "f\n"} << QByteArray("[10:00:00] abc\r\n[10:00:01] def\r\n") << false;
     QTest::newRow("lone CR dropped as the terminal drops it")
-        << QList<QByteArray>{"a\rb\n"} << QByteArray("[10:00:00] ab\r\n");
+        << QList<QByteArray>{"a\rb\n"} << QByteArray("[10:00:00] ab\r\n") << false;
     QTest::newRow("empty lines") << QList<QByteArray>{"\n", "\r\n"}
-                                 << QByteArray("[10:00:00] \r\n[10:00:01] \r\n");
+                                 << QByteArray("[10:00:00] \r\n[10:00:01] \r\n") << false;
     // The device's '#' reaches the log as the terminal shows it.
     QTest::newRow("event stamp as shown")
-        << QList<QByteArray>{"[09:59:58] power on\r\n"} << QByteArray("[10:00:00] [09:59:58] power on\r\n");
-    QTest::newRow("open line waits") << QList<QByteArray>{"done\nhalf"} << QByteArray("[10:00:00] done\r\n");
-    QTest::newRow("Latin-1 kept") << QList<QByteArray>{"\xe9t\xe9\n"} << QByteArray("[10:00:00] \xe9t\xe9\r\n");
+        << QList<QByteArray>{"[09:59:58] power on\r\n"} << QByteArray("[10:00:00] [09:59:58] power on\r\n") << false;
+    QTest::newRow("open line waits") << QList<QByteArray>{"done\nhalf"} << QByteArray("[10:00:00] done\r\n") << false;
+    QTest::newRow("milliseconds") << QList<QByteArray>{"one\r\ntw", "o\r\n"}
+                                  << QByteArray("[10:00:00.000] one\r\n[10:00:01.000] two\r\n") << true;
+    QTest::newRow("Latin-1 kept") << QList<QByteArray>{"\xe9t\xe9\n"} << QByteArray("[10:00:00] \xe9t\xe9\r\n") << false;
 }
 
 void TestTerminalLog::lines()
 {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QByteArray, expected);
+    QFETCH(bool, milliseconds);
     const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
     TerminalLog log{StepClock{}};
+    log.SetMilliseconds(milliseconds);
     QVERIFY2(log.Start(path), qPrintable(log.Error()));
     for (const QByteArray &piece : pieces)
         QVERIFY(log.Append(piece));

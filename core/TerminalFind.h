@@ -1,0 +1,70 @@
+#pragma once
+
+#include "core/TerminalBuffer.h"
+
+#include <QByteArray>
+#include <QRegularExpression>
+#include <QString>
+
+#include <vector>
+
+// Finding text in the terminal's store: every match of a pattern in all the
+// lines it keeps, and which of them is the current one.
+//
+// Matches are numbered by line since the store was made or last cleared
+// (its dropped lines included), so they stay right while the store lets its
+// oldest lines go; matches in dropped lines go with them. While text keeps
+// arriving, Update searches only what came since the last search (and the
+// line that was still open then). A match never spans a line break.
+class TerminalFind {
+public:
+    struct Match {
+        qsizetype line = 0;  // counted since the store was made or cleared
+        qsizetype start = 0; // byte in that line
+        qsizetype length = 0;
+    };
+
+    // Sets what to look for and searches the whole store again. False, with
+    // Error() set, when `regularExpression` is on and the pattern is not
+    // one; an empty pattern finds nothing.
+    bool SetPattern(const QString &pattern, bool matchCase, bool regularExpression,
+                    const TerminalBuffer &buffer);
+    QString Error() const { return m_error; }
+    QString Pattern() const { return m_pattern; }
+
+    // Catches up with text that arrived and lines that were dropped or
+    // cleared since the last call. The current match stays current while
+    // its line is kept.
+    void Update(const TerminalBuffer &buffer);
+    // Forgets the pattern and every match.
+    void Reset();
+
+    qsizetype Count() const { return qsizetype(m_matches.size()); }
+    const Match &At(qsizetype i) const { return m_matches[size_t(i)]; }
+    // Index of the current match, -1 when there is none.
+    qsizetype Current() const { return m_current; }
+    // The first match at or after `line` (a line of the store, not counting
+    // dropped lines); Count() when none.
+    qsizetype FirstFrom(qsizetype line, const TerminalBuffer &buffer) const;
+
+    // Makes the next (previous) match current, wrapping round at the end.
+    // Without a current match, the first at or after `fromLine` (the last
+    // before it) is taken. Returns the new current index, -1 when there are
+    // no matches.
+    qsizetype Next(qsizetype fromLine, const TerminalBuffer &buffer);
+    qsizetype Previous(qsizetype fromLine, const TerminalBuffer &buffer);
+
+private:
+    void search(const TerminalBuffer &buffer, qsizetype fromLine);
+
+    QString m_pattern;
+    bool m_matchCase = false;
+    bool m_regex = false;
+    QString m_error;
+    QByteArray m_needle; // the plain pattern in Latin-1, folded when needed
+    QRegularExpression m_expression;
+    std::vector<Match> m_matches;
+    qsizetype m_current = -1;
+    qsizetype m_searchedTo = 0; // first line not searched to its end
+    quint64 m_clears = 0;
+};
