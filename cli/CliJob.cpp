@@ -16,10 +16,6 @@
 
 namespace {
 
-constexpr quint16 UsbVendor = 0x10C4;
-constexpr quint16 UsbProduct = 0xEA60;
-const char *const UsbSerial = "0001";
-
 // The person in front of the tool, as the command line stands in for one:
 // every message becomes a line, the address is the one given.
 class CliUser : public DeviceUser {
@@ -218,7 +214,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
     conn.ClientSocket().SetPort(target.tcpPort);
     int port = target.port;
     if (target.kind == CliTarget::Kind::Usb) {
-        port = FindUsbPort(UsbVendor, UsbProduct, QString::fromLatin1(UsbSerial));
+        port = FindMirtoUsbPort();
         if (port < 0) {
             result.reason = CliReason::CannotOpen;
             result.error = QStringLiteral("No USB cable of a Mirto found");

@@ -165,7 +165,7 @@ int listPorts(bool json)
 {
     QStringList names;
     EnumComPorts(names);
-    const int usb = FindUsbPort(0x10C4, 0xEA60, QStringLiteral("0001"));
+    const int usb = FindMirtoUsbPort();
     for (const QString &name : names) {
         const int number = PortNumberOfEntry(name);
         const QString target = ComPortTarget(number);

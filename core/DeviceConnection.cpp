@@ -82,7 +82,7 @@ public:
         if (m_owner.m_vaComm.Active())
             m_owner.m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)));
         else
-            m_owner.portOpenFailed(QString());
+            m_owner.portNotOpen();
     }
     void UpdateConnectionStatus() override { m_owner.UpdateConnectionStatus(); }
     bool ReopenAfterUpdate(bool identify) override
@@ -260,7 +260,7 @@ bool DeviceConnection::writeLine(const QByteArray &text)
             return false;
         }
     } else {
-        portOpenFailed(QString());
+        portNotOpen();
         return false;
     }
     // The device answers every command line with one prompt.
@@ -555,19 +555,34 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
 // ---------------------------------------------------------------------------
 // Connection management
 
-void DeviceConnection::portOpenFailed(const QString &detail)
+void DeviceConnection::portOpenFailed(const SerialPortError &error)
 {
     const QString number = QString::number(m_vaComm.PortNum());
-    // The advice names the cable actually in use.
-    QString text = m_settings.InterfaceType == InterfaceUsb
-                       ? QStringLiteral("Error opening Virtual Comport: ") + number
-                             + QStringLiteral(" (USB)\n\nDid you connect your USB cable?")
-                       : QStringLiteral("Error opening Comport: ") + number
-                             + QStringLiteral("\n\nIs the serial cable connected to COM") + number
-                             + QStringLiteral("?");
-    if (!detail.isEmpty())
-        text += QStringLiteral("\n\n") + detail;
+    const bool usb = m_settings.InterfaceType == InterfaceUsb;
+    QString text = usb ? QStringLiteral("Error opening Virtual Comport: ") + number + QStringLiteral(" (USB)")
+                       : QStringLiteral("Error opening Comport: ") + number;
+    // The advice fits what kept the port shut: a cable is worth checking
+    // only when the device is missing, and a port another program holds
+    // is freed there, not at the cable.
+    if (error.cause() == SerialPortError::Cause::InUse) {
+        text += QStringLiteral("\n\nCOM") + number
+                + QStringLiteral(" is in use by another program: close it there and try again.");
+    } else if (usb) {
+        text += QStringLiteral("\n\nDid you connect your USB cable?");
+    } else {
+        text += QStringLiteral("\n\nIs the serial cable connected to COM") + number + QStringLiteral("?");
+    }
+    // A missing device is what the main message says; for any other refusal
+    // the system's reason tells the user what to do.
+    if (error.cause() != SerialPortError::Cause::NotFound)
+        text += QStringLiteral("\n\n") + error.message();
     tellUser(text);
+}
+
+void DeviceConnection::portNotOpen()
+{
+    tellUser(QStringLiteral("Nothing was sent: COM") + QString::number(m_vaComm.PortNum())
+             + QStringLiteral(" is not open. Press the open button to open it."));
 }
 
 void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
@@ -615,12 +630,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
         try {
             m_vaComm.Open();
         } catch (const SerialPortError &error) {
-            // A missing device is what the main message says; for any other
-            // refusal the system's reason tells the user what to do.
-            const QString detail = error.message().startsWith(QLatin1String("Specified device"))
-                                       ? QString()
-                                       : error.message();
-            portOpenFailed(detail);
+            portOpenFailed(error);
             return;
         }
         // A port just opened owes nothing to lines sent before.

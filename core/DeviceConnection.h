@@ -209,7 +209,9 @@ private:
     void noResponse();
     void tellUser(const QString &text);
     void flushMessages();
-    void portOpenFailed(const QString &detail);
+    void portOpenFailed(const SerialPortError &error);
+    // A send found the serial port closed: nothing went out.
+    void portNotOpen();
     QByteArray TimeStamp();
     bool linkAlive() const;
     bool network() const { return m_settings.InterfaceType == InterfaceNetwork; }

@@ -49,10 +49,6 @@
 
 namespace {
 
-constexpr quint16 UsbVendor = 0x10C4;
-constexpr quint16 UsbProduct = 0xEA60;
-const char *const UsbSerial = "0001";
-
 QString hintOpen(const QString &entry)
 {
     return QStringLiteral("Open Connection ( ") + entry + QStringLiteral(")");
@@ -379,8 +375,7 @@ void TMainForm::MainFormActivate()
         m_openConToolButton->setToolTip(QStringLiteral("Open Network Connection"));
         m_closeConToolButton->setToolTip(QStringLiteral("Close Network Connection"));
     } else if (InterfaceType == InterfaceUsb) {
-        const int port = FindUsbPort(UsbSysfsRoot, UsbVendor, UsbProduct,
-                                     QString::fromLatin1(UsbSerial), ComPortFolder(), UsbDevRoot);
+        const int port = FindMirtoUsbPort(UsbSysfsRoot, ComPortFolder(), UsbDevRoot);
         if (port == -1) {
             InterfaceType = InterfaceSerial;
             m_comportLabel->setVisible(true);

@@ -53,6 +53,7 @@ private Q_SLOTS:
     void portChangeCloseAndReopen();
     void sendWithoutPort_data();
     void sendWithoutPort();
+    void portHeldByAnotherProgram();
     void updateHandsBackTheRestOfAnArrival();
     void writingToAClosedPortFails();
 };
@@ -507,7 +508,7 @@ void tst_exchange::portChangeCloseAndReopen()
 void tst_exchange::sendWithoutPort_data()
 {
     QTest::addColumn<int>("interfaceType");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("openMessage");
     QTest::newRow("serial") << int(InterfaceSerial)
                             << "Error opening Comport: 7\n\nIs the serial cable connected to COM7?";
     QTest::newRow("usb") << int(InterfaceUsb)
@@ -516,16 +517,42 @@ void tst_exchange::sendWithoutPort_data()
 
 void tst_exchange::sendWithoutPort()
 {
+    // A send on a closed port says just that; only an open that failed
+    // points at the cable.
     QFETCH(int, interfaceType);
-    QFETCH(QString, message);
+    QFETCH(QString, openMessage);
     Env env;
     ConnectionRig rig(interfaceType);
     rig.conn.VaComm().SetPortNum(7);
     rig.conn.SendCommand("mode\n");
-    QCOMPARE(rig.user.told, QStringList {message});
+    const QString closed = "Nothing was sent: COM7 is not open. Press the open button to open it.";
+    QCOMPARE(rig.user.told, QStringList {closed});
     rig.conn.OpenConnectionClicked();
-    QCOMPARE(rig.user.told, QStringList({message, message}));
+    QCOMPARE(rig.user.told, QStringList({closed, openMessage}));
     QVERIFY(!rig.conn.IsConnected());
+}
+
+void tst_exchange::portHeldByAnotherProgram()
+{
+    // A port another program has open is no matter of the cable.
+    Env env;
+    PtyDevice dev;
+    const int number = dev.registerAs();
+    ConnectionRig other;
+    other.conn.VaComm().SetPortNum(number);
+    other.conn.OpenConnectionClicked(false);
+    QVERIFY(other.conn.VaComm().Active());
+
+    ConnectionRig rig;
+    rig.conn.VaComm().SetPortNum(number);
+    rig.conn.OpenConnectionClicked();
+    QVERIFY(!rig.conn.IsConnected());
+    QCOMPARE(rig.user.told.size(), 1);
+    const QString text = rig.user.told.first();
+    QVERIFY2(text.startsWith(QStringLiteral("Error opening Comport: %1\n\nCOM%1 is in use by another program")
+                                 .arg(number)),
+             qPrintable(text));
+    QVERIFY2(!text.contains("serial cable"), qPrintable(text));
 }
 
 void tst_exchange::updateHandsBackTheRestOfAnArrival()

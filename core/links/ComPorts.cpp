@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -116,9 +117,10 @@ bool ownerGone(const QString &folder, int n)
     return QFileInfo::exists(mark) && !ComPortOwnerAlive(mark);
 }
 
-[[noreturn]] void throwRegistryError(int code)
+[[noreturn]] void throwPortsFolderError(const QString &folder, int code)
 {
-    throw SerialPortError(QStringLiteral("Registry error (win error code: %1)").arg(code));
+    throw SerialPortError(QStringLiteral("The ports folder %1 cannot be used: %2")
+                              .arg(folder, QString::fromLocal8Bit(std::strerror(code))));
 }
 
 } // namespace
@@ -288,9 +290,9 @@ QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevic
 {
     errno = 0;
     if (!QDir().mkpath(folder))
-        throwRegistryError(errno != 0 ? errno : EACCES);
+        throwPortsFolderError(folder, errno != 0 ? errno : EACCES);
     if (!QFileInfo(folder).isReadable())
-        throwRegistryError(EACCES);
+        throwPortsFolderError(folder, EACCES);
     PruneComPorts(folder);
     for (const QString &device : systemDevices) {
         if (FindComPortFor(folder, device) > 0)

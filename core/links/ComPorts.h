@@ -53,7 +53,7 @@ QStringList ListComPorts(const QString &folder);
 
 // Prunes stale entries, gives every device in `systemDevices` a number (for a
 // USB device its stable /dev/serial/by-id path is linked when there is one)
-// and returns the sorted list. Throws SerialPortError "Registry error (win error code: n)" when the
+// and returns the sorted list. Throws SerialPortError naming the folder and the system's reason when the
 // folder cannot be created or read.
 QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevices,
                            const QString &byIdFolder = QStringLiteral("/dev/serial/by-id"));

@@ -169,7 +169,8 @@ void SerialPort::throwOpenError(const QString &target)
     const QString reason = m_port.errorString();
     m_port.clearError();
     if (error == QSerialPort::DeviceNotFoundError)
-        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(name));
+        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(name),
+                              SerialPortError::Cause::NotFound);
     int code = EIO;
     QString hint;
     if (error == QSerialPort::PermissionError) {
@@ -184,7 +185,8 @@ void SerialPort::throwOpenError(const QString &target)
     throw SerialPortError(QStringLiteral("Can't open specified device %1 (Error %2, %3)%4")
                               .arg(name)
                               .arg(code)
-                              .arg(reason, hint));
+                              .arg(reason, hint),
+                          code == EBUSY ? SerialPortError::Cause::InUse : SerialPortError::Cause::Other);
 }
 
 void SerialPort::Open()
@@ -194,7 +196,8 @@ void SerialPort::Open()
     const QString target = m_deviceName == QLatin1String("COM%d") ? ComPortTarget(m_portNum)
                                                                    : PortName();
     if (target.isEmpty() || !QFileInfo::exists(target))
-        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(PortName()));
+        throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(PortName()),
+                              SerialPortError::Cause::NotFound);
     m_port.setPortName(QFileInfo(target).canonicalFilePath());
     m_port.setReadBufferSize(0);
     if (!m_port.open(QIODevice::ReadWrite))

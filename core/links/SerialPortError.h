@@ -6,12 +6,17 @@
 // The serial port's one error type: it carries the text the user is shown.
 class SerialPortError : public std::runtime_error {
 public:
-    explicit SerialPortError(const QString &message)
-        : std::runtime_error(message.toLocal8Bit().toStdString()), m_message(message) {}
+    // Why a port did not open, where the advice to the user depends on it.
+    enum class Cause { Other, NotFound, InUse };
+
+    explicit SerialPortError(const QString &message, Cause cause = Cause::Other)
+        : std::runtime_error(message.toLocal8Bit().toStdString()), m_message(message), m_cause(cause) {}
     QString message() const { return m_message; }
+    Cause cause() const { return m_cause; }
 
 private:
     QString m_message;
+    Cause m_cause;
 };
 
 // The paragraph added to an open error when the system refuses `device`

@@ -31,3 +31,22 @@ int FindUsbPort(const QString &sysfsRoot, quint16 vendor, quint16 product,
 
 // The same on this machine: /sys, /dev and the user's ports folder.
 int FindUsbPort(quint16 vendor, quint16 product, const QString &serial);
+
+// The bridge chip of the device's USB cable: its identifiers and the serial
+// number every cable's bridge is given.
+constexpr quint16 MirtoUsbVendor = 0x10C4;
+constexpr quint16 MirtoUsbProduct = 0xEA60;
+inline QString MirtoUsbSerial() { return QStringLiteral("0001"); }
+
+// The device's USB cable on this machine (or under the given roots); -1 when
+// it is not there.
+inline int FindMirtoUsbPort(const QString &sysfsRoot, const QString &portsFolder,
+                            const QString &devRoot)
+{
+    return FindUsbPort(sysfsRoot, MirtoUsbVendor, MirtoUsbProduct, MirtoUsbSerial(),
+                       portsFolder, devRoot);
+}
+inline int FindMirtoUsbPort()
+{
+    return FindUsbPort(MirtoUsbVendor, MirtoUsbProduct, MirtoUsbSerial());
+}

@@ -4,6 +4,7 @@
 
 #include "desktop/TypingLimit.h"
 #include "desktop/ErrorDisplay.h"
+#include "desktop/KeyPreview.h"
 #include "desktop/Mnemonic.h"
 
 #include <QGridLayout>
@@ -64,9 +65,9 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     layout->addLayout(fields);
     layout->addLayout(buttons);
 
-    for (QWidget *w : {static_cast<QWidget *>(m_nameEdit), static_cast<QWidget *>(m_urlEdit),
-                       static_cast<QWidget *>(m_okButton), static_cast<QWidget *>(m_cancelButton)})
-        w->installEventFilter(this);
+    // Enter accepts from any control, once per physical key, the same way
+    // every window of the tool takes its keys.
+    new KeyPreview(this, [this](QKeyEvent *key, QWidget *) { return FormKeyPress(key); });
 }
 
 QByteArray TAddChannelForm::ChannelName() const
@@ -118,21 +119,6 @@ bool TAddChannelForm::FormKeyPress(const QKeyEvent *event)
     return true;
 }
 
-bool TAddChannelForm::eventFilter(QObject *watched, QEvent *event)
-{
-    // Enter is used up here, so a key press never reaches the window twice.
-    if (event->type() == QEvent::KeyPress && FormKeyPress(static_cast<QKeyEvent *>(event)))
-        return true;
-    return QDialog::eventFilter(watched, event);
-}
-
-void TAddChannelForm::keyPressEvent(QKeyEvent *event)
-{
-    // Keys that reach the window itself (no control had the focus).
-    if (FormKeyPress(event))
-        return;
-    QDialog::keyPressEvent(event);
-}
 
 void TAddChannelForm::showEvent(QShowEvent *event)
 {

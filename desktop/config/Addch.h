@@ -38,9 +38,7 @@ public:
     bool FormKeyPress(const QKeyEvent *event);
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     QLineEdit *m_nameEdit = nullptr;
