@@ -190,7 +190,7 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     } catch (const std::exception &error) {
         listProblem = QString::fromLocal8Bit(error.what());
     }
-    const int usb = FindUsbPort(0x10C4, 0xEA60, QStringLiteral("0001"));
+    const int usb = FindMirtoUsbPort();
     QList<CliTarget> ports;
     for (const QString &name : std::as_const(names)) {
         CliTarget target;

@@ -125,12 +125,13 @@ bool parsePort(const QString &text, CliTarget &target, QString &problem)
         return true;
     }
     problem = QStringLiteral("'%1' is no port: give COMn or a device path").arg(text);
-    static const QRegularExpression form(QStringLiteral("^(?:COM)?(\\d{1,3})$"), QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = form.match(text);
-    if (!match.hasMatch() || match.captured(1).toInt() < 1)
+    // A bare number is a COM number too.
+    const bool bare = !text.isEmpty() && text.at(0).isDigit();
+    const int number = PortNumberOfEntry(bare ? QStringLiteral("COM") + text : text);
+    if (number < 1)
         return false;
     target.kind = CliTarget::Kind::Serial;
-    target.port = match.captured(1).toInt();
+    target.port = number;
     return true;
 }
 

@@ -230,7 +230,10 @@ void tst_comports::portNumberOfEntry_data()
     QTest::addColumn<int>("number");
     QTest::newRow("COM3") << "COM3" << 3;
     QTest::newRow("COM12") << "COM12" << 12;
-    QTest::newRow("COM123 reads two digits") << "COM123" << 12;
+    QTest::newRow("COM123: three digits") << "COM123" << 123;
+    QTest::newRow("any case") << "com7" << 7;
+    QTest::newRow("four digits") << "COM1234" << -1;
+    QTest::newRow("no COM") << "LPT1" << -1;
     QTest::newRow("empty") << "" << -1;
     QTest::newRow("no number") << "COMx" << -1;
 }

@@ -30,13 +30,12 @@ QString resolved(const QString &path)
     return canonical.isEmpty() ? path : canonical;
 }
 
+// The folder's own entries are written as "COMn" exactly; anything else in
+// it is not ours.
 int entryNumber(const QString &name)
 {
-    if (!name.startsWith(QLatin1String("COM")))
-        return 0;
-    bool ok = false;
-    const int n = name.mid(3).toInt(&ok);
-    return ok && n > 0 && QStringLiteral("COM%1").arg(n) == name ? n : 0;
+    const int n = PortNumberOfEntry(name);
+    return n > 0 && QStringLiteral("COM%1").arg(n) == name ? n : 0;
 }
 
 QString stableName(const QString &devicePath, const QString &byIdFolder)
@@ -313,8 +312,10 @@ void EnumComPorts(QStringList &list)
 
 int PortNumberOfEntry(QStringView entry)
 {
-    const QStringView digits = entry.mid(qMin<qsizetype>(3, entry.size()), 2).trimmed();
-    if (digits.isEmpty())
+    if (!entry.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        return -1;
+    const QStringView digits = entry.mid(3).trimmed();
+    if (digits.isEmpty() || digits.size() > 3)
         return -1;
     int n = 0;
     for (QChar c : digits) {

@@ -61,8 +61,9 @@ QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevic
 // The list of serial ports present on this machine, numbered as above.
 void EnumComPorts(QStringList &list);
 
-// The port number of a list entry or of the settings file's "[Port]" value:
-// its 4th and 5th characters read as a decimal number, blanks around them
-// ignored (COM3 gives 3, COM12 gives 12); -1 when they are no number. The
-// one place where a port name is turned into its number.
+// The port number of a port name: a list entry, the settings file's "[Port]"
+// value or a name typed on the command line. "COM" in any case, then one to
+// three decimal digits, blanks around them ignored (COM3 gives 3, com12 gives
+// 12, COM123 gives 123); -1 when it is no such name. The one place where a
+// port name is turned into its number.
 int PortNumberOfEntry(QStringView entry);
