@@ -44,7 +44,13 @@ public:
     bool PortOpen() const override { return m_owner.m_vaComm.Active(); }
     void OpenPort() override { m_owner.m_vaComm.Open(); }
     void ClosePort() override { m_owner.m_vaComm.Close(); }
-    int ReadBytes(char *buffer, int size) override { return m_owner.m_vaComm.ReadBuf(buffer, size); }
+    int ReadBytes(char *buffer, int size) override
+    {
+        const int n = m_owner.m_vaComm.ReadBuf(buffer, size);
+        if (n > 0 && m_owner.m_user.ShowsRawBytes())
+            m_owner.m_user.ShowRawBytes(QByteArray(buffer, n));
+        return n;
+    }
     void WriteBytes(const QByteArray &bytes) override
     {
         // A closed port takes nothing: that is a failure to report, not success.
@@ -410,6 +416,10 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         buffer[n] = '\0';
         const QByteArray piece(buffer); // the text ends at the first zero byte
         collectReply(piece);
+        if (m_user.ShowsRawBytes()) {
+            m_user.ShowRawBytes(QByteArray(buffer, n));
+            continue;
+        }
         QByteArray shown;
         shown.reserve(piece.size() + 16);
         for (char c : piece) {
@@ -469,6 +479,10 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
     const QByteArray received(buffer, n);
     // Exchanges over the network see the prompt just as over the cable.
     collectReply(QByteArray(received.constData())); // text ends at a zero byte
+    if (m_user.ShowsRawBytes()) {
+        m_user.ShowRawBytes(received);
+        return;
+    }
     QByteArray shown;
     shown.reserve(n + 8);
     for (char c : received) {

@@ -49,6 +49,11 @@ public:
     virtual void ShowConnectionState(const ConnectionState &state) = 0;
     // The system's serial ports may have changed: read the port list again.
     virtual void PortsChanged() = 0;
+    // The hex view: while it is on, the bytes that arrive come here as they
+    // are (zero bytes, '#' and line ends untouched) in place of the text, the
+    // boot loader's during an update too.
+    virtual bool ShowsRawBytes() const { return false; }
+    virtual void ShowRawBytes(const QByteArray &bytes) { Q_UNUSED(bytes); }
 };
 
 // The link to the device without any window, and its one owner: the serial

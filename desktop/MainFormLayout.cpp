@@ -35,6 +35,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -141,6 +142,8 @@ void TMainForm::buildWindow()
     m_stopLogAction = addItem(toolsMenu, "StopLoggingItem", QStringLiteral("&Stop Logging"),
                               &TMainForm::StopLoggingClicked);
     m_stopLogAction->setEnabled(false);
+    m_commandFileAction = addItem(toolsMenu, "SendCommandFileItem", QStringLiteral("Send Comma&nd File..."),
+                                  &TMainForm::SendCommandFileClicked);
     m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);
@@ -148,6 +151,11 @@ void TMainForm::buildWindow()
         m_echoPort->Echo = on;
         Preferences::SetLocalEcho(on);
     });
+    QMenu *viewMenu = menuBar()->addMenu(QStringLiteral("&View"));
+    m_hexAction = viewMenu->addAction(QStringLiteral("Show Bytes as &Hex"));
+    m_hexAction->setObjectName(QStringLiteral("ShowBytesAsHexItem"));
+    m_hexAction->setCheckable(true);
+    connect(m_hexAction, &QAction::toggled, this, &TMainForm::SetHexView);
     QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
     addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
             &TMainForm::ClearResponseClicked,
@@ -185,6 +193,11 @@ void TMainForm::buildWindow()
     bottom->setObjectName(QStringLiteral("BottomRow"));
     auto *row = new QHBoxLayout(bottom);
     row->setContentsMargins(0, 0, 0, 0);
+    m_searchLabel = new QLabel(bottom);
+    m_searchLabel->setObjectName(QStringLiteral("HistorySearchLabel"));
+    m_searchLabel->setAccessibleDescription(QStringLiteral("Searching the command history (Ctrl+R)"));
+    m_searchLabel->setVisible(false);
+    row->addWidget(m_searchLabel);
     m_commandEdit = new QComboBox(bottom);
     m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
     m_commandEdit->setEditable(true);
@@ -250,6 +263,23 @@ void TMainForm::buildWindow()
     m_droppedLabel->setAccessibleDescription(QStringLiteral("Oldest terminal lines dropped"));
     m_droppedLabel->setVisible(false);
     bar->addPermanentWidget(m_droppedLabel);
+    // A command file's progress and its outcome, with the button that ends
+    // the run: shown from the first run on.
+    m_commandFileLabel = new QLabel(bar);
+    m_commandFileLabel->setObjectName(QStringLiteral("CommandFileLabel"));
+    m_commandFileLabel->setAccessibleDescription(QStringLiteral("Command file progress"));
+    m_commandFileLabel->setVisible(false);
+    bar->addPermanentWidget(m_commandFileLabel);
+    m_commandFileStop = new QPushButton(QStringLiteral("Stop"), bar);
+    m_commandFileStop->setObjectName(QStringLiteral("CommandFileStopButton"));
+    m_commandFileStop->setAccessibleName(QStringLiteral("Stop the command file"));
+    m_commandFileStop->setAutoDefault(false);
+    m_commandFileStop->setVisible(false);
+    connect(m_commandFileStop, &QPushButton::clicked, this, [this] {
+        m_commandFileRun.Stop();
+        m_commandFileStop->setEnabled(false);
+    });
+    bar->addPermanentWidget(m_commandFileStop);
     sizeStatusPanels();
     setStatusBar(bar);
     m_help = new THelpForm(this);

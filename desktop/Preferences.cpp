@@ -10,6 +10,7 @@ namespace {
 const QString GeometryKey = QStringLiteral("MainWindow/geometry");
 const QString EchoKey = QStringLiteral("Terminal/localEcho");
 const QString LineLimitKey = QStringLiteral("Terminal/lineLimit");
+const QString HistoryKey = QStringLiteral("Terminal/commandHistory");
 
 } // namespace
 
@@ -56,6 +57,21 @@ qsizetype TerminalLineLimit()
 void SetTerminalLineLimit(qsizetype lines)
 {
     QSettings(FilePath(), QSettings::IniFormat).setValue(LineLimitKey, qlonglong(lines));
+}
+
+QStringList CommandHistory()
+{
+    QStringList commands =
+        QSettings(FilePath(), QSettings::IniFormat).value(HistoryKey).toStringList();
+    if (commands.size() > CommandHistoryLimit)
+        commands.resize(CommandHistoryLimit);
+    return commands;
+}
+
+void SetCommandHistory(const QStringList &commands)
+{
+    QSettings(FilePath(), QSettings::IniFormat)
+        .setValue(HistoryKey, commands.mid(0, CommandHistoryLimit));
 }
 
 } // namespace Preferences

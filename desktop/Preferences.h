@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // How the user likes the tool's windows: kept per user in the configuration
 // folder (mirto/mirto-terminal.conf beside the ports folder), never in
@@ -24,5 +25,10 @@ void SetLocalEcho(bool on);
 // when none was chosen).
 qsizetype TerminalLineLimit();
 void SetTerminalLineLimit(qsizetype lines);
+
+// The direct commands sent, newest first; at most CommandHistoryLimit kept.
+constexpr qsizetype CommandHistoryLimit = 500;
+QStringList CommandHistory();
+void SetCommandHistory(const QStringList &commands);
 
 } // namespace Preferences
