@@ -1,10 +1,13 @@
 #include "core/DeviceConnection.h"
 
 #include "core/Identification.h"
+#include "core/links/ComPorts.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QPointer>
 
 #include <utility>
@@ -110,6 +113,9 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
     connect(&m_clientSocket, &TClientSocket::OnError, this, &DeviceConnection::ClientSocketError,
             Qt::DirectConnection);
 
+    m_reconnectTimer.setParent(this);
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &DeviceConnection::tryReconnect);
     m_toTimer.setObjectName(QStringLiteral("TOTimer"));
     m_toTimer.setSingleShot(true);
     m_toTimer.setInterval(ConnectTimeoutMs);
@@ -468,6 +474,8 @@ void DeviceConnection::VaCommDeviceLost()
     // The port that went away leaves the list until its device returns.
     m_user.PortsChanged();
     UpdateConnectionStatus();
+    if (m_autoReconnect)
+        armReconnect();
 }
 
 void DeviceConnection::ClientSocketRead(TClientSocket *sender)
@@ -518,6 +526,8 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
 {
     if (refuseWhileBusy())
         return;
+    // The user's own open or close ends an automatic reconnect.
+    disarmReconnect();
     if (network()) {
         // A second open while an attempt runs starts over: the first attempt
         // is dropped with its time-out, so no stale outcome arrives later.
@@ -644,9 +654,13 @@ void DeviceConnection::noResponse()
 
 void DeviceConnection::CloseConnectionClicked()
 {
+    disarmReconnect();
     if (network()) {
         m_toTimer.stop();
+        // The close the user asked for is no link lost.
+        m_userClosing = true;
         m_clientSocket.Close();
+        m_userClosing = false;
     } else {
         m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
         m_vaComm.Close();
@@ -703,6 +717,10 @@ void DeviceConnection::ClientSocketConnect(TClientSocket *)
     forgetOwedPrompts();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
+    if (m_reconnectArmed) {
+        disarmReconnect();
+        m_user.ShowReconnect(QStringLiteral("Reconnected to %1").arg(HostAddress));
+    }
 }
 
 void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
@@ -710,6 +728,10 @@ void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
     m_linkLost = true;
     linkGone();
     UpdateConnectionStatus();
+    if (m_autoReconnect && !m_userClosing) {
+        armReconnect();
+        return;
+    }
     tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
 }
 
@@ -744,7 +766,14 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
         linkGone();
         UpdateConnectionStatus();
         m_user.RestoreCursor();
-        tellUser(QStringLiteral("Unexpected Clientsocket error...."));
+        if (m_reconnectArmed) {
+            retryNetworkLater();
+        } else if (m_autoReconnect) {
+            m_user.ShowReconnect(QStringLiteral("The connection to %1 was broken").arg(HostAddress));
+            armReconnect();
+        } else {
+            tellUser(QStringLiteral("Unexpected Clientsocket error...."));
+        }
     }
     errorCode = 0;
 }
@@ -755,5 +784,111 @@ void DeviceConnection::TOTimerTimer()
     m_toTimer.stop();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
+    if (m_reconnectArmed) {
+        retryNetworkLater();
+        return;
+    }
     tellUser(QStringLiteral("Unable to connect...."));
+}
+
+// ---------------------------------------------------------------------------
+// Automatic reconnect
+
+void DeviceConnection::SetAutoReconnect(bool on)
+{
+    m_autoReconnect = on;
+    if (!on)
+        disarmReconnect();
+}
+
+void DeviceConnection::armReconnect()
+{
+    if (m_shutDown || m_reconnectArmed)
+        return;
+    m_reconnectArmed = true;
+    m_retryMs = FirstRetryMs;
+    if (network()) {
+        m_user.ShowReconnect(QStringLiteral("Connection to %1 lost; trying again in %2 s")
+                                 .arg(HostAddress)
+                                 .arg(m_retryMs / 1000));
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    // The port's link in the ports folder comes back with its device: the
+    // folder is watched, not polled.
+    m_user.ShowReconnect(QStringLiteral("COM%1 went away; waiting for it to come back").arg(m_vaComm.PortNum()));
+    if (!m_portWatcher) {
+        m_portWatcher = new QFileSystemWatcher(this);
+        connect(m_portWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+            // The device node may follow its link a moment later.
+            if (m_reconnectArmed)
+                m_reconnectTimer.start(200);
+        });
+    }
+    m_portWatcher->addPath(ComPortFolder());
+}
+
+void DeviceConnection::disarmReconnect()
+{
+    m_reconnectArmed = false;
+    m_reconnectTimer.stop();
+    m_retryMs = FirstRetryMs;
+    if (m_portWatcher && !m_portWatcher->directories().isEmpty())
+        m_portWatcher->removePaths(m_portWatcher->directories());
+}
+
+void DeviceConnection::retryNetworkLater()
+{
+    m_retryMs = std::min(m_retryMs * 2, LongestRetryMs);
+    m_user.ShowReconnect(QStringLiteral("Reconnect to %1 failed; trying again in %2 s")
+                             .arg(HostAddress)
+                             .arg(m_retryMs / 1000));
+    m_reconnectTimer.start(m_retryMs);
+}
+
+void DeviceConnection::tryReconnect()
+{
+    if (!m_reconnectArmed || m_shutDown)
+        return;
+    // A job that holds the link (an update waiting for its boot loader) has
+    // it; the link is not opened under it.
+    if (m_job != Job::None) {
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    if (network()) {
+        if (m_toTimer.isActive() || m_connected)
+            return;
+        m_user.ShowReconnect(QStringLiteral("Reconnecting to %1...").arg(HostAddress));
+        m_toTimer.start(ConnectTimeoutMs);
+        UpdateConnectionStatus();
+        try {
+            m_clientSocket.SetHost(HostAddress);
+            m_clientSocket.Open();
+        } catch (const std::exception &error) {
+            m_toTimer.stop();
+            m_clientSocket.Close();
+            UpdateConnectionStatus();
+            m_user.ShowReconnect(QString::fromLocal8Bit(error.what()));
+            retryNetworkLater();
+        }
+        return;
+    }
+    if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
+        return;
+    try {
+        m_vaComm.Open();
+    } catch (const SerialPortError &) {
+        // Back in the folder but not yet to be opened: the next change or
+        // a second look tells.
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    disarmReconnect();
+    forgetOwedPrompts();
+    m_user.ShowReconnect(QStringLiteral("COM%1 is back; identifying the device").arg(m_vaComm.PortNum()));
+    m_user.PortsChanged();
+    OpenConnectionClicked(true);
+    if (!m_identSerial.isEmpty())
+        m_user.ShowReconnect(QStringLiteral("Reconnected to COM%1").arg(m_vaComm.PortNum()));
 }

@@ -89,6 +89,13 @@ public:
     void AddStatus(const QString &text) override { m_form.AddStatus(text); }
     void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
     void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
+    void ShowReconnect(const QString &text) override
+    {
+        m_form.AddStatus(text);
+        m_form.m_reconnectLabel->setText(text);
+        m_form.m_reconnectLabel->setAccessibleName(text);
+        m_form.m_reconnectLabel->setVisible(true);
+    }
     bool ShowsRawBytes() const override { return m_form.HexView(); }
     void ShowRawBytes(const QByteArray &bytes) override { m_form.AppendRawBytes(bytes); }
     void PortsChanged() override
@@ -139,6 +146,11 @@ TMainForm::TMainForm(QWidget *parent)
         // Showing the kept choice is no new choice to keep.
         const QSignalBlocker quiet(m_echoAction);
         m_echoAction->setChecked(m_echoPort->Echo);
+    }
+    m_connection->SetAutoReconnect(Preferences::AutoReconnect());
+    {
+        const QSignalBlocker quiet(m_reconnectAction);
+        m_reconnectAction->setChecked(m_connection->AutoReconnect());
     }
     // The commands of earlier sessions come back, newest first.
     m_commandEdit->addItems(Preferences::CommandHistory());

@@ -220,6 +220,8 @@ private:
     QAction *m_commandFileAction = nullptr;
     CommandFileRun m_commandFileRun;
     QAction *m_hexAction = nullptr;
+    QAction *m_reconnectAction = nullptr;
+    QLabel *m_reconnectLabel = nullptr;
     bool m_hexView = false;
     HexDump m_hexDump;
     QByteArray m_hexText;

@@ -144,6 +144,13 @@ void TMainForm::buildWindow()
     m_stopLogAction->setEnabled(false);
     m_commandFileAction = addItem(toolsMenu, "SendCommandFileItem", QStringLiteral("Send Comma&nd File..."),
                                   &TMainForm::SendCommandFileClicked);
+    m_reconnectAction = toolsMenu->addAction(QStringLiteral("Reconnect &Automatically"));
+    m_reconnectAction->setObjectName(QStringLiteral("ReconnectItem"));
+    m_reconnectAction->setCheckable(true);
+    connect(m_reconnectAction, &QAction::toggled, this, [this](bool on) {
+        m_connection->SetAutoReconnect(on);
+        Preferences::SetAutoReconnect(on);
+    });
     m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);
@@ -270,6 +277,12 @@ void TMainForm::buildWindow()
     m_commandFileLabel->setAccessibleDescription(QStringLiteral("Command file progress"));
     m_commandFileLabel->setVisible(false);
     bar->addPermanentWidget(m_commandFileLabel);
+    // What an automatic reconnect did last.
+    m_reconnectLabel = new QLabel(bar);
+    m_reconnectLabel->setObjectName(QStringLiteral("ReconnectLabel"));
+    m_reconnectLabel->setAccessibleDescription(QStringLiteral("Automatic reconnect"));
+    m_reconnectLabel->setVisible(false);
+    bar->addPermanentWidget(m_reconnectLabel);
     m_commandFileStop = new QPushButton(QStringLiteral("Stop"), bar);
     m_commandFileStop->setObjectName(QStringLiteral("CommandFileStopButton"));
     m_commandFileStop->setAccessibleName(QStringLiteral("Stop the command file"));

@@ -10,6 +10,7 @@ namespace {
 const QString GeometryKey = QStringLiteral("MainWindow/geometry");
 const QString EchoKey = QStringLiteral("Terminal/localEcho");
 const QString LineLimitKey = QStringLiteral("Terminal/lineLimit");
+const QString ReconnectKey = QStringLiteral("Connection/autoReconnect");
 const QString HistoryKey = QStringLiteral("Terminal/commandHistory");
 
 } // namespace
@@ -57,6 +58,16 @@ qsizetype TerminalLineLimit()
 void SetTerminalLineLimit(qsizetype lines)
 {
     QSettings(FilePath(), QSettings::IniFormat).setValue(LineLimitKey, qlonglong(lines));
+}
+
+bool AutoReconnect()
+{
+    return QSettings(FilePath(), QSettings::IniFormat).value(ReconnectKey, false).toBool();
+}
+
+void SetAutoReconnect(bool on)
+{
+    QSettings(FilePath(), QSettings::IniFormat).setValue(ReconnectKey, on);
 }
 
 QStringList CommandHistory()

@@ -26,6 +26,10 @@ void SetLocalEcho(bool on);
 qsizetype TerminalLineLimit();
 void SetTerminalLineLimit(qsizetype lines);
 
+// Tools - Reconnect Automatically (off by default).
+bool AutoReconnect();
+void SetAutoReconnect(bool on);
+
 // The direct commands sent, newest first; at most CommandHistoryLimit kept.
 constexpr qsizetype CommandHistoryLimit = 500;
 QStringList CommandHistory();
