@@ -103,7 +103,10 @@ CommandFileRun::Outcome CommandFileRun::Run(CommandPort &port, const QList<Comma
             Answered(line, prompted);
         if (!prompted) {
             outcome.Failed = line;
-            if (connected) {
+            if (m_stop && !connected) {
+                // The link went with the tool's end, which asked the run to stop.
+                outcome.Ending = End::Stopped;
+            } else if (connected) {
                 ++outcome.WithoutPrompt;
                 outcome.Ending = End::NoPrompt;
             } else {

@@ -948,5 +948,7 @@ void TMainForm::closeEvent(QCloseEvent *e)
 
 void TMainForm::MainFormClose()
 {
+    // A command file under way ends with the link, without a message.
+    m_commandFileRun.Stop();
     m_connection->Shutdown();
 }

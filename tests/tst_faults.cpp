@@ -403,6 +403,20 @@ void tst_faults::reconnects()
         QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected(), 20000);
         QCOMPARE(rig.user.status.value(0), QString("Reconnected to 127.0.0.1"));
         QCOMPARE(rig.user.addressAsked, 1);
+        QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
+        // A device that is gone for good: the pauses between attempts grow.
+        QVERIFY(conn.SendCommand("isp\n"));
+        QTRY_VERIFY(!conn.IsConnected());
+        sim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.user.status.contains("Reconnect to 127.0.0.1 failed; trying again in 2 s"),
+                                 20000);
+        QVERIFY(conn.Reconnecting());
+        // The user opens the link: the automatic attempts end.
+        rig.user.hostAnswer = QString();
+        conn.OpenConnectionClicked();
+        QVERIFY(!conn.Reconnecting());
+        QVERIFY(!conn.IsConnected());
+        return;
     }
     QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
     QVERIFY(!conn.Reconnecting());
