@@ -52,7 +52,7 @@ const char *const HelpText =
     "  0  every device did what was asked\n"
     "  1  at least one device failed (no answer, link lost, refused)\n"
     "  2  the command line is wrong\n"
-    "  3  the configuration or HEX file cannot be used; nothing was sent";
+    "  3  the configuration, HEX or command file cannot be used; nothing was sent";
 
 bool parseHost(const QString &text, CliTarget &target)
 {
