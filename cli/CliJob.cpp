@@ -250,6 +250,31 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         if (!Open(conn, user, target, false, result))
             break;
         QJsonArray answers;
+        if (!request.commandFile.isEmpty()) {
+            CommandFileRun run;
+            run.Progress = [&](int, int, const CommandFileLine &) { user.terminal.clear(); };
+            run.Answered = [&](const CommandFileLine &line, bool) {
+                const QString answer = QString::fromLatin1(user.terminal);
+                answers.append(QJsonObject {{QStringLiteral("line"), line.LineNumber},
+                                            {QStringLiteral("command"), QString::fromLatin1(line.Text)},
+                                            {QStringLiteral("answer"), answer}});
+                for (const QString &row : answer.split(QRegularExpression(QStringLiteral("\r?\n"))))
+                    if (!row.isEmpty())
+                        say(row);
+            };
+            const CommandFileRun::Outcome outcome = run.Run(conn, request.commandFile);
+            result.ok = outcome.Ok();
+            result.data.insert(QStringLiteral("answers"), answers);
+            result.data.insert(QStringLiteral("sent"), outcome.Sent);
+            result.data.insert(QStringLiteral("withoutPrompt"), outcome.WithoutPrompt);
+            if (result.ok)
+                say(outcome.Summary());
+            else
+                result.error = outcome.Ending == CommandFileRun::End::Refused
+                                   ? lastTold(user, outcome.Summary())
+                                   : outcome.Summary();
+            break;
+        }
         result.ok = true;
         for (const QString &text : request.texts) {
             received.clear();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/CommandFile.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -30,6 +32,7 @@ struct CliRequest {
     enum class Command { Identify, Send, Program, Update };
     Command command = Command::Identify;
     QStringList texts; // send
+    QList<CommandFileLine> commandFile; // send --file: sent in place of texts
     QString file;      // program, update
     bool reset = false;
     int powerCycleWaitMs = 60000;

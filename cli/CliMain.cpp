@@ -61,6 +61,9 @@ const char *const HelpText =
     "  ports                    the numbered ports (COMn -> device), the USB cable marked\n"
     "  identify                 serial number and software version\n"
     "  send TEXT...             sends each command, waits for its prompt, prints the answers\n"
+    "  send --file FILE         sends FILE's command lines the same way, one at a time; lines\n"
+    "                           starting with '#' and empty lines are skipped, and a line that\n"
+    "                           gets no prompt ends the run\n"
     "  program FILE.cfg         programs a configuration file as the window's Program does\n"
     "  update FILE.hex          updates the firmware through the boot loader (serial or USB);\n"
     "                           with --reset the device is reset into it, otherwise power-cycle\n"
@@ -89,7 +92,7 @@ const char *const HelpText =
     "     failed), or the tool met an error of its own\n"
     "  2  the command line is wrong (also: a device named twice, text send cannot send);\n"
     "     nothing was sent\n"
-    "  3  the configuration or HEX file cannot be used; nothing was sent\n"
+    "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 bool parseHost(const QString &text, CliTarget &target)
@@ -306,6 +309,7 @@ int RunCli(const QStringList &arguments)
          QStringLiteral("ADDRESS[:PORT]")},
         {QStringLiteral("json"), QStringLiteral("One JSON object per device (JSON Lines) instead of text.")},
         {QStringLiteral("reset"), QStringLiteral("update: enter the boot loader by sending \"reset\" twice.")},
+        {QStringLiteral("file"), QStringLiteral("send: the commands are the lines of FILE."), QStringLiteral("FILE")},
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
@@ -347,8 +351,18 @@ int RunCli(const QStringList &arguments)
             return usage(QStringLiteral("identify takes no arguments"));
     } else if (command == QLatin1String("send")) {
         request.command = CliRequest::Command::Send;
-        if (words.isEmpty())
-            return usage(QStringLiteral("send wants at least one command"));
+        if (parser.isSet(QStringLiteral("file"))) {
+            if (!words.isEmpty())
+                return usage(QStringLiteral("send takes commands or --file, not both"));
+            const QString path = parser.value(QStringLiteral("file"));
+            const QString problem = ReadCommandFile(path, request.commandFile);
+            if (!problem.isEmpty()) {
+                writeLine(stderr, QStringLiteral("mirto-cli: ") + path + QStringLiteral(": ") + problem);
+                return CliBadFile;
+            }
+        } else if (words.isEmpty()) {
+            return usage(QStringLiteral("send wants at least one command or --file FILE"));
+        }
         for (const QString &text : words) {
             // The device takes single bytes; a control character would split
             // the line or do what the user did not type. Nothing is changed
@@ -371,6 +385,8 @@ int RunCli(const QStringList &arguments)
     } else {
         return usage(QStringLiteral("unknown command '%1'").arg(command));
     }
+    if (parser.isSet(QStringLiteral("file")) && request.command != CliRequest::Command::Send)
+        return usage(QStringLiteral("--file goes with send only"));
     request.reset = parser.isSet(QStringLiteral("reset"));
     bool waitOk = false;
     const int waitSeconds = parser.value(QStringLiteral("wait")).toInt(&waitOk);

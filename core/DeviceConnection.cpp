@@ -1,10 +1,13 @@
 #include "core/DeviceConnection.h"
 
 #include "core/Identification.h"
+#include "core/links/ComPorts.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QPointer>
 
 #include <utility>
@@ -69,7 +72,13 @@ public:
         c.UpdateConnectionStatus();
         return true;
     }
-    int ReadBytes(char *buffer, int size) override { return m_owner.m_vaComm.ReadBuf(buffer, size); }
+    int ReadBytes(char *buffer, int size) override
+    {
+        const int n = m_owner.m_vaComm.ReadBuf(buffer, size);
+        if (n > 0 && m_owner.m_user.ShowsRawBytes())
+            m_owner.m_user.ShowRawBytes(QByteArray(buffer, n));
+        return n;
+    }
     void WriteBytes(const QByteArray &bytes) override
     {
         // A closed port takes nothing: that is a failure to report, not success.
@@ -145,6 +154,9 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
     connect(&m_clientSocket, &TClientSocket::OnError, this, &DeviceConnection::ClientSocketError,
             Qt::DirectConnection);
 
+    m_reconnectTimer.setParent(this);
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &DeviceConnection::tryReconnect);
     m_toTimer.setObjectName(QStringLiteral("TOTimer"));
     m_toTimer.setSingleShot(true);
     m_toTimer.setInterval(ConnectTimeoutMs);
@@ -477,6 +489,10 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         collectReply(piece);
         if (!piece.isEmpty())
             Q_EMIT Received(piece);
+        if (m_user.ShowsRawBytes()) {
+            m_user.ShowRawBytes(QByteArray(buffer, n));
+            continue;
+        }
         QByteArray shown;
         shown.reserve(piece.size() + 16);
         for (char c : piece) {
@@ -525,6 +541,8 @@ void DeviceConnection::VaCommDeviceLost()
     // The port that went away leaves the list until its device returns.
     m_user.PortsChanged();
     UpdateConnectionStatus();
+    if (m_autoReconnect)
+        armReconnect();
 }
 
 void DeviceConnection::ClientSocketRead(TClientSocket *sender)
@@ -539,6 +557,10 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
     collectReply(text);
     if (!text.isEmpty())
         Q_EMIT Received(text);
+    if (m_user.ShowsRawBytes()) {
+        m_user.ShowRawBytes(received);
+        return;
+    }
     QByteArray shown;
     shown.reserve(n + 8);
     for (char c : received) {
@@ -589,6 +611,8 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
 {
     if (refuseWhileBusy())
         return;
+    // The user's own open or close ends an automatic reconnect.
+    disarmReconnect();
     if (network()) {
         // A second open while an attempt runs starts over: the first attempt
         // is dropped with its time-out, so no stale outcome arrives later.
@@ -796,9 +820,13 @@ void DeviceConnection::noResponse()
 
 void DeviceConnection::CloseConnectionClicked()
 {
+    disarmReconnect();
     if (network()) {
         m_toTimer.stop();
+        // The close the user asked for is no link lost.
+        m_userClosing = true;
         closeSocket();
+        m_userClosing = false;
     } else {
         m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
         m_vaComm.Close();
@@ -867,6 +895,10 @@ void DeviceConnection::ClientSocketConnect(TClientSocket *)
     const auto waiting = std::exchange(m_whenConnected, {});
     for (const auto &then : waiting)
         then();
+    if (m_reconnectArmed) {
+        disarmReconnect();
+        m_user.ShowReconnect(QStringLiteral("Reconnected to %1").arg(HostAddress));
+    }
 }
 
 void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
@@ -876,8 +908,13 @@ void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
     UpdateConnectionStatus();
     // Only the device's own close is news: the user's Close, a new open, the
     // tool ending and an error already reported are no closing by Mirto.
-    if (!m_closingSocket)
-        tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
+    if (m_closingSocket || m_userClosing)
+        return;
+    if (m_autoReconnect) {
+        armReconnect();
+        return;
+    }
+    tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
 }
 
 void DeviceConnection::tellUser(const QString &text)
@@ -911,7 +948,14 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
         linkGone();
         UpdateConnectionStatus();
         m_user.RestoreCursor();
-        tellUser(QStringLiteral("Unexpected Clientsocket error...."));
+        if (m_reconnectArmed) {
+            retryNetworkLater();
+        } else if (m_autoReconnect) {
+            m_user.ShowReconnect(QStringLiteral("The connection to %1 was broken").arg(HostAddress));
+            armReconnect();
+        } else {
+            tellUser(QStringLiteral("Unexpected Clientsocket error...."));
+        }
     }
     errorCode = 0;
 }
@@ -923,5 +967,111 @@ void DeviceConnection::TOTimerTimer()
     dropWhenConnected();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
+    if (m_reconnectArmed) {
+        retryNetworkLater();
+        return;
+    }
     tellUser(QStringLiteral("Unable to connect...."));
+}
+
+// ---------------------------------------------------------------------------
+// Automatic reconnect
+
+void DeviceConnection::SetAutoReconnect(bool on)
+{
+    m_autoReconnect = on;
+    if (!on)
+        disarmReconnect();
+}
+
+void DeviceConnection::armReconnect()
+{
+    if (m_shutDown || m_reconnectArmed)
+        return;
+    m_reconnectArmed = true;
+    m_retryMs = FirstRetryMs;
+    if (network()) {
+        m_user.ShowReconnect(QStringLiteral("Connection to %1 lost; trying again in %2 s")
+                                 .arg(HostAddress)
+                                 .arg(m_retryMs / 1000));
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    // The port's link in the ports folder comes back with its device: the
+    // folder is watched, not polled.
+    m_user.ShowReconnect(QStringLiteral("COM%1 went away; waiting for it to come back").arg(m_vaComm.PortNum()));
+    if (!m_portWatcher) {
+        m_portWatcher = new QFileSystemWatcher(this);
+        connect(m_portWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+            // The device node may follow its link a moment later.
+            if (m_reconnectArmed)
+                m_reconnectTimer.start(200);
+        });
+    }
+    m_portWatcher->addPath(ComPortFolder());
+}
+
+void DeviceConnection::disarmReconnect()
+{
+    m_reconnectArmed = false;
+    m_reconnectTimer.stop();
+    m_retryMs = FirstRetryMs;
+    if (m_portWatcher && !m_portWatcher->directories().isEmpty())
+        m_portWatcher->removePaths(m_portWatcher->directories());
+}
+
+void DeviceConnection::retryNetworkLater()
+{
+    m_retryMs = std::min(m_retryMs * 2, LongestRetryMs);
+    m_user.ShowReconnect(QStringLiteral("Reconnect to %1 failed; trying again in %2 s")
+                             .arg(HostAddress)
+                             .arg(m_retryMs / 1000));
+    m_reconnectTimer.start(m_retryMs);
+}
+
+void DeviceConnection::tryReconnect()
+{
+    if (!m_reconnectArmed || m_shutDown)
+        return;
+    // A job that holds the link (an update waiting for its boot loader) has
+    // it; the link is not opened under it.
+    if (m_job != Job::None) {
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    if (network()) {
+        if (m_toTimer.isActive() || m_connected)
+            return;
+        m_user.ShowReconnect(QStringLiteral("Reconnecting to %1...").arg(HostAddress));
+        m_toTimer.start(ConnectTimeoutMs);
+        UpdateConnectionStatus();
+        try {
+            m_clientSocket.SetHost(HostAddress);
+            m_clientSocket.Open();
+        } catch (const std::exception &error) {
+            m_toTimer.stop();
+            m_clientSocket.Close();
+            UpdateConnectionStatus();
+            m_user.ShowReconnect(QString::fromLocal8Bit(error.what()));
+            retryNetworkLater();
+        }
+        return;
+    }
+    if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
+        return;
+    try {
+        m_vaComm.Open();
+    } catch (const SerialPortError &) {
+        // Back in the folder but not yet to be opened: the next change or
+        // a second look tells.
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
+    disarmReconnect();
+    forgetOwedPrompts();
+    m_user.ShowReconnect(QStringLiteral("COM%1 is back; identifying the device").arg(m_vaComm.PortNum()));
+    m_user.PortsChanged();
+    OpenConnectionClicked(true);
+    if (!m_identSerial.isEmpty())
+        m_user.ShowReconnect(QStringLiteral("Reconnected to COM%1").arg(m_vaComm.PortNum()));
 }

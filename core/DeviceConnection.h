@@ -17,6 +17,7 @@
 #include <vector>
 
 class QEventLoop;
+class QFileSystemWatcher;
 
 // What the connection shows of itself: status panel 3 and the two buttons.
 struct ConnectionState {
@@ -52,6 +53,13 @@ public:
     virtual void ShowConnectionState(const ConnectionState &state) = 0;
     // The system's serial ports may have changed: read the port list again.
     virtual void PortsChanged() = 0;
+    // The hex view: while it is on, the bytes that arrive come here as they
+    // are (zero bytes, '#' and line ends untouched) in place of the text, the
+    // boot loader's during an update too.
+    // What an automatic reconnect just did, for a line the user sees.
+    virtual void ShowReconnect(const QString &text) { AddStatus(text); }
+    virtual bool ShowsRawBytes() const { return false; }
+    virtual void ShowRawBytes(const QByteArray &bytes) { Q_UNUSED(bytes); }
 };
 
 // The link to the device without any window, and its one owner: the serial
@@ -137,6 +145,16 @@ public:
     // failed (the user has been told).
     bool ChangePort(int number);
     void UpdateConnectionStatus();
+    // Tools - Reconnect Automatically: once a link went away without the
+    // user closing it, a serial or USB device is opened and identified again
+    // when it comes back; the network link is tried again after 1, 2, 4 ...
+    // at most 30 s until it connects or the user closes or opens it.
+    void SetAutoReconnect(bool on);
+    bool AutoReconnect() const { return m_autoReconnect; }
+    // A reconnect waits for the device or for its next attempt.
+    bool Reconnecting() const { return m_reconnectArmed; }
+    static constexpr int FirstRetryMs = 1000;
+    static constexpr int LongestRetryMs = 30000;
 
     // CommandPort
     bool IsConnected() const override { return m_connected; }
@@ -215,6 +233,10 @@ private:
     QByteArray TimeStamp();
     bool linkAlive() const;
     bool network() const { return m_settings.InterfaceType == InterfaceNetwork; }
+    void armReconnect();
+    void disarmReconnect();
+    void tryReconnect();
+    void retryNetworkLater();
 
     const ToolSettings &m_settings;
     DeviceUser &m_user;
@@ -259,6 +281,12 @@ private:
     // The open link went away; cleared when a link opens again.
     bool m_linkLost = false;
     bool m_portListEnabled = true;
+    bool m_autoReconnect = false;
+    bool m_reconnectArmed = false;
+    bool m_userClosing = false;
+    int m_retryMs = FirstRetryMs;
+    QTimer m_reconnectTimer;
+    QFileSystemWatcher *m_portWatcher = nullptr;
     qint64 m_stampSecond = -1;
     QByteArray m_stampText;
 };

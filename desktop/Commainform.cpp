@@ -38,6 +38,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -88,6 +89,13 @@ public:
     void AddStatus(const QString &text) override { m_form.AddStatus(text); }
     void ShowIdentification(const QString &text) override { m_form.SetStatusPanel(2, text); }
     void ShowConnectionState(const ConnectionState &state) override { m_form.showConnectionState(state); }
+    void ShowReconnect(const QString &text) override
+    {
+        m_form.AddStatus(text);
+        m_form.m_reconnectLabel->SetNote(text);
+    }
+    bool ShowsRawBytes() const override { return m_form.HexView(); }
+    void ShowRawBytes(const QByteArray &bytes) override { m_form.AppendRawBytes(bytes); }
     void PortsChanged() override
     {
         try {
@@ -144,6 +152,14 @@ TMainForm::TMainForm(QWidget *parent)
         const QSignalBlocker quiet(m_echoAction);
         m_echoAction->setChecked(m_echoPort->Echo);
     }
+    m_connection->SetAutoReconnect(Preferences::AutoReconnect());
+    {
+        const QSignalBlocker quiet(m_reconnectAction);
+        m_reconnectAction->setChecked(m_connection->AutoReconnect());
+    }
+    // The commands of earlier sessions come back, newest first.
+    m_commandEdit->addItems(Preferences::CommandHistory());
+    m_commandEdit->setCurrentIndex(-1);
     new KeyPreview(this, [this](QKeyEvent *key, QWidget *target) { return previewKey(key, target); });
     // A sync that failed while the device was quiet is told like a failed
     // write.
@@ -438,6 +454,22 @@ bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
         const bool commandKey =
             key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
         const bool inCommandLine = target == m_commandEdit || m_commandEdit->isAncestorOf(target);
+        if (inCommandLine && !m_commandEdit->isHidden() && !key->isAutoRepeat()
+            && key->key() == Qt::Key_R && key->modifiers() == Qt::ControlModifier) {
+            if (!m_searching) {
+                m_searching = true;
+                m_searchText.clear();
+                if (m_commandEdit->currentIndex() < 0)
+                    m_historyDraft = m_commandEdit->currentText();
+                searchHistory(0);
+            } else {
+                // Again: the next older entry that holds the same text.
+                searchHistory(m_searchMatch + 1);
+            }
+            return true;
+        }
+        if (m_searching && searchKey(key))
+            return true;
         if ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) && !commandKey
             && inCommandLine) {
             RecallCommand(key->key() == Qt::Key_Up);
@@ -458,6 +490,8 @@ bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
 
 void TMainForm::showCommandLine(bool show)
 {
+    if (m_searching)
+        endHistorySearch();
     m_commandEdit->setVisible(show);
     if (show) {
         SetStatusPanel(1, QStringLiteral("Type 'help' for a list of commands"));
@@ -480,6 +514,7 @@ bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !m_commandEdit->isHidden()) {
         const QString typed = m_commandEdit->currentText();
         m_commandEdit->insertItem(0, typed);
+        keepHistory();
         m_commandEdit->setCurrentIndex(-1);
         m_commandEdit->setEditText(QString());
         m_echoPort->SendLines({typed.toLatin1() + '\n'});
@@ -493,6 +528,99 @@ int CommandHistoryStep(int current, int count, bool older)
     if (older)
         return current + 1 < count ? current + 1 : current;
     return current >= 0 ? current - 1 : -1;
+}
+
+void TMainForm::keepHistory()
+{
+    while (m_commandEdit->count() > Preferences::CommandHistoryLimit)
+        m_commandEdit->removeItem(m_commandEdit->count() - 1);
+    QStringList commands;
+    commands.reserve(m_commandEdit->count());
+    for (int i = 0; i < m_commandEdit->count(); ++i)
+        commands << m_commandEdit->itemText(i);
+    Preferences::SetCommandHistory(commands);
+}
+
+int CommandHistorySearch(const QStringList &history, const QString &needle, int from)
+{
+    for (int i = std::max(from, 0); i < history.size(); ++i) {
+        if (history.at(i).contains(needle))
+            return i;
+    }
+    return -1;
+}
+
+void TMainForm::searchHistory(int from)
+{
+    QStringList history;
+    for (int i = 0; i < m_commandEdit->count(); ++i)
+        history << m_commandEdit->itemText(i);
+    const int found = CommandHistorySearch(history, m_searchText, from);
+    // A search that finds nothing keeps the last match, as a shell does.
+    if (found >= 0) {
+        m_searchMatch = found;
+        m_commandEdit->setCurrentIndex(found);
+        m_commandEdit->lineEdit()->end(false);
+    }
+    const QString text = (found >= 0 || m_searchText.isEmpty() ? QStringLiteral("(reverse-i-search)")
+                                                               : QStringLiteral("(failed reverse-i-search)"))
+                         + QStringLiteral("`") + m_searchText + QStringLiteral("':");
+    m_searchLabel->setText(text);
+    m_searchLabel->setAccessibleName(text);
+    m_searchLabel->setVisible(true);
+}
+
+bool TMainForm::searchKey(QKeyEvent *key)
+{
+    // Ctrl or Shift pressed on its way to Ctrl+R or a capital is no key of
+    // its own: the search goes on.
+    switch (key->key()) {
+    case Qt::Key_Control:
+    case Qt::Key_Shift:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_Meta:
+    case Qt::Key_CapsLock:
+        return false;
+    default:
+        break;
+    }
+    const bool commandKey =
+        key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (key->key() == Qt::Key_Backspace) {
+        m_searchText.chop(1);
+        searchHistory(0);
+        return true;
+    }
+    if (key->key() == Qt::Key_G && key->modifiers() == Qt::ControlModifier) {
+        // Given up: the line being typed comes back.
+        endHistorySearch();
+        m_commandEdit->setCurrentIndex(-1);
+        m_commandEdit->setEditText(m_historyDraft);
+        return true;
+    }
+    if (key->key() == Qt::Key_Escape) {
+        // The match stays in the line to be edited or sent.
+        endHistorySearch();
+        return true;
+    }
+    const QString typed = key->text();
+    if (!commandKey && !typed.isEmpty() && typed.at(0).isPrint()) {
+        m_searchText += typed;
+        searchHistory(std::max(m_searchMatch, 0));
+        return true;
+    }
+    // Any other key ends the search with the match in the line and then does
+    // what it always does (Enter sends it, Up and Down walk on from it).
+    endHistorySearch();
+    return false;
+}
+
+void TMainForm::endHistorySearch()
+{
+    m_searching = false;
+    m_searchMatch = -1;
+    m_searchLabel->setVisible(false);
 }
 
 void TMainForm::RecallCommand(bool older)
@@ -639,6 +767,47 @@ void TMainForm::ClearResponseClicked()
 
 void TMainForm::AppendTerminal(const QByteArray &text)
 {
+    // The tool's own text and echoed commands start on a line of their own
+    // below the bytes shown as hex.
+    if (m_hexView && m_hexDump.LineOpen())
+        showTerminalText(m_hexDump.Break() + text);
+    else
+        showTerminalText(text);
+}
+
+void TMainForm::AppendRawBytes(const QByteArray &bytes)
+{
+    if (!m_hexView) {
+        showTerminalText(bytes);
+        return;
+    }
+    m_hexText.clear();
+    m_hexDump.Feed(bytes, m_hexText);
+    showTerminalText(m_hexText);
+}
+
+void TMainForm::SetHexView(bool on)
+{
+    if (on == m_hexView)
+        return;
+    if (m_hexAction && m_hexAction->isChecked() != on) {
+        const QSignalBlocker quiet(m_hexAction);
+        m_hexAction->setChecked(on);
+    }
+    QByteArray text = m_hexDump.Break();
+    // Each view starts on a line of its own; the offsets count from the
+    // moment the hex view was switched on.
+    const qsizetype last = m_memo->Buffer().LineCount() - 1;
+    if (text.isEmpty() && !m_memo->Buffer().Line(last).isEmpty())
+        text = "\n";
+    m_hexDump.Reset();
+    m_hexView = on;
+    if (!text.isEmpty())
+        showTerminalText(text);
+}
+
+void TMainForm::showTerminalText(const QByteArray &text)
+{
     m_memo->AppendText(text);
     if (m_log->Append(text))
         return;
@@ -712,6 +881,50 @@ void TMainForm::StopLoggingClicked()
     showLogging();
     if (!whole)
         ShowErrorMessage(m_log->Error());
+}
+
+void TMainForm::SendCommandFileClicked()
+{
+    QFileDialog dialog(this, QStringLiteral("Send a file of commands"), QDir::currentPath());
+    dialog.setObjectName(QStringLiteral("CommandFileDialog"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QStringLiteral("Command files (*.txt *.cmd)"), QStringLiteral("All files (*)")});
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    SendCommandFile(dialog.selectedFiles().constFirst());
+}
+
+void TMainForm::SendCommandFile(const QString &path)
+{
+    if (m_commandFileRun.Running())
+        return;
+    QList<CommandFileLine> lines;
+    const QString error = ReadCommandFile(path, lines);
+    if (!error.isEmpty()) {
+        ShowError(this, path + QStringLiteral(":\n\n") + error + QStringLiteral("\n\nNothing was sent."));
+        return;
+    }
+    const auto show = [this](const QString &text) {
+        m_commandFileLabel->SetNote(text);
+    };
+    m_commandFileRun.Progress = [show](int index, int total, const CommandFileLine &line) {
+        show(QStringLiteral("Command file: line %1 of %2: %3")
+                 .arg(index + 1)
+                 .arg(total)
+                 .arg(QString::fromLatin1(line.Text)));
+    };
+    m_commandFileAction->setEnabled(false);
+    m_commandFileStop->setEnabled(true);
+    m_commandFileStop->setVisible(true);
+    const CommandFileRun::Outcome outcome = m_commandFileRun.Run(ConsolePort(), lines);
+    m_commandFileStop->setVisible(false);
+    m_commandFileAction->setEnabled(true);
+    const QString summary = outcome.Summary();
+    show(summary);
+    AddStatus(summary);
+    // A refused run has been told already (busy, or the link would not open).
+    if (outcome.Ending == CommandFileRun::End::NoPrompt || outcome.Ending == CommandFileRun::End::LinkClosed)
+        ShowError(this, summary);
 }
 
 void TMainForm::showLogging()
@@ -825,5 +1038,7 @@ void TMainForm::closeEvent(QCloseEvent *e)
 
 void TMainForm::MainFormClose()
 {
+    // A command file under way ends with the link, without a message.
+    m_commandFileRun.Stop();
     m_connection->Shutdown();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/CommandFile.h"
 #include "core/DeviceConnection.h"
+#include "core/HexDump.h"
 #include "core/DevicePorts.h"
 #include "desktop/EchoPort.h"
 #include "core/ToolSettings.h"
@@ -17,6 +19,7 @@ class NoteLabel;
 class QFontMetrics;
 class QKeyEvent;
 class QToolButton;
+class QPushButton;
 class TerminalBuffer;
 class TerminalLog;
 class TerminalView;
@@ -46,6 +49,10 @@ int LabelTextRoom(const QLabel &label);
 // entry and stops at the oldest; Down to the next newer one and from the
 // newest back to the line being typed.
 int CommandHistoryStep(int current, int count, bool older);
+// Ctrl+R in the command line, as a shell searches backwards: the first entry
+// of `history` (newest first) from `from` on that holds `needle`; -1 when
+// none does.
+int CommandHistorySearch(const QStringList &history, const QString &needle, int from);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. The link
@@ -120,6 +127,11 @@ public:
     // The device's text and the echoed commands: to the terminal, and to the
     // log file while there is one.
     void AppendTerminal(const QByteArray &text);
+    // View - Show Bytes as Hex: what arrives shows as offset, hex and text
+    // from now on; off shows text again.
+    void SetHexView(bool on);
+    bool HexView() const { return m_hexView; }
+    void AppendRawBytes(const QByteArray &bytes);
     // The file the terminal is logged to; empty while it is not.
     QString LogFilePath() const;
     // What Tools - Terminal Lines offers.
@@ -174,6 +186,10 @@ public Q_SLOTS:
     void LogToFileClicked();
     void DeviceHistoryClicked();
     void StopLoggingClicked();
+    // Tools - Send Command File: its lines one at a time, each after the
+    // prompt of the one before.
+    void SendCommandFileClicked();
+    void SendCommandFile(const QString &path);
     void HelpToolButtonClick();
     void IndexClick();
     void AboutClicked();
@@ -202,6 +218,12 @@ private:
     void PreferencesClicked();
     void setTimeStamps(bool on);
 
+    // Ctrl+R: searching the history backwards while the user types.
+    void searchHistory(int from);
+    bool searchKey(QKeyEvent *key);
+    void endHistorySearch();
+    void keepHistory();
+
     TerminalView *m_memo = nullptr;
     FindBar *m_findBar = nullptr;
     QAction *m_stampsAction = nullptr;
@@ -221,10 +243,26 @@ private:
     NoteLabel *m_logLabel = nullptr;
     NoteLabel *m_savedLabel = nullptr;
     QTimer *m_savedNoteTimer = nullptr;
+
+    NoteLabel *m_commandFileLabel = nullptr;
+    QPushButton *m_commandFileStop = nullptr;
+    QAction *m_commandFileAction = nullptr;
+    CommandFileRun m_commandFileRun;
+    QAction *m_hexAction = nullptr;
+    QAction *m_reconnectAction = nullptr;
+    NoteLabel *m_reconnectLabel = nullptr;
+    bool m_hexView = false;
+    HexDump m_hexDump;
+    QByteArray m_hexText;
+    void showTerminalText(const QByteArray &text);
     std::unique_ptr<TerminalLog> m_log;
     std::unique_ptr<EchoingCommandPort> m_echoPort;
     // The line being typed while Up and Down show the history.
     QString m_historyDraft;
+    QLabel *m_searchLabel = nullptr;
+    bool m_searching = false;
+    QString m_searchText;
+    int m_searchMatch = -1;
     bool m_consolePlaced = false;
     QPointer<TAboutForm> m_about;
     QPointer<TConfigForm> m_config;

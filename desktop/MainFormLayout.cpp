@@ -37,6 +37,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -146,6 +147,15 @@ void TMainForm::buildWindow()
                               &TMainForm::StopLoggingClicked);
     m_stopLogAction->setEnabled(false);
     addItem(toolsMenu, "DeviceHistoryItem", QStringLiteral("Device &History..."), &TMainForm::DeviceHistoryClicked);
+    m_commandFileAction = addItem(toolsMenu, "SendCommandFileItem", QStringLiteral("Send Comma&nd File..."),
+                                  &TMainForm::SendCommandFileClicked);
+    m_reconnectAction = toolsMenu->addAction(QStringLiteral("Reconnect &Automatically"));
+    m_reconnectAction->setObjectName(QStringLiteral("ReconnectItem"));
+    m_reconnectAction->setCheckable(true);
+    connect(m_reconnectAction, &QAction::toggled, this, [this](bool on) {
+        m_connection->SetAutoReconnect(on);
+        Preferences::SetAutoReconnect(on);
+    });
     m_echoAction = toolsMenu->addAction(QStringLiteral("&Echo Sent Commands in Terminal"));
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);
@@ -156,6 +166,11 @@ void TMainForm::buildWindow()
     m_stampsAction = toolsMenu->addAction(QStringLiteral("Time Stamps with &Milliseconds"));
     m_stampsAction->setObjectName(QStringLiteral("TimeStampsItem"));
     m_stampsAction->setCheckable(true);
+    QMenu *viewMenu = menuBar()->addMenu(QStringLiteral("&View"));
+    m_hexAction = viewMenu->addAction(QStringLiteral("Show Bytes as &Hex"));
+    m_hexAction->setObjectName(QStringLiteral("ShowBytesAsHexItem"));
+    m_hexAction->setCheckable(true);
+    connect(m_hexAction, &QAction::toggled, this, &TMainForm::SetHexView);
     QMenu *windowMenu = menuBar()->addMenu(QStringLiteral("&Window"));
     addItem(windowMenu, "ClearTerminalItem", QStringLiteral("&Clear Terminal Window"),
             &TMainForm::ClearResponseClicked,
@@ -195,6 +210,11 @@ void TMainForm::buildWindow()
     bottom->setObjectName(QStringLiteral("BottomRow"));
     auto *row = new QHBoxLayout(bottom);
     row->setContentsMargins(0, 0, 0, 0);
+    m_searchLabel = new QLabel(bottom);
+    m_searchLabel->setObjectName(QStringLiteral("HistorySearchLabel"));
+    m_searchLabel->setAccessibleDescription(QStringLiteral("Searching the command history (Ctrl+R)"));
+    m_searchLabel->setVisible(false);
+    row->addWidget(m_searchLabel);
     m_commandEdit = new QComboBox(bottom);
     m_commandEdit->setObjectName(QStringLiteral("CommandEdit"));
     m_commandEdit->setEditable(true);
@@ -285,6 +305,22 @@ void TMainForm::buildWindow()
         if (i == 0)
             m_panels[i]->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     }
+    // A command file's progress and its outcome, with the button that ends
+    // the run, and what an automatic reconnect did last: notes too.
+    m_commandFileLabel = note("CommandFileLabel", "Command file progress");
+    m_reconnectLabel = note("ReconnectLabel", "Automatic reconnect");
+    m_commandFileStop = new QPushButton(QStringLiteral("Stop"), rows);
+    m_commandFileStop->setObjectName(QStringLiteral("CommandFileStopButton"));
+    m_commandFileStop->setAccessibleName(QStringLiteral("Stop the command file"));
+    m_commandFileStop->setAutoDefault(false);
+    m_commandFileStop->setVisible(false);
+    connect(m_commandFileStop, &QPushButton::clicked, this, [this] {
+        m_commandFileRun.Stop();
+        m_commandFileStop->setEnabled(false);
+    });
+    notesLayout->insertWidget(notesLayout->indexOf(m_savedLabel) + 1, m_commandFileLabel);
+    notesLayout->insertWidget(notesLayout->indexOf(m_commandFileLabel) + 1, m_commandFileStop);
+    notesLayout->insertWidget(notesLayout->indexOf(m_commandFileStop) + 1, m_reconnectLabel);
     sizeStatusPanels();
     bar->addWidget(rows, 1);
     setStatusBar(bar);

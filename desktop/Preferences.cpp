@@ -13,6 +13,9 @@ const QString LineLimitKey = QStringLiteral("Terminal/lineLimit");
 const QString StampsKey = QStringLiteral("Terminal/timeStamps");
 const QString RulesKey = QStringLiteral("HighlightRules");
 
+const QString ReconnectKey = QStringLiteral("Connection/autoReconnect");
+const QString HistoryKey = QStringLiteral("Terminal/commandHistory");
+
 } // namespace
 
 namespace Preferences {
@@ -99,6 +102,30 @@ void SetHighlightRuleList(const QList<HighlightRules::Rule> &rules)
     settings.endArray();
     // An empty list leaves no size behind; it must still read as chosen.
     settings.setValue(RulesKey + QStringLiteral("/size"), int(rules.size()));
+
+bool AutoReconnect()
+{
+    return QSettings(FilePath(), QSettings::IniFormat).value(ReconnectKey, false).toBool();
+}
+
+void SetAutoReconnect(bool on)
+{
+    QSettings(FilePath(), QSettings::IniFormat).setValue(ReconnectKey, on);
+}
+
+QStringList CommandHistory()
+{
+    QStringList commands =
+        QSettings(FilePath(), QSettings::IniFormat).value(HistoryKey).toStringList();
+    if (commands.size() > CommandHistoryLimit)
+        commands.resize(CommandHistoryLimit);
+    return commands;
+}
+
+void SetCommandHistory(const QStringList &commands)
+{
+    QSettings(FilePath(), QSettings::IniFormat)
+        .setValue(HistoryKey, commands.mid(0, CommandHistoryLimit));
 }
 
 } // namespace Preferences

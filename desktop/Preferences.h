@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // How the user likes the tool's windows: kept per user in the configuration
 // folder (mirto/mirto-terminal.conf beside the ports folder), never in
@@ -37,5 +38,14 @@ void SetTimeStamps(bool on);
 // (an empty list included).
 QList<HighlightRules::Rule> HighlightRuleList();
 void SetHighlightRuleList(const QList<HighlightRules::Rule> &rules);
+
+// Tools - Reconnect Automatically (off by default).
+bool AutoReconnect();
+void SetAutoReconnect(bool on);
+
+// The direct commands sent, newest first; at most CommandHistoryLimit kept.
+constexpr qsizetype CommandHistoryLimit = 500;
+QStringList CommandHistory();
+void SetCommandHistory(const QStringList &commands);
 
 } // namespace Preferences

@@ -26,6 +26,8 @@ private Q_SLOTS:
     void updatesTheFirmware_data();
     void updatesTheFirmware();
     void missingPromptFails();
+    void commandFileStopsAtTheLineWithoutPrompt_data();
+    void commandFileStopsAtTheLineWithoutPrompt();
     void badFileSendsNothing_data();
     void badFileSendsNothing();
     void badUsage_data();
@@ -211,6 +213,47 @@ void tst_cli::missingPromptFails()
     QVERIFY(!run.out.contains("Channel")); // stopped at the command without an answer
 }
 
+void tst_cli::commandFileStopsAtTheLineWithoutPrompt_data()
+{
+    QTest::addColumn<bool>("network");
+    QTest::newRow("serial") << false;
+    QTest::newRow("tcp") << true;
+}
+
+void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
+{
+    QFETCH(bool, network);
+    StartDirectoryEnv env;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("session.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    // Comments and empty lines are not sent and do not count; CR LF files work.
+    file.write("# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n");
+    file.close();
+    const QStringList link = network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
+    {
+        SimProcess sim(link + QStringList {"--withhold", "mode"});
+        const QString device = network ? Host(sim) : Com(sim);
+        const Run run = Cli({network ? "--host" : "--port", device, "send", "--file", path});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("V: "), qPrintable(run.out));
+        QVERIFY2(!run.out.contains("Commands:"), qPrintable(run.out)); // the run ended at mode
+        QVERIFY2(run.err.contains("Command file: 2 of 3 lines sent, 1 without prompt; stopped: no prompt after "
+                                  "line 5 \"mode\"."),
+                 qPrintable(run.err));
+        const QJsonObject json = JsonLines(Cli({network ? "--host" : "--port", device, "--json", "send", "--file", path}).out).value(0);
+        QCOMPARE(json.value("sent").toInt(), 2);
+        QCOMPARE(json.value("withoutPrompt").toInt(), 1);
+        QVERIFY(!json.value("ok").toBool());
+    }
+    SimProcess sim(link);
+    const Run run = Cli({network ? "--host" : "--port", network ? Host(sim) : Com(sim), "send", "--file", path});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.indexOf("V: ") < run.out.indexOf("Mode") && run.out.contains("Commands:"), qPrintable(run.out));
+    QVERIFY2(run.out.endsWith("Command file: 3 of 3 lines sent, 0 without prompt; done.\n"), qPrintable(run.out));
+}
+
 void tst_cli::badFileSendsNothing_data()
 {
     QTest::addColumn<QString>("command");
@@ -223,6 +266,10 @@ void tst_cli::badFileSendsNothing_data()
         << "program" << QByteArray(kConfig).replace("ch2name=Jazz", "ch2name=Rock>Pop")
         << "Channel Name on Channel 2 holds \">\"";
     QTest::newRow("HEX with a bad checksum") << "update" << QByteArray(":0100000000FE\n:00000001FF\n") << QString();
+    QTest::newRow("command file of comments only") << "send" << QByteArray("# nothing to send\n\n#\n") << QString();
+    QTest::newRow("command file missing") << "send" << QByteArray() << QString();
+    QTest::newRow("command file with a line too long")
+        << "send" << QByteArray("ver\n") + QByteArray(1023, 'a') + "\n" << QString();
 }
 
 void tst_cli::badFileSendsNothing()
@@ -236,7 +283,9 @@ void tst_cli::badFileSendsNothing()
     const int port = device.registerAs();
     if (!content.isEmpty())
         env.writeFile("file", content);
-    const Run run = Cli({"--port", QStringLiteral("COM%1").arg(port), command, env.filePath("file")});
+    const QStringList file = command == "send" ? QStringList {"--file", env.filePath("file")}
+                                               : QStringList {env.filePath("file")};
+    const Run run = Cli(QStringList {"--port", QStringLiteral("COM%1").arg(port), command} + file);
     QCOMPARE(run.exitCode, 3);
     QVERIFY(!run.err.isEmpty());
     QVERIFY2(run.err.contains(told), qPrintable(run.err));
@@ -253,6 +302,8 @@ void tst_cli::badUsage_data()
     QTest::newRow("a path that is no device") << QStringList {"--port", "/etc/passwd", "identify"};
     QTest::newRow("update over the network") << QStringList {"--host", "127.0.0.1", "update", "x.hex"};
     QTest::newRow("a command of two lines") << QStringList {"--port", "COM1", "send", "ver\nreset"};
+    QTest::newRow("a command file for identify") << QStringList {"--port", "COM1", "--file", "x", "identify"};
+    QTest::newRow("commands and a command file") << QStringList {"--port", "COM1", "send", "--file", "x", "ver"};
 }
 
 void tst_cli::badUsage()

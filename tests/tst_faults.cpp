@@ -8,6 +8,7 @@
 // it; here the loop only must not freeze.
 
 #include "core/config/Programming.h"
+#include "core/links/ComPorts.h"
 #include "core/firmware/UpdateSession.h"
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
@@ -108,6 +109,8 @@ private Q_SLOTS:
     void commandStates();
     void firmwareUpdate_data();
     void firmwareUpdate();
+    void reconnects_data();
+    void reconnects();
     void cleanupTestCase();
 };
 
@@ -377,6 +380,67 @@ void tst_faults::firmwareUpdate()
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QCOMPARE(ini.readAll(), Ini);
     conn.Shutdown();
+}
+
+// With the automatic reconnect on, a device that was unplugged and comes
+// back, and a TCP connection that was reset, are connected again without a
+// box and without asking for the address again.
+void tst_faults::reconnects_data()
+{
+    QTest::addColumn<bool>("network");
+    QTest::newRow("serial, unplugged and back") << false;
+    QTest::newRow("tcp, connection reset") << true;
+}
+
+void tst_faults::reconnects()
+{
+    QFETCH(bool, network);
+    StartDirectoryEnv env;
+    auto sim = std::make_unique<SimProcess>(network ? QStringList {"--tcp-port", "0", "--reset-at", "isp"}
+                                                    : QStringList {"--no-tcp", "--unplug-at", "isp"});
+    ConnectionRig rig(network ? InterfaceNetwork : InterfaceSerial);
+    DeviceConnection &conn = rig.conn;
+    const int com = sim->comPort();
+    conn.VaComm().SetPortNum(com);
+    conn.ClientSocket().SetPort(quint16(sim->tcpPort()));
+    rig.user.hostAnswer = "127.0.0.1";
+    conn.SetAutoReconnect(true);
+    conn.OpenConnectionClicked();
+    QTRY_VERIFY(conn.IsConnected());
+    QVERIFY(conn.SendCommand("isp\n"));
+    QTRY_VERIFY(!conn.IsConnected());
+    QVERIFY(conn.Reconnecting());
+    if (!network) {
+        // The device comes back on the same port.
+        QTRY_VERIFY(!QFile::exists(ComPortFolder() + QString("/COM%1").arg(com)));
+        SimProcess again({"--no-tcp", "--com", QString::number(com)});
+        QCOMPARE(again.comPort(), com);
+        QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected() && !conn.IdentifiedSerial().isEmpty(), 20000);
+        QCOMPARE(rig.user.status.value(0), QString("Reconnected to COM%1").arg(com));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected(), 20000);
+        QCOMPARE(rig.user.status.value(0), QString("Reconnected to 127.0.0.1"));
+        QCOMPARE(rig.user.addressAsked, 1);
+        QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
+        // A device that is gone for good: the pauses between attempts grow.
+        QVERIFY(conn.SendCommand("isp\n"));
+        QTRY_VERIFY(!conn.IsConnected());
+        sim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.user.status.contains("Reconnect to 127.0.0.1 failed; trying again in 2 s"),
+                                 20000);
+        QVERIFY(conn.Reconnecting());
+        // The user opens the link: the automatic attempts end.
+        rig.user.hostAnswer = QString();
+        conn.OpenConnectionClicked();
+        QVERIFY(!conn.Reconnecting());
+        QVERIFY(!conn.IsConnected());
+        return;
+    }
+    QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
+    QVERIFY(!conn.Reconnecting());
+    // Closed by the user: it stays closed.
+    conn.CloseConnectionClicked();
+    QVERIFY(!conn.Reconnecting());
 }
 
 void tst_faults::cleanupTestCase()

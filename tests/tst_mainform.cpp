@@ -11,6 +11,7 @@
 #include "desktop/EchoPort.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
+#include "desktop/Preferences.h"
 #include "desktop/WindowPlacement.h"
 
 #include <QAccessible>
@@ -27,6 +28,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QPushButton>
 #include <QToolButton>
 #include <QtTest>
 
@@ -136,6 +138,9 @@ private Q_SLOTS:
     void networkCommandWaitsForTheConnect_data();
     void networkCommandWaitsForTheConnect();
     void networkClosedByTheUserIsNoNews();
+    void historyLastsAndSearchesBackwards();
+    void commandFileStopsAtTheLineWithoutPrompt();
+    void hexViewShowsWhatArrives();
 };
 
 void tst_mainform::firstStartWithoutSettings()
@@ -1374,3 +1379,165 @@ void tst_mainform::networkClosedByTheUserIsNoNews()
 
 QTEST_MAIN(tst_mainform)
 #include "tst_mainform.moc"
+
+void tst_mainform::historyLastsAndSearchesBackwards()
+{
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    const auto items = [](QComboBox *edit) {
+        QStringList all;
+        for (int i = 0; i < edit->count(); ++i)
+            all << edit->itemText(i);
+        return all;
+    };
+    {
+        TMainForm form;
+        activate(form);
+        auto *edit = form.findChild<QComboBox *>("CommandEdit");
+        form.MainFormKeyPress(Qt::Key_Escape);
+        ModalAnswerer answer; // no port chosen: each send fails with its message
+        for (const char *command : {"snum", "help", "ver"}) {
+            edit->setEditText(command);
+            form.MainFormKeyPress(Qt::Key_Return);
+        }
+    }
+    TMainForm again;
+    auto *edit = again.findChild<QComboBox *>("CommandEdit");
+    QCOMPARE(items(edit), QStringList({"ver", "help", "snum"}));
+    auto *label = again.findChild<QLabel *>("HistorySearchLabel");
+    showActive(again);
+    QTest::keyClick(again.Memo(), Qt::Key_Escape);
+    QVERIFY(edit->isVisible());
+    edit->setEditText("draft");
+    QTest::keyClick(edit, Qt::Key_R, Qt::ControlModifier);
+    QVERIFY(label->isVisible());
+    QTest::keyClick(edit, Qt::Key_E);
+    QCOMPARE(edit->currentText(), QString("ver"));
+    QCOMPARE(label->text(), QString("(reverse-i-search)`e':"));
+    QTest::keyClick(edit, Qt::Key_R, Qt::ControlModifier);
+    QCOMPARE(edit->currentText(), QString("help"));
+    // Nothing older holds it: the match stays and the search says it failed.
+    QTest::keyClick(edit, Qt::Key_R, Qt::ControlModifier);
+    QCOMPARE(edit->currentText(), QString("help"));
+    QCOMPARE(label->text(), QString("(failed reverse-i-search)`e':"));
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QCOMPARE(edit->currentText(), QString("ver"));
+    // Ctrl+G gives up and brings back what was being typed.
+    QTest::keyClick(edit, Qt::Key_G, Qt::ControlModifier);
+    QVERIFY(!label->isVisible());
+    QCOMPARE(edit->currentText(), QString("draft"));
+    QTest::keyClick(edit, Qt::Key_R, Qt::ControlModifier);
+    QTest::keyClicks(edit, "nu");
+    QCOMPARE(edit->currentText(), QString("snum"));
+    {
+        ModalAnswerer answer;
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+    QVERIFY(!label->isVisible());
+    QCOMPARE(items(edit), QStringList({"snum", "ver", "help", "snum"}));
+    QCOMPARE(Preferences::CommandHistory(), items(edit));
+
+    // Only the newest 500 are kept.
+    QStringList many;
+    for (int i = 0; i < 600; ++i)
+        many << QString("c%1").arg(i);
+    Preferences::SetCommandHistory(many);
+    TMainForm third;
+    activate(third);
+    auto *thirdEdit = third.findChild<QComboBox *>("CommandEdit");
+    QCOMPARE(thirdEdit->count(), 500);
+    third.MainFormKeyPress(Qt::Key_Escape);
+    thirdEdit->setEditText("newest");
+    {
+        ModalAnswerer answer;
+        third.MainFormKeyPress(Qt::Key_Return);
+    }
+    const QStringList kept = Preferences::CommandHistory();
+    QCOMPARE(kept.size(), 500);
+    QCOMPARE(kept.first(), QString("newest"));
+    QCOMPARE(kept.last(), QString("c498"));
+    // Never in mirto.ini, which other tools read.
+    QFile ini(env.filePath("mirto.ini"));
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QVERIFY(!ini.readAll().contains("snum"));
+}
+
+void tst_mainform::commandFileStopsAtTheLineWithoutPrompt()
+{
+    StartEnv env;
+    SimProcess sim({"--no-tcp", "--withhold", "mode"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    const QString path = env.filePath("session.txt");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# bring-up\nver\n\nmode\nhelp\n");
+    file.close();
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    QVERIFY(form.findChild<QAction *>("SendCommandFileItem"));
+    ModalAnswerer answer;
+    form.SendCommandFile(path);
+    const QString summary("Command file: 2 of 3 lines sent, 1 without prompt; stopped: no prompt after "
+                          "line 4 \"mode\".");
+    QCOMPARE(answer.allTexts().join("|"), summary);
+    QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->text(), summary);
+    QVERIFY(!form.findChild<QWidget *>("CommandFileStopButton")->isVisibleTo(&form));
+    QVERIFY(form.Memo()->Text().contains("V: "));
+    QVERIFY(!form.Memo()->Text().contains("Commands:"));
+    // The link is free again for the user's own commands.
+    QCOMPARE(form.Connection().BusyWith(), QString());
+
+    // Stop, pressed while the first line waits for its prompt, ends the run
+    // after that line.
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("ver\nhelp\nver\n");
+    file.close();
+    auto *stop = form.findChild<QPushButton *>("CommandFileStopButton");
+    QTimer::singleShot(0, stop, [stop] {
+        QVERIFY(!stop->isHidden() && stop->isEnabled());
+        stop->click();
+    });
+    form.SendCommandFile(path);
+    QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->text(),
+             QString("Command file: 1 of 3 lines sent, 0 without prompt; stopped by the user."));
+    QCOMPARE(answer.allTexts().size(), 1); // no second box: the user knows
+}
+
+void tst_mainform::hexViewShowsWhatArrives()
+{
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n").arg(sim.comPort()).toLatin1());
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    form.OpenConnectionClicked();
+    QVERIFY(form.Connection().IsConnected());
+    QTRY_VERIFY(form.Memo()->Text().endsWith('>'));
+    auto *item = form.findChild<QAction *>("ShowBytesAsHexItem");
+    QVERIFY(item && item->isCheckable() && !item->isChecked());
+    item->trigger();
+    QVERIFY(form.HexView());
+    // The device's answer as it arrives, on a line of its own below the text.
+    const qsizetype before = form.Memo()->LineCount();
+    QVERIFY(form.Commands().ExchangeCommand("ver\n"));
+    const QString text = form.Memo()->Text();
+    const QStringList lines = text.split('\n');
+    QVERIFY2(lines.value(before - 2).endsWith('>'), qPrintable(text));
+    QVERIFY2(lines.value(before - 1).startsWith("00000000  "), qPrintable(text));
+    QVERIFY2(text.contains(" 3e "), qPrintable(text)); // the prompt, as a byte
+    // A piece split mid-line continues the open line; the tool's own text
+    // starts below it.
+    item->trigger();
+    item->trigger(); // off and on again: the offsets count from here
+    form.AppendRawBytes("01234");
+    form.AppendRawBytes("56789");
+    form.AppendTerminal("tool says\n");
+    QVERIFY2(form.Memo()->Text().endsWith("\n00000000  30 31 32 33 34 35 36 37  38 39                    |0123456789|\ntool says\n"),
+             qPrintable(form.Memo()->Text()));
+    item->trigger();
+    QVERIFY(!form.HexView());
+    form.AppendRawBytes("plain\n");
+    QVERIFY(form.Memo()->Text().endsWith("tool says\nplain\n"));
+}

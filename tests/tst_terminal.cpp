@@ -1,3 +1,4 @@
+#include "core/HexDump.h"
 #include "core/TerminalBuffer.h"
 #include "core/TerminalFind.h"
 #include "desktop/TerminalView.h"
@@ -65,6 +66,8 @@ protected:
 class TestTerminal : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void hexViewOfPiecesSplitMidLine_data();
+    void hexViewOfPiecesSplitMidLine();
     void bufferLines_data();
     void bufferLines();
     void bufferClear();
@@ -704,6 +707,49 @@ void TestTerminal::findKeepsViewWhileTextArrives()
     vbar->setValue(0);
     view.AppendText("more\r\n");
     QTRY_COMPARE(vbar->value(), vbar->maximum());
+
+void TestTerminal::hexViewOfPiecesSplitMidLine_data()
+{
+    QTest::addColumn<QList<int>>("cuts");
+    QTest::newRow("whole") << QList<int> {};
+    QTest::newRow("after one byte") << QList<int> {1};
+    QTest::newRow("in the first half") << QList<int> {5};
+    QTest::newRow("at the halves' gap") << QList<int> {7, 8, 9};
+    QTest::newRow("at a line's end") << QList<int> {15, 16, 17};
+    QTest::newRow("byte by byte") << [] {
+        QList<int> all;
+        for (int i = 1; i < 35; ++i)
+            all << i;
+        return all;
+    }();
+}
+
+void TestTerminal::hexViewOfPiecesSplitMidLine()
+{
+    QFETCH(QList<int>, cuts);
+    // Zero bytes, '#', line ends and bytes above 127 are shown, not acted on.
+    const QByteArray bytes = QByteArray("#ABCDEFGH\r\nmode>") + QByteArray("\0\xff\x7f", 3)
+                             + QByteArray("0123456789abcdef");
+    HexDump dump;
+    QByteArray shown;
+    qsizetype from = 0;
+    for (int cut : cuts) {
+        shown += dump.Feed(QByteArrayView(bytes).sliced(from, cut - from));
+        from = cut;
+    }
+    shown += dump.Feed(QByteArrayView(bytes).sliced(from));
+    QCOMPARE(dump.Offset(), qint64(35));
+    // Two whole lines, and the open third one with its hex so far.
+    QCOMPARE(shown, QByteArray("00000000  23 41 42 43 44 45 46 47  48 0d 0a 6d 6f 64 65 3e  |#ABCDEFGH..mode>|\n"
+                               "00000010  00 ff 7f 30 31 32 33 34  35 36 37 38 39 61 62 63  |...0123456789abc|\n"
+                               "00000020  64 65 66 "));
+    // Ended for other text: padded, so the text column stays in line.
+    QCOMPARE(dump.Break(), QByteArray("                                         |def|\n"));
+    QCOMPARE(dump.Break(), QByteArray());
+    // The terminal and the log take the same text, lines as shown.
+    TerminalBuffer buffer;
+    buffer.Append(shown);
+    QCOMPARE(buffer.Line(1).size(), buffer.Line(0).size());
 }
 
 QTEST_MAIN(TestTerminal)
