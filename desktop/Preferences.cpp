@@ -102,6 +102,7 @@ void SetHighlightRuleList(const QList<HighlightRules::Rule> &rules)
     settings.endArray();
     // An empty list leaves no size behind; it must still read as chosen.
     settings.setValue(RulesKey + QStringLiteral("/size"), int(rules.size()));
+}
 
 bool AutoReconnect()
 {

@@ -707,6 +707,7 @@ void TestTerminal::findKeepsViewWhileTextArrives()
     vbar->setValue(0);
     view.AppendText("more\r\n");
     QTRY_COMPARE(vbar->value(), vbar->maximum());
+}
 
 void TestTerminal::hexViewOfPiecesSplitMidLine_data()
 {
