@@ -351,7 +351,8 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         // Who is updated: the same unit must answer afterwards. A device
         // whose firmware is broken (already in its boot loader) gives none.
         AuditFacts facts;
-        if (conn.Identify()) {
+        // An answer without a serial number pins nothing.
+        if (conn.Identify() && !unidentified(conn.IdentifiedSerial())) {
             facts.serialBefore = QString::fromLatin1(conn.IdentifiedSerial());
             facts.versionBefore = QString::fromLatin1(conn.IdentifiedVersion());
             result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
