@@ -454,8 +454,13 @@ bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
         const bool commandKey =
             key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
         const bool inCommandLine = target == m_commandEdit || m_commandEdit->isAncestorOf(target);
-        if (inCommandLine && !m_commandEdit->isHidden() && !key->isAutoRepeat()
+        // Ctrl+R at the terminal opens the command line and searches there,
+        // as typing at the terminal opens it with the key typed.
+        const bool atTerminal = target == m_memo && m_commandEdit->isHidden();
+        if ((atTerminal || (inCommandLine && !m_commandEdit->isHidden())) && !key->isAutoRepeat()
             && key->key() == Qt::Key_R && key->modifiers() == Qt::ControlModifier) {
+            if (atTerminal)
+                showCommandLine(true);
             if (!m_searching) {
                 m_searching = true;
                 m_searchText.clear();

@@ -1437,6 +1437,14 @@ void tst_mainform::historyLastsAndSearchesBackwards()
     QCOMPARE(items(edit), QStringList({"snum", "ver", "help", "snum"}));
     QCOMPARE(Preferences::CommandHistory(), items(edit));
 
+    // Ctrl+R at the terminal opens the command line searching.
+    QTest::keyClick(again.Memo(), Qt::Key_Escape);
+    QVERIFY(!edit->isVisible());
+    QTest::keyClick(again.Memo(), Qt::Key_R, Qt::ControlModifier);
+    QVERIFY(edit->isVisible());
+    QVERIFY(label->isVisible());
+    QTest::keyClick(edit, Qt::Key_Escape);
+
     // Only the newest 500 are kept.
     QStringList many;
     for (int i = 0; i < 600; ++i)
