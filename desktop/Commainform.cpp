@@ -482,10 +482,14 @@ bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
         }
         // Typing at the terminal is typing a command: the command line opens
         // with the key in it. Shortcuts (Ctrl, Alt) stay shortcuts.
+        // With the command line already open (the focus came back to the
+        // terminal, say from the find bar), the key goes on into it.
         const QString typed = key->text();
-        if (target == m_memo && m_commandEdit->isHidden() && !commandKey && !typed.isEmpty()
-            && typed.at(0).isPrint()) {
-            showCommandLine(true);
+        if (target == m_memo && !commandKey && !typed.isEmpty() && typed.at(0).isPrint()) {
+            if (m_commandEdit->isHidden())
+                showCommandLine(true);
+            else
+                m_commandEdit->setFocus(Qt::OtherFocusReason);
             m_commandEdit->lineEdit()->insert(typed);
             return true;
         }
@@ -497,7 +501,13 @@ void TMainForm::showCommandLine(bool show)
 {
     if (m_searching)
         endHistorySearch();
+    // The focus leaving with the command line goes to the terminal, where
+    // typing opens it again, not to whichever control comes next.
+    const bool hadFocus = m_commandEdit->isAncestorOf(QApplication::focusWidget())
+                          || QApplication::focusWidget() == m_commandEdit;
     m_commandEdit->setVisible(show);
+    if (!show && hadFocus)
+        m_memo->setFocus(Qt::OtherFocusReason);
     if (show) {
         SetStatusPanel(1, QStringLiteral("Type 'help' for a list of commands"));
         m_commandEdit->setCurrentIndex(-1);

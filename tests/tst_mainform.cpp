@@ -890,6 +890,10 @@ void tst_mainform::typingAtTheTerminal_data()
                                << "S" << true << "S";
     QTest::newRow("a digit") << expert << false << int(Qt::Key_5) << int(Qt::NoModifier) << "5"
                              << true << "5";
+    // The focus came back to the terminal (from the find bar, a click):
+    // typing still goes into the open command line.
+    QTest::newRow("the command line already open takes the key")
+        << expert << true << int(Qt::Key_H) << int(Qt::NoModifier) << "h" << true << "h";
     QTest::newRow("a shortcut stays a shortcut")
         << expert << false << int(Qt::Key_C) << int(Qt::ControlModifier) << "c" << false << "";
     QTest::newRow("a key without text") << expert << false << int(Qt::Key_PageUp)
@@ -934,6 +938,8 @@ void tst_mainform::typingAtTheTerminal()
     QCOMPARE(edit->currentText(), commandText + "elp");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     QVERIFY(!edit->isVisible());
+    // The terminal has the focus again, so the next key opens it again.
+    QVERIFY(form.Memo()->hasFocus());
 }
 
 void tst_mainform::screenReaderTexts()
