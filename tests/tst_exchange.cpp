@@ -99,8 +99,8 @@ void tst_exchange::identification()
     form.OpenConnectionClicked();
     QCOMPARE(dev.lines(), QList<QByteArray>({"snum", "ver"}));
     QCOMPARE(rig.user.identification, panel);
-    QCOMPARE(QByteArray(form.SerialNumber.constData()), serialKept);
-    QCOMPARE(QByteArray(form.SoftwareVersion.constData()), versionKept);
+    QCOMPARE(form.SerialNumber(), serialKept);
+    QCOMPARE(form.SoftwareVersion(), versionKept);
     QVERIFY(form.IsConnected());
     QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect "));
     QVERIFY(!rig.user.state.PortListEnabled);
