@@ -46,6 +46,12 @@ public:
         if (heard)
             heard();
     }
+    // An answer is the device's own text, whichever link brought it: no
+    // time stamps of this machine, no line ends changed.
+    void ShowReceived(const QByteArray &bytes, TerminalFormatter::Link) override
+    {
+        AppendTerminal(QByteArray(bytes.constData(), qstrnlen(bytes.constData(), size_t(bytes.size()))));
+    }
     void AddStatus(const QString &) override {}
     void ShowIdentification(const QString &) override {}
     void ShowConnectionState(const ConnectionState &) override
@@ -224,8 +230,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
     conn.VaComm().SetPortNum(port);
     if (!target.path.isEmpty())
         conn.VaComm().SetDeviceName(target.path);
-    // What the device sent, byte for byte: the terminal's text carries time
-    // stamps of this machine and line ends of the link.
+    // What the device sent, byte for byte, whichever link brought it.
     QByteArray received;
     QObject::connect(&conn, &DeviceConnection::Received, [&received](const QByteArray &bytes) { received += bytes; });
 

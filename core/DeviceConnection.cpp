@@ -3,7 +3,6 @@
 #include "core/Identification.h"
 #include "core/links/ComPorts.h"
 
-#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -458,7 +457,7 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
             return;
         count = sender->BytesWaiting();
     }
-    char buffer[PieceCapacity + 1];
+    char buffer[PieceCapacity];
     // A large arrival is taken in parts that fit the receive buffer, and a
     // flood no more than so many parts at a time: the rest is taken from the
     // event loop, so the tool keeps answering while a device pours out text.
@@ -484,40 +483,18 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
         if (n <= 0)
             break;
         count -= n;
-        buffer[n] = '\0';
-        const QByteArray piece(buffer); // the text ends at the first zero byte
-        collectReply(piece);
-        if (!piece.isEmpty())
-            Q_EMIT Received(piece);
-        if (m_user.ShowsRawBytes()) {
-            m_user.ShowRawBytes(QByteArray(buffer, n));
-            continue;
-        }
-        QByteArray shown;
-        shown.reserve(piece.size() + 16);
-        for (char c : piece) {
-            if (c == '#')
-                shown += TimeStamp();
-            else
-                shown += c;
-        }
-        m_user.AppendTerminal(shown);
+        passOn(QByteArray(buffer, n), TerminalFormatter::Link::Serial);
     }
 }
 
-QByteArray DeviceConnection::TimeStamp()
+void DeviceConnection::passOn(const QByteArray &bytes, TerminalFormatter::Link link)
 {
-    // The clock is read for every '#', but turning it into local time costs
-    // a time-zone lookup; a device that marks every line would spend most of
-    // its time there. Zone offsets are whole seconds, so once a second does.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now / 1000 != m_stampSecond) {
-        m_stampSecond = now / 1000;
-        m_stampText = '['
-                      + QDateTime::fromMSecsSinceEpoch(now).time().toString(QStringLiteral("HH:mm:ss")).toLatin1()
-                      + "] ";
-    }
-    return m_stampText;
+    // Exchanges see the prompt in the text, which ends at a zero byte.
+    const QByteArray text(bytes.constData(), qstrnlen(bytes.constData(), size_t(bytes.size())));
+    collectReply(text);
+    if (!text.isEmpty())
+        Q_EMIT Received(text);
+    m_user.ShowReceived(bytes, link);
 }
 
 void DeviceConnection::VaCommDeviceLost()
@@ -551,27 +528,7 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
     const int n = sender->ReceiveBytes(buffer, NetworkReadSize);
     if (n <= 0)
         return;
-    const QByteArray received(buffer, n);
-    // Exchanges over the network see the prompt just as over the cable.
-    const QByteArray text(received.constData()); // text ends at a zero byte
-    collectReply(text);
-    if (!text.isEmpty())
-        Q_EMIT Received(text);
-    if (m_user.ShowsRawBytes()) {
-        m_user.ShowRawBytes(received);
-        return;
-    }
-    QByteArray shown;
-    shown.reserve(n + 8);
-    for (char c : received) {
-        if (c == '\r')
-            continue;
-        if (c == '\n')
-            shown += "\r\n";
-        else
-            shown += c;
-    }
-    m_user.AppendTerminal(shown);
+    passOn(QByteArray(buffer, n), TerminalFormatter::Link::Network);
 }
 
 // ---------------------------------------------------------------------------
@@ -663,8 +620,8 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     m_connected = true;
     m_linkLost = false;
     m_portListEnabled = false;
-    m_identSerial.clear();
-    m_identVersion.clear();
+    m_identity.readSerial.clear();
+    m_identity.readVersion.clear();
     if (identifyDevice && !Identify())
         return;
     m_user.RestoreCursor();
@@ -719,12 +676,14 @@ DeviceConnection::IdentOutcome DeviceConnection::readIdentification(bool showPar
     const bool whole = serial.text != unknown && version.text != unknown;
     if (!whole && !showPartial)
         return IdentOutcome::Partial;
+    // A value is kept whole: a shorter one must not leave the end of the
+    // one before behind it.
     if (serial.store)
-        SerialNumber.replace(0, serial.text.size(), serial.text);
+        m_identity.serial = serial.text;
     if (version.store)
-        SoftwareVersion.replace(0, version.text.size(), version.text);
-    m_identSerial = serial.text;
-    m_identVersion = version.text;
+        m_identity.version = version.text;
+    m_identity.readSerial = serial.text;
+    m_identity.readVersion = version.text;
     m_user.ShowIdentification(QString::fromLatin1(" SN: [" + serial.text + "]   SW: [" + version.text + "]"));
     return whole ? IdentOutcome::Whole : IdentOutcome::Partial;
 }
@@ -1072,6 +1031,6 @@ void DeviceConnection::tryReconnect()
     m_user.ShowReconnect(QStringLiteral("COM%1 is back; identifying the device").arg(m_vaComm.PortNum()));
     m_user.PortsChanged();
     OpenConnectionClicked(true);
-    if (!m_identSerial.isEmpty())
+    if (!m_identity.readSerial.isEmpty())
         m_user.ShowReconnect(QStringLiteral("Reconnected to COM%1").arg(m_vaComm.PortNum()));
 }

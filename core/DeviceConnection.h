@@ -3,6 +3,7 @@
 #include "core/links/ClientSocket.h"
 #include "core/links/SerialPort.h"
 #include "core/DevicePorts.h"
+#include "core/TerminalFormatter.h"
 #include "core/ToolSettings.h"
 
 #include <QDeadlineTimer>
@@ -53,11 +54,18 @@ public:
     virtual void ShowConnectionState(const ConnectionState &state) = 0;
     // The system's serial ports may have changed: read the port list again.
     virtual void PortsChanged() = 0;
-    // The hex view: while it is on, the bytes that arrive come here as they
-    // are (zero bytes, '#' and line ends untouched) in place of the text, the
-    // boot loader's during an update too.
     // What an automatic reconnect just did, for a line the user sees.
     virtual void ShowReconnect(const QString &text) { AddStatus(text); }
+    // The device's bytes as they came over `link`, untouched: the same bytes
+    // from the cable and the network. A terminal turns them into its text
+    // with a TerminalFormatter; the hex view shows them as they are.
+    virtual void ShowReceived(const QByteArray &bytes, TerminalFormatter::Link link)
+    {
+        Q_UNUSED(bytes);
+        Q_UNUSED(link);
+    }
+    // The hex view during a firmware update: while it is on, the boot
+    // loader's bytes come here as they are.
     virtual bool ShowsRawBytes() const { return false; }
     virtual void ShowRawBytes(const QByteArray &bytes) { Q_UNUSED(bytes); }
 };
@@ -98,8 +106,6 @@ public:
     DeviceConnection(const ToolSettings &settings, DeviceUser &user, QObject *parent = nullptr);
     ~DeviceConnection() override;
 
-    QByteArray SerialNumber = QByteArray(50, '\0');
-    QByteArray SoftwareVersion = QByteArray(50, '\0');
     QString HostAddress;
 
     SerialPort &VaComm() { return m_vaComm; }
@@ -139,8 +145,13 @@ public:
     static constexpr int RestartIdentifyMs = 10000;
     // What the last identification since the link opened read: the status
     // bar's parts ("12345", "FFFFF", "?????"); empty when none succeeded.
-    QByteArray IdentifiedSerial() const { return m_identSerial; }
-    QByteArray IdentifiedVersion() const { return m_identVersion; }
+    QByteArray IdentifiedSerial() const { return m_identity.readSerial; }
+    QByteArray IdentifiedVersion() const { return m_identity.readVersion; }
+    // The device's own serial number and software version as last read: a
+    // value the device does not have ("FFFFF") or that could not be read
+    // keeps the one before, across links; empty until one was read.
+    QByteArray SerialNumber() const { return m_identity.serial; }
+    QByteArray SoftwareVersion() const { return m_identity.version; }
     // Switches the serial port to `number` and opens it; false when that
     // failed (the user has been told).
     bool ChangePort(int number);
@@ -185,8 +196,8 @@ public:
     void TOTimerTimer();
 
 Q_SIGNALS:
-    // The device's text as it came over the link, before the terminal marks
-    // it up (time stamps, line ends): the same bytes whichever link is used.
+    // The device's text as it came over the link (up to a zero byte), the
+    // same whichever link is used; the terminal's mark-up is no part of it.
     void Received(const QByteArray &bytes);
 
 private:
@@ -214,6 +225,8 @@ private:
     void promptCredited();
     void creditPrompts(const QByteArray &piece);
     void collectReply(const QByteArray &piece);
+    // Both receive paths end here with what they read.
+    void passOn(const QByteArray &bytes, TerminalFormatter::Link link);
     void wakeWait();
     void VaCommDeviceLost();
     bool identify();
@@ -230,7 +243,6 @@ private:
     void portOpenFailed(const SerialPortError &error);
     // A send found the serial port closed: nothing went out.
     void portNotOpen();
-    QByteArray TimeStamp();
     bool linkAlive() const;
     bool network() const { return m_settings.InterfaceType == InterfaceNetwork; }
     void armReconnect();
@@ -251,8 +263,15 @@ private:
     std::function<void(int)> m_uploadReceiver;
 
     bool m_connected = false;
-    QByteArray m_identSerial;
-    QByteArray m_identVersion;
+    // What the device said of itself: the last identification's reading
+    // since the link opened, and its own values kept from the last reading
+    // that had them.
+    struct Identity {
+        QByteArray readSerial;
+        QByteArray readVersion;
+        QByteArray serial;
+        QByteArray version;
+    } m_identity;
     bool m_promptSeen = false;
     QByteArray m_reply;
 
@@ -287,6 +306,4 @@ private:
     int m_retryMs = FirstRetryMs;
     QTimer m_reconnectTimer;
     QFileSystemWatcher *m_portWatcher = nullptr;
-    qint64 m_stampSecond = -1;
-    QByteArray m_stampText;
 };

@@ -94,6 +94,13 @@ public:
         m_form.AddStatus(text);
         m_form.m_reconnectLabel->SetNote(text);
     }
+    void ShowReceived(const QByteArray &bytes, TerminalFormatter::Link link) override
+    {
+        if (m_form.HexView())
+            m_form.AppendRawBytes(bytes);
+        else
+            m_form.AppendTerminal(m_formatter.Format(bytes, link));
+    }
     bool ShowsRawBytes() const override { return m_form.HexView(); }
     void ShowRawBytes(const QByteArray &bytes) override { m_form.AppendRawBytes(bytes); }
     void PortsChanged() override
@@ -123,14 +130,13 @@ public:
 
 private:
     TMainForm &m_form;
+    TerminalFormatter m_formatter;
 };
 
 TMainForm::TMainForm(QWidget *parent)
     : QMainWindow(parent),
       m_userSide(std::make_unique<UserSide>(*this)),
       m_connection(std::make_unique<DeviceConnection>(*this, *m_userSide, this)),
-      SerialNumber(m_connection->SerialNumber),
-      SoftwareVersion(m_connection->SoftwareVersion),
       HostAddress(m_connection->HostAddress),
       m_log(std::make_unique<TerminalLog>())
 {
@@ -288,12 +294,12 @@ void TMainForm::MakeConfigFileCurrent(const QString &path)
 
 QByteArray TMainForm::SerialNumberText() const
 {
-    return QByteArray(SerialNumber.constData());
+    return m_connection->SerialNumber();
 }
 
 QByteArray TMainForm::SoftwareVersionText() const
 {
-    return QByteArray(SoftwareVersion.constData());
+    return m_connection->SoftwareVersion();
 }
 
 // ---------------------------------------------------------------------------

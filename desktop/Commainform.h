@@ -162,9 +162,7 @@ private:
     std::unique_ptr<DeviceConnection> m_connection;
 
 public:
-    // The identification under the names the other windows know.
-    QByteArray &SerialNumber;
-    QByteArray &SoftwareVersion;
+    // The device's network address under the name the other windows know.
     QString &HostAddress;
 
     static constexpr int ReplyCapacity = DeviceConnection::ReplyCapacity;

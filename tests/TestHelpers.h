@@ -186,6 +186,12 @@ public:
     void SetBusyCursor() override { busy = 1; }
     void RestoreCursor() override { busy = 0; }
     void AppendTerminal(const QByteArray &text) override { terminal += text; }
+    // The device's bytes reach the terminal as the main window shows them.
+    void ShowReceived(const QByteArray &bytes, TerminalFormatter::Link link) override
+    {
+        terminal += formatter.Format(bytes, link);
+    }
+    TerminalFormatter formatter;
     void AddStatus(const QString &text) override { status.prepend(text); }
     void ShowIdentification(const QString &text) override { identification = text; }
     void ShowConnectionState(const ConnectionState &s) override { state = s; }

@@ -37,6 +37,8 @@ class tst_exchange : public QObject {
 private Q_SLOTS:
     void identification_data();
     void identification();
+    void identificationKeptAcrossReadings_data();
+    void identificationKeptAcrossReadings();
     void noAnswerLeavesPortOpen();
     void reopenAfterUpdateSkipsIdentification();
     void strayPromptDoesNotEndExchange();
@@ -99,13 +101,56 @@ void tst_exchange::identification()
     form.OpenConnectionClicked();
     QCOMPARE(dev.lines(), QList<QByteArray>({"snum", "ver"}));
     QCOMPARE(rig.user.identification, panel);
-    QCOMPARE(QByteArray(form.SerialNumber.constData()), serialKept);
-    QCOMPARE(QByteArray(form.SoftwareVersion.constData()), versionKept);
+    QCOMPARE(form.SerialNumber(), serialKept);
+    QCOMPARE(form.SoftwareVersion(), versionKept);
     QVERIFY(form.IsConnected());
     QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect "));
     QVERIFY(!rig.user.state.PortListEnabled);
     QVERIFY(!rig.user.state.OpenEnabled);
     QVERIFY(!rig.user.busy);
+}
+
+// The device's own values outlive a reading that has none, and a new one
+// replaces the old whole, even when it is shorter.
+void tst_exchange::identificationKeptAcrossReadings_data()
+{
+    QTest::addColumn<QByteArray>("snum");
+    QTest::addColumn<QByteArray>("ver");
+    QTest::addColumn<QByteArray>("serialKept");
+    QTest::addColumn<QByteArray>("versionKept");
+    QTest::newRow("shorter") << QByteArray("Serialnumber :   0000012>") << QByteArray("V: 4>")
+                             << QByteArray("12>") << QByteArray("4>");
+    QTest::newRow("fffff") << QByteArray("Serialnumber :   00000FFFFF\r\n>") << QByteArray("V: FFFFF\r\n>")
+                           << QByteArray("12345") << QByteArray("4.0.1");
+    QTest::newRow("words missing") << QByteArray("serial 1\r\n>") << QByteArray("version 2\r\n>")
+                                   << QByteArray("12345") << QByteArray("4.0.1");
+}
+
+void tst_exchange::identificationKeptAcrossReadings()
+{
+    QFETCH(QByteArray, snum);
+    QFETCH(QByteArray, ver);
+    QFETCH(QByteArray, serialKept);
+    QFETCH(QByteArray, versionKept);
+    Env env;
+    bool first = true;
+    ScriptedDevice dev([&](const QByteArray &line) -> QList<QByteArray> {
+        if (line == "snum")
+            return {first ? kSnum : snum};
+        if (line == "ver")
+            return {first ? kVer : ver};
+        return {};
+    });
+    ConnectionRig rig;
+    DeviceConnection &form = rig.conn;
+    form.VaComm().SetPortNum(dev.registerAs());
+    form.OpenConnectionClicked();
+    QCOMPARE(form.SerialNumber(), QByteArray("12345"));
+    QCOMPARE(form.SoftwareVersion(), QByteArray("4.0.1"));
+    first = false;
+    QVERIFY(form.Identify());
+    QCOMPARE(form.SerialNumber(), serialKept);
+    QCOMPARE(form.SoftwareVersion(), versionKept);
 }
 
 void tst_exchange::noAnswerLeavesPortOpen()

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+
+// Turns the device's bytes, as they came over the link, into the terminal's
+// text: the text ends at a zero byte on the cable and each '#' there becomes
+// the local time; over the network every byte counts, carriage returns are
+// dropped and each line feed ends a line as the terminal expects. Both the
+// terminal view and its log take this text, so neither can differ from the
+// other.
+class TerminalFormatter {
+public:
+    enum class Link { Serial, Network };
+
+    QByteArray Format(const QByteArray &bytes, Link link);
+
+private:
+    QByteArray timeStamp();
+
+    qint64 m_stampSecond = -1;
+    QByteArray m_stampText;
+};
