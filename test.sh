@@ -17,7 +17,7 @@ cmake --build build-asan -j "$jobs"
 # The leak checker cannot run everywhere (under a tracer, in some sandboxes);
 # there the sanitizer build still runs, without it, and says so.
 leaks=1
-probe=$(ASAN_OPTIONS=detect_leaks=1 build-asan/tests/tst_settings -functions 2>&1 >/dev/null || true)
+probe=$(ASAN_OPTIONS=detect_leaks=1 build-asan/tests/core/tst_settings -functions 2>&1 >/dev/null || true)
 if printf '%s' "$probe" | grep -q "LeakSanitizer has encountered a fatal error\|does not work under ptrace"; then
   echo "test.sh: the leak checker cannot run here; running the sanitizer build without it."
   leaks=0

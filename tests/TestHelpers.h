@@ -57,26 +57,6 @@ private:
     bool m_hadOldState = false;
 };
 
-// Answers the next modal message box: when it shows, checks nothing itself but
-// records its text and presses `button` (a QMessageBox::StandardButton).
-// Call before the action that opens the box; read text() afterwards.
-class ModalAnswerer {
-public:
-    explicit ModalAnswerer(int button = 0x00000400 /* QMessageBox::Ok */);
-    ~ModalAnswerer();
-    QString text() const { return *m_text; }
-    bool seen() const { return !m_text->isNull(); }
-    QStringList allTexts() const { return *m_all; }
-    // The icon of each box answered (QMessageBox::Icon), in order.
-    QList<int> allIcons() const { return *m_icons; }
-
-private:
-    std::shared_ptr<QString> m_text;
-    std::shared_ptr<QStringList> m_all;
-    std::shared_ptr<QList<int>> m_icons;
-    std::shared_ptr<bool> m_stop;
-};
-
 // The device simulator built with the tests (or $MIRTO_SIM), serving a
 // pseudo-terminal registered in the current ports folder and TCP on
 // 127.0.0.1 when asked.
@@ -115,26 +95,6 @@ private:
     mutable std::mutex m_mutex;
     QList<QByteArray> m_lines;
     std::thread m_thread;
-};
-
-// Answers the next input box: records what it proposed, then types `text`
-// and presses OK, or cancels when `text` is null.
-class InputAnswerer {
-public:
-    explicit InputAnswerer(const QString &text);
-    ~InputAnswerer();
-    QString proposed() const { return m_seen->proposed; }
-    QString title() const { return m_seen->title; }
-    QString label() const { return m_seen->label; }
-    bool seen() const { return m_seen->seen; }
-
-private:
-    struct Seen {
-        bool seen = false;
-        bool stop = false;
-        QString proposed, title, label;
-    };
-    std::shared_ptr<Seen> m_seen;
 };
 
 // A start directory of the tool's own (the current directory while it

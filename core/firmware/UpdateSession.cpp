@@ -50,13 +50,13 @@ UpdateSession::UpdateSession(BootPort &port, FileName file, QObject *parent)
                                  : QStringLiteral("Firmware update failed: the transfer was aborted"))
                           : m_lastProblem);
     });
-    connect(&m_timer1, &QTimer::timeout, this, [this] { carry(m_protocol.Timer1Expired()); });
-    connect(&m_timer2, &QTimer::timeout, this, [this] { carry(m_protocol.Timer2Expired()); });
+    connect(&m_timer1, &QTimer::timeout, this, [this] { applyEvents(m_protocol.Timer1Expired()); });
+    connect(&m_timer2, &QTimer::timeout, this, [this] { applyEvents(m_protocol.Timer2Expired()); });
     // Without a prompt on a screen, the wait for the power cycle ends as a
     // closed prompt would.
     connect(&m_powerWait, &QTimer::timeout, this, [this] {
         m_lastProblem = QStringLiteral("No start-token received from device: the device was not power-cycled in time");
-        carry(m_protocol.PowerPromptClosed());
+        applyEvents(m_protocol.PowerPromptClosed());
     });
 }
 
@@ -116,14 +116,14 @@ bool UpdateSession::Begin(int speedIndex)
         return false;
     m_running = true;
     m_lastProblem.clear();
-    carry(m_protocol.Start(speedIndex));
+    applyEvents(m_protocol.Start(speedIndex));
     return true;
 }
 
 void UpdateSession::Stop()
 {
     if (m_running)
-        carry(m_protocol.Stop());
+        applyEvents(m_protocol.Stop());
 }
 
 void UpdateSession::Pause()
@@ -146,19 +146,19 @@ void UpdateSession::Resume()
 
 void UpdateSession::PowerPromptClosed()
 {
-    carry(m_protocol.PowerPromptClosed());
+    applyEvents(m_protocol.PowerPromptClosed());
 }
 
 void UpdateSession::CloseButtonPressed()
 {
-    carry(m_protocol.CloseButtonPressed());
+    applyEvents(m_protocol.CloseButtonPressed());
 }
 
 void UpdateSession::Closed()
 {
     m_paused = false;
     m_bytesHeld = false;
-    carry(m_protocol.Closed());
+    applyEvents(m_protocol.Closed());
     m_powerWait.stop();
     m_running = false;
     m_link.Release();
@@ -177,7 +177,7 @@ void UpdateSession::Received(int count)
     // conversation was waiting for at the time.
     if (!taken.Error.isEmpty())
         m_lastProblem = taken.Error;
-    carry(taken.Events, true);
+    applyEvents(taken.Events, true);
     if (taken.Error.isEmpty())
         return;
     if (count >= 0)
@@ -186,7 +186,7 @@ void UpdateSession::Received(int count)
         finish(false, taken.Error);
 }
 
-void UpdateSession::carry(const QList<BootEvent> &events, bool insideReceive)
+void UpdateSession::applyEvents(const QList<BootEvent> &events, bool insideReceive)
 {
     // The machine's state is final by now: once it no longer listens, the
     // device's next bytes (also those behind a message box about to show)
@@ -202,10 +202,10 @@ void UpdateSession::carry(const QList<BootEvent> &events, bool insideReceive)
             // notification runs: what waits for the user waits for the
             // event loop, and what follows it keeps its place.
             const QList<BootEvent> rest = events.mid(i);
-            QMetaObject::invokeMethod(this, [this, rest] { carry(rest); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, [this, rest] { applyEvents(rest); }, Qt::QueuedConnection);
             return;
         }
-        if (!carryOne(events[i]))
+        if (!applyEvent(events[i]))
             return;
     }
     // A wait that ran out without a start token ends the attempt.
@@ -213,7 +213,7 @@ void UpdateSession::carry(const QList<BootEvent> &events, bool insideReceive)
         finish(false, m_lastProblem.isEmpty() ? QStringLiteral("No start-token received from device") : m_lastProblem);
 }
 
-bool UpdateSession::carryOne(const BootEvent &event)
+bool UpdateSession::applyEvent(const BootEvent &event)
 {
     using Kind = BootEvent::Kind;
     switch (event.Type) {

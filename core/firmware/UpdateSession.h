@@ -92,9 +92,9 @@ Q_SIGNALS:
     void Finished(bool success, const QString &error);
 
 private:
-    void carry(const QList<BootEvent> &events, bool insideReceive = false);
-    // False when carrying has to stop after this event.
-    bool carryOne(const BootEvent &event);
+    void applyEvents(const QList<BootEvent> &events, bool insideReceive = false);
+    // False when the events after this one must not run.
+    bool applyEvent(const BootEvent &event);
     void finish(bool success, const QString &error);
 
     BootPort &m_port;

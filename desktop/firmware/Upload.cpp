@@ -267,14 +267,14 @@ void TUploadForm::UploadFormActivate()
         SetStatus(QStringLiteral("Flash File too large"));
         return;
     }
-    Arm();
+    PrepareForStart();
 }
 
-void TUploadForm::Arm()
+void TUploadForm::PrepareForStart()
 {
     // The link is claimed only by Start: until then the device's text,
     // prompts included, belongs to the terminal.
-    m_armed = true;
+    m_preparedForStart = true;
     try {
         // Refused while another job holds the link: the user has been told.
         if (!m_port.OpenForUpdate())
@@ -296,7 +296,7 @@ void TUploadForm::done(int result)
         QDialog::done(result);
         return;
     }
-    if (m_asking)
+    if (m_stopQuestionOpen)
         return;
     // A device left in the middle of a transfer stays in its boot loader:
     // the user decides, and the dialog stays open either way.
@@ -325,14 +325,14 @@ void TUploadForm::FormClose()
     if (m_closing)
         return;
     m_closing = true;
-    m_asking = false;
+    m_stopQuestionOpen = false;
     // The session gives the link back; its timers stop.
     m_session->Closed();
     if (m_remove->isVisible())
         m_remove->done(QDialog::Rejected);
     FlushMessages();
     m_flushTimer.stop();
-    m_armed = false;
+    m_preparedForStart = false;
     // Before the activation of this showing ran, nothing was taken over that
     // could be handed back; the network link was never the dialog's.
     if (Activated && m_port.Interface() != InterfaceNetwork) {
@@ -352,13 +352,13 @@ void TUploadForm::FormClose()
 void TUploadForm::AskToStop()
 {
     FlushMessages();
-    m_asking = true;
+    m_stopQuestionOpen = true;
     // The question runs a loop of its own in which the device's bytes go on
     // arriving: the session keeps them in the port until it is answered,
     // and the update's clock stands still meanwhile.
     m_session->Pause();
     const bool stop = AskYesNo(this, StopQuestion);
-    m_asking = false;
+    m_stopQuestionOpen = false;
     if (stop && m_session->Protocol().TransferRunning())
         m_session->Stop();
     m_session->Resume();
@@ -411,8 +411,8 @@ void TUploadForm::BrowseButtonClicked()
         SetStatus(QStringLiteral("Ready, Waiting for device"));
         // A showing that stopped at a bad file is ready now, as it would have
         // been had the file been good from the start.
-        if (Activated && !m_armed)
-            Arm();
+        if (Activated && !m_preparedForStart)
+            PrepareForStart();
     }
 }
 
@@ -421,20 +421,20 @@ void TUploadForm::StartUploadButtonClicked()
     // Resetting the device makes sense only when its boot loader is awaited:
     // a good file and an open port. A good name typed into the field since
     // the showing began readies the dialog now, as Browse would have.
-    if (!m_armed && Activated && !m_transferRunning) {
+    if (!m_preparedForStart && Activated && !m_transferRunning) {
         ClearMessages();
         const int result = LoadFlashImage();
         if (result != 0) {
             SetStatus(result == -2 ? QStringLiteral("Flash File too large")
                                    : QStringLiteral("Error in Flash File"));
         } else {
-            Arm();
+            PrepareForStart();
             // A port that did not open has been reported by now.
             if (!m_port.PortOpen())
                 return;
         }
     }
-    if (!m_armed) {
+    if (!m_preparedForStart) {
         QApplication::beep();
         return;
     }

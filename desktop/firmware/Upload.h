@@ -86,7 +86,7 @@ private:
     void FormClose();
     // The rest of the activation once the file is good: the serial port is
     // opened, so that Start finds it ready.
-    void Arm();
+    void PrepareForStart();
     // Opens the serial port for Start when it is closed; tells the user why
     // when it cannot be opened.
     bool PortReadyForStart();
@@ -128,13 +128,13 @@ private:
     KeyPreview *m_keys = nullptr;
 
     // This showing has a usable file and has opened the serial port.
-    bool m_armed = false;
+    bool m_preparedForStart = false;
     bool m_closing = false;
     bool m_transferRunning = false;
     // Start is allowed (not in the pause after a failed reload).
     bool m_startAllowed = true;
     // The stop question is open: the device's bytes wait in the port.
-    bool m_asking = false;
+    bool m_stopQuestionOpen = false;
     // The boot loader finished a complete update in this showing.
     bool m_updated = false;
 };

@@ -6,6 +6,7 @@
 
 #include <QTextBrowser>
 #include "tests/TestHelpers.h"
+#include "tests/desktop/DialogAnswerers.h"
 
 #include "desktop/Advanced.h"
 #include "desktop/EchoPort.h"

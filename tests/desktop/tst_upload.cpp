@@ -6,6 +6,7 @@
 #include "core/ToolSettings.h"
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
+#include "tests/desktop/DialogAnswerers.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -5,6 +5,7 @@
 #include "desktop/Mnemonic.h"
 #include "sim/core/SimDevice.h"
 #include "tests/TestHelpers.h"
+#include "tests/desktop/DialogAnswerers.h"
 
 #include <QElapsedTimer>
 #include <QGroupBox>

@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QToolButton>
 #include <QtTest>
 
 #include <arpa/inet.h>
