@@ -14,13 +14,13 @@
 
 class QAction;
 class QComboBox;
+class CommandLineHistory;
 class QLabel;
 class NoteLabel;
 class QFontMetrics;
 class QKeyEvent;
 class QToolButton;
 class QPushButton;
-class TerminalBuffer;
 class TerminalLog;
 class TerminalView;
 class FindBar;
@@ -29,10 +29,6 @@ class TConfigForm;
 class TUploadForm;
 class TAdvancedForm;
 class THelpForm;
-
-// Writes the terminal's lines to `path`, each ending in CR LF; replaces the
-// file atomically. Returns the system's message on failure, else "".
-QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer);
 
 // Fits `text` into `width` pixels of `metrics`, dropping characters on the
 // left: of a path, the file's name is what matters.
@@ -43,16 +39,6 @@ QString ElideLeft(const QString &text, const QFontMetrics &metrics, int width);
 QString ElideKeepingLabel(const QString &text, const QFontMetrics &metrics, int width);
 // The width a label has for its text, inside its frame, indent and margin.
 int LabelTextRoom(const QLabel &label);
-
-// The command history, newest first, as Up and Down walk it: `current` is the
-// entry shown, -1 the line being typed. Up (`older`) goes to the next older
-// entry and stops at the oldest; Down to the next newer one and from the
-// newest back to the line being typed.
-int CommandHistoryStep(int current, int count, bool older);
-// Ctrl+R in the command line, as a shell searches backwards: the first entry
-// of `history` (newest first) from `from` on that holds `needle`; -1 when
-// none does.
-int CommandHistorySearch(const QStringList &history, const QString &needle, int from);
 
 // The tool's home: the terminal, the toolbar and menus that open the other
 // windows, the direct command line for experts, and the status bar. The link
@@ -216,12 +202,6 @@ private:
     void PreferencesClicked();
     void setTimeStamps(bool on);
 
-    // Ctrl+R: searching the history backwards while the user types.
-    void searchHistory(int from);
-    bool searchKey(QKeyEvent *key);
-    void endHistorySearch();
-    void keepHistory();
-
     TerminalView *m_memo = nullptr;
     FindBar *m_findBar = nullptr;
     QAction *m_stampsAction = nullptr;
@@ -255,12 +235,9 @@ private:
     void showTerminalText(const QByteArray &text);
     std::unique_ptr<TerminalLog> m_log;
     std::unique_ptr<EchoingCommandPort> m_echoPort;
-    // The line being typed while Up and Down show the history.
-    QString m_historyDraft;
     QLabel *m_searchLabel = nullptr;
-    bool m_searching = false;
-    QString m_searchText;
-    int m_searchMatch = -1;
+    // The commands sent, Up and Down, Ctrl+R.
+    std::unique_ptr<CommandLineHistory> m_history;
     bool m_consolePlaced = false;
     QPointer<TAboutForm> m_about;
     QPointer<TConfigForm> m_config;
