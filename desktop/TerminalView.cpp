@@ -1,10 +1,12 @@
 #include "desktop/TerminalView.h"
 
+#include "core/TerminalStamps.h"
+#include "desktop/TerminalAccessible.h"
+#include "desktop/TerminalFindMarks.h"
+
 #include <QAccessible>
-#include <QAccessibleWidget>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -18,7 +20,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <optional>
 
 namespace {
 
@@ -53,196 +55,13 @@ bool IsWordByte(char byte)
     return byte == '_' || QChar(static_cast<unsigned char>(byte)).isLetterOrNumber();
 }
 
-int ClampToInt(qsizetype value)
-{
-    return int(std::clamp<qsizetype>(value, 0, std::numeric_limits<int>::max()));
-}
-
 } // namespace
 
-// The terminal as assistive technology sees it. Offsets count bytes of the
-// buffer's text, which are its characters: the text is Latin-1 and keeps no
-// carriage returns, lines being joined by one '\n'.
-class TerminalAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
-public:
-    explicit TerminalAccessible(TerminalView *view) : QAccessibleWidget(view, QAccessible::Terminal) {}
-
-    void *interface_cast(QAccessible::InterfaceType type) override
-    {
-        if (type == QAccessible::TextInterface)
-            return static_cast<QAccessibleTextInterface *>(this);
-        return QAccessibleWidget::interface_cast(type);
-    }
-
-    QString text(QAccessible::Text kind) const override
-    {
-        if (kind == QAccessible::Value)
-            return view()->LastLine();
-        return QAccessibleWidget::text(kind);
-    }
-
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.readOnly = true;
-        s.multiLine = true;
-        s.selectableText = true;
-        return s;
-    }
-
-    // Selection
-    void selection(int selectionIndex, int *startOffset, int *endOffset) const override
-    {
-        *startOffset = *endOffset = 0;
-        if (selectionIndex != 0 || !view()->HasSelection())
-            return;
-        const auto from = std::min(view()->m_anchor, view()->m_cursor);
-        const auto to = std::max(view()->m_anchor, view()->m_cursor);
-        *startOffset = offsetOf(from);
-        *endOffset = offsetOf(to);
-    }
-    int selectionCount() const override { return view()->HasSelection() ? 1 : 0; }
-    void addSelection(int startOffset, int endOffset) override { setSelection(0, startOffset, endOffset); }
-    void removeSelection(int) override { view()->ClearSelection(); }
-    void setSelection(int, int startOffset, int endOffset) override
-    {
-        view()->m_anchor = posOf(startOffset);
-        view()->m_cursor = posOf(endOffset);
-        view()->PublishSelection();
-        view()->viewport()->update();
-    }
-
-    // Cursor: where the selection ends, or the end of the text, where new
-    // text arrives.
-    int cursorPosition() const override
-    {
-        return view()->HasSelection() ? offsetOf(view()->m_cursor) : ClampToInt(buffer().Size());
-    }
-    void setCursorPosition(int position) override
-    {
-        view()->m_anchor = view()->m_cursor = posOf(position);
-        view()->viewport()->update();
-    }
-
-    // Text
-    QString text(int startOffset, int endOffset) const override
-    {
-        const QByteArray all = buffer().Text();
-        const qsizetype from = std::clamp<qsizetype>(startOffset, 0, all.size());
-        const qsizetype to = std::clamp<qsizetype>(endOffset, from, all.size());
-        return QString::fromLatin1(QByteArrayView(all).sliced(from, to - from));
-    }
-    int characterCount() const override { return ClampToInt(buffer().Size()); }
-
-    // Lines are looked up in the buffer's index; the generic search over the
-    // whole text would cost as much as the text is long.
-    QString textAtOffset(int offset, QAccessible::TextBoundaryType boundary, int *startOffset,
-                         int *endOffset) const override
-    {
-        if (boundary != QAccessible::LineBoundary)
-            return QAccessibleTextInterface::textAtOffset(offset, boundary, startOffset, endOffset);
-        return lineText(buffer().LineAt(offset), startOffset, endOffset);
-    }
-    QString textBeforeOffset(int offset, QAccessible::TextBoundaryType boundary, int *startOffset,
-                             int *endOffset) const override
-    {
-        if (boundary != QAccessible::LineBoundary)
-            return QAccessibleTextInterface::textBeforeOffset(offset, boundary, startOffset,
-                                                              endOffset);
-        return lineText(buffer().LineAt(offset) - 1, startOffset, endOffset);
-    }
-    QString textAfterOffset(int offset, QAccessible::TextBoundaryType boundary, int *startOffset,
-                            int *endOffset) const override
-    {
-        if (boundary != QAccessible::LineBoundary)
-            return QAccessibleTextInterface::textAfterOffset(offset, boundary, startOffset,
-                                                             endOffset);
-        return lineText(buffer().LineAt(offset) + 1, startOffset, endOffset);
-    }
-
-    // Geometry, in screen coordinates.
-    QRect characterRect(int offset) const override
-    {
-        const qsizetype line = buffer().LineAt(offset);
-        const QByteArrayView text = buffer().Line(line);
-        const qsizetype index = std::clamp<qsizetype>(offset - buffer().LineStart(line), 0, text.size());
-        const qsizetype column = TerminalBuffer::ColumnOf(text, index);
-        const qsizetype width = index < text.size() ? TerminalBuffer::CellWidth(text[index], column) : 1;
-        const QPoint topLeft = view()->CellPosition(line, column);
-        return QRect(view()->viewport()->mapToGlobal(topLeft),
-                     QSize(int(std::lround(width * view()->m_charWidth)), view()->m_lineHeight));
-    }
-    int offsetAtPoint(const QPoint &point) const override
-    {
-        const QPoint inside = view()->viewport()->mapFromGlobal(point);
-        if (!view()->viewport()->rect().contains(inside))
-            return -1;
-        return offsetOf(view()->PosAt(inside));
-    }
-    void scrollToSubstring(int startIndex, int) override
-    {
-        QScrollBar *bar = view()->verticalScrollBar();
-        const qsizetype line = buffer().LineAt(startIndex);
-        if (line < bar->value() || line >= bar->value() + view()->VisibleLines())
-            bar->setValue(ClampToInt(line));
-    }
-    QString attributes(int offset, int *startOffset, int *endOffset) const override
-    {
-        *startOffset = 0;
-        *endOffset = characterCount();
-        Q_UNUSED(offset);
-        return {};
-    }
-
-private:
-    TerminalView *view() const { return static_cast<TerminalView *>(widget()); }
-    const TerminalBuffer &buffer() const { return view()->m_buffer; }
-
-    int offsetOf(const TerminalView::TextPos &pos) const
-    {
-        return ClampToInt(buffer().LineStart(pos.line) + pos.index);
-    }
-    TerminalView::TextPos posOf(int offset) const
-    {
-        const qsizetype at = std::clamp<qsizetype>(offset, 0, buffer().Size());
-        const qsizetype line = buffer().LineAt(at);
-        return {line, std::min(at - buffer().LineStart(line), buffer().Line(line).size())};
-    }
-    // A line with its line break, as screen readers read a line.
-    QString lineText(qsizetype line, int *startOffset, int *endOffset) const
-    {
-        if (line < 0 || line >= buffer().LineCount()) {
-            *startOffset = *endOffset = -1;
-            return {};
-        }
-        const qsizetype start = buffer().LineStart(line);
-        const qsizetype end = line + 1 < buffer().LineCount() ? buffer().LineStart(line + 1)
-                                                              : buffer().Size();
-        *startOffset = ClampToInt(start);
-        *endOffset = ClampToInt(end);
-        return text(*startOffset, *endOffset);
-    }
-};
-
-namespace {
-
-QAccessibleInterface *terminalAccessibleFactory(const QString &className, QObject *object)
-{
-    if (className == QLatin1String("TerminalView") && object && object->isWidgetType())
-        return new TerminalAccessible(static_cast<TerminalView *>(object));
-    return nullptr;
-}
-
-} // namespace
 
 TerminalView::TerminalView(QWidget *parent)
     : QAbstractScrollArea(parent)
 {
-    static const bool accessibleInstalled = [] {
-        QAccessible::installFactory(&terminalAccessibleFactory);
-        return true;
-    }();
-    Q_UNUSED(accessibleInstalled);
+    InstallTerminalAccessible();
     setFont(TerminalFont());
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -276,7 +95,7 @@ void TerminalView::AppendText(QByteArrayView bytes)
     const bool accessible = QAccessible::isActive();
     QByteArray droppedText;
     const TerminalBuffer::Dropped gone =
-        m_buffer.Append(bytes, accessible ? &droppedText : nullptr, ArrivalMs());
+        m_buffer.Append(bytes, accessible ? &droppedText : nullptr, m_clock.MsOfDay());
     if (gone.bytes > before) {
         // Some of the new text went at once: it was never there for a reader.
         dropped(gone, accessible ? droppedText.first(before) : QByteArray());
@@ -339,30 +158,6 @@ void TerminalView::SetLineLimit(qsizetype lines)
     viewport()->update();
 }
 
-int TerminalView::ArrivalMs()
-{
-    // Turning the clock into local time costs a time-zone lookup; the zone's
-    // offset is looked up once a minute and added to the clock.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now / 60'000 != m_offsetMinute) {
-        m_offsetMinute = now / 60'000;
-        m_utcOffsetMs = qint64(QDateTime::fromMSecsSinceEpoch(now).offsetFromUtc()) * 1000;
-    }
-    constexpr qint64 Day = 24 * 3600 * 1000;
-    return int(((now + m_utcOffsetMs) % Day + Day) % Day);
-}
-
-QString TerminalView::StampText(int msOfDay)
-{
-    if (msOfDay < 0)
-        return QStringLiteral("[--:--:--.---] ");
-    return QStringLiteral("[%1:%2:%3.%4] ")
-        .arg(msOfDay / 3'600'000, 2, 10, QLatin1Char('0'))
-        .arg(msOfDay / 60'000 % 60, 2, 10, QLatin1Char('0'))
-        .arg(msOfDay / 1000 % 60, 2, 10, QLatin1Char('0'))
-        .arg(msOfDay % 1000, 3, 10, QLatin1Char('0'));
-}
-
 void TerminalView::SetTimeStamps(bool on)
 {
     if (m_stamps == on)
@@ -398,73 +193,6 @@ QColor TerminalView::RuleColor(const QString &name) const
             return QColor::fromHsl(hue, 200, darkBase ? 170 : 95);
     }
     return pal.color(QPalette::Text);
-}
-
-void TerminalView::SetFindActive(bool on)
-{
-    if (m_findActive == on)
-        return;
-    m_findActive = on;
-    if (on)
-        updateFind();
-    viewport()->update();
-}
-
-bool TerminalView::SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression)
-{
-    const bool ok = m_find.SetPattern(pattern, matchCase, regularExpression, m_buffer);
-    viewport()->update();
-    Q_EMIT FindChanged();
-    return ok;
-}
-
-void TerminalView::FindNext()
-{
-    updateFind();
-    ShowMatch(m_find.Next(verticalScrollBar()->value(), m_buffer));
-    Q_EMIT FindChanged();
-}
-
-void TerminalView::FindPrevious()
-{
-    updateFind();
-    ShowMatch(m_find.Previous(verticalScrollBar()->value() + VisibleLines(), m_buffer));
-    Q_EMIT FindChanged();
-}
-
-void TerminalView::ShowMatch(qsizetype index)
-{
-    if (index < 0 || index >= m_find.Count())
-        return;
-    // Text that is still waiting to be shown must not pull the view back to
-    // the end afterwards.
-    SyncScrollBars();
-    m_scrollToEnd = false;
-    const TerminalFind::Match &match = m_find.At(index);
-    const qsizetype line = match.line - m_buffer.DroppedLines();
-    QScrollBar *vbar = verticalScrollBar();
-    const int lines = VisibleLines();
-    if (line < vbar->value() || line >= vbar->value() + lines)
-        vbar->setValue(ClampToInt(line - lines / 2));
-    const QByteArrayView text = m_buffer.Line(line);
-    const qsizetype c0 = PrefixColumns() + TerminalBuffer::ColumnOf(text, match.start);
-    const qsizetype c1 = PrefixColumns() + TerminalBuffer::ColumnOf(text, match.start + match.length);
-    QScrollBar *hbar = horizontalScrollBar();
-    const int columns = VisibleColumns();
-    if (c0 < hbar->value() || c1 > hbar->value() + columns)
-        hbar->setValue(ClampToInt(std::max<qsizetype>(0, c1 - columns + 1)));
-    viewport()->update();
-}
-
-void TerminalView::updateFind()
-{
-    if (!m_findActive)
-        return;
-    const qsizetype count = m_find.Count();
-    const qsizetype current = m_find.Current();
-    m_find.Update(m_buffer);
-    if (m_find.Count() != count || m_find.Current() != current)
-        Q_EMIT FindChanged();
 }
 
 void TerminalView::dropped(const TerminalBuffer::Dropped &gone, const QByteArray &droppedText)
@@ -515,18 +243,8 @@ QString TerminalView::SelectedText(bool stamps) const
         return {};
     const TextPos from = std::min(m_anchor, m_cursor);
     const TextPos to = std::max(m_anchor, m_cursor);
-    QByteArray bytes;
-    for (qsizetype i = from.line; i <= to.line; ++i) {
-        const QByteArrayView line = m_buffer.Line(i);
-        const qsizetype start = i == from.line ? from.index : 0;
-        const qsizetype stop = i == to.line ? to.index : line.size();
-        if (stamps && m_stamps && start == 0 && (stop > 0 || i != to.line))
-            bytes.append(StampText(m_buffer.Stamp(i)).toLatin1());
-        bytes.append(line.sliced(start, stop - start));
-        if (i != to.line)
-            bytes.append('\n');
-    }
-    return QString::fromLatin1(bytes);
+    return QString::fromLatin1(
+        StampedText(m_buffer, from.line, from.index, to.line, to.index, stamps && m_stamps));
 }
 
 void TerminalView::SelectAll()
@@ -671,12 +389,9 @@ void TerminalView::paintEvent(QPaintEvent *event)
         return int(std::lround(std::clamp<qreal>(x, -1, width + 1)));
     };
 
-    // Matches are marked with a wash of the selection colour; the current
-    // one looks selected.
-    QColor matchColor = pal.color(QPalette::Highlight);
-    matchColor.setAlpha(90);
-    qsizetype nextMatch = m_findActive ? m_find.FirstFrom(firstLine, m_buffer) : 0;
-    const qsizetype dropped = m_buffer.DroppedLines();
+    std::optional<TerminalFindMarks> marks;
+    if (m_findActive)
+        marks.emplace(m_find, m_buffer, firstLine, pal);
 
     QList<quint32> glyphs;
     QList<QPointF> positions;
@@ -690,26 +405,13 @@ void TerminalView::paintEvent(QPaintEvent *event)
         const int y = int((i - firstLine) * m_lineHeight);
         const QByteArrayView line = m_buffer.Line(i);
         QRegion marked; // drawn in the selection's text colour
-        if (m_findActive) {
-            for (; nextMatch < m_find.Count() && m_find.At(nextMatch).line == dropped + i;
-                 ++nextMatch) {
-                const TerminalFind::Match &match = m_find.At(nextMatch);
-                const QRect rect(QPoint(xOf(TerminalBuffer::ColumnOf(line, match.start)), y),
-                                 QPoint(xOf(TerminalBuffer::ColumnOf(line, match.start + match.length)) - 1,
-                                        y + m_lineHeight - 1));
-                if (nextMatch == m_find.Current()) {
-                    painter.fillRect(rect, pal.color(QPalette::Highlight));
-                    marked += rect;
-                } else {
-                    painter.fillRect(rect, matchColor);
-                }
-            }
-        }
+        if (marks)
+            marks->Paint(painter, i, y, m_lineHeight, xOf, marked);
         if (y >= event->rect().bottom() + 1 || y + m_lineHeight <= event->rect().top())
             continue;
 
         if (prefix > 0) {
-            const QString stamp = StampText(m_buffer.Stamp(i));
+            const QString stamp = TerminalStampText(m_buffer.Stamp(i));
             stampGlyphs.clear();
             stampPositions.clear();
             for (qsizetype c = 0; c < prefix - 1 && c < stamp.size(); ++c) {

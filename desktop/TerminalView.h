@@ -3,6 +3,7 @@
 #include "core/HighlightRules.h"
 #include "core/TerminalBuffer.h"
 #include "core/TerminalFind.h"
+#include "core/TerminalStamps.h"
 
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -11,6 +12,9 @@
 #include <QRawFont>
 #include <QStringList>
 #include <QTimer>
+
+#include <algorithm>
+#include <limits>
 
 // The read-only terminal of the main window. It paints only the lines in
 // view, straight from a TerminalBuffer, so that appending stays cheap however
@@ -77,7 +81,7 @@ public:
     // of the text: saving and searching see the device's text alone.
     void SetTimeStamps(bool on);
     bool TimeStamps() const { return m_stamps; }
-    static QString StampText(int msOfDay);
+    static QString StampText(int msOfDay) { return TerminalStampText(msOfDay); }
 
     // Lines a rule matches are drawn in the rule's colour.
     void SetHighlightRules(const QList<HighlightRules::Rule> &rules);
@@ -141,19 +145,21 @@ private:
     void DragTo(QPoint viewportPos);
     void PublishSelection() const;
     void dropped(const TerminalBuffer::Dropped &dropped, const QByteArray &droppedText);
-    int ArrivalMs();
     int PrefixColumns() const { return m_stamps ? StampColumns : 0; }
     void updateFind();
 
     static constexpr int StampColumns = 15; // "[hh:mm:ss.mmm] "
+    static int ClampToInt(qsizetype value)
+    {
+        return int(std::clamp<qsizetype>(value, 0, std::numeric_limits<int>::max()));
+    }
 
     TerminalBuffer m_buffer;
     TerminalFind m_find;
     HighlightRules m_rules;
     bool m_findActive = false;
     bool m_stamps = false;
-    qint64 m_offsetMinute = -1; // minute since the epoch the zone offset is for
-    qint64 m_utcOffsetMs = 0;
+    ArrivalClock m_clock;
     TextPos m_anchor;
     TextPos m_cursor;
     bool m_dragging = false;
