@@ -43,15 +43,10 @@ bool IsLatin1(const QString &text)
 bool TerminalFind::SetPattern(const QString &pattern, bool matchCase, bool regularExpression,
                               const TerminalBuffer &buffer)
 {
+    Reset();
     m_pattern = pattern;
     m_matchCase = matchCase;
     m_regex = regularExpression;
-    m_error.clear();
-    m_needle.clear();
-    m_expression = QRegularExpression();
-    m_matches.clear();
-    m_current = -1;
-    m_searchedTo = 0;
     m_clears = buffer.Clears();
     if (pattern.isEmpty())
         return true;
