@@ -1,3 +1,5 @@
+#include "core/CommandHistory.h"
+#include "core/TerminalFile.h"
 #include "core/links/ComPorts.h"
 #include "desktop/Commainform.h"
 #include "desktop/firmware/Upload.h"
