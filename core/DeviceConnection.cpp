@@ -42,7 +42,7 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
 
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &DeviceConnection::wakeWait);
-    m_boot = std::make_unique<BootSide>(*this);
+    m_handOver = std::make_unique<UpdateHandOver>(*this);
 }
 
 DeviceConnection::~DeviceConnection()

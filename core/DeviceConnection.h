@@ -201,8 +201,10 @@ Q_SIGNALS:
     void Received(const QByteArray &bytes);
 
 private:
-    class BootSide;
-    friend class BootSide;
+    // The owner's side of handing the port to the firmware update and
+    // taking it back (core/DeviceConnectionUpdate.h).
+    class UpdateHandOver;
+    friend class UpdateHandOver;
 
     enum class Job { None, Exchange, Sequence, Boot };
 
@@ -259,7 +261,7 @@ private:
     std::vector<std::function<void()>> m_whenConnected;
     // The tool itself is closing the network link.
     bool m_closingSocket = false;
-    std::unique_ptr<BootSide> m_boot;
+    std::unique_ptr<UpdateHandOver> m_handOver;
     std::function<void(int)> m_uploadReceiver;
 
     bool m_connected = false;

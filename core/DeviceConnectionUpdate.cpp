@@ -4,20 +4,20 @@
 
 BootPort &DeviceConnection::Boot()
 {
-    return *m_boot;
+    return *m_handOver;
 }
 
-int DeviceConnection::BootSide::Interface() const
+int DeviceConnection::UpdateHandOver::Interface() const
 {
     return m_owner.Interface();
 }
 
-int DeviceConnection::BootSide::PortNumber() const
+int DeviceConnection::UpdateHandOver::PortNumber() const
 {
     return m_owner.m_vaComm.PortNum();
 }
 
-bool DeviceConnection::BootSide::ReadyForUpdate()
+bool DeviceConnection::UpdateHandOver::ReadyForUpdate()
 {
     if (m_owner.m_job == Job::None && !heldByOther())
         return true;
@@ -25,7 +25,7 @@ bool DeviceConnection::BootSide::ReadyForUpdate()
     return false;
 }
 
-void DeviceConnection::BootSide::GiveBack()
+void DeviceConnection::UpdateHandOver::GiveBack()
 {
     DeviceConnection &c = m_owner;
     if (!c.m_uploadReceiver)
@@ -36,7 +36,7 @@ void DeviceConnection::BootSide::GiveBack()
     c.endJob();
 }
 
-bool DeviceConnection::BootSide::ClaimForUpdate(std::function<void(int count)> receiver)
+bool DeviceConnection::UpdateHandOver::ClaimForUpdate(std::function<void(int count)> receiver)
 {
     DeviceConnection &c = m_owner;
     if (!receiver)
@@ -53,17 +53,17 @@ bool DeviceConnection::BootSide::ClaimForUpdate(std::function<void(int count)> r
     return true;
 }
 
-bool DeviceConnection::BootSide::UploadActive() const
+bool DeviceConnection::UpdateHandOver::UploadActive() const
 {
     return bool(m_owner.m_uploadReceiver);
 }
 
-bool DeviceConnection::BootSide::PortOpen() const
+bool DeviceConnection::UpdateHandOver::PortOpen() const
 {
     return m_owner.m_vaComm.Active();
 }
 
-bool DeviceConnection::BootSide::OpenForUpdate()
+bool DeviceConnection::UpdateHandOver::OpenForUpdate()
 {
     DeviceConnection &c = m_owner;
     if (c.m_vaComm.Active())
@@ -81,7 +81,7 @@ bool DeviceConnection::BootSide::OpenForUpdate()
     return true;
 }
 
-int DeviceConnection::BootSide::ReadBytes(char *buffer, int size)
+int DeviceConnection::UpdateHandOver::ReadBytes(char *buffer, int size)
 {
     const int n = m_owner.m_vaComm.ReadBuf(buffer, size);
     if (n > 0 && m_owner.m_user.ShowsRawBytes())
@@ -89,14 +89,14 @@ int DeviceConnection::BootSide::ReadBytes(char *buffer, int size)
     return n;
 }
 
-void DeviceConnection::BootSide::WriteBytes(const QByteArray &bytes)
+void DeviceConnection::UpdateHandOver::WriteBytes(const QByteArray &bytes)
 {
     // A closed port takes nothing: that is a failure to report, not success.
     if (m_owner.m_vaComm.WriteBuf(bytes.constData(), int(bytes.size())) != bytes.size())
         throw SerialPortError(QStringLiteral("Unable to write to device"));
 }
 
-void DeviceConnection::BootSide::SendCommand(const QByteArray &text)
+void DeviceConnection::UpdateHandOver::SendCommand(const QByteArray &text)
 {
     // The reset that enters the boot loader: no prompt is owed for it.
     if (m_owner.m_vaComm.Active())
@@ -105,12 +105,12 @@ void DeviceConnection::BootSide::SendCommand(const QByteArray &text)
         m_owner.portNotOpen();
 }
 
-void DeviceConnection::BootSide::UpdateConnectionStatus()
+void DeviceConnection::UpdateHandOver::UpdateConnectionStatus()
 {
     m_owner.UpdateConnectionStatus();
 }
 
-bool DeviceConnection::BootSide::ReopenAfterUpdate(bool identify)
+bool DeviceConnection::UpdateHandOver::ReopenAfterUpdate(bool identify)
 {
     DeviceConnection &c = m_owner;
     // An update never used the network link: it stays as it is.
@@ -127,17 +127,17 @@ bool DeviceConnection::BootSide::ReopenAfterUpdate(bool identify)
     return true;
 }
 
-void DeviceConnection::BootSide::ForgetIdentification()
+void DeviceConnection::UpdateHandOver::ForgetIdentification()
 {
     m_owner.m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
 }
 
-void DeviceConnection::BootSide::ShowInTerminal(const QByteArray &text)
+void DeviceConnection::UpdateHandOver::ShowInTerminal(const QByteArray &text)
 {
     m_owner.m_user.AppendTerminal(text);
 }
 
-bool DeviceConnection::BootSide::heldByOther() const
+bool DeviceConnection::UpdateHandOver::heldByOther() const
 {
     return (m_owner.m_job != Job::None && m_owner.m_job != Job::Boot) || m_owner.m_waitLoop
            || m_owner.m_settleLoop;

@@ -2,11 +2,14 @@
 
 #include "core/DeviceConnection.h"
 
-// The link as the firmware update uses it: raw bytes, and the received data
-// of the serial port while the update holds the link.
-class DeviceConnection::BootSide : public BootPort {
+// The owner's side of the hand-over of the port to the firmware update. It
+// exists so that the update gets the raw port it needs (bytes both ways, the
+// serial port's received data while it holds the link) without a second
+// owner: it claims the link as a job, gives it back, and reopens and
+// identifies the restarted device through the one DeviceConnection.
+class DeviceConnection::UpdateHandOver : public BootPort {
 public:
-    explicit BootSide(DeviceConnection &owner) : m_owner(owner) {}
+    explicit UpdateHandOver(DeviceConnection &owner) : m_owner(owner) {}
 
     int Interface() const override;
     int PortNumber() const override;
