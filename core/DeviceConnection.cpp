@@ -212,18 +212,12 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
         }
         HostAddress = typed;
         m_user.SetBusyCursor();
-        m_toTimer.start(ConnectTimeoutMs);
-        UpdateConnectionStatus();
-        try {
-            m_clientSocket.SetHost(HostAddress);
-            m_clientSocket.Open();
-        } catch (const std::exception &error) {
-            m_toTimer.stop();
+        openNetworkAttempt([this](const std::exception &error) {
             dropWhenConnected();
             m_user.RestoreCursor();
             UpdateConnectionStatus();
             m_user.ShowLinkError(error);
-        }
+        });
         return;
     }
 
@@ -330,6 +324,21 @@ void DeviceConnection::closeSocket()
 
 // ---------------------------------------------------------------------------
 // The network attempt and the network link
+
+void DeviceConnection::openNetworkAttempt(const std::function<void(const std::exception &)> &failed)
+{
+    // The attempt runs under its connect time-out from here on; its outcome
+    // comes as the socket's connect, its error or the time-out.
+    m_toTimer.start(ConnectTimeoutMs);
+    UpdateConnectionStatus();
+    try {
+        m_clientSocket.SetHost(HostAddress);
+        m_clientSocket.Open();
+    } catch (const std::exception &error) {
+        m_toTimer.stop();
+        failed(error);
+    }
+}
 
 bool DeviceConnection::WhenConnected(std::function<void()> then)
 {

@@ -219,6 +219,10 @@ private:
     // Closes the network link on the tool's own account: the device did not
     // close it, so the user is not told it did.
     void closeSocket();
+    // Starts a network attempt to HostAddress, the user's open and the
+    // automatic reconnect alike. When the socket cannot even begin, the
+    // time-out is stopped and `failed` tells of it as its caller does.
+    void openNetworkAttempt(const std::function<void(const std::exception &)> &failed);
     // What waited for a network attempt is dropped with it.
     void dropWhenConnected() { m_whenConnected.clear(); }
     void forgetOwedPrompts();

@@ -76,18 +76,12 @@ void DeviceConnection::tryReconnect()
         if (m_toTimer.isActive() || m_connected)
             return;
         m_user.ShowReconnect(QStringLiteral("Reconnecting to %1...").arg(HostAddress));
-        m_toTimer.start(ConnectTimeoutMs);
-        UpdateConnectionStatus();
-        try {
-            m_clientSocket.SetHost(HostAddress);
-            m_clientSocket.Open();
-        } catch (const std::exception &error) {
-            m_toTimer.stop();
+        openNetworkAttempt([this](const std::exception &error) {
             m_clientSocket.Close();
             UpdateConnectionStatus();
             m_user.ShowReconnect(QString::fromLocal8Bit(error.what()));
             retryNetworkLater();
-        }
+        });
         return;
     }
     if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
