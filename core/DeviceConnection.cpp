@@ -1,131 +1,10 @@
 #include "core/DeviceConnection.h"
 
-#include "core/Identification.h"
-#include "core/links/ComPorts.h"
+#include "core/DeviceConnectionUpdate.h"
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QPointer>
 
 #include <utility>
-
-// The link as the firmware update uses it: raw bytes, and the received data
-// of the serial port while the update holds the link.
-class DeviceConnection::BootSide : public BootPort {
-public:
-    explicit BootSide(DeviceConnection &owner) : m_owner(owner) {}
-
-    int Interface() const override { return m_owner.Interface(); }
-    int PortNumber() const override { return m_owner.m_vaComm.PortNum(); }
-    bool ReadyForUpdate() override
-    {
-        if (m_owner.m_job == Job::None && !heldByOther())
-            return true;
-        m_owner.tellBusy();
-        return false;
-    }
-    void GiveBack() override
-    {
-        DeviceConnection &c = m_owner;
-        if (!c.m_uploadReceiver)
-            return;
-        c.m_uploadReceiver = {};
-        // Whatever the firmware owed before the update is void now.
-        c.forgetOwedPrompts();
-        c.endJob();
-    }
-    bool ClaimForUpdate(std::function<void(int count)> receiver) override
-    {
-        DeviceConnection &c = m_owner;
-        if (!receiver)
-            return false;
-        if (!c.m_uploadReceiver) {
-            if (c.m_job != Job::None || c.m_waitLoop) {
-                c.tellBusy();
-                return false;
-            }
-            c.forgetOwedPrompts();
-            c.beginJob(Job::Boot, QStringLiteral("the firmware update"));
-        }
-        c.m_uploadReceiver = std::move(receiver);
-        return true;
-    }
-    bool UploadActive() const override { return bool(m_owner.m_uploadReceiver); }
-    bool PortOpen() const override { return m_owner.m_vaComm.Active(); }
-    bool OpenForUpdate() override
-    {
-        DeviceConnection &c = m_owner;
-        if (c.m_vaComm.Active())
-            return true;
-        // The update's own claim comes later; any other job keeps its port.
-        if (heldByOther()) {
-            c.tellBusy();
-            return false;
-        }
-        c.m_vaComm.Open();
-        c.m_linkLost = false;
-        // A port just opened owes nothing to lines sent before.
-        c.forgetOwedPrompts();
-        c.UpdateConnectionStatus();
-        return true;
-    }
-    int ReadBytes(char *buffer, int size) override
-    {
-        const int n = m_owner.m_vaComm.ReadBuf(buffer, size);
-        if (n > 0 && m_owner.m_user.ShowsRawBytes())
-            m_owner.m_user.ShowRawBytes(QByteArray(buffer, n));
-        return n;
-    }
-    void WriteBytes(const QByteArray &bytes) override
-    {
-        // A closed port takes nothing: that is a failure to report, not success.
-        if (m_owner.m_vaComm.WriteBuf(bytes.constData(), int(bytes.size())) != bytes.size())
-            throw SerialPortError(QStringLiteral("Unable to write to device"));
-    }
-    void SendCommand(const QByteArray &text) override
-    {
-        // The reset that enters the boot loader: no prompt is owed for it.
-        if (m_owner.m_vaComm.Active())
-            m_owner.m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)));
-        else
-            m_owner.portNotOpen();
-    }
-    void UpdateConnectionStatus() override { m_owner.UpdateConnectionStatus(); }
-    bool ReopenAfterUpdate(bool identify) override
-    {
-        DeviceConnection &c = m_owner;
-        // An update never used the network link: it stays as it is.
-        if (c.network())
-            return true;
-        // A job that holds the link keeps its port as it is.
-        if (heldByOther() || c.m_job == Job::Boot)
-            return false;
-        c.m_vaComm.Close();
-        c.forgetOwedPrompts();
-        c.OpenConnectionClicked(false);
-        if (identify && c.m_connected)
-            c.IdentifyAfterRestart();
-        return true;
-    }
-    void ForgetIdentification() override
-    {
-        m_owner.m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
-    }
-    void ShowInTerminal(const QByteArray &text) override { m_owner.m_user.AppendTerminal(text); }
-
-private:
-    // A job other than the update holds the link (one waits for its prompt,
-    // or a sequence runs).
-    bool heldByOther() const
-    {
-        return (m_owner.m_job != Job::None && m_owner.m_job != Job::Boot) || m_owner.m_waitLoop
-               || m_owner.m_settleLoop;
-    }
-
-    DeviceConnection &m_owner;
-};
 
 DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &user, QObject *parent)
     : QObject(parent), m_settings(settings), m_user(user)
@@ -163,7 +42,7 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
 
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &DeviceConnection::wakeWait);
-    m_boot = std::make_unique<BootSide>(*this);
+    m_handOver = std::make_unique<UpdateHandOver>(*this);
 }
 
 DeviceConnection::~DeviceConnection()
@@ -185,265 +64,7 @@ void DeviceConnection::Shutdown()
 }
 
 // ---------------------------------------------------------------------------
-// Who holds the link
-
-QString DeviceConnection::BusyWith() const
-{
-    return m_job == Job::None ? QString() : m_jobName;
-}
-
-bool DeviceConnection::refuseWhileBusy()
-{
-    // The holder of the link never asks while it waits, and the firmware
-    // update writes through its own view: a request now is someone else's.
-    if (!m_waitLoop && !m_settleLoop && m_job != Job::Boot)
-        return false;
-    tellBusy();
-    return true;
-}
-
-void DeviceConnection::tellBusy()
-{
-    m_user.TellBusy(QStringLiteral("Mirto is busy with %1. Nothing was sent; try again when it has finished.")
-                        .arg(m_jobName));
-}
-
-void DeviceConnection::beginJob(Job job, const QString &name)
-{
-    m_job = job;
-    m_jobName = name;
-    UpdateConnectionStatus();
-}
-
-void DeviceConnection::endJob()
-{
-    m_job = Job::None;
-    m_jobName.clear();
-    UpdateConnectionStatus();
-}
-
-bool DeviceConnection::BeginSequence(const QString &job)
-{
-    if (m_job != Job::None) {
-        tellBusy();
-        return false;
-    }
-    beginJob(Job::Sequence, job);
-    return true;
-}
-
-void DeviceConnection::EndSequence()
-{
-    if (m_job == Job::Sequence)
-        endJob();
-}
-
-// ---------------------------------------------------------------------------
-// Sending and the exchange
-
-bool DeviceConnection::SendCommand(const QByteArray &text)
-{
-    if (refuseWhileBusy())
-        return false;
-    return writeLine(text);
-}
-
-bool DeviceConnection::writeLine(const QByteArray &text)
-{
-    if (network()) {
-        if (!m_clientSocket.Active())
-            return false;
-        // A line that does not go out whole is not sent at all: a cut
-        // command could do something else in the device.
-        if (m_clientSocket.SendString(text) != text.size()) {
-            if (m_clientSocket.Active())
-                tellUser(QStringLiteral("The command could not be sent: the network connection takes no more "
-                                        "data. Nothing of it was sent."));
-            return false;
-        }
-    } else if (m_vaComm.Active()) {
-        try {
-            if (m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)))
-                != qMin<qsizetype>(text.size(), PieceCapacity))
-                return false;
-        } catch (const SerialPortError &error) {
-            m_user.ShowLinkError(error);
-            return false;
-        }
-    } else {
-        portNotOpen();
-        return false;
-    }
-    // The device answers every command line with one prompt.
-    dropExpiredPrompts();
-    for (char c : text) {
-        if (c == '\n') {
-            ++m_sent;
-            m_owed.emplace_back(PromptTimeoutMs);
-        }
-    }
-    return true;
-}
-
-void DeviceConnection::linkGone()
-{
-    // Nothing more comes over a link that is gone: no prompt is owed, and a
-    // command waiting for one stops waiting.
-    m_connected = false;
-    forgetOwedPrompts();
-    dropWhenConnected();
-    wakeWait();
-}
-
-void DeviceConnection::closeSocket()
-{
-    const bool before = std::exchange(m_closingSocket, true);
-    m_clientSocket.Close();
-    m_closingSocket = before;
-}
-
-void DeviceConnection::forgetOwedPrompts()
-{
-    m_owed.clear();
-    m_answered = m_sent;
-}
-
-void DeviceConnection::dropExpiredPrompts()
-{
-    // A prompt that did not come in time is written off, so that it cannot
-    // be taken for the answer of a later command when the device stays
-    // silent; one that arrives later still is credited to the next line.
-    // Each keeps the deadline it got when its line went out: a quiet device
-    // costs one time-out after the last line, not one per line.
-    while (!m_owed.empty() && m_owed.front().hasExpired()) {
-        m_owed.pop_front();
-        ++m_answered;
-    }
-}
-
-void DeviceConnection::promptCredited()
-{
-    m_owed.pop_front();
-    ++m_answered;
-    // A device that answers is working through the lines queued in it: the
-    // next one is owed its usual time from this answer on, even when its own
-    // deadline is nearer. Only an answer earns this, so silence never does.
-    if (!m_owed.empty()) {
-        const QDeadlineTimer usual(PromptTimeoutMs);
-        if (m_owed.front() < usual)
-            m_owed.front() = usual;
-    }
-}
-
-bool DeviceConnection::ExchangeCommand(const QByteArray &text)
-{
-    if (refuseWhileBusy())
-        return false;
-    const bool ownJob = m_job == Job::None;
-    if (ownJob)
-        beginJob(Job::Exchange, QStringLiteral("a command"));
-    m_promptSeen = false;
-    m_reply.clear();
-    bool seen = false;
-    if (writeLine(text))
-        seen = WaitForPrompt(m_sent);
-    m_promptSeen = seen;
-    if (ownJob)
-        endJob();
-    return seen;
-}
-
-bool DeviceConnection::linkAlive() const
-{
-    return network() ? m_clientSocket.Active() : m_vaComm.Active();
-}
-
-bool DeviceConnection::WaitForPrompt(quint64 own)
-{
-    m_target = own;
-    m_ownArrived = false;
-    QEventLoop loop;
-    m_waitLoop = &loop;
-    // The loop serves everything (input, painting, other windows), so the
-    // tool never freezes while the device thinks; what others ask of the
-    // device meanwhile is refused.
-    QMetaObject::invokeMethod(this, &DeviceConnection::wakeWait, Qt::QueuedConnection);
-    loop.exec();
-    m_waitLoop = nullptr;
-    m_waitTimer.stop();
-    const bool seen = std::exchange(m_ownArrived, false);
-    m_target = 0;
-    if (!m_heldMessages.isEmpty())
-        QTimer::singleShot(0, this, &DeviceConnection::flushMessages);
-    return seen;
-}
-
-void DeviceConnection::wakeWait()
-{
-    if (!m_waitLoop)
-        return;
-    if (m_answered >= m_target || m_shutDown || !linkAlive() || m_owed.empty()) {
-        m_waitLoop->quit();
-        return;
-    }
-    // Prompts owed to earlier lines come first, each within its own time;
-    // the oldest one still owed sets the next wake-up.
-    while (!m_owed.empty() && m_owed.front().hasExpired()) {
-        m_owed.pop_front();
-        ++m_answered;
-        if (m_answered >= m_target) {
-            m_waitLoop->quit(); // the own prompt did not come: written off
-            return;
-        }
-        // An earlier line's prompt did not come: written off, with its text.
-        m_reply.clear();
-    }
-    if (m_owed.empty()) {
-        m_waitLoop->quit();
-        return;
-    }
-    m_waitTimer.start(int(qMax<qint64>(0, m_owed.front().remainingTime())));
-}
-
-void DeviceConnection::collectReply(const QByteArray &piece)
-{
-    if (m_reply.size() + 40 > 100)
-        m_reply.clear();
-    qsizetype from = 0;
-    bool credited = false;
-    for (qsizetype i = 0; i < piece.size(); ++i) {
-        if (piece.at(i) != '>')
-            continue;
-        m_promptSeen = true;
-        if (m_owed.empty())
-            continue; // owed to no line: the device's own text
-        promptCredited();
-        credited = true;
-        if (m_waitLoop && m_answered == m_target)
-            m_ownArrived = true;
-        if (m_waitLoop && m_answered < m_target) {
-            // An earlier line's prompt: its text is not the waiting
-            // exchange's answer.
-            m_reply.clear();
-            from = i + 1;
-        }
-    }
-    m_reply += piece.mid(from);
-    // The buffer keeps the newest text: the prompt and the lines before it
-    // are what an exchange reads.
-    if (m_reply.size() > ReplyCapacity)
-        m_reply.remove(0, m_reply.size() - ReplyCapacity);
-    if (credited)
-        wakeWait();
-}
-
-// ---------------------------------------------------------------------------
 // Receiving
-
-BootPort &DeviceConnection::Boot()
-{
-    return *m_boot;
-}
 
 void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
 {
@@ -532,7 +153,7 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
 }
 
 // ---------------------------------------------------------------------------
-// Connection management
+// Opening and closing the link
 
 void DeviceConnection::portOpenFailed(const SerialPortError &error)
 {
@@ -591,18 +212,12 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
         }
         HostAddress = typed;
         m_user.SetBusyCursor();
-        m_toTimer.start(ConnectTimeoutMs);
-        UpdateConnectionStatus();
-        try {
-            m_clientSocket.SetHost(HostAddress);
-            m_clientSocket.Open();
-        } catch (const std::exception &error) {
-            m_toTimer.stop();
+        openNetworkAttempt([this](const std::exception &error) {
             dropWhenConnected();
             m_user.RestoreCursor();
             UpdateConnectionStatus();
             m_user.ShowLinkError(error);
-        }
+        });
         return;
     }
 
@@ -625,155 +240,6 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     if (identifyDevice && !Identify())
         return;
     m_user.RestoreCursor();
-    UpdateConnectionStatus();
-}
-
-bool DeviceConnection::Identify()
-{
-    if (refuseWhileBusy())
-        return false;
-    if (!m_connected)
-        return false;
-    // Inside a job (programming opens the link first) the identification
-    // is part of that job; otherwise it is one of its own.
-    const bool ownJob = m_job == Job::None;
-    if (ownJob)
-        beginJob(Job::Sequence, QStringLiteral("identifying the device"));
-    m_user.SetBusyCursor();
-    const bool identified = identify();
-    if (ownJob)
-        endJob();
-    if (!identified) {
-        noResponse();
-        return false;
-    }
-    m_user.RestoreCursor();
-    UpdateConnectionStatus();
-    return true;
-}
-
-void DeviceConnection::Reidentify()
-{
-    // Only serial and USB identify; a job that holds the link keeps it.
-    if (!network() && m_job == Job::None)
-        Identify();
-}
-
-bool DeviceConnection::identify()
-{
-    return readIdentification(true) != IdentOutcome::NoAnswer;
-}
-
-DeviceConnection::IdentOutcome DeviceConnection::readIdentification(bool showPartial)
-{
-    if (!ExchangeCommand("snum\n"))
-        return IdentOutcome::NoAnswer;
-    const IdentPart serial = ParseIdentPart(m_reply, "Serialnumber", 22);
-    if (!ExchangeCommand("ver\n"))
-        return IdentOutcome::NoAnswer;
-    const IdentPart version = ParseIdentPart(m_reply, "V:", 3);
-    const QByteArray unknown = QByteArrayLiteral("?????");
-    const bool whole = serial.text != unknown && version.text != unknown;
-    if (!whole && !showPartial)
-        return IdentOutcome::Partial;
-    // A value is kept whole: a shorter one must not leave the end of the
-    // one before behind it.
-    if (serial.store)
-        m_identity.serial = serial.text;
-    if (version.store)
-        m_identity.version = version.text;
-    m_identity.readSerial = serial.text;
-    m_identity.readVersion = version.text;
-    m_user.ShowIdentification(QString::fromLatin1(" SN: [" + serial.text + "]   SW: [" + version.text + "]"));
-    return whole ? IdentOutcome::Whole : IdentOutcome::Partial;
-}
-
-bool DeviceConnection::IdentifyAfterRestart()
-{
-    if (refuseWhileBusy() || network() || !m_connected)
-        return false;
-    const bool ownJob = m_job == Job::None;
-    if (ownJob)
-        beginJob(Job::Sequence, QStringLiteral("identifying the device"));
-    m_user.SetBusyCursor();
-    const QDeadlineTimer deadline(RestartIdentifyMs);
-    // A device that has just restarted may still be greeting (a line and its
-    // prompt): a command sent meanwhile is lost, and the greeting's prompt
-    // would pass for its answer. Its line goes quiet first, and an answer
-    // that is not whole is asked for again while time remains.
-    IdentOutcome outcome = IdentOutcome::NoAnswer;
-    int quietMs = RestartQuietMs;
-    while (waitForQuiet(quietMs, deadline)) {
-        outcome = readIdentification(false);
-        if (outcome == IdentOutcome::Whole || !linkAlive() || m_shutDown)
-            break;
-        quietMs = QuietMs;
-    }
-    if (outcome == IdentOutcome::Partial && !linkAlive())
-        outcome = IdentOutcome::NoAnswer;
-    if (ownJob)
-        endJob();
-    if (outcome == IdentOutcome::NoAnswer) {
-        noResponse();
-        return false;
-    }
-    if (outcome == IdentOutcome::Partial) {
-        // It answered, but never with who it is: the panel stays as "not
-        // available", and the status list says why.
-        m_user.RestoreCursor();
-        m_user.AddStatus(QStringLiteral("Mirto did not identify itself after its restart"));
-        UpdateConnectionStatus();
-        return false;
-    }
-    m_user.RestoreCursor();
-    UpdateConnectionStatus();
-    return true;
-}
-
-bool DeviceConnection::waitForQuiet(int quietMs, const QDeadlineTimer &deadline)
-{
-    if (!m_lastReceived.isValid())
-        m_lastReceived.start();
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    bool quiet = false;
-    const auto check = [&] {
-        if (m_shutDown || !linkAlive() || deadline.hasExpired()) {
-            loop.quit();
-            return;
-        }
-        const qint64 silent = m_lastReceived.elapsed();
-        if (silent >= quietMs) {
-            quiet = true;
-            loop.quit();
-            return;
-        }
-        // Woken when the line has been quiet long enough since its last
-        // byte, or at the deadline.
-        timer.start(int(qMin<qint64>(quietMs - silent, qMax<qint64>(0, deadline.remainingTime()))));
-    };
-    connect(&timer, &QTimer::timeout, &loop, check);
-    connect(&m_vaComm, &SerialPort::DeviceLost, &loop, &QEventLoop::quit);
-    // The quiet is counted from now at the earliest: what came before the
-    // restart says nothing about the device now.
-    m_lastReceived.restart();
-    m_settleLoop = &loop;
-    QMetaObject::invokeMethod(&loop, check, Qt::QueuedConnection);
-    loop.exec();
-    m_settleLoop = nullptr;
-    return quiet;
-}
-
-void DeviceConnection::noResponse()
-{
-    m_user.RestoreCursor();
-    // A device that went away has said so (the status list, the panel); it
-    // did not fail to answer.
-    if (!m_linkLost) {
-        m_user.AppendTerminal("No response from Mirto");
-        m_user.AddStatus(QStringLiteral("No response from Mirto"));
-    }
     UpdateConnectionStatus();
 }
 
@@ -834,6 +300,46 @@ void DeviceConnection::UpdateConnectionStatus()
     m_user.ShowConnectionState(state);
 }
 
+bool DeviceConnection::linkAlive() const
+{
+    return network() ? m_clientSocket.Active() : m_vaComm.Active();
+}
+
+void DeviceConnection::linkGone()
+{
+    // Nothing more comes over a link that is gone: no prompt is owed, and a
+    // command waiting for one stops waiting.
+    m_connected = false;
+    forgetOwedPrompts();
+    dropWhenConnected();
+    wakeWait();
+}
+
+void DeviceConnection::closeSocket()
+{
+    const bool before = std::exchange(m_closingSocket, true);
+    m_clientSocket.Close();
+    m_closingSocket = before;
+}
+
+// ---------------------------------------------------------------------------
+// The network attempt and the network link
+
+void DeviceConnection::openNetworkAttempt(const std::function<void(const std::exception &)> &failed)
+{
+    // The attempt runs under its connect time-out from here on; its outcome
+    // comes as the socket's connect, its error or the time-out.
+    m_toTimer.start(ConnectTimeoutMs);
+    UpdateConnectionStatus();
+    try {
+        m_clientSocket.SetHost(HostAddress);
+        m_clientSocket.Open();
+    } catch (const std::exception &error) {
+        m_toTimer.stop();
+        failed(error);
+    }
+}
+
 bool DeviceConnection::WhenConnected(std::function<void()> then)
 {
     if (!network() || m_connected || !m_toTimer.isActive())
@@ -876,27 +382,6 @@ void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
     tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
 }
 
-void DeviceConnection::tellUser(const QString &text)
-{
-    // A message box runs an event loop of its own, which would hold the
-    // waiting command's loop until the box is closed: the box waits for the
-    // wait's end.
-    if (m_waitLoop)
-        m_heldMessages << text;
-    else
-        m_user.TellUser(text);
-}
-
-void DeviceConnection::flushMessages()
-{
-    // Another wait may have begun since this was posted; its end posts again.
-    if (m_waitLoop)
-        return;
-    const QStringList texts = std::exchange(m_heldMessages, {});
-    for (const QString &text : texts)
-        m_user.TellUser(text);
-}
-
 void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &errorCode)
 {
     if (kind != ErrorEvent::Connect) {
@@ -931,106 +416,4 @@ void DeviceConnection::TOTimerTimer()
         return;
     }
     tellUser(QStringLiteral("Unable to connect...."));
-}
-
-// ---------------------------------------------------------------------------
-// Automatic reconnect
-
-void DeviceConnection::SetAutoReconnect(bool on)
-{
-    m_autoReconnect = on;
-    if (!on)
-        disarmReconnect();
-}
-
-void DeviceConnection::armReconnect()
-{
-    if (m_shutDown || m_reconnectArmed)
-        return;
-    m_reconnectArmed = true;
-    m_retryMs = FirstRetryMs;
-    if (network()) {
-        m_user.ShowReconnect(QStringLiteral("Connection to %1 lost; trying again in %2 s")
-                                 .arg(HostAddress)
-                                 .arg(m_retryMs / 1000));
-        m_reconnectTimer.start(m_retryMs);
-        return;
-    }
-    // The port's link in the ports folder comes back with its device: the
-    // folder is watched, not polled.
-    m_user.ShowReconnect(QStringLiteral("COM%1 went away; waiting for it to come back").arg(m_vaComm.PortNum()));
-    if (!m_portWatcher) {
-        m_portWatcher = new QFileSystemWatcher(this);
-        connect(m_portWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
-            // The device node may follow its link a moment later.
-            if (m_reconnectArmed)
-                m_reconnectTimer.start(200);
-        });
-    }
-    m_portWatcher->addPath(ComPortFolder());
-}
-
-void DeviceConnection::disarmReconnect()
-{
-    m_reconnectArmed = false;
-    m_reconnectTimer.stop();
-    m_retryMs = FirstRetryMs;
-    if (m_portWatcher && !m_portWatcher->directories().isEmpty())
-        m_portWatcher->removePaths(m_portWatcher->directories());
-}
-
-void DeviceConnection::retryNetworkLater()
-{
-    m_retryMs = std::min(m_retryMs * 2, LongestRetryMs);
-    m_user.ShowReconnect(QStringLiteral("Reconnect to %1 failed; trying again in %2 s")
-                             .arg(HostAddress)
-                             .arg(m_retryMs / 1000));
-    m_reconnectTimer.start(m_retryMs);
-}
-
-void DeviceConnection::tryReconnect()
-{
-    if (!m_reconnectArmed || m_shutDown)
-        return;
-    // A job that holds the link (an update waiting for its boot loader) has
-    // it; the link is not opened under it.
-    if (m_job != Job::None) {
-        m_reconnectTimer.start(m_retryMs);
-        return;
-    }
-    if (network()) {
-        if (m_toTimer.isActive() || m_connected)
-            return;
-        m_user.ShowReconnect(QStringLiteral("Reconnecting to %1...").arg(HostAddress));
-        m_toTimer.start(ConnectTimeoutMs);
-        UpdateConnectionStatus();
-        try {
-            m_clientSocket.SetHost(HostAddress);
-            m_clientSocket.Open();
-        } catch (const std::exception &error) {
-            m_toTimer.stop();
-            m_clientSocket.Close();
-            UpdateConnectionStatus();
-            m_user.ShowReconnect(QString::fromLocal8Bit(error.what()));
-            retryNetworkLater();
-        }
-        return;
-    }
-    if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
-        return;
-    try {
-        m_vaComm.Open();
-    } catch (const SerialPortError &) {
-        // Back in the folder but not yet to be opened: the next change or
-        // a second look tells.
-        m_reconnectTimer.start(m_retryMs);
-        return;
-    }
-    disarmReconnect();
-    forgetOwedPrompts();
-    m_user.ShowReconnect(QStringLiteral("COM%1 is back; identifying the device").arg(m_vaComm.PortNum()));
-    m_user.PortsChanged();
-    OpenConnectionClicked(true);
-    if (!m_identity.readSerial.isEmpty())
-        m_user.ShowReconnect(QStringLiteral("Reconnected to COM%1").arg(m_vaComm.PortNum()));
 }

@@ -201,8 +201,10 @@ Q_SIGNALS:
     void Received(const QByteArray &bytes);
 
 private:
-    class BootSide;
-    friend class BootSide;
+    // The owner's side of handing the port to the firmware update and
+    // taking it back (core/DeviceConnectionUpdate.h).
+    class UpdateHandOver;
+    friend class UpdateHandOver;
 
     enum class Job { None, Exchange, Sequence, Boot };
 
@@ -217,6 +219,10 @@ private:
     // Closes the network link on the tool's own account: the device did not
     // close it, so the user is not told it did.
     void closeSocket();
+    // Starts a network attempt to HostAddress, the user's open and the
+    // automatic reconnect alike. When the socket cannot even begin, the
+    // time-out is stopped and `failed` tells of it as its caller does.
+    void openNetworkAttempt(const std::function<void(const std::exception &)> &failed);
     // What waited for a network attempt is dropped with it.
     void dropWhenConnected() { m_whenConnected.clear(); }
     void forgetOwedPrompts();
@@ -259,7 +265,7 @@ private:
     std::vector<std::function<void()>> m_whenConnected;
     // The tool itself is closing the network link.
     bool m_closingSocket = false;
-    std::unique_ptr<BootSide> m_boot;
+    std::unique_ptr<UpdateHandOver> m_handOver;
     std::function<void(int)> m_uploadReceiver;
 
     bool m_connected = false;
