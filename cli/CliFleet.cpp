@@ -14,8 +14,10 @@
 #include <QMap>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -183,97 +185,125 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     QList<FleetDevice> devices;
     if (serials.isEmpty())
         return devices;
-    QStringList names;
-    QString listProblem;
-    try {
-        EnumComPorts(names);
-    } catch (const std::exception &error) {
-        listProblem = QString::fromLocal8Bit(error.what());
-    }
-    const int usb = FindMirtoUsbPort();
-    QList<CliTarget> ports;
-    for (const QString &name : std::as_const(names)) {
-        CliTarget target;
-        target.port = PortNumberOfEntry(name);
-        if (target.port <= 0)
-            continue;
-        target.kind = target.port == usb ? CliTarget::Kind::Usb : CliTarget::Kind::Serial;
-        ports << target;
-    }
     // All at once: the search takes as long as the slowest port that
     // answers, not their sum. Once every port that spoke is done, a port
-    // that has said nothing for twice as long as the quickest device took to
-    // be identified whole is not waited for to the end of the prompt's
-    // time-out: a Mirto answers its first question at once. Such a port
+    // that has said nothing since its first question for twice as long as
+    // the quickest device took from its first question to the end of its
+    // identification is not waited for to the end of the prompt's time-out:
+    // a Mirto answers its first question at once. Both are timed from the
+    // question, not from the thread's start, so that a busy machine that is
+    // slow to open sixteen ports does not stretch the wait. Such a port
     // counts as not identified.
     using Clock = std::chrono::steady_clock;
     struct Probe {
-        std::mutex lock;
+        CliTarget target;
+        std::unique_ptr<QThread> thread;
+        std::mutex lock; // the connection, for the give-up
         DeviceConnection *connection = nullptr;
+        // The rest under stateLock.
+        CliResult answer;
         bool spoke = false;
         bool done = false;
-        bool opened = false;
-        Clock::time_point since;
+        bool asked = false;
+        Clock::time_point since; // the first question went out
         Clock::time_point ended;
     };
     std::vector<std::unique_ptr<Probe>> probes;
     std::mutex stateLock;
     std::condition_variable changed;
-    QList<CliResult> answers(ports.size());
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
+    QSet<int> probed;
+    const auto startProbe = [&](const QString &name) {
+        const int number = PortNumberOfEntry(name);
+        if (number <= 0 || probed.contains(number))
+            return;
+        probed.insert(number);
         probes.push_back(std::make_unique<Probe>());
         Probe *probe = probes.back().get();
+        probe->target.port = number;
         CliRequest identify;
         identify.command = CliRequest::Command::Identify;
         identify.watch = [&, probe](DeviceConnection *connection) {
-            {
-                const std::lock_guard guard(probe->lock);
-                probe->connection = connection;
-            }
+            const std::lock_guard guard(probe->lock);
+            probe->connection = connection;
+        };
+        identify.asking = [&, probe] {
             const std::lock_guard guard(stateLock);
-            if (connection && !probe->opened) {
-                probe->opened = true;
-                probe->since = Clock::now();
-            }
+            probe->asked = true;
+            probe->since = Clock::now();
+            changed.notify_all();
         };
         identify.heard = [&, probe] {
             const std::lock_guard guard(stateLock);
             if (!std::exchange(probe->spoke, true))
                 changed.notify_all();
         };
-        threads.emplace_back(QThread::create([&, i, probe, identify] {
-            answers[i] = RunDeviceJob(ports.at(i), identify, [](const QString &) {});
+        // The probe's target stays as it is while the thread runs: whether
+        // the port is the USB cable's is said once all are done.
+        probe->thread.reset(QThread::create([&, probe, identify] {
+            CliResult answer = RunDeviceJob(probe->target, identify, [](const QString &) {});
             const std::lock_guard guard(stateLock);
+            probe->answer = std::move(answer);
             probe->done = true;
             probe->ended = Clock::now();
             changed.notify_all();
         }));
-        threads.back()->start();
-    }
+        probe->thread->start();
+    };
+
+    // The ports numbered already are identified at once. Meanwhile the
+    // system's serial ports are listed (one seen for the first time gets its
+    // number there) and the USB cable is looked for: that walk through the
+    // system's devices takes about as long as an identification, and a port
+    // it numbers is identified as soon as it is known.
+    for (const QString &name : ListComPorts(ComPortFolder()))
+        startProbe(name);
+    struct Discovery {
+        bool done = false;
+        QStringList names;
+        QString problem;
+        int usb = -1;
+    } discovery;
+    std::thread discover([&] {
+        Discovery found;
+        try {
+            EnumComPorts(found.names);
+        } catch (const std::exception &error) {
+            found.problem = QString::fromLocal8Bit(error.what());
+        }
+        found.usb = FindMirtoUsbPort();
+        found.done = true;
+        const std::lock_guard guard(stateLock);
+        discovery = std::move(found);
+        changed.notify_all();
+    });
     {
         std::unique_lock guard(stateLock);
+        bool merged = false;
         for (;;) {
+            if (discovery.done && !std::exchange(merged, true)) {
+                for (const QString &name : std::as_const(discovery.names))
+                    startProbe(name);
+                if (discovery.usb > 0)
+                    startProbe(QStringLiteral("COM%1").arg(discovery.usb));
+            }
             // The quickest whole identification so far.
             std::optional<Clock::duration> quickest;
-            for (qsizetype i = 0; i < ports.size(); ++i) {
-                const Probe &probe = *probes[size_t(i)];
-                if (probe.done && probe.opened && answers.at(i).ok) {
-                    const Clock::duration took = probe.ended - probe.since;
+            for (const auto &probe : probes) {
+                if (probe->done && probe->asked && probe->answer.ok) {
+                    const Clock::duration took = probe->ended - probe->since;
                     quickest = quickest ? std::min(*quickest, took) : took;
                 }
             }
-            bool waiting = false;
+            bool waiting = !discovery.done;
             std::optional<Clock::time_point> next;
             for (const auto &probe : probes) {
                 if (probe->done)
                     continue;
-                if (probe->spoke || !probe->opened || !quickest) {
+                if (probe->spoke || !probe->asked || !quickest) {
                     waiting = true;
                     continue;
                 }
-                const Clock::time_point giveUp =
-                    probe->since + std::max<Clock::duration>(2 * *quickest, std::chrono::milliseconds(50));
+                const Clock::time_point giveUp = probe->since + 2 * *quickest;
                 if (Clock::now() < giveUp) {
                     waiting = true;
                     next = next ? std::min(*next, giveUp) : giveUp;
@@ -296,8 +326,28 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
                                           Qt::QueuedConnection);
         }
     }
-    for (auto &thread : threads)
-        thread->wait();
+    for (const auto &probe : probes)
+        probe->thread->wait();
+    discover.join();
+
+    // In the order the ports are listed, the USB cable's marked.
+    std::stable_sort(probes.begin(), probes.end(), [&](const auto &a, const auto &b) {
+        const auto place = [&](const Probe &probe) {
+            const qsizetype at = discovery.names.indexOf(QStringLiteral("COM%1").arg(probe.target.port));
+            return at < 0 ? discovery.names.size() : at;
+        };
+        return place(*a) < place(*b);
+    });
+    QList<CliTarget> ports;
+    QList<CliResult> answers;
+    for (const auto &probe : probes) {
+        CliTarget target = probe->target;
+        if (target.port == discovery.usb)
+            target.kind = CliTarget::Kind::Usb;
+        ports << target;
+        answers << probe->answer;
+    }
+    const QString listProblem = discovery.problem;
 
     QStringList found;
     QStringList silent;

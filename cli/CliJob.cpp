@@ -124,10 +124,11 @@ void failWentAway(CliResult &result, const CliTarget &target, const QString &dur
 // Opens the link as the window's open button does; over the network, waits
 // for the outcome of the attempt. Serial and USB identify when asked to.
 // On failure `result` says why.
-bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool identify, CliResult &result)
+bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool identify, CliResult &result,
+          const std::function<void()> &asking = {})
 {
     if (conn.Interface() != InterfaceNetwork) {
-        conn.OpenConnectionClicked(identify);
+        conn.OpenConnectionClicked(false);
         if (!conn.VaComm().Active() && !conn.LinkLost()) {
             result.reason = CliReason::CannotOpen;
             result.error = openFailedText(target, lastTold(user, QStringLiteral("The port cannot be opened")));
@@ -148,8 +149,11 @@ bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool i
             result.error = lastTold(user, QStringLiteral("Unable to connect...."));
             return false;
         }
-        if (identify)
-            conn.Identify();
+    }
+    if (identify) {
+        if (asking)
+            asking();
+        conn.Identify();
     }
     if (identify && conn.IdentifiedSerial().isEmpty()) {
         if (wentAway(conn)) {
@@ -236,7 +240,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
 
     switch (request.command) {
     case CliRequest::Command::Identify: {
-        if (!Open(conn, user, target, true, result))
+        if (!Open(conn, user, target, true, result, request.asking))
             break;
         const QByteArray serial = conn.IdentifiedSerial();
         result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));

@@ -37,8 +37,10 @@ struct CliRequest {
     bool reset = false;
     int powerCycleWaitMs = 60000;
     // The search by serial number watches its probes: `watch` gets the job's
-    // connection (nullptr before it goes), `heard` is called as bytes arrive.
+    // connection (nullptr before it goes), `asking` is called as the link is
+    // open and identify's first question goes out, `heard` as bytes arrive.
     std::function<void(class DeviceConnection *connection)> watch;
+    std::function<void()> asking;
     std::function<void()> heard;
 };
 
