@@ -8,6 +8,7 @@
 #include "core/firmware/UpdateSession.h"
 #include "core/links/UsbPortDetect.h"
 #include "core/DeviceConnection.h"
+#include "core/Identification.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -167,13 +168,6 @@ bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool i
     return true;
 }
 
-// The device answered snum without a serial number in it: it cannot be told
-// from any other.
-bool unidentified(const QByteArray &serial)
-{
-    return serial.isEmpty() || serial.contains('?');
-}
-
 } // namespace
 
 QString CliTarget::Label() const
@@ -244,7 +238,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
             break;
         const QByteArray serial = conn.IdentifiedSerial();
         result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-        if (unidentified(serial)) {
+        if (NoRealSerialNumber(serial)) {
             result.reason = CliReason::NotIdentified;
             result.error = QStringLiteral("The device's answer to \"snum\" holds no serial number");
             break;
@@ -361,7 +355,7 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         // whose firmware is broken (already in its boot loader) gives none.
         AuditFacts facts;
         // An answer without a serial number pins nothing.
-        if (conn.Identify() && !unidentified(conn.IdentifiedSerial())) {
+        if (conn.Identify() && !NoRealSerialNumber(conn.IdentifiedSerial())) {
             facts.serialBefore = QString::fromLatin1(conn.IdentifiedSerial());
             facts.versionBefore = QString::fromLatin1(conn.IdentifiedVersion());
             result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);

@@ -50,8 +50,7 @@ DeviceConnection::IdentOutcome DeviceConnection::readIdentification(bool showPar
     if (!ExchangeCommand("ver\n"))
         return IdentOutcome::NoAnswer;
     const IdentPart version = ParseIdentPart(m_reply, "V:", 3);
-    const QByteArray unknown = QByteArrayLiteral("?????");
-    const bool whole = serial.text != unknown && version.text != unknown;
+    const bool whole = serial.text != UnknownIdentPart && version.text != UnknownIdentPart;
     if (!whole && !showPartial)
         return IdentOutcome::Partial;
     // A value is kept whole: a shorter one must not leave the end of the

@@ -4,9 +4,14 @@ IdentPart ParseIdentPart(const QByteArray &reply, const char *word, int offset)
 {
     const qsizetype at = reply.indexOf(word);
     if (at < 0)
-        return {QByteArrayLiteral("?????"), false};
+        return {QByteArray(UnknownIdentPart), false};
     const QByteArray part = reply.mid(at + offset, 5);
     if (part.compare("fffff", Qt::CaseInsensitive) == 0)
         return {QByteArrayLiteral("FFFFF"), false};
     return {part, true};
+}
+
+bool NoRealSerialNumber(const QByteArray &serial)
+{
+    return serial.isEmpty() || serial == UnknownIdentPart;
 }
