@@ -2,8 +2,6 @@
 
 #include "cli/CliFleet.h"
 
-#include "core/config/ConfigFile.h"
-#include "core/config/DeviceConfig.h"
 #include "core/config/Programming.h"
 #include "core/firmware/UpdateSession.h"
 #include "core/links/UsbPortDetect.h"
@@ -304,20 +302,12 @@ CliResult runJob(const CliTarget &target, const CliRequest &request,
         break;
     }
     case CliRequest::Command::Program: {
-        DeviceConfigRecord record;
-        ResetConfigRecord(record);
-        QString reason;
-        if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
+        if (!request.plan) {
             result.reason = CliReason::Error;
-            result.error = ConfigFileErrorText(request.file, reason);
+            result.error = QStringLiteral("No configuration to program");
             break;
         }
-        const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
-        if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
-            result.error = plan.Refusal;
-            result.reason = CliReason::Refused;
-            break;
-        }
+        const ProgrammingPlan &plan = *request.plan;
         if (!Open(conn, user, target, true, result))
             break;
         CliSink sink(say);

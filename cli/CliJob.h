@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/CommandFile.h"
+#include "core/config/Programming.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -34,6 +35,9 @@ struct CliRequest {
     QStringList texts; // send
     QList<CommandFileLine> commandFile; // send --file: sent in place of texts
     QString file;      // program, update
+    // program: the steps, worked out once from the file before any device is
+    // opened (a value the device cannot take was refused there).
+    std::shared_ptr<const ProgrammingPlan> plan;
     bool reset = false;
     int powerCycleWaitMs = 60000;
     // The search by serial number watches its probes: `watch` gets the job's

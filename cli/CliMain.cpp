@@ -437,7 +437,7 @@ int RunCli(const QStringList &arguments)
         }
     }
 
-    // The file is checked once, before any device is touched.
+    // The file is read and checked once, before any device is touched.
     if (request.command == CliRequest::Command::Program) {
         DeviceConfigRecord record;
         ResetConfigRecord(record);
@@ -453,6 +453,7 @@ int RunCli(const QStringList &arguments)
             writeLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ") + plan.Refusal);
             return CliBadFile;
         }
+        request.plan = std::make_shared<const ProgrammingPlan>(plan);
     } else if (request.command == CliRequest::Command::Update) {
         HexImage image;
         const HexLoadResult load = LoadHexFile(request.file, image);
