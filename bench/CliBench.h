@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -38,18 +39,26 @@ inline CliRun RunCli(const QStringList &arguments, int timeoutMs = 600000)
     return run;
 }
 
-// `count` simulators with `arguments`; empty when one did not start.
-inline std::vector<std::unique_ptr<SimLauncher>> StartSims(int count, const QStringList &arguments)
+// `count` simulators, the i-th (from 0) with `argumentsOf(i)`; empty when
+// one did not start (what it said is printed).
+inline std::vector<std::unique_ptr<SimLauncher>> StartSims(int count,
+                                                          const std::function<QStringList(int)> &argumentsOf)
 {
     std::vector<std::unique_ptr<SimLauncher>> sims;
     for (int i = 0; i < count; ++i) {
-        sims.push_back(std::make_unique<SimLauncher>(QStringLiteral(MIRTO_SIM_PATH), arguments));
+        sims.push_back(std::make_unique<SimLauncher>(QStringLiteral(MIRTO_SIM_PATH), argumentsOf(i)));
         if (sims.back()->ComPort() <= 0 && sims.back()->TcpPort() <= 0) {
             std::printf("simulator %d did not start: %s\n", i + 1, qPrintable(sims.back()->Banner()));
             return {};
         }
     }
     return sims;
+}
+
+// `count` simulators with the same `arguments`.
+inline std::vector<std::unique_ptr<SimLauncher>> StartSims(int count, const QStringList &arguments)
+{
+    return StartSims(count, [&arguments](int) { return arguments; });
 }
 
 inline double Median(std::vector<double> values)

@@ -19,16 +19,12 @@ int main(int argc, char *argv[])
     constexpr int Ports = 16;
     constexpr int Runs = 15;
     constexpr double Limit = 1.2;
-    std::vector<std::unique_ptr<SimLauncher>> sims;
-    for (int i = 0; i < Ports; ++i) {
-        sims.push_back(std::make_unique<SimLauncher>(
-            QStringLiteral(MIRTO_SIM_PATH),
-            QStringList {QStringLiteral("--no-tcp"), QStringLiteral("--serial"), QStringLiteral("%1").arg(20001 + i)}));
-        if (sims.back()->ComPort() <= 0) {
-            std::printf("serial_probe: FAIL (simulator %d did not start: %s)\n", i + 1,
-                        qPrintable(sims.back()->Banner()));
-            return 1;
-        }
+    const auto sims = StartSims(Ports, [](int i) {
+        return QStringList {QStringLiteral("--no-tcp"), QStringLiteral("--serial"), QStringLiteral("%1").arg(20001 + i)};
+    });
+    if (sims.empty()) {
+        std::printf("serial_probe: FAIL (a simulator did not start)\n");
+        return 1;
     }
     // The 16th port is open in another program: it cannot be opened, and
     // the search must not wait for it.
