@@ -13,6 +13,7 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <utility>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -28,44 +29,43 @@ QString currentUser()
 
 } // namespace
 
+namespace {
+
+// The entry's text fields and their keys in the trail: written and read
+// through the one list, so that the two never disagree.
+const std::pair<const char *, QString AuditEntry::*> TextFields[] = {
+    {"time", &AuditEntry::time},
+    {"user", &AuditEntry::user},
+    {"host", &AuditEntry::hostName},
+    {"action", &AuditEntry::action},
+    {"interface", &AuditEntry::interface},
+    {"port", &AuditEntry::port},
+    {"serial_before", &AuditEntry::serialBefore},
+    {"serial_after", &AuditEntry::serialAfter},
+    {"version_before", &AuditEntry::versionBefore},
+    {"version_after", &AuditEntry::versionAfter},
+    {"file", &AuditEntry::file},
+    {"sha256", &AuditEntry::sha256},
+    {"reason", &AuditEntry::reason},
+};
+
+} // namespace
+
 QJsonObject AuditEntry::ToJson() const
 {
-    return QJsonObject {
-        {QStringLiteral("time"), time},
-        {QStringLiteral("user"), user},
-        {QStringLiteral("host"), hostName},
-        {QStringLiteral("action"), action},
-        {QStringLiteral("interface"), interface},
-        {QStringLiteral("port"), port},
-        {QStringLiteral("serial_before"), serialBefore},
-        {QStringLiteral("serial_after"), serialAfter},
-        {QStringLiteral("version_before"), versionBefore},
-        {QStringLiteral("version_after"), versionAfter},
-        {QStringLiteral("file"), file},
-        {QStringLiteral("sha256"), sha256},
-        {QStringLiteral("ok"), ok},
-        {QStringLiteral("reason"), reason},
-    };
+    QJsonObject object;
+    for (const auto &[key, field] : TextFields)
+        object.insert(QLatin1String(key), this->*field);
+    object.insert(QStringLiteral("ok"), ok);
+    return object;
 }
 
 AuditEntry AuditEntry::FromJson(const QJsonObject &object)
 {
     AuditEntry entry;
-    const auto text = [&](const char *key) { return object.value(QLatin1String(key)).toString(); };
-    entry.time = text("time");
-    entry.user = text("user");
-    entry.hostName = text("host");
-    entry.action = text("action");
-    entry.interface = text("interface");
-    entry.port = text("port");
-    entry.serialBefore = text("serial_before");
-    entry.serialAfter = text("serial_after");
-    entry.versionBefore = text("version_before");
-    entry.versionAfter = text("version_after");
-    entry.file = text("file");
-    entry.sha256 = text("sha256");
+    for (const auto &[key, field] : TextFields)
+        entry.*field = object.value(QLatin1String(key)).toString();
     entry.ok = object.value(QStringLiteral("ok")).toBool();
-    entry.reason = text("reason");
     return entry;
 }
 
