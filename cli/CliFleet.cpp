@@ -266,7 +266,13 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     std::thread discover([&] {
         Discovery found;
         try {
-            EnumComPorts(found.names);
+            // The system's listing asks every tty, which takes about as long
+            // as an identification: it is needed only when a port may have
+            // no number yet.
+            if (UnnumberedPortsMayExist(ComPortFolder()))
+                EnumComPorts(found.names);
+            else
+                found.names = ListComPorts(ComPortFolder());
         } catch (const std::exception &error) {
             found.problem = QString::fromLocal8Bit(error.what());
         }

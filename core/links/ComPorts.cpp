@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSerialPortInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -308,6 +309,26 @@ void EnumComPorts(QStringList &list)
     for (const QSerialPortInfo &info : ports)
         devices.append(info.systemLocation());
     list = EnumComPortsIn(ComPortFolder(), devices);
+}
+
+bool UnnumberedPortsMayExist(const QString &folder, const QString &sysfsRoot, const QString &devRoot)
+{
+    QSet<QString> numbered;
+    for (const QString &name : ListComPorts(folder))
+        numbered.insert(QFileInfo(QDir(folder).filePath(name)).canonicalFilePath());
+    const QDir ttyClass(sysfsRoot + QStringLiteral("/class/tty"));
+    const QStringList ttys = ttyClass.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &tty : ttys) {
+        // The ttys without a device the system's listing still takes.
+        const bool deviceless = tty.startsWith(QLatin1String("rfcomm")) || tty.startsWith(QLatin1String("tnt"))
+                                || tty.startsWith(QLatin1String("ttyGS"));
+        if (!deviceless && !QFileInfo::exists(ttyClass.filePath(tty) + QStringLiteral("/device")))
+            continue; // virtual terminals, pseudo-terminals, the console
+        const QFileInfo node(devRoot + QLatin1Char('/') + tty);
+        if (node.exists() && !numbered.contains(node.canonicalFilePath()))
+            return true;
+    }
+    return false;
 }
 
 int PortNumberOfEntry(QStringView entry)

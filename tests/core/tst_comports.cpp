@@ -24,6 +24,8 @@ private Q_SLOTS:
     void folderCannotBeMade();
     void portNumberOfEntry_data();
     void portNumberOfEntry();
+    void unnumberedPorts_data();
+    void unnumberedPorts();
 
 private:
     qint64 endedProcessId();
@@ -243,6 +245,36 @@ void tst_comports::portNumberOfEntry()
     QFETCH(QString, entry);
     QFETCH(int, number);
     QCOMPARE(PortNumberOfEntry(entry), number);
+}
+
+void tst_comports::unnumberedPorts_data()
+{
+    QTest::addColumn<QStringList>("numbered");
+    QTest::addColumn<bool>("mayExist");
+    QTest::newRow("every port numbered") << QStringList {"ttyS0", "rfcomm0"} << false;
+    QTest::newRow("a device's tty without a number") << QStringList {"rfcomm0"} << true;
+    QTest::newRow("a Bluetooth port without a number") << QStringList {"ttyS0"} << true;
+}
+
+void tst_comports::unnumberedPorts()
+{
+    QFETCH(QStringList, numbered);
+    QFETCH(bool, mayExist);
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("ports");
+    const QString ttyClass = dir.filePath("sys/class/tty/");
+    QVERIFY(QDir().mkpath(folder) && QDir().mkpath(dir.filePath("dev")));
+    // A virtual terminal (no device) and a device's tty whose node has gone
+    // never count, numbered or not.
+    for (const char *tty : {"tty0", "ttyS0", "ttyS1", "rfcomm0"})
+        QVERIFY(QDir().mkpath(ttyClass + QLatin1String(tty)));
+    QVERIFY(QDir().mkpath(ttyClass + "ttyS0/device") && QDir().mkpath(ttyClass + "ttyS1/device"));
+    for (const char *node : {"tty0", "ttyS0", "rfcomm0"})
+        device(dir, QStringLiteral("dev/") + QLatin1String(node));
+    int n = 0;
+    for (const QString &node : numbered)
+        QVERIFY(QFile::link(dir.filePath("dev/" + node), folder + QString("/COM%1").arg(++n)));
+    QCOMPARE(UnnumberedPortsMayExist(folder, dir.filePath("sys"), dir.filePath("dev")), mayExist);
 }
 
 QTEST_GUILESS_MAIN(tst_comports)
