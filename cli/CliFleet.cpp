@@ -254,9 +254,10 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     // system's serial ports are listed (one seen for the first time gets its
     // number there) and the USB cable is looked for: that walk through the
     // system's devices takes about as long as an identification, and a port
-    // it numbers is identified as soon as it is known.
-    for (const QString &name : ListComPorts(ComPortFolder()))
-        startProbe(name);
+    // it numbers is identified as soon as it is known. The look starts
+    // first: the threads that open the ports would hold it back.
+    const QString folder = ComPortFolder();
+    const QStringList numbered = ListComPorts(folder);
     struct Discovery {
         bool done = false;
         QStringList names;
@@ -269,10 +270,10 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
             // The system's listing asks every tty, which takes about as long
             // as an identification: it is needed only when a port may have
             // no number yet.
-            if (UnnumberedPortsMayExist(ComPortFolder()))
+            if (UnnumberedPortsMayExist(folder, numbered))
                 EnumComPorts(found.names);
             else
-                found.names = ListComPorts(ComPortFolder());
+                found.names = numbered;
         } catch (const std::exception &error) {
             found.problem = QString::fromLocal8Bit(error.what());
         }
@@ -282,6 +283,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         discovery = std::move(found);
         changed.notify_all();
     });
+    for (const QString &name : numbered)
+        startProbe(name);
     {
         std::unique_lock guard(stateLock);
         bool merged = false;

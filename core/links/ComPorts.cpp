@@ -311,10 +311,11 @@ void EnumComPorts(QStringList &list)
     list = EnumComPortsIn(ComPortFolder(), devices);
 }
 
-bool UnnumberedPortsMayExist(const QString &folder, const QString &sysfsRoot, const QString &devRoot)
+bool UnnumberedPortsMayExist(const QString &folder, const QStringList &entries, const QString &sysfsRoot,
+                             const QString &devRoot)
 {
     QSet<QString> numbered;
-    for (const QString &name : ListComPorts(folder))
+    for (const QString &name : entries)
         numbered.insert(QFileInfo(QDir(folder).filePath(name)).canonicalFilePath());
     const QDir ttyClass(sysfsRoot + QStringLiteral("/class/tty"));
     const QStringList ttys = ttyClass.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);

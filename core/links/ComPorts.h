@@ -62,11 +62,13 @@ QStringList EnumComPortsIn(const QString &folder, const QStringList &systemDevic
 void EnumComPorts(QStringList &list);
 
 // Whether EnumComPorts could give a number to a port that has none in
-// `folder` yet: true when a tty that may be a serial port (one backed by a
-// device under `<sysfsRoot>/class/tty`, or a Bluetooth, null-modem or gadget
-// port) has its node under `devRoot` and no entry. Opens nothing, and costs
-// a small part of the system's own listing, which asks every tty.
-bool UnnumberedPortsMayExist(const QString &folder, const QString &sysfsRoot = QStringLiteral("/sys"),
+// `folder` yet, whose entries ListComPorts gave as `entries`: true when a tty
+// that may be a serial port (one backed by a device under
+// `<sysfsRoot>/class/tty`, or a Bluetooth, null-modem or gadget port) has its
+// node under `devRoot` and no entry. Opens nothing, and costs a small part of
+// the system's own listing, which asks every tty.
+bool UnnumberedPortsMayExist(const QString &folder, const QStringList &entries,
+                             const QString &sysfsRoot = QStringLiteral("/sys"),
                              const QString &devRoot = QStringLiteral("/dev"));
 
 // The port number of a port name: a list entry, the settings file's "[Port]"
