@@ -193,8 +193,13 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     // a Mirto answers its first question at once. Both are timed from the
     // question, not from the thread's start, so that a busy machine that is
     // slow to open sixteen ports does not stretch the wait. Such a port
-    // counts as not identified.
+    // counts as not identified. The wait is never shorter than
+    // SilentPortFloor: a USB bridge holds a short answer back for its latency
+    // timer (16 ms by default), so a device on the cable answers later than
+    // one on a built-in port, and a busy machine may be slow to run a device
+    // that does answer.
     using Clock = std::chrono::steady_clock;
+    constexpr auto SilentPortFloor = std::chrono::milliseconds(50);
     struct Probe {
         CliTarget target;
         std::unique_ptr<QThread> thread;
@@ -312,7 +317,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
                     waiting = true;
                     continue;
                 }
-                const Clock::time_point giveUp = probe->since + 2 * *quickest;
+                const Clock::time_point giveUp =
+                    probe->since + std::max<Clock::duration>(2 * *quickest, SilentPortFloor);
                 if (Clock::now() < giveUp) {
                     waiting = true;
                     next = next ? std::min(*next, giveUp) : giveUp;
