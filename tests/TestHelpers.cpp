@@ -221,11 +221,10 @@ QString StartDirectoryEnv::filePath(const QString &name) const
     return m_start.filePath(name);
 }
 
-void StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) const
+bool StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) const
 {
     QFile f(m_start.filePath(name));
-    if (f.open(QIODevice::WriteOnly))
-        f.write(text);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
 void ScriptedUser::ShowLinkError(const std::exception &error)

@@ -122,7 +122,8 @@ public:
     StartDirectoryEnv();
     ~StartDirectoryEnv();
     QString filePath(const QString &name) const;
-    void writeFile(const QString &name, const QByteArray &text) const;
+    // False when the file could not be written whole.
+    bool writeFile(const QString &name, const QByteArray &text) const;
     void writeIni(const QByteArray &text) const { writeFile(QStringLiteral("mirto.ini"), text); }
 
 private:

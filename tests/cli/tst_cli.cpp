@@ -188,13 +188,9 @@ void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
 {
     QFETCH(bool, network);
     StartDirectoryEnv env;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("session.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
     // Comments and empty lines are not sent and do not count; CR LF files work.
-    file.write("# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n");
-    file.close();
+    QVERIFY(env.writeFile("session.txt", "# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n"));
+    const QString path = env.filePath("session.txt");
     const QStringList link = network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
     {
         SimProcess sim(link + QStringList {"--withhold", "mode"});
