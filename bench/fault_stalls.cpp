@@ -215,12 +215,9 @@ Row FirmwareUpdate(const QString &name, const QStringList &options)
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "fault_stalls: no temporary folder\n");
+    BenchApp<QCoreApplication> app(argc, argv, "fault_stalls");
+    if (!app.IsValid())
         return 2;
-    }
-    QCoreApplication app(argc, argv);
     std::printf("fault_stalls: the longest the event loop kept a due timer waiting while each fault was met, "
                 "against %lld ms (load average %s)\n",
                 qlonglong(StallLimitMs), qPrintable(LoadAverage()));

@@ -17,20 +17,17 @@
 
 int main(int argc, char *argv[])
 {
-    BenchEnvironment environment;
-    QApplication app(argc, argv);
+    BenchApp<QApplication> app(argc, argv, "prompt_writeoff");
+    if (!app.IsValid())
+        return 2;
     ModalGuard guard("prompt_writeoff");
     SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--no-tcp"), QStringLiteral("--silent")});
     if (sim.ComPort() <= 0) {
         std::printf("prompt_writeoff: FAIL (simulator did not start: %s)\n", qPrintable(sim.Banner()));
         return 1;
     }
-    ToolSettings settings;
-    settings.InterfaceType = InterfaceSerial;
-    BenchUser user("prompt_writeoff");
-    DeviceConnection connection(settings, user);
-    connection.VaComm().SetPortNum(sim.ComPort());
-    connection.OpenConnectionClicked(false);
+    SerialBenchLink link("prompt_writeoff", sim.ComPort(), false);
+    DeviceConnection &connection = link.conn;
     if (!connection.IsConnected()) {
         std::printf("prompt_writeoff: FAIL (COM%d did not open)\n", sim.ComPort());
         return 1;
@@ -60,7 +57,7 @@ int main(int argc, char *argv[])
         pass = pass && ok;
     }
     connection.CloseConnectionClicked();
-    pass = pass && user.told.isEmpty() && !guard.Seen();
+    pass = pass && link.user.told.isEmpty() && !guard.Seen();
     std::printf("prompt_writeoff: %s\n", pass ? "PASS" : "FAIL");
     return pass ? 0 : 1;
 }

@@ -56,8 +56,9 @@ bool Report(const char *what, const Timing &timing, int timeoutMs)
 
 int main(int argc, char *argv[])
 {
-    const BenchEnvironment environment;
-    QCoreApplication app(argc, argv);
+    BenchApp<QCoreApplication> app(argc, argv, "serial_at_once");
+    if (!app.IsValid())
+        return 2;
     SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--no-tcp"), QStringLiteral("--silent")});
     if (sim.ComPort() <= 0) {
         std::printf("serial_at_once: FAIL (simulator did not start: %s)\n", qPrintable(sim.Banner()));
