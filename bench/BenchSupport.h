@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWidget>
 
 #include <cstdio>
 
@@ -67,6 +68,47 @@ private:
     QTemporaryDir m_configHome;
 };
 
+// A benchmark's application (QApplication or QCoreApplication), started in
+// its environment: the environment comes first, as the application reads
+// the platform from it. Not valid (and said so) without a private folder;
+// main then returns 2.
+template <class Application>
+class BenchApp {
+public:
+    BenchApp(int &argc, char **argv, const char *program) : m_app(argc, argv)
+    {
+        if (!m_environment.IsValid())
+            std::fprintf(stderr, "%s: no temporary folder\n", program);
+    }
+    bool IsValid() const { return m_environment.IsValid(); }
+
+private:
+    BenchEnvironment m_environment;
+    Application m_app;
+};
+
+// Shows a terminal view at the size the main window gives it and lets it
+// lay out.
+inline void ShowAtTerminalSize(QWidget &view)
+{
+    view.resize(780, 409);
+    view.show();
+    QCoreApplication::processEvents();
+}
+
+// Resident set size in bytes, from /proc/self/status; -1 when unknown.
+inline qint64 ResidentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
 // Nobody sits in front of a benchmark: whatever the connection would tell a
 // user is recorded (and printed) as a sign of a failed run.
 class BenchUser : public DeviceUser {
@@ -92,4 +134,18 @@ private:
         std::fprintf(stderr, "%s: told the user: %s\n", m_program, qPrintable(text));
     }
     const char *m_program;
+};
+
+// The device's owner on a serial link, as the main window holds it, with
+// nobody in front of it; opened on `comPort` as the Open button does
+// (`identify`: asking the device who it is).
+struct SerialBenchLink {
+    SerialBenchLink(const char *program, int comPort, bool identify) : user(program)
+    {
+        conn.VaComm().SetPortNum(comPort);
+        conn.OpenConnectionClicked(identify);
+    }
+    ToolSettings settings; // the serial link by default
+    BenchUser user;
+    DeviceConnection conn {settings, user};
 };

@@ -206,12 +206,9 @@ bool TcpRun()
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "exchange_latency: no temporary folder\n");
+    BenchApp<QApplication> app(argc, argv, "exchange_latency");
+    if (!app.IsValid())
         return 2;
-    }
-    QApplication app(argc, argv);
     ModalGuard guard("exchange_latency");
 
     // The slowest calls depend on how busy the machine is: a call waits for

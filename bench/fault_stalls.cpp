@@ -14,6 +14,7 @@
 #include "core/config/Programming.h"
 #include "core/firmware/UpdateSession.h"
 #include "sim/core/SimLauncher.h"
+#include "tests/FaultCases.h"
 #include "tests/HexFixtures.h"
 
 #include <QCoreApplication>
@@ -28,36 +29,11 @@
 
 namespace {
 
+using faultcases::AfterMs;
+using faultcases::LoopProbe;
+
 constexpr qint64 StallLimitMs = 100;
-// A stream without end goes on after the operation returns: the loop must
-// keep answering meanwhile.
-constexpr int AfterMs = 400;
 constexpr int GiveUpMs = 60000;
-
-// Asks every TickMs; each gap beyond that is time the loop did not answer.
-class LoopProbe {
-public:
-    static constexpr int TickMs = 10;
-    LoopProbe()
-    {
-        m_timer.setInterval(TickMs);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.elapsed();
-            m_worst = qMax(m_worst, now - m_last - TickMs);
-            m_last = now;
-        });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 Worst() const { return m_worst; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_worst = 0;
-};
 
 // Runs the event loop until `done` holds or `ms` ran out; true when it held.
 bool RunUntil(const std::function<bool()> &done, int ms)
@@ -117,19 +93,6 @@ struct QuietSink : ProgrammingSink {
     void RestoreCursor() override {}
 };
 
-QStringList FaultOptions(const QString &fault, const QString &command)
-{
-    if (fault == QLatin1String("unplug"))
-        return {QStringLiteral("--unplug-at"), command};
-    if (fault == QLatin1String("reset"))
-        return {QStringLiteral("--reset-at"), command};
-    if (fault == QLatin1String("flood"))
-        return {QStringLiteral("--flood-at"), command, QStringLiteral("--flood"), QStringLiteral("1000000")};
-    if (fault == QLatin1String("zeros"))
-        return {QStringLiteral("--zeros"), command};
-    return {QStringLiteral("--endless"), command};
-}
-
 struct Row {
     QString name;
     qint64 worst = -1; // -1: the run did not get as far as the fault
@@ -153,17 +116,8 @@ Row CommandState(const QString &state, bool tcp, const QString &fault)
 {
     Row row;
     row.name = QStringLiteral("%1, %2 (%3)").arg(state, fault, tcp ? "TCP" : "serial");
-    QString trigger = QStringLiteral("help");
-    if (state == QLatin1String("identification"))
-        trigger = QStringLiteral("snum");
-    else if (state == QLatin1String("programming"))
-        trigger = QStringLiteral("channel");
-    else if (state == QLatin1String("read-out"))
-        trigger = QStringLiteral("isp");
-    else if (state == QLatin1String("test console"))
-        trigger = QStringLiteral("heap");
-    SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH),
-                    QStringList({QStringLiteral("--tcp-port"), QStringLiteral("0")}) + FaultOptions(fault, trigger));
+    SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), QStringList({QStringLiteral("--tcp-port"), QStringLiteral("0")})
+                                                        + faultcases::Options(fault, faultcases::Trigger(state)));
     if (sim.ComPort() <= 0 || sim.TcpPort() <= 0) {
         row.seen = QStringLiteral("the simulator did not start");
         return row;
@@ -188,26 +142,9 @@ Row CommandState(const QString &state, bool tcp, const QString &fault)
     clock.start();
     {
         LoopProbe probe;
-        if (state == QLatin1String("identification")) {
-            conn.OpenConnectionClicked();
-        } else if (state == QLatin1String("direct command")) {
-            conn.SendCommand("help\n");
-        } else if (state == QLatin1String("programming")) {
-            ProgrammingPlan plan;
-            plan.outcome = ProgrammingPlan::Outcome::Ready;
-            using Kind = ProgrammingStep::Kind;
-            plan.Steps = {{Kind::Setting, "Programming Mode", "Mode", "mode 3\n"},
-                          {Kind::Setting, "Programming Channel 1", "Channel 1 Name", "channel 1 0 Radio\n"},
-                          {Kind::Setting, "", "Channel 1 URL", "channel 2 0 http://127.0.0.1/a\n"},
-                          {Kind::ReadBack, "", "", "channel\n"}};
-            RunProgramming(conn, plan, sink);
-        } else if (state == QLatin1String("read-out")) {
-            conn.SendLines({"mode\n", "isp\n", "channel\n"});
-        } else {
-            conn.SendLines({"memory\n", "heap\n", "threads\n"});
-        }
+        faultcases::RunState(conn, state, sink);
         RunFor(AfterMs);
-        row.worst = probe.Worst();
+        row.worst = probe.worst();
     }
     row.took = clock.elapsed();
     QStringList seen = user.told + sink.messages;
@@ -266,7 +203,7 @@ Row FirmwareUpdate(const QString &name, const QStringList &options)
             RunUntil([&] { return finished; }, GiveUpMs);
             RunFor(AfterMs);
         }
-        row.worst = finished ? probe.Worst() : -1;
+        row.worst = finished ? probe.worst() : -1;
     }
     row.took = clock.elapsed();
     row.seen = finished ? QStringLiteral("update failed: ") + reason : QStringLiteral("the update never ended");
@@ -278,12 +215,9 @@ Row FirmwareUpdate(const QString &name, const QStringList &options)
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "fault_stalls: no temporary folder\n");
+    BenchApp<QCoreApplication> app(argc, argv, "fault_stalls");
+    if (!app.IsValid())
         return 2;
-    }
-    QCoreApplication app(argc, argv);
     std::printf("fault_stalls: the longest the event loop kept a due timer waiting while each fault was met, "
                 "against %lld ms (load average %s)\n",
                 qlonglong(StallLimitMs), qPrintable(LoadAverage()));

@@ -105,12 +105,9 @@ public:
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "firmware_upload: no temporary folder\n");
+    BenchApp<QApplication> app(argc, argv, "firmware_upload");
+    if (!app.IsValid())
         return 2;
-    }
-    QApplication app(argc, argv);
     ModalGuard guard("firmware_upload");
 
     QTemporaryDir dir;

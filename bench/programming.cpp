@@ -59,12 +59,9 @@ DeviceConfigRecord FullRecord()
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "programming: no temporary folder\n");
+    BenchApp<QCoreApplication> app(argc, argv, "programming");
+    if (!app.IsValid())
         return 2;
-    }
-    QCoreApplication app(argc, argv);
 
     SimLauncher sim(QStringLiteral(MIRTO_SIM_PATH), {QStringLiteral("--no-tcp")});
     std::printf("programming: %s (load average %s)\n", qPrintable(sim.Banner()), qPrintable(LoadAverage()));
@@ -73,12 +70,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    ToolSettings settings;
-    settings.InterfaceType = InterfaceSerial;
-    BenchUser user("programming");
-    DeviceConnection conn(settings, user);
-    conn.VaComm().SetPortNum(sim.ComPort());
-    conn.OpenConnectionClicked();
+    SerialBenchLink link("programming", sim.ComPort(), true);
+    DeviceConnection &conn = link.conn;
     if (!conn.IsConnected() || !conn.PromptSeen()) {
         std::printf("RESULT: FAIL (could not open COM%d and identify the device)\n", sim.ComPort());
         return 1;
@@ -117,8 +110,8 @@ int main(int argc, char **argv)
                 median, max, ms.front(), median / double(plan.Steps.size()));
 
     const bool medianOk = median <= MedianLimitMs;
-    const bool pass = medianOk && complete && user.told.isEmpty();
+    const bool pass = medianOk && complete && link.user.told.isEmpty();
     std::printf("RESULT: %s (median <= %.0f ms: %s, every run programmed: %s)\n", pass ? "PASS" : "FAIL",
-                MedianLimitMs, medianOk ? "yes" : "no", complete && user.told.isEmpty() ? "yes" : "no");
+                MedianLimitMs, medianOk ? "yes" : "no", complete && link.user.told.isEmpty() ? "yes" : "no");
     return pass ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 // the same text goes without them.
 
 #include "core/HighlightRules.h"
+#include "bench/BenchSupport.h"
 #include "desktop/TerminalView.h"
 
 #include <QApplication>
@@ -26,22 +27,6 @@ constexpr qsizetype MiB = 1024 * 1024;
 constexpr qsizetype Total = 20 * MiB;
 constexpr qsizetype Piece = 32;
 constexpr qsizetype EventsEvery = 64 * 1024;
-
-// Resident set size in bytes, from /proc/self/status.
-qint64 ResidentBytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith("VmRSS:")) {
-            const QByteArray kb = line.mid(6).trimmed().split(' ').value(0);
-            return kb.toLongLong() * 1024;
-        }
-    }
-    return -1;
-}
 
 // Lines of 20..100 characters ending in CR LF, now and then with a '#' as the
 // device prints it before a time-stamped event.
@@ -141,14 +126,12 @@ Times AppendAll(TerminalView &view, const QByteArray &text)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    BenchApp<QApplication> app(argc, argv, "terminal_append");
+    if (!app.IsValid())
+        return 2;
 
     TerminalView view;
-    view.resize(780, 409);
-    view.show();
-    QCoreApplication::processEvents();
+    ShowAtTerminalSize(view);
     PaintCounter counter;
     view.viewport()->installEventFilter(&counter);
 

@@ -149,12 +149,9 @@ bool runFlood(bool hex)
 
 int main(int argc, char **argv)
 {
-    const BenchEnvironment environment;
-    if (!environment.IsValid()) {
-        std::fprintf(stderr, "terminal_flood: no temporary folder\n");
+    BenchApp<QApplication> app(argc, argv, "terminal_flood");
+    if (!app.IsValid())
         return 2;
-    }
-    QApplication app(argc, argv);
     ModalGuard guard("terminal_flood");
 
     const bool text = runFlood(false);

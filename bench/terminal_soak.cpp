@@ -9,6 +9,7 @@
 // what the line limit allows above the start, and has stopped growing after
 // the first hours.
 
+#include "bench/BenchSupport.h"
 #include "desktop/TerminalView.h"
 
 #include <QApplication>
@@ -33,18 +34,6 @@ constexpr qint64 SlackBytes = 8 * MiB;
 // Once the limit is reached the memory must stay put: a creep past this from
 // the first report to the end is a leak, whatever the bound.
 constexpr qint64 CreepBytes = 4 * MiB;
-
-qint64 ResidentBytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
-    return -1;
-}
 
 // The device's lines, without their event mark; some end in a prompt.
 QList<QByteArray> DeviceLines()
@@ -80,14 +69,12 @@ void Report(const char *when, qint64 seconds, qint64 rss, const TerminalView &vi
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    BenchApp<QApplication> app(argc, argv, "terminal_soak");
+    if (!app.IsValid())
+        return 2;
 
     TerminalView view;
-    view.resize(780, 409);
-    view.show();
-    QCoreApplication::processEvents();
+    ShowAtTerminalSize(view);
     const QList<QByteArray> lines = DeviceLines();
 
     std::printf("terminal_soak: %lld simulated hours at %lld bytes/s (%.0f MB), line limit %lld\n",

@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -119,6 +121,36 @@ SimProcess::SimProcess(const QStringList &arguments)
 {
 }
 
+QString ComName(const SimProcess &sim)
+{
+    return QStringLiteral("COM%1").arg(sim.comPort());
+}
+
+CliRun RunCli(const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    process.start(QStringLiteral(MIRTO_CLI_PATH), arguments);
+    CliRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = QStringLiteral("(did not finish)");
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QList<QJsonObject> JsonLines(const QString &text)
+{
+    QList<QJsonObject> objects;
+    for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
+        objects << QJsonDocument::fromJson(line.toUtf8()).object();
+    return objects;
+}
+
 ScriptedDevice::ScriptedDevice(Script script, int gapMs)
     : m_script(std::move(script)), m_gapMs(gapMs), m_thread([this] { run(); })
 {
@@ -189,11 +221,10 @@ QString StartDirectoryEnv::filePath(const QString &name) const
     return m_start.filePath(name);
 }
 
-void StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) const
+bool StartDirectoryEnv::writeFile(const QString &name, const QByteArray &text) const
 {
     QFile f(m_start.filePath(name));
-    if (f.open(QIODevice::WriteOnly))
-        f.write(text);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
 void ScriptedUser::ShowLinkError(const std::exception &error)

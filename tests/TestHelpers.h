@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -68,6 +70,22 @@ public:
     QString banner() const { return Banner(); }
 };
 
+// The simulator's serial link as the tool names it (COMn).
+QString ComName(const SimProcess &sim);
+
+// mirto-cli run to its end as a script runs it, killed when it takes longer
+// than `timeoutMs`: its exit status (-1 when it crashed, was killed or did
+// not finish) and what it printed.
+struct CliRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+CliRun RunCli(const QStringList &arguments, int timeoutMs = 60000);
+
+// One JSON object a line, as --json prints them and the journal keeps them.
+QList<QJsonObject> JsonLines(const QString &text);
+
 #include <QList>
 #include <atomic>
 #include <mutex>
@@ -104,7 +122,8 @@ public:
     StartDirectoryEnv();
     ~StartDirectoryEnv();
     QString filePath(const QString &name) const;
-    void writeFile(const QString &name, const QByteArray &text) const;
+    // False when the file could not be written whole.
+    bool writeFile(const QString &name, const QByteArray &text) const;
     void writeIni(const QByteArray &text) const { writeFile(QStringLiteral("mirto.ini"), text); }
 
 private:

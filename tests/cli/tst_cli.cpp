@@ -48,45 +48,9 @@ private Q_SLOTS:
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run Cli(const QStringList &arguments, int timeoutMs = 60000)
-{
-    QProcess process;
-    process.start(QStringLiteral(MIRTO_CLI_PATH), arguments);
-    Run run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        run.err = QStringLiteral("(did not finish)");
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
-
-QString Com(const SimProcess &sim)
-{
-    return QStringLiteral("COM%1").arg(sim.comPort());
-}
-
 QString Host(const SimProcess &sim)
 {
     return QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort());
-}
-
-QList<QJsonObject> JsonLines(const QString &text)
-{
-    QList<QJsonObject> objects;
-    for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
-        objects << QJsonDocument::fromJson(line.toUtf8()).object();
-    return objects;
 }
 
 const QByteArray kConfig = "12345\r\n0\r\ntype=TE\r\nmode=3\r\nwebmethod=F\r\n"
@@ -112,11 +76,11 @@ void tst_cli::identify()
     QVERIFY2(sim.comPort() > 0 && sim.tcpPort() > 0, qPrintable(sim.banner()));
     const QStringList device = how == "host"   ? QStringList {"--host", Host(sim)}
                                : how == "path" ? QStringList {"--port", ComPortTarget(sim.comPort())}
-                                               : QStringList {"--port", Com(sim)};
-    const Run run = Cli(device + QStringList {"identify"});
+                                               : QStringList {"--port", ComName(sim)};
+    const CliRun run = RunCli(device + QStringList {"identify"});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.out, QString("serial number 54321, software version 4.1.7\n"));
-    const Run json = Cli(device + QStringList {"--json", "identify"});
+    const CliRun json = RunCli(device + QStringList {"--json", "identify"});
     const QJsonObject line = JsonLines(json.out).value(0);
     QCOMPARE(line.value("serial").toString(), QString("54321"));
     QCOMPARE(line.value("version").toString(), QString("4.1.7"));
@@ -127,7 +91,7 @@ void tst_cli::sendPrintsTheAnswers()
 {
     StartDirectoryEnv env;
     SimProcess sim({"--no-tcp", "--pieces", "7"});
-    const Run run = Cli({"--port", Com(sim), "send", "ver", "mode"});
+    const CliRun run = RunCli({"--port", ComName(sim), "send", "ver", "mode"});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains("V: ") && run.out.contains("Mode"), qPrintable(run.out));
     QVERIFY(run.out.indexOf("V: ") < run.out.indexOf("Mode"));
@@ -146,12 +110,12 @@ void tst_cli::programsTheDevice()
     StartDirectoryEnv env;
     env.writeFile("studio.cfg", kConfig);
     SimProcess sim({"--tcp-port", "0"});
-    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : Com(sim)};
-    const Run run = Cli(device + QStringList {"program", env.filePath("studio.cfg")});
+    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : ComName(sim)};
+    const CliRun run = RunCli(device + QStringList {"program", env.filePath("studio.cfg")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains("Programming Mode\n") && run.out.endsWith("Programming OK\n"), qPrintable(run.out));
     // What the device holds now, by its own read-outs.
-    const Run check = Cli(device + QStringList {"send", "mode", "channel"});
+    const CliRun check = RunCli(device + QStringList {"send", "mode", "channel"});
     QVERIFY2(check.out.contains("Mode                : 3"), qPrintable(check.out));
     QVERIFY(check.out.contains("Channel 0 name: Radio One"));
     QVERIFY(check.out.contains("Channel 1 url : http://192.0.2.7/jazz.m3u"));
@@ -183,7 +147,7 @@ void tst_cli::updatesTheFirmware()
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     const hexfix::Span data = hexfix::Filled(0, 5000, 3);
     env.writeFile("fw.hex", hexfix::HexText({data}));
-    const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
+    const CliRun run = RunCli({"--port", ComName(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
     // The result comes after the progress objects.
     const QJsonObject line = JsonLines(run.out).value(JsonLines(run.out).size() - 1);
     if (identified) {
@@ -207,9 +171,9 @@ void tst_cli::missingPromptFails()
 {
     StartDirectoryEnv env;
     SimProcess sim({"--no-tcp", "--withhold", "mode"});
-    const Run run = Cli({"--port", Com(sim), "send", "ver", "mode", "channel"});
+    const CliRun run = RunCli({"--port", ComName(sim), "send", "ver", "mode", "channel"});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains(Com(sim) + ": FAILED: No response from Mirto"), qPrintable(run.err));
+    QVERIFY2(run.err.contains(ComName(sim) + ": FAILED: No response from Mirto"), qPrintable(run.err));
     QVERIFY(!run.out.contains("Channel")); // stopped at the command without an answer
 }
 
@@ -224,31 +188,27 @@ void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
 {
     QFETCH(bool, network);
     StartDirectoryEnv env;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("session.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
     // Comments and empty lines are not sent and do not count; CR LF files work.
-    file.write("# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n");
-    file.close();
+    QVERIFY(env.writeFile("session.txt", "# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n"));
+    const QString path = env.filePath("session.txt");
     const QStringList link = network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
     {
         SimProcess sim(link + QStringList {"--withhold", "mode"});
-        const QString device = network ? Host(sim) : Com(sim);
-        const Run run = Cli({network ? "--host" : "--port", device, "send", "--file", path});
+        const QString device = network ? Host(sim) : ComName(sim);
+        const CliRun run = RunCli({network ? "--host" : "--port", device, "send", "--file", path});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.out.contains("V: "), qPrintable(run.out));
         QVERIFY2(!run.out.contains("Commands:"), qPrintable(run.out)); // the run ended at mode
         QVERIFY2(run.err.contains("Command file: 2 of 3 lines sent, 1 without prompt; stopped: no prompt after "
                                   "line 5 \"mode\"."),
                  qPrintable(run.err));
-        const QJsonObject json = JsonLines(Cli({network ? "--host" : "--port", device, "--json", "send", "--file", path}).out).value(0);
+        const QJsonObject json = JsonLines(RunCli({network ? "--host" : "--port", device, "--json", "send", "--file", path}).out).value(0);
         QCOMPARE(json.value("sent").toInt(), 2);
         QCOMPARE(json.value("withoutPrompt").toInt(), 1);
         QVERIFY(!json.value("ok").toBool());
     }
     SimProcess sim(link);
-    const Run run = Cli({network ? "--host" : "--port", network ? Host(sim) : Com(sim), "send", "--file", path});
+    const CliRun run = RunCli({network ? "--host" : "--port", network ? Host(sim) : ComName(sim), "send", "--file", path});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.indexOf("V: ") < run.out.indexOf("Mode") && run.out.contains("Commands:"), qPrintable(run.out));
     QVERIFY2(run.out.endsWith("Command file: 3 of 3 lines sent, 0 without prompt; done.\n"), qPrintable(run.out));
@@ -285,7 +245,7 @@ void tst_cli::badFileSendsNothing()
         env.writeFile("file", content);
     const QStringList file = command == "send" ? QStringList {"--file", env.filePath("file")}
                                                : QStringList {env.filePath("file")};
-    const Run run = Cli(QStringList {"--port", QStringLiteral("COM%1").arg(port), command} + file);
+    const CliRun run = RunCli(QStringList {"--port", QStringLiteral("COM%1").arg(port), command} + file);
     QCOMPARE(run.exitCode, 3);
     QVERIFY(!run.err.isEmpty());
     QVERIFY2(run.err.contains(told), qPrintable(run.err));
@@ -310,7 +270,7 @@ void tst_cli::badUsage()
 {
     QFETCH(QStringList, arguments);
     StartDirectoryEnv env;
-    const Run run = Cli(arguments);
+    const CliRun run = RunCli(arguments);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(run.err.startsWith("mirto-cli: "));
 }
@@ -324,26 +284,26 @@ void tst_cli::severalDevicesAtOnce()
     StartDirectoryEnv env;
     SimProcess first({"--no-tcp", "--serial", "11111"});
     QVERIFY(first.comPort() > 0);
-    QStringList arguments = {"--json", "--port", Com(first)};
+    QStringList arguments = {"--json", "--port", ComName(first)};
     std::vector<std::unique_ptr<SimProcess>> silent;
     for (int i = 0; i < Silent; ++i) {
         silent.push_back(std::make_unique<SimProcess>(QStringList({"--no-tcp", "--silent"})));
         QVERIFY(silent.back()->comPort() > 0);
-        arguments << "--port" << Com(*silent.back());
+        arguments << "--port" << ComName(*silent.back());
     }
     SimProcess networked({"--tcp-port", "0", "--serial", "33333"});
     QVERIFY(networked.tcpPort() > 0);
     arguments << "--host" << Host(networked) << "identify";
     QElapsedTimer clock;
     clock.start();
-    const Run run = Cli(arguments);
+    const CliRun run = RunCli(arguments);
     QCOMPARE(run.exitCode, 1);
     const QList<QJsonObject> lines = JsonLines(run.out);
     QCOMPARE(lines.size(), Silent + 2);
-    QCOMPARE(lines[0].value("device").toString(), Com(first));
+    QCOMPARE(lines[0].value("device").toString(), ComName(first));
     QCOMPARE(lines[0].value("serial").toString(), QString("11111"));
     for (int i = 1; i <= Silent; ++i) {
-        QCOMPARE(lines[i].value("device").toString(), Com(*silent[std::size_t(i - 1)]));
+        QCOMPARE(lines[i].value("device").toString(), ComName(*silent[std::size_t(i - 1)]));
         QVERIFY(!lines[i].value("ok").toBool());
         QVERIFY(lines[i].value("error").toString().contains("No response from Mirto"));
     }
@@ -400,7 +360,7 @@ void tst_cli::failuresSayWhatHappened()
         if (argument.contains('.'))
             argument = env.filePath(argument);
     const auto device = [&](const SimProcess &sim) {
-        return network ? QStringList {"--host", Host(sim)} : QStringList {"--port", Com(sim)};
+        return network ? QStringList {"--host", Host(sim)} : QStringList {"--port", ComName(sim)};
     };
     {
         SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
@@ -408,7 +368,7 @@ void tst_cli::failuresSayWhatHappened()
         QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
         // A failed update ends within the boot loader's 3 s time-out; ten
         // times that is the limit here.
-        const Run run = Cli(device(sim) + QStringList {"--json"} + cliArguments, 30000);
+        const CliRun run = RunCli(device(sim) + QStringList {"--json"} + cliArguments, 30000);
         QCOMPARE(run.exitCode, 1);
         const QList<QJsonObject> lines = JsonLines(run.out);
         QVERIFY2(!lines.isEmpty(), qPrintable(run.err));
@@ -418,7 +378,7 @@ void tst_cli::failuresSayWhatHappened()
     }
     SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
                    + simArguments);
-    const Run text = Cli(device(sim) + cliArguments, 30000);
+    const CliRun text = RunCli(device(sim) + cliArguments, 30000);
     QCOMPARE(text.exitCode, 1);
     QVERIFY2(text.err.contains(": FAILED: ") && text.err.contains(error), qPrintable(text.err));
 }
@@ -443,7 +403,7 @@ void tst_cli::refusedBeforeAnythingIsSent()
     const int port = device.registerAs();
     for (QString &argument : arguments)
         argument.replace("{port}", QStringLiteral("COM%1").arg(port)).replace("{path}", device.slavePath());
-    const Run run = Cli(arguments);
+    const CliRun run = RunCli(arguments);
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.startsWith("mirto-cli: "), qPrintable(run.err));
     QCOMPARE(device.read(200), QByteArray());
@@ -463,13 +423,13 @@ void tst_cli::answersAsTheDeviceSentThem()
     QFETCH(bool, network);
     StartDirectoryEnv env;
     SimProcess sim({"--tcp-port", "0"});
-    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : Com(sim)};
-    const Run run = Cli(device + QStringList {"--json", "send", "mode 2"});
+    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : ComName(sim)};
+    const CliRun run = RunCli(device + QStringList {"--json", "send", "mode 2"});
     QCOMPARE(run.exitCode, 0);
     const QString answer =
         JsonLines(run.out).value(0).value("answers").toArray().at(0).toObject().value("answer").toString();
     QVERIFY2(answer.startsWith("# mode changed\r\n"), qPrintable(answer));
-    const Run text = Cli(device + QStringList {"send", "mode 3"});
+    const CliRun text = RunCli(device + QStringList {"send", "mode 3"});
     QVERIFY2(text.out.startsWith("# mode changed\n"), qPrintable(text.out));
 }
 
@@ -489,8 +449,8 @@ void tst_cli::progressOfSeveralDevices()
     SimProcess first(boot);
     SimProcess second(boot);
     QVERIFY(first.comPort() > 0 && second.comPort() > 0);
-    const QStringList devices {Com(first), Com(second)};
-    const Run run = Cli(QStringList {"--port", devices[0], "--port", devices[1], "--reset"}
+    const QStringList devices {ComName(first), ComName(second)};
+    const CliRun run = RunCli(QStringList {"--port", devices[0], "--port", devices[1], "--reset"}
                         + (json ? QStringList {"--json"} : QStringList {}) + QStringList {"update", env.filePath("fw.hex")});
     QCOMPARE(run.exitCode, 0);
     for (const QString &name : devices) {
@@ -523,11 +483,11 @@ void tst_cli::progressOfSeveralDevices()
 void tst_cli::messagesKeepTheirLines()
 {
     StartDirectoryEnv env;
-    const Run run = Cli({"--port", "COM97", "identify"});
+    const CliRun run = RunCli({"--port", "COM97", "identify"});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains("COM97: FAILED: Error opening Comport: 97\nCOM97: Is the serial cable connected to COM97?"),
              qPrintable(run.err));
-    const Run path = Cli({"--port", "/dev/serial/by-id/no-such-mirto", "identify"});
+    const CliRun path = RunCli({"--port", "/dev/serial/by-id/no-such-mirto", "identify"});
     QCOMPARE(path.exitCode, 1);
     QVERIFY2(path.err.startsWith("/dev/serial/by-id/no-such-mirto: FAILED: Error opening /dev/serial/by-id/no-such-mirto"),
              qPrintable(path.err));
@@ -543,7 +503,7 @@ void tst_cli::toolErrorsEndCleanly()
     QFile blocker(folder);
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    const Run run = Cli({"ports"});
+    const CliRun run = RunCli({"ports"});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.startsWith("mirto-cli: The ports folder"), qPrintable(run.err));
 }

@@ -10,6 +10,7 @@
 #include "core/config/Programming.h"
 #include "core/links/ComPorts.h"
 #include "core/firmware/UpdateSession.h"
+#include "tests/FaultCases.h"
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 
@@ -21,43 +22,14 @@
 
 namespace {
 
-const QByteArray Ini = "[Port]=COM1\r\n[Level]=expert\r\n[Interface]=serial\r\n";
+using faultcases::AfterMs;
+using faultcases::LoopProbe;
 
-// A stream without end goes on after the operation returns: the loop must
-// keep answering meanwhile.
-constexpr int AfterMs = 400;
+const QByteArray Ini = "[Port]=COM1\r\n[Level]=expert\r\n[Interface]=serial\r\n";
 
 // The loop may stand still a while on a busy machine; for as long as a
 // prompt's time-out it never may, or no time-out could be kept.
 constexpr qint64 FrozenMs = DeviceConnection::PromptTimeoutMs;
-
-// How long the event loop takes to come round, measured all the time an
-// operation runs: a timer asks every TickMs, and each gap beyond that is
-// time the loop did not answer.
-class LoopProbe {
-public:
-    static constexpr int TickMs = 10;
-    LoopProbe()
-    {
-        m_timer.setInterval(TickMs);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const qint64 now = m_clock.elapsed();
-            m_worst = qMax(m_worst, now - m_last - TickMs);
-            m_last = now;
-        });
-        m_clock.start();
-        m_timer.start();
-    }
-    // The longest the loop kept a due timer waiting, in ms.
-    qint64 worst() const { return m_worst; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_worst = 0;
-};
 
 struct RecordingSink : ProgrammingSink {
     QStringList messages;
@@ -67,20 +39,6 @@ struct RecordingSink : ProgrammingSink {
     void SetBusyCursor() override {}
     void RestoreCursor() override {}
 };
-
-// The faults as the simulator sets them off at `command`.
-QStringList FaultOptions(const QString &fault, const QString &command)
-{
-    if (fault == "unplug")
-        return {"--unplug-at", command};
-    if (fault == "reset")
-        return {"--reset-at", command};
-    if (fault == "flood")
-        return {"--flood-at", command, "--flood", "1000000"};
-    if (fault == "zeros")
-        return {"--zeros", command};
-    return {"--endless", command};
-}
 
 // One row of the report: what the user saw.
 QStringList g_report;
@@ -171,16 +129,7 @@ void tst_faults::commandStates()
 
     StartDirectoryEnv env;
     env.writeIni(Ini);
-    QString trigger = "help";
-    if (state == "identification")
-        trigger = "snum";
-    else if (state == "programming")
-        trigger = "channel";
-    else if (state == "read-out")
-        trigger = "isp";
-    else if (state == "test console")
-        trigger = "heap";
-    SimProcess sim(QStringList({"--tcp-port", "0"}) + FaultOptions(fault, trigger));
+    SimProcess sim(QStringList({"--tcp-port", "0"}) + faultcases::Options(fault, faultcases::Trigger(state)));
     QVERIFY2(sim.comPort() > 0 && sim.tcpPort() > 0, qPrintable(sim.banner()));
 
     ConnectionRig rig(tcp ? InterfaceNetwork : InterfaceSerial);
@@ -201,24 +150,8 @@ void tst_faults::commandStates()
     qint64 worst = 0;
     {
         LoopProbe probe;
-        if (state == "identification") {
-            conn.OpenConnectionClicked();
-        } else if (state == "direct command") {
-            conn.SendCommand("help\n");
-        } else if (state == "programming") {
-            ProgrammingPlan plan;
-            plan.outcome = ProgrammingPlan::Outcome::Ready;
-            using Kind = ProgrammingStep::Kind;
-            plan.Steps = {{Kind::Setting, "Programming Mode", "Mode", "mode 3\n"},
-                          {Kind::Setting, "Programming Channel 1", "Channel 1 Name", "channel 1 0 Radio\n"},
-                          {Kind::Setting, "", "Channel 1 URL", "channel 2 0 http://127.0.0.1/a\n"},
-                          {Kind::ReadBack, "", "", "channel\n"}};
-            QVERIFY(RunProgramming(conn, plan, sink) != ProgrammingResult::Programmed);
-        } else if (state == "read-out") {
-            conn.SendLines({"mode\n", "isp\n", "channel\n"});
-        } else {
-            conn.SendLines({"memory\n", "heap\n", "threads\n"});
-        }
+        const std::optional<ProgrammingResult> programmed = faultcases::RunState(conn, state, sink);
+        QVERIFY(programmed != ProgrammingResult::Programmed); // a failing device is never programmed
         QTest::qWait(AfterMs);
         worst = probe.worst();
     }

@@ -189,6 +189,18 @@ private:
         m_form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
     }
+    // Programs a record of mode 1 and type T, confirming the outcome's box;
+    // what the boxes said.
+    QStringList programModeOne()
+    {
+        DeviceConfig.Mode.set("1");
+        DeviceConfig.Type.set("T");
+        open();
+        ModalScript script;
+        script.press(QMessageBox::Ok);
+        child<QPushButton>("Button2")->click();
+        return script.texts();
+    }
     void activate(QWidget *w)
     {
         w->activateWindow();
@@ -782,14 +794,8 @@ private Q_SLOTS:
 
     void programSendsTheRecord()
     {
-        DeviceConfig.Mode.set("1");
-        DeviceConfig.Type.set("T");
-        open();
-        ModalScript script;
-        script.press(QMessageBox::Ok);
-        child<QPushButton>("Button2")->click();
+        QCOMPARE(programModeOne(), QStringList {QStringLiteral("Programming OK")});
         QCOMPARE(m_port->sent, (QList<QByteArray> {"mode 1\n", "mode\n"}));
-        QCOMPARE(script.texts(), QStringList {QStringLiteral("Programming OK")});
         QCOMPARE(m_form->SavedConfig.IspName.value(), DeviceConfig.IspName.value());
     }
 
@@ -888,12 +894,7 @@ private Q_SLOTS:
 
     void programWritesTheDeviceHistory()
     {
-        DeviceConfig.Mode.set("1");
-        DeviceConfig.Type.set("T");
-        open();
-        ModalScript script;
-        script.press(QMessageBox::Ok);
-        child<QPushButton>("Button2")->click();
+        programModeOne();
         const QList<AuditEntry> entries = ReadAuditTrail();
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries[0].action, QStringLiteral("program"));

@@ -30,6 +30,21 @@ ScriptedDevice::Script device(std::function<QList<QByteArray>(const QByteArray &
 
 using Env = StartDirectoryEnv;
 
+// A scripted device on a pseudo-terminal in a start directory of its own,
+// its link opened as the Open button does, which identifies the device.
+struct OpenLink {
+    explicit OpenLink(ScriptedDevice::Script script) : dev(std::move(script))
+    {
+        conn.VaComm().SetPortNum(dev.registerAs());
+        conn.OpenConnectionClicked();
+    }
+    Env env;
+    ScriptedDevice dev;
+    ConnectionRig rig;
+    DeviceConnection &conn = rig.conn;
+    ScriptedUser &user = rig.user;
+};
+
 } // namespace
 
 class tst_exchange : public QObject {
@@ -87,27 +102,22 @@ void tst_exchange::identification()
     QFETCH(QString, panel);
     QFETCH(QByteArray, serialKept);
     QFETCH(QByteArray, versionKept);
-    Env env;
-    ScriptedDevice dev([&](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link([&](const QByteArray &line) -> QList<QByteArray> {
         if (line == "snum")
             return {snum};
         if (line == "ver")
             return {ver};
         return {};
     });
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    QCOMPARE(dev.lines(), QList<QByteArray>({"snum", "ver"}));
-    QCOMPARE(rig.user.identification, panel);
-    QCOMPARE(form.SerialNumber(), serialKept);
-    QCOMPARE(form.SoftwareVersion(), versionKept);
-    QVERIFY(form.IsConnected());
-    QCOMPARE(rig.user.state.ConnectionPanel, QString(" Connect "));
-    QVERIFY(!rig.user.state.PortListEnabled);
-    QVERIFY(!rig.user.state.OpenEnabled);
-    QVERIFY(!rig.user.busy);
+    QCOMPARE(link.dev.lines(), QList<QByteArray>({"snum", "ver"}));
+    QCOMPARE(link.user.identification, panel);
+    QCOMPARE(link.conn.SerialNumber(), serialKept);
+    QCOMPARE(link.conn.SoftwareVersion(), versionKept);
+    QVERIFY(link.conn.IsConnected());
+    QCOMPARE(link.user.state.ConnectionPanel, QString(" Connect "));
+    QVERIFY(!link.user.state.PortListEnabled);
+    QVERIFY(!link.user.state.OpenEnabled);
+    QVERIFY(!link.user.busy);
 }
 
 // The device's own values outlive a reading that has none, and a new one
@@ -132,25 +142,20 @@ void tst_exchange::identificationKeptAcrossReadings()
     QFETCH(QByteArray, ver);
     QFETCH(QByteArray, serialKept);
     QFETCH(QByteArray, versionKept);
-    Env env;
     bool first = true;
-    ScriptedDevice dev([&](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link([&](const QByteArray &line) -> QList<QByteArray> {
         if (line == "snum")
             return {first ? kSnum : snum};
         if (line == "ver")
             return {first ? kVer : ver};
         return {};
     });
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    QCOMPARE(form.SerialNumber(), QByteArray("12345"));
-    QCOMPARE(form.SoftwareVersion(), QByteArray("4.0.1"));
+    QCOMPARE(link.conn.SerialNumber(), QByteArray("12345"));
+    QCOMPARE(link.conn.SoftwareVersion(), QByteArray("4.0.1"));
     first = false;
-    QVERIFY(form.Identify());
-    QCOMPARE(form.SerialNumber(), serialKept);
-    QCOMPARE(form.SoftwareVersion(), versionKept);
+    QVERIFY(link.conn.Identify());
+    QCOMPARE(link.conn.SerialNumber(), serialKept);
+    QCOMPARE(link.conn.SoftwareVersion(), versionKept);
 }
 
 void tst_exchange::noAnswerLeavesPortOpen()
@@ -177,40 +182,30 @@ void tst_exchange::noAnswerLeavesPortOpen()
 
 void tst_exchange::reopenAfterUpdateSkipsIdentification()
 {
-    Env env;
-    ScriptedDevice dev(device());
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    const QString identified = rig.user.identification;
-    QVERIFY(form.Boot().ReopenAfterUpdate(false));
+    OpenLink link(device());
+    const QString identified = link.user.identification;
+    QVERIFY(link.conn.Boot().ReopenAfterUpdate(false));
     QTest::qWait(100);
-    QCOMPARE(dev.lines().size(), 2);
-    QVERIFY(form.IsConnected());
-    QCOMPARE(rig.user.identification, identified);
+    QCOMPARE(link.dev.lines().size(), 2);
+    QVERIFY(link.conn.IsConnected());
+    QCOMPARE(link.user.identification, identified);
 }
 
 void tst_exchange::strayPromptDoesNotEndExchange()
 {
-    Env env;
-    ScriptedDevice dev(device([](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link(device([](const QByteArray &line) -> QList<QByteArray> {
         if (line == "stray")
             return {"x>"};
         if (line == "slow")
             return {"", "", "", "", "", "done>"}; // about 120 ms later
         return {};
     }));
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    form.SendCommand("stray\n");
-    QTRY_VERIFY(QString::fromLatin1(rig.user.terminal).contains("x>"));
-    QVERIFY(form.PromptSeen());
-    form.ExchangeCommand("slow\n");
-    QVERIFY(form.PromptSeen());
-    QCOMPARE(form.Reply(), QByteArray("done>"));
+    link.conn.SendCommand("stray\n");
+    QTRY_VERIFY(QString::fromLatin1(link.user.terminal).contains("x>"));
+    QVERIFY(link.conn.PromptSeen());
+    link.conn.ExchangeCommand("slow\n");
+    QVERIFY(link.conn.PromptSeen());
+    QCOMPARE(link.conn.Reply(), QByteArray("done>"));
 }
 
 void tst_exchange::receivedPieces_data()
@@ -240,61 +235,46 @@ void tst_exchange::receivedPieces()
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QByteArray, reply);
     QFETCH(QString, shownPattern);
-    Env env;
-    ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link(device([&](const QByteArray &line) -> QList<QByteArray> {
         return line == "go" ? pieces : QList<QByteArray>{};
     }));
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    rig.user.terminal.clear();
-    form.ExchangeCommand("go\n");
-    QVERIFY(form.PromptSeen());
+    link.user.terminal.clear();
+    link.conn.ExchangeCommand("go\n");
+    QVERIFY(link.conn.PromptSeen());
     // Pieces after the prompt still arrive: wait until the device is done.
-    QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(QString::fromLatin1(rig.user.terminal)).hasMatch());
-    QCOMPARE(form.Reply(), reply);
+    QTRY_VERIFY(QRegularExpression("^" + shownPattern + "$").match(QString::fromLatin1(link.user.terminal)).hasMatch());
+    QCOMPARE(link.conn.Reply(), reply);
 }
 
 void tst_exchange::longAnswerIsBounded()
 {
-    Env env;
     const QByteArray big = QByteArray(2999, 'x') + '>';
-    ScriptedDevice dev(device([&](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link(device([&](const QByteArray &line) -> QList<QByteArray> {
         return line == "dump" ? QList<QByteArray>{big} : QList<QByteArray>{};
     }));
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    rig.user.terminal.clear();
-    form.ExchangeCommand("dump\n");
-    QVERIFY(form.PromptSeen());
+    link.user.terminal.clear();
+    link.conn.ExchangeCommand("dump\n");
+    QVERIFY(link.conn.PromptSeen());
     // However the 3000 bytes were cut into arrivals, the buffer keeps the
     // newest text, prompt included, within its 999 characters.
-    QVERIFY(form.Reply().size() <= DeviceConnection::ReplyCapacity);
-    QVERIFY(form.Reply().endsWith("x>"));
-    QTRY_COMPARE(QString::fromLatin1(rig.user.terminal), QString::fromLatin1(big));
+    QVERIFY(link.conn.Reply().size() <= DeviceConnection::ReplyCapacity);
+    QVERIFY(link.conn.Reply().endsWith("x>"));
+    QTRY_COMPARE(QString::fromLatin1(link.user.terminal), QString::fromLatin1(big));
 }
 
 void tst_exchange::toolStaysResponsiveDuringWait()
 {
-    Env env;
-    ScriptedDevice dev(device([](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link(device([](const QByteArray &line) -> QList<QByteArray> {
         return line == "slow" ? QList<QByteArray>{"", "", "", "", "", "", "", "", "ok>"}
                               : QList<QByteArray>{};
     }));
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
     bool fired = false;
     QTimer::singleShot(5, this, [&] { fired = true; });
     QElapsedTimer t;
     t.start();
-    form.ExchangeCommand("slow\n");
+    link.conn.ExchangeCommand("slow\n");
     QVERIFY(t.elapsed() >= 100);
-    QVERIFY(form.PromptSeen());
+    QVERIFY(link.conn.PromptSeen());
     QVERIFY(fired); // the tool goes on while the device thinks
 }
 
@@ -492,26 +472,21 @@ void tst_exchange::slowDeviceWorkingThroughQueuedLines()
 
 void tst_exchange::deviceDisappearsDuringExchange()
 {
-    Env env;
-    ScriptedDevice dev(device());
-    ConnectionRig rig;
-    DeviceConnection &form = rig.conn;
-    form.VaComm().SetPortNum(dev.registerAs());
-    form.OpenConnectionClicked();
-    std::thread pull([&dev] {
+    OpenLink link(device());
+    std::thread pull([&link] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        dev.hangUp();
+        link.dev.hangUp();
     });
     QElapsedTimer t;
     t.start();
-    form.ExchangeCommand("never\n");
+    link.conn.ExchangeCommand("never\n");
     pull.join();
     // Over when the device went, not at the prompt's time-out.
     QVERIFY2(t.elapsed() < DeviceConnection::PromptTimeoutMs * 3 / 4, qPrintable(QString::number(t.elapsed())));
-    QVERIFY(!form.PromptSeen());
-    QVERIFY(!form.IsConnected());
-    QCOMPARE(rig.user.state.ConnectionPanel, QString("  Not Connected"));
-    QVERIFY(rig.user.state.OpenEnabled);
+    QVERIFY(!link.conn.PromptSeen());
+    QVERIFY(!link.conn.IsConnected());
+    QCOMPARE(link.user.state.ConnectionPanel, QString("  Not Connected"));
+    QVERIFY(link.user.state.OpenEnabled);
 }
 
 void tst_exchange::portChangeCloseAndReopen()

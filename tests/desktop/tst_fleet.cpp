@@ -33,42 +33,6 @@ private Q_SLOTS:
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run Cli(const QStringList &arguments, int timeoutMs = 60000)
-{
-    QProcess process;
-    process.start(QStringLiteral(MIRTO_CLI_PATH), arguments);
-    Run run;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        run.err = QStringLiteral("(did not finish)");
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
-
-QString Com(const SimProcess &sim)
-{
-    return QStringLiteral("COM%1").arg(sim.comPort());
-}
-
-QList<QJsonObject> JsonLines(const QString &text)
-{
-    QList<QJsonObject> objects;
-    for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
-        objects << QJsonDocument::fromJson(line.toUtf8()).object();
-    return objects;
-}
-
 QList<QJsonObject> JsonFile(const QString &path)
 {
     QFile file(path);
@@ -103,12 +67,12 @@ void tst_fleet::serialPicksTheDevice()
     SimProcess twin1({"--no-tcp", "--serial", "22222"});
     SimProcess twin2({"--no-tcp", "--serial", "22222"});
     QVERIFY(one.comPort() > 0 && twin1.comPort() > 0 && twin2.comPort() > 0);
-    const Run run = Cli({"--serial", wanted, "--json", "identify"});
+    const CliRun run = RunCli({"--serial", wanted, "--json", "identify"});
     QCOMPARE(run.exitCode, exitCode);
     const QList<QJsonObject> lines = JsonLines(run.out);
     QCOMPARE(lines.size(), 1);
     if (exitCode == 0) {
-        QCOMPARE(lines[0].value("device").toString(), Com(one));
+        QCOMPARE(lines[0].value("device").toString(), ComName(one));
         QCOMPARE(lines[0].value("serial").toString(), wanted);
         return;
     }
@@ -116,7 +80,7 @@ void tst_fleet::serialPicksTheDevice()
     for (const QString &text : named)
         QVERIFY2(error.contains(text), qPrintable(error));
     if (wanted == "22222")
-        QVERIFY2(error.contains(Com(twin1)) && error.contains(Com(twin2)), qPrintable(error));
+        QVERIFY2(error.contains(ComName(twin1)) && error.contains(ComName(twin2)), qPrintable(error));
 }
 
 void tst_fleet::probeWritesOnlyTheIdentification()
@@ -130,7 +94,7 @@ void tst_fleet::probeWritesOnlyTheIdentification()
     quiet.registerAs();
     SimProcess sim({"--no-tcp", "--serial", "1A2B3"});
     QVERIFY(sim.comPort() > 0);
-    const Run run = Cli({"--serial", "1A2B3", "program", env.filePath("studio.cfg")});
+    const CliRun run = RunCli({"--serial", "1A2B3", "program", env.filePath("studio.cfg")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains("Programming OK"), qPrintable(run.out + run.err));
     QCOMPARE(quiet.read(300), QByteArray("snum\n"));
@@ -154,7 +118,7 @@ void tst_fleet::updatePinsTheIdentity()
                    + simArguments);
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 1)}));
-    const Run run = Cli({"--port", Com(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
+    const CliRun run = RunCli({"--port", ComName(sim), "--reset", "--json", "update", env.filePath("fw.hex")});
     QCOMPARE(run.exitCode, ok ? 0 : 1);
     // The result comes after the progress objects.
     const QJsonObject line = JsonLines(run.out).value(JsonLines(run.out).size() - 1);
@@ -174,8 +138,8 @@ void tst_fleet::maxFailuresStartsNoMore()
     SimProcess a({"--no-tcp"});
     SimProcess b({"--no-tcp"});
     QVERIFY(a.comPort() > 0 && b.comPort() > 0);
-    env.writeFile("ports.txt", "# bench 1\nCOM97\n\n" + Com(a).toLatin1() + "  # left\n" + Com(b).toLatin1() + "\n");
-    const Run run = Cli({"--ports-from", env.filePath("ports.txt"), "--jobs", "1", "--max-failures", "1", "--json",
+    env.writeFile("ports.txt", "# bench 1\nCOM97\n\n" + ComName(a).toLatin1() + "  # left\n" + ComName(b).toLatin1() + "\n");
+    const CliRun run = RunCli({"--ports-from", env.filePath("ports.txt"), "--jobs", "1", "--max-failures", "1", "--json",
                          "identify"});
     QCOMPARE(run.exitCode, 1);
     const QList<QJsonObject> lines = JsonLines(run.out);
@@ -217,7 +181,7 @@ void tst_fleet::resumeDoesOnlyTheRest()
     QCOMPARE(before[0].value("command").toString(), QString("program"));
     QCOMPARE(before[0].value("sha256").toString(), FileSha256(env.filePath("studio.cfg")));
 
-    const Run rest = Cli(QStringList {"--resume"} + arguments);
+    const CliRun rest = RunCli(QStringList {"--resume"} + arguments);
     QCOMPARE(rest.exitCode, 0);
     const QList<QJsonObject> lines = JsonLines(rest.out);
     QCOMPARE(lines.size(), 4);
@@ -232,7 +196,7 @@ void tst_fleet::resumeDoesOnlyTheRest()
     env.writeFile("other.cfg", kConfig + "ch2name=Jazz\r\nch2url=http://192.0.2.7/jazz\r\n");
     QStringList other = arguments;
     other.last() = env.filePath("other.cfg");
-    const Run again = Cli(QStringList {"--resume"} + other);
+    const CliRun again = RunCli(QStringList {"--resume"} + other);
     QCOMPARE(again.exitCode, 0);
     QVERIFY(!again.out.contains("skipped"));
 }
@@ -246,7 +210,7 @@ void tst_fleet::ctrlCAbortsTheUpdate()
     const QString journal = env.filePath("run.jsonl");
     QProcess cli;
     cli.start(QStringLiteral(MIRTO_CLI_PATH),
-              {"--port", Com(sim), "--reset", "--journal", journal, "update", env.filePath("fw.hex")});
+              {"--port", ComName(sim), "--reset", "--journal", journal, "update", env.filePath("fw.hex")});
     QVERIFY(cli.waitForStarted());
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("page "), 30000);
@@ -259,7 +223,7 @@ void tst_fleet::ctrlCAbortsTheUpdate()
     QVERIFY(!lines[0].value("ok").toBool());
     QVERIFY2(lines[0].value("error").toString().startsWith("Interrupted"), qPrintable(lines[0].value("error").toString()));
     // The device left its boot loader and answers again.
-    const Run check = Cli({"--port", Com(sim), "identify"});
+    const CliRun check = RunCli({"--port", ComName(sim), "identify"});
     QCOMPARE(check.exitCode, 0);
 }
 
@@ -283,7 +247,7 @@ void tst_fleet::updateWritesTheDeviceHistory()
                     "--software-after-update", "4.2.0"});
     QVERIFY(sim.comPort() > 0);
     env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 1)}));
-    const Run run = Cli({"--port", Com(sim), "--reset", "update", env.filePath("fw.hex")});
+    const CliRun run = RunCli({"--port", ComName(sim), "--reset", "update", env.filePath("fw.hex")});
     QCOMPARE(run.exitCode, 0); // the job is done either way
     if (!writable) {
         QVERIFY2(run.err.contains("device history") && run.err.contains("cannot be written"), qPrintable(run.err));
@@ -295,7 +259,7 @@ void tst_fleet::updateWritesTheDeviceHistory()
     QCOMPARE(e.action, QString("update"));
     QVERIFY(e.ok);
     QCOMPARE(e.interface, QString("serial"));
-    QCOMPARE(e.port, Com(sim));
+    QCOMPARE(e.port, ComName(sim));
     QCOMPARE(e.serialBefore, QString("54321"));
     QCOMPARE(e.serialAfter, QString("54321"));
     QCOMPARE(e.versionBefore, QString("4.1.7"));

@@ -243,6 +243,48 @@ struct Rig {
     QPushButton *button(const char *name) const { return Child<QPushButton>(form, name); }
 };
 
+// The settings of a dialog on a real link: the fastest speed, and as
+// "[Bootfile]" an image of `spans` in a folder of its own.
+struct ImageSettings {
+    explicit ImageSettings(const QList<Span> &spans = {Filled(0, 100)})
+    {
+        settings.settings.UploadSpeed = 3;
+        settings.settings.BootFile = dir.filePath("image.hex");
+        QFile file(settings.settings.BootFile);
+        written = file.open(QIODevice::WriteOnly) && file.write(HexText(spans)) > 0;
+    }
+    QTemporaryDir dir;
+    FakeSettings settings;
+    bool written = false;
+};
+
+// The update dialog on the real connection, over a pseudo-terminal that
+// plays the device, shown with a small image.
+struct PtyRig : ConnectionRig {
+    explicit PtyRig(PtyDevice &device) { conn.VaComm().SetPortNum(device.registerAs()); }
+};
+struct PtyDialog {
+    PtyDialog()
+    {
+        form.show();
+        Settle();
+    }
+    StartDirectoryEnv env;
+    PtyDevice device;
+    PtyRig rig {device};
+    ImageSettings image;
+    TUploadForm form {rig.conn.Boot(), image.settings, nullptr};
+};
+
+// The real connection on the simulator's serial link, in a start directory
+// of its own.
+struct SimRig {
+    explicit SimRig(const QStringList &options) : sim(options) { rig.conn.VaComm().SetPortNum(sim.comPort()); }
+    StartDirectoryEnv env;
+    SimProcess sim;
+    ConnectionRig rig;
+};
+
 // One key event to `target` as the window system delivers it: with a time
 // of its own, so that a release is never taken for its press.
 void SendKey(QWidget *target, int key, bool press, bool autoRepeat = false)
@@ -814,23 +856,14 @@ void tst_upload::startRefusedWhileBusy()
 // gets its answer.
 void tst_upload::dialogDuringSlowExchange()
 {
-    StartDirectoryEnv env;
-    SimProcess sim({"--no-tcp", "--delay", "1000"});
-    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(sim.comPort());
+    SimRig link({"--no-tcp", "--delay", "1000"});
+    QVERIFY2(link.sim.comPort() > 0, qPrintable(link.sim.banner()));
+    ConnectionRig &rig = link.rig;
     rig.conn.OpenConnectionClicked(false);
     QVERIFY(rig.conn.IsConnected());
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("image.hex");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(HexText({Filled(0, 100)}));
-    file.close();
-    settings.settings.BootFile = path;
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    ImageSettings image;
+    QVERIFY(image.written);
+    TUploadForm form(rig.conn.Boot(), image.settings, nullptr);
 
     bool refused = false;
     bool openWhileShown = false;
@@ -1296,34 +1329,19 @@ void tst_upload::powerPrompt()
 // text for the terminal, and the device hears nothing from the update.
 void tst_upload::firmwarePromptOverRealPort()
 {
-    StartDirectoryEnv env;
-    PtyDevice device;
-    QVERIFY(device.isValid());
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(device.registerAs());
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("image.hex");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(HexText({Filled(0, 100)}));
-    file.close();
-    settings.settings.BootFile = path;
+    PtyDialog d;
+    QVERIFY(d.device.isValid());
+    QVERIFY(d.image.written);
+    QVERIFY(d.rig.conn.Boot().PortOpen());
+    QCOMPARE(Child<QLineEdit>(d.form, "StatusText")->text(), Ready);
 
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
-    form.show();
-    Settle();
-    QVERIFY(rig.conn.Boot().PortOpen());
-    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
-
-    device.write("reset\r\nMirto >!ch1!>");
-    QTRY_VERIFY(rig.user.terminal.contains("Mirto >!ch1!>"));
-    QCOMPARE(device.read(300, 1), QByteArray());
-    QCOMPARE(Child<QLineEdit>(form, "StatusText")->text(), Ready);
-    QVERIFY(Child<QPushButton>(form, "StartUploadButton")->isEnabled());
-    QVERIFY(Child<QPushButton>(form, "BrowseButton")->isEnabled());
-    form.reject();
+    d.device.write("reset\r\nMirto >!ch1!>");
+    QTRY_VERIFY(d.rig.user.terminal.contains("Mirto >!ch1!>"));
+    QCOMPARE(d.device.read(300, 1), QByteArray());
+    QCOMPARE(Child<QLineEdit>(d.form, "StatusText")->text(), Ready);
+    QVERIFY(Child<QPushButton>(d.form, "StartUploadButton")->isEnabled());
+    QVERIFY(Child<QPushButton>(d.form, "BrowseButton")->isEnabled());
+    d.form.reject();
 }
 
 // The real connection on a pseudo-terminal: after the end marker the Close
@@ -1331,48 +1349,33 @@ void tst_upload::firmwarePromptOverRealPort()
 // without identifying the device, which did not finish.
 void tst_upload::closeSendsEndOverRealPort()
 {
-    StartDirectoryEnv env;
-    PtyDevice device;
-    QVERIFY(device.isValid());
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(device.registerAs());
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("image.hex");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(HexText({Filled(0, 100)}));
-    file.close();
-    settings.settings.BootFile = path;
+    PtyDialog d;
+    QVERIFY(d.device.isValid());
+    QVERIFY(d.image.written);
+    QVERIFY(d.rig.conn.Boot().PortOpen());
+    QVERIFY(!d.rig.conn.Boot().UploadActive());
+    Child<QPushButton>(d.form, "StartUploadButton")->click();
+    QVERIFY(d.rig.conn.Boot().UploadActive());
+    QCOMPARE(d.device.read(1000, 12), QByteArray("reset\nreset\n"));
 
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
-    form.show();
-    Settle();
-    QVERIFY(rig.conn.Boot().PortOpen());
-    QVERIFY(!rig.conn.Boot().UploadActive());
-    Child<QPushButton>(form, "StartUploadButton")->click();
-    QVERIFY(rig.conn.Boot().UploadActive());
-    QCOMPARE(device.read(1000, 12), QByteArray("reset\nreset\n"));
+    d.device.write(">JT!");
+    QCOMPARE(d.device.read(2000, 1 + 259), "<" + Frames(Flash({Filled(0, 100)}), 99, 256));
+    d.device.write("!");
+    QCOMPARE(d.device.read(2000, 2), EndMarker);
 
-    device.write(">JT!");
-    QCOMPARE(device.read(2000, 1 + 259), "<" + Frames(Flash({Filled(0, 100)}), 99, 256));
-    device.write("!");
-    QCOMPARE(device.read(2000, 2), EndMarker);
-
-    Child<QPushButton>(form, "CancelButton")->click();
-    QVERIFY(!form.isVisible());
-    QCOMPARE(device.read(1000, 1), QByteArray(";"));
-    QVERIFY(rig.conn.Boot().PortOpen());
-    QVERIFY(rig.conn.IsConnected());
-    QVERIFY(!rig.conn.Boot().UploadActive());
+    Child<QPushButton>(d.form, "CancelButton")->click();
+    QVERIFY(!d.form.isVisible());
+    QCOMPARE(d.device.read(1000, 1), QByteArray(";"));
+    QVERIFY(d.rig.conn.Boot().PortOpen());
+    QVERIFY(d.rig.conn.IsConnected());
+    QVERIFY(!d.rig.conn.Boot().UploadActive());
     // No "snum" or "ver": the device is not asked who it is.
-    QCOMPARE(device.read(300, 1), QByteArray());
+    QCOMPARE(d.device.read(300, 1), QByteArray());
 
-    form.show();
+    d.form.show();
     Settle();
-    Child<QPushButton>(form, "CancelButton")->click();
-    QCOMPARE(device.read(1000, 1), QByteArray(";"));
+    Child<QPushButton>(d.form, "CancelButton")->click();
+    QCOMPARE(d.device.read(1000, 1), QByteArray(";"));
 }
 
 // A device that is merely in the tool's terminal while the dialog stands
@@ -1381,22 +1384,13 @@ void tst_upload::closeSendsEndOverRealPort()
 // loader (which would take a second reset) nor hears a '<'.
 void tst_upload::resetTypedInTerminalWhileReady()
 {
-    StartDirectoryEnv env;
-    SimProcess sim({"--no-tcp", "--line-rate", "0"});
-    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(sim.comPort());
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    QTemporaryDir dir;
-    const QString path = dir.filePath("image.hex");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(HexText({Filled(0, 100)}));
-    file.close();
-    settings.settings.BootFile = path;
+    SimRig link({"--no-tcp", "--line-rate", "0"});
+    QVERIFY2(link.sim.comPort() > 0, qPrintable(link.sim.banner()));
+    ConnectionRig &rig = link.rig;
+    ImageSettings image;
+    QVERIFY(image.written);
 
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    TUploadForm form(rig.conn.Boot(), image.settings, nullptr);
     form.show();
     Settle();
     QVERIFY(rig.conn.Boot().PortOpen());
@@ -1451,27 +1445,18 @@ void tst_upload::simulatorUpdate()
     QFETCH(int, repeatedPage);
     QFETCH(QString, failure);
 
-    StartDirectoryEnv env;
-    QTemporaryDir dir;
-    const QString hexPath = dir.filePath("image.hex");
-    QFile hex(hexPath);
-    QVERIFY(hex.open(QIODevice::WriteOnly));
-    hex.write(HexText(spans));
-    hex.close();
-    const QString written = dir.filePath("written.bin");
+    ImageSettings image(spans);
+    QVERIFY(image.written);
+    const QString written = image.dir.filePath("written.bin");
 
-    SimProcess sim(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image",
-                                written, "--software-after-update", "4.1.0"})
-                   + options);
-    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(sim.comPort());
+    SimRig link(QStringList({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image",
+                             written, "--software-after-update", "4.1.0"})
+                + options);
+    QVERIFY2(link.sim.comPort() > 0, qPrintable(link.sim.banner()));
+    ConnectionRig &rig = link.rig;
     rig.conn.OpenConnection();
     QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.0.1]"));
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    settings.settings.BootFile = hexPath;
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    TUploadForm form(rig.conn.Boot(), image.settings, nullptr);
 
     ModalAnswerer answer;
     form.show();
@@ -1537,27 +1522,18 @@ void tst_upload::simulatorStop()
 {
     QFETCH(bool, stop);
 
-    StartDirectoryEnv env;
-    QTemporaryDir dir;
     const QList<Span> spans = {Filled(0, 16 * 1024, 5)};
-    const QString hexPath = dir.filePath("image.hex");
-    QFile hex(hexPath);
-    QVERIFY(hex.open(QIODevice::WriteOnly));
-    hex.write(HexText(spans));
-    hex.close();
-    const QString written = dir.filePath("written.bin");
+    ImageSettings image(spans);
+    QVERIFY(image.written);
+    const QString written = image.dir.filePath("written.bin");
 
-    SimProcess sim({"--no-tcp", "--line-rate", "115200", "--page-size", "256", "--image", written,
-                    "--software-after-update", "4.1.0"});
-    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
-    ConnectionRig rig;
-    rig.conn.VaComm().SetPortNum(sim.comPort());
+    SimRig link({"--no-tcp", "--line-rate", "115200", "--page-size", "256", "--image", written,
+                 "--software-after-update", "4.1.0"});
+    QVERIFY2(link.sim.comPort() > 0, qPrintable(link.sim.banner()));
+    ConnectionRig &rig = link.rig;
     rig.conn.OpenConnection();
     QCOMPARE(rig.user.identification, QString(" SN: [00042]   SW: [4.0.1]"));
-    FakeSettings settings;
-    settings.settings.UploadSpeed = 3;
-    settings.settings.BootFile = hexPath;
-    TUploadForm form(rig.conn.Boot(), settings, nullptr);
+    TUploadForm form(rig.conn.Boot(), image.settings, nullptr);
     form.show();
     Settle();
     Child<QPushButton>(form, "StartUploadButton")->click();
