@@ -1486,10 +1486,7 @@ void tst_mainform::commandFileStopsAtTheLineWithoutPrompt()
     QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
     env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
     const QString path = env.filePath("session.txt");
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("# bring-up\nver\n\nmode\nhelp\n");
-    file.close();
+    QVERIFY(env.writeFile("session.txt", "# bring-up\nver\n\nmode\nhelp\n"));
     TMainForm form;
     QCOMPARE(activate(form), QString());
     QVERIFY(form.findChild<QAction *>("SendCommandFileItem"));
@@ -1508,9 +1505,7 @@ void tst_mainform::commandFileStopsAtTheLineWithoutPrompt()
 
     // Stop, pressed while the first line waits for its prompt, ends the run
     // after that line.
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("ver\nhelp\nver\n");
-    file.close();
+    QVERIFY(env.writeFile("session.txt", "ver\nhelp\nver\n"));
     auto *stop = form.findChild<QPushButton *>("CommandFileStopButton");
     QTimer::singleShot(0, stop, [stop] {
         QVERIFY(!stop->isHidden() && stop->isEnabled());
