@@ -1,6 +1,6 @@
 #include "core/TerminalFormatter.h"
 
-#include <QDateTime>
+#include <QTime>
 
 QByteArray TerminalFormatter::Format(const QByteArray &bytes, Link link)
 {
@@ -30,14 +30,12 @@ QByteArray TerminalFormatter::Format(const QByteArray &bytes, Link link)
 
 QByteArray TerminalFormatter::timeStamp()
 {
-    // The clock is read for every '#', but turning it into local time costs
-    // a time-zone lookup; a device that marks every line would spend most of
-    // its time there. Zone offsets are whole seconds, so once a second does.
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (now / 1000 != m_stampSecond) {
-        m_stampSecond = now / 1000;
-        m_stampText = '['
-                      + QDateTime::fromMSecsSinceEpoch(now).time().toString(QStringLiteral("HH:mm:ss")).toLatin1()
+    // A device that marks every line would spend its time formatting the
+    // same second again; the text changes once a second.
+    const int msOfDay = m_clock.MsOfDay();
+    if (msOfDay / 1000 != m_stampSecond) {
+        m_stampSecond = msOfDay / 1000;
+        m_stampText = '[' + QTime::fromMSecsSinceStartOfDay(msOfDay).toString(QStringLiteral("HH:mm:ss")).toLatin1()
                       + "] ";
     }
     return m_stampText;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/TerminalStamps.h"
+
 #include <QByteArray>
 
 // Turns the device's bytes, as they came over the link, into the terminal's
@@ -17,6 +19,7 @@ public:
 private:
     QByteArray timeStamp();
 
-    qint64 m_stampSecond = -1;
+    ArrivalClock m_clock; // the same local time of day the lines are stamped with
+    int m_stampSecond = -1;
     QByteArray m_stampText;
 };
