@@ -114,7 +114,8 @@ void AddFleetOptions(QCommandLineParser &parser)
         {QStringLiteral("serial"),
          QStringLiteral("The device with serial number SN, wherever it is: every numbered port (the USB cable's "
                         "too) is identified at once and the job runs on the one device that answers with SN; none "
-                        "or several is a failure (repeatable)."),
+                        "or several is a failure (repeatable). A port without a number, other than the USB "
+                        "cable's, is not looked at."),
          QStringLiteral("SN")},
         {QStringLiteral("ports-from"), QStringLiteral("Serial ports from FILE, one a line, # starts a comment."),
          QStringLiteral("FILE")},
@@ -255,37 +256,26 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         probe->thread->start();
     };
 
-    // The ports numbered already are identified at once. Meanwhile the
-    // system's serial ports are listed (one seen for the first time gets its
-    // number there) and the USB cable is looked for: that walk through the
-    // system's devices takes about as long as an identification, and a port
-    // it numbers is identified as soon as it is known. The look starts
-    // first: the threads that open the ports would hold it back.
+    // The numbered ports are identified at once; meanwhile the USB cable is
+    // looked for (a walk through the system's devices), and its port is
+    // identified as soon as it is known. The look starts first: the threads
+    // that open the ports would hold it back. Another tty without a number is
+    // not looked at: giving it one would change the user's ports folder, and
+    // the system's listing that finds such ttys asks every tty, which costs
+    // more than the identifications themselves; a real port with nothing on
+    // it would also hold every search up for the silent-port wait. A search
+    // that finds nothing says when such ttys exist.
     const QString folder = ComPortFolder();
     const QStringList numbered = ListComPorts(folder);
     struct Discovery {
         bool done = false;
-        QStringList names;
-        QString problem;
         int usb = -1;
     } discovery;
     std::thread discover([&] {
-        Discovery found;
-        try {
-            // The system's listing asks every tty, which takes about as long
-            // as an identification: it is needed only when a port may have
-            // no number yet.
-            if (UnnumberedPortsMayExist(folder, numbered))
-                EnumComPorts(found.names);
-            else
-                found.names = numbered;
-        } catch (const std::exception &error) {
-            found.problem = QString::fromLocal8Bit(error.what());
-        }
-        found.usb = FindMirtoUsbPort();
-        found.done = true;
+        const int usb = FindMirtoUsbPort();
         const std::lock_guard guard(stateLock);
-        discovery = std::move(found);
+        discovery.usb = usb;
+        discovery.done = true;
         changed.notify_all();
     });
     for (const QString &name : numbered)
@@ -294,12 +284,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         std::unique_lock guard(stateLock);
         bool merged = false;
         for (;;) {
-            if (discovery.done && !std::exchange(merged, true)) {
-                for (const QString &name : std::as_const(discovery.names))
-                    startProbe(name);
-                if (discovery.usb > 0)
-                    startProbe(QStringLiteral("COM%1").arg(discovery.usb));
-            }
+            if (discovery.done && !std::exchange(merged, true) && discovery.usb > 0)
+                startProbe(QStringLiteral("COM%1").arg(discovery.usb));
             // The quickest whole identification so far.
             std::optional<Clock::duration> quickest;
             for (const auto &probe : probes) {
@@ -348,8 +334,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     // In the order the ports are listed, the USB cable's marked.
     std::stable_sort(probes.begin(), probes.end(), [&](const auto &a, const auto &b) {
         const auto place = [&](const Probe &probe) {
-            const qsizetype at = discovery.names.indexOf(QStringLiteral("COM%1").arg(probe.target.port));
-            return at < 0 ? discovery.names.size() : at;
+            const qsizetype at = numbered.indexOf(QStringLiteral("COM%1").arg(probe.target.port));
+            return at < 0 ? numbered.size() : at;
         };
         return place(*a) < place(*b);
     });
@@ -362,7 +348,6 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         ports << target;
         answers << probe->answer;
     }
-    const QString listProblem = discovery.problem;
 
     QStringList found;
     QStringList silent;
@@ -377,7 +362,16 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
     if (!silent.isEmpty())
         seen += QStringLiteral("; not identified: ") + silent.join(QStringLiteral(", "));
     if (ports.isEmpty())
-        seen = listProblem.isEmpty() ? QStringLiteral("there is no numbered port") : listProblem.simplified();
+        seen = QStringLiteral("there is no numbered port");
+    // Asked only when a device was not found: it looks at every tty.
+    std::optional<bool> unnumbered;
+    const auto unnumberedNote = [&] {
+        if (!unnumbered)
+            unnumbered = UnnumberedPortsMayExist(folder, numbered);
+        return *unnumbered ? QStringLiteral("; serial ports without a number were not looked at: "
+                                            "'mirto-cli ports' numbers them")
+                           : QString();
+    };
 
     for (const QString &wanted : serials) {
         FleetDevice device;
@@ -396,7 +390,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
             device.target.kind = CliTarget::Kind::Serial;
             device.target.name = device.key;
             if (matches.isEmpty()) {
-                device.problem = QStringLiteral("No device with serial number %1 answered (%2)").arg(wanted, seen);
+                device.problem =
+                    QStringLiteral("No device with serial number %1 answered (%2)%3").arg(wanted, seen, unnumberedNote());
             } else {
                 QStringList where;
                 for (qsizetype i : matches)
