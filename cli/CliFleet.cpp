@@ -390,12 +390,14 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
             device.target.kind = CliTarget::Kind::Serial;
             device.target.name = device.key;
             if (matches.isEmpty()) {
+                device.reason = CliReason::NotFound;
                 device.problem =
                     QStringLiteral("No device with serial number %1 answered (%2)%3").arg(wanted, seen, unnumberedNote());
             } else {
                 QStringList where;
                 for (qsizetype i : matches)
                     where << ports.at(i).Label();
+                device.reason = CliReason::Ambiguous;
                 device.problem = QStringLiteral("Serial number %1 answered on %2 ports: %3; nothing was sent")
                                      .arg(wanted)
                                      .arg(matches.size())
@@ -473,6 +475,7 @@ QList<CliResult> RunFleet(const QList<FleetDevice> &devices, const CliRequest &r
         if (!device.found) {
             CliResult failed;
             failed.error = device.problem;
+            failed.reason = device.reason;
             guard.unlock();
             finish(i, failed);
             guard.lock();
@@ -502,6 +505,7 @@ QList<CliResult> RunFleet(const QList<FleetDevice> &devices, const CliRequest &r
             continue;
         CliResult notStarted;
         notStarted.error = why;
+        notStarted.reason = CliReason::NotStarted;
         notStarted.data.insert(QStringLiteral("started"), false);
         record(i, notStarted);
         results[i] = notStarted;

@@ -45,6 +45,7 @@ struct FleetDevice {
     QString key;
     bool found = true;
     QString problem;
+    QString reason; // one of CliReason when not found
 };
 
 // Identifies whatever answers on every numbered port (the USB cable has its

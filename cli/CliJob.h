@@ -56,6 +56,9 @@ inline const QString CannotOpen = QStringLiteral("cannot-open");      // port or
 inline const QString NotIdentified = QStringLiteral("not-identified"); // answered without a serial number
 inline const QString Refused = QStringLiteral("refused");             // the device did not take the job
 inline const QString UpdateFailed = QStringLiteral("update-failed");  // the boot loader's transfer failed
+inline const QString NotFound = QStringLiteral("not-found");          // no port answered with the serial number
+inline const QString Ambiguous = QStringLiteral("ambiguous");        // several ports answered with it
+inline const QString NotStarted = QStringLiteral("not-started");     // interrupted, or --max-failures reached
 inline const QString Error = QStringLiteral("error");                 // the tool itself failed
 } // namespace CliReason
 

@@ -469,7 +469,7 @@ int RunCli(const QStringList &arguments)
     InstallInterruptHandler();
     QList<FleetDevice> devices;
     for (const CliTarget &target : std::as_const(targets))
-        devices << FleetDevice {target, target.Label(), true, {}};
+        devices << FleetDevice {target, target.Label(), true, {}, {}};
     devices << FindDevicesBySerial(fleet.serials);
     targets.clear();
     for (const FleetDevice &device : std::as_const(devices))

@@ -52,9 +52,11 @@ void tst_fleet::serialPicksTheDevice_data()
     QTest::addColumn<QString>("wanted");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("named"); // what the result names
-    QTest::newRow("none") << "99999" << 1 << QStringList {"No device with serial number 99999", "11111", "22222"};
-    QTest::newRow("one") << "11111" << 0 << QStringList {};
-    QTest::newRow("two") << "22222" << 1 << QStringList {"answered on 2 ports"};
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("none") << "99999" << 1 << QStringList {"No device with serial number 99999", "11111", "22222"}
+                          << "not-found";
+    QTest::newRow("one") << "11111" << 0 << QStringList {} << "";
+    QTest::newRow("two") << "22222" << 1 << QStringList {"answered on 2 ports"} << "ambiguous";
 }
 
 void tst_fleet::serialPicksTheDevice()
@@ -62,6 +64,7 @@ void tst_fleet::serialPicksTheDevice()
     QFETCH(QString, wanted);
     QFETCH(int, exitCode);
     QFETCH(QStringList, named);
+    QFETCH(QString, reason);
     StartDirectoryEnv env;
     SimProcess one({"--no-tcp", "--serial", "11111"});
     SimProcess twin1({"--no-tcp", "--serial", "22222"});
@@ -76,6 +79,7 @@ void tst_fleet::serialPicksTheDevice()
         QCOMPARE(lines[0].value("serial").toString(), wanted);
         return;
     }
+    QCOMPARE(lines[0].value("reason").toString(), reason);
     const QString error = lines[0].value("error").toString();
     for (const QString &text : named)
         QVERIFY2(error.contains(text), qPrintable(error));
@@ -149,6 +153,7 @@ void tst_fleet::maxFailuresStartsNoMore()
     for (int i : {1, 2}) {
         QVERIFY(!lines[i].value("ok").toBool());
         QCOMPARE(lines[i].value("started").toBool(true), false);
+        QCOMPARE(lines[i].value("reason").toString(), QString("not-started"));
         QVERIFY2(lines[i].value("error").toString().startsWith("Not started"), qPrintable(run.out));
     }
 }
