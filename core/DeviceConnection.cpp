@@ -111,7 +111,7 @@ void DeviceConnection::VaCommRxChar(SerialPort *sender, int count)
 void DeviceConnection::passOn(const QByteArray &bytes, TerminalFormatter::Link link)
 {
     // Exchanges see the prompt in the text, which ends at a zero byte.
-    const QByteArray text(bytes.constData(), qstrnlen(bytes.constData(), size_t(bytes.size())));
+    const QByteArray text = TextBeforeZero(bytes).toByteArray();
     collectReply(text);
     if (!text.isEmpty())
         Q_EMIT Received(text);

@@ -12,9 +12,9 @@ struct IdentPart {
 inline constexpr char UnknownIdentPart[] = "?????";
 
 // Takes the 5 characters that start `offset` characters after `word` in the
-// device's answer (fewer when the answer ends sooner). "fffff" in any case
-// means the device has no value: "FFFFF", not stored. A missing word gives
-// UnknownIdentPart.
+// device's answer (fewer when the answer ends sooner; none is not stored).
+// "fffff" in any case means the device has no value: "FFFFF", not stored. A
+// missing word gives UnknownIdentPart.
 IdentPart ParseIdentPart(const QByteArray &reply, const char *word, int offset);
 
 // The device gave no real serial number: none was read, or its answer held

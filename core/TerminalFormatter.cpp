@@ -17,7 +17,7 @@ QByteArray TerminalFormatter::Format(const QByteArray &bytes, Link link)
         }
         return shown;
     }
-    const QByteArray text(bytes.constData(), qstrnlen(bytes.constData(), size_t(bytes.size())));
+    const QByteArrayView text = TextBeforeZero(bytes);
     shown.reserve(text.size() + 16);
     for (char c : text) {
         if (c == '#')

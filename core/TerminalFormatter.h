@@ -3,6 +3,14 @@
 #include "core/TerminalStamps.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
+
+// The device's text in the bytes a link brought: it ends at the first
+// zero byte.
+inline QByteArrayView TextBeforeZero(QByteArrayView bytes)
+{
+    return bytes.first(qsizetype(qstrnlen(bytes.data(), size_t(bytes.size()))));
+}
 
 // Turns the device's bytes, as they came over the link, into the terminal's
 // text: the text ends at a zero byte on the cable and each '#' there becomes

@@ -1,5 +1,7 @@
 #include "core/TerminalStamps.h"
 
+#include "core/TerminalBuffer.h"
+
 #include <QDateTime>
 
 QString TerminalStampText(int msOfDay)

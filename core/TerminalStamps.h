@@ -1,9 +1,9 @@
 #pragma once
 
-#include "core/TerminalBuffer.h"
-
 #include <QByteArray>
 #include <QString>
+
+class TerminalBuffer;
 
 // A line's arrival stamp as the terminal shows it, "[hh:mm:ss.mmm] ", for a
 // time of day in milliseconds; dashes for a line that has no time.

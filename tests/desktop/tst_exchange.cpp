@@ -134,6 +134,8 @@ void tst_exchange::identificationKeptAcrossReadings_data()
                            << QByteArray("12345") << QByteArray("4.0.1");
     QTest::newRow("words missing") << QByteArray("serial 1\r\n>") << QByteArray("version 2\r\n>")
                                    << QByteArray("12345") << QByteArray("4.0.1");
+    QTest::newRow("nothing after the words") << QByteArray("Serialnumber>") << QByteArray("V:>")
+                                             << QByteArray("12345") << QByteArray("4.0.1");
 }
 
 void tst_exchange::identificationKeptAcrossReadings()
