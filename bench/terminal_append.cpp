@@ -159,9 +159,7 @@ int main(int argc, char **argv)
     for (int round = 0; round < 2; ++round) {
         for (const bool rules : {false, true}) {
             TerminalView other;
-            other.resize(780, 409);
-            other.show();
-            QCoreApplication::processEvents();
+            ShowAtTerminalSize(other);
             if (rules)
                 other.SetHighlightRules(HighlightRules::Defaults());
             const qint64 ns = AppendAll(other, text).totalNs;

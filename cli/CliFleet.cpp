@@ -331,14 +331,8 @@ QList<FleetDevice> FindDevicesBySerial(const QStringList &serials)
         probe->thread->wait();
     discover.join();
 
-    // In the order the ports are listed, the USB cable's marked.
-    std::stable_sort(probes.begin(), probes.end(), [&](const auto &a, const auto &b) {
-        const auto place = [&](const Probe &probe) {
-            const qsizetype at = numbered.indexOf(QStringLiteral("COM%1").arg(probe.target.port));
-            return at < 0 ? numbered.size() : at;
-        };
-        return place(*a) < place(*b);
-    });
+    // The probes went out in the order the ports are listed, the USB
+    // cable's last when it has no entry of its own; its port is marked.
     QList<CliTarget> ports;
     QList<CliResult> answers;
     for (const auto &probe : probes) {

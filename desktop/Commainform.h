@@ -91,9 +91,6 @@ public:
     // the focused control sees it. True when the key was taken.
     bool MainFormKeyPress(int key, bool autoRepeat = false);
     void MainFormActivate();
-    // Up and Down in the command line: shows the next older or newer command
-    // of the history.
-    void RecallCommand(bool older);
 
     // Size, place and state of the window as the user left it last time;
     // false when none was kept (the window keeps its default size).

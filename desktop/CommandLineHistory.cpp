@@ -31,11 +31,16 @@ void CommandLineHistory::keep()
 {
     while (m_edit.count() > Preferences::CommandHistoryLimit)
         m_edit.removeItem(m_edit.count() - 1);
+    Preferences::SetCommandHistory(entries());
+}
+
+QStringList CommandLineHistory::entries() const
+{
     QStringList commands;
     commands.reserve(m_edit.count());
     for (int i = 0; i < m_edit.count(); ++i)
         commands << m_edit.itemText(i);
-    Preferences::SetCommandHistory(commands);
+    return commands;
 }
 
 void CommandLineHistory::Search()
@@ -54,10 +59,7 @@ void CommandLineHistory::Search()
 
 void CommandLineHistory::searchFrom(int from)
 {
-    QStringList history;
-    for (int i = 0; i < m_edit.count(); ++i)
-        history << m_edit.itemText(i);
-    const int found = CommandHistorySearch(history, m_searchText, from);
+    const int found = CommandHistorySearch(entries(), m_searchText, from);
     // A search that finds nothing keeps the last match, as a shell does.
     if (found >= 0) {
         m_searchMatch = found;

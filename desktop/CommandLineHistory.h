@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <QStringList>
 
 class QComboBox;
 class QKeyEvent;
@@ -32,6 +32,8 @@ public:
 private:
     void searchFrom(int from);
     void keep();
+    // The commands in the line's list, newest first.
+    QStringList entries() const;
 
     QComboBox &m_edit;
     QLabel &m_searchLabel;

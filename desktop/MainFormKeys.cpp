@@ -38,7 +38,7 @@ bool TMainForm::previewKey(QKeyEvent *key, QWidget *target)
             return true;
         if ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) && !commandKey
             && inCommandLine) {
-            RecallCommand(key->key() == Qt::Key_Up);
+            m_history->Recall(key->key() == Qt::Key_Up);
             return true;
         }
         // Typing at the terminal is typing a command: the command line opens
@@ -96,9 +96,4 @@ bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
         return true;
     }
     return false;
-}
-
-void TMainForm::RecallCommand(bool older)
-{
-    m_history->Recall(older);
 }

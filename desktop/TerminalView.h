@@ -81,7 +81,6 @@ public:
     // of the text: saving and searching see the device's text alone.
     void SetTimeStamps(bool on);
     bool TimeStamps() const { return m_stamps; }
-    static QString StampText(int msOfDay) { return TerminalStampText(msOfDay); }
 
     // Lines a rule matches are drawn in the rule's colour.
     void SetHighlightRules(const QList<HighlightRules::Rule> &rules);

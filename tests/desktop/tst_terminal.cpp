@@ -669,7 +669,7 @@ void TestTerminal::copyWithAndWithoutStamps()
     QCOMPARE(view.Text(), QStringLiteral("one\ntwo\n"));
 
     // Part of a line: its stamp only when the selection starts the line.
-    QCOMPARE(TerminalView::StampText(3'723'004), QStringLiteral("[01:02:03.004] "));
+    QCOMPARE(TerminalStampText(3'723'004), QStringLiteral("[01:02:03.004] "));
 }
 
 void TestTerminal::findKeepsViewWhileTextArrives()
