@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
@@ -112,9 +113,6 @@ ScopedConfigHome::~ScopedConfigHome()
     else
         qunsetenv("XDG_STATE_HOME");
 }
-
-#include <QDir>
-#include <QProcess>
 
 SimProcess::SimProcess(const QStringList &arguments)
     : SimLauncher(qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH)), arguments)

@@ -9,7 +9,10 @@
 #include "core/DeviceConnection.h"
 #include "sim/core/SimLauncher.h"
 
+#include <atomic>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -85,11 +88,6 @@ CliRun RunCli(const QStringList &arguments, int timeoutMs = 60000);
 
 // One JSON object a line, as --json prints them and the journal keeps them.
 QList<QJsonObject> JsonLines(const QString &text);
-
-#include <QList>
-#include <atomic>
-#include <mutex>
-#include <thread>
 
 // A device on a pseudo-terminal that answers each command line from its own
 // thread, so that it can answer while the tool's thread waits for the prompt.

@@ -4,7 +4,6 @@
 #include "core/links/ComPorts.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -51,6 +50,18 @@ namespace {
 QString Host(const SimProcess &sim)
 {
     return QStringLiteral("127.0.0.1:%1").arg(sim.tcpPort());
+}
+
+// The simulator's options for the link a case drives: TCP or its serial link.
+QStringList SimLink(bool network)
+{
+    return network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
+}
+
+// mirto-cli's options that name the simulator on that link.
+QStringList DeviceOptions(const SimProcess &sim, bool network)
+{
+    return network ? QStringList {"--host", Host(sim)} : QStringList {"--port", ComName(sim)};
 }
 
 const QByteArray kConfig = "12345\r\n0\r\ntype=TE\r\nmode=3\r\nwebmethod=F\r\n"
@@ -110,7 +121,7 @@ void tst_cli::programsTheDevice()
     StartDirectoryEnv env;
     env.writeFile("studio.cfg", kConfig);
     SimProcess sim({"--tcp-port", "0"});
-    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : ComName(sim)};
+    const QStringList device = DeviceOptions(sim, network);
     const CliRun run = RunCli(device + QStringList {"program", env.filePath("studio.cfg")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains("Programming Mode\n") && run.out.endsWith("Programming OK\n"), qPrintable(run.out));
@@ -191,24 +202,23 @@ void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
     // Comments and empty lines are not sent and do not count; CR LF files work.
     QVERIFY(env.writeFile("session.txt", "# bring-up\r\nver\r\n\r\n   \nmode\n#help is next\nhelp\n"));
     const QString path = env.filePath("session.txt");
-    const QStringList link = network ? QStringList {"--tcp-port", "0"} : QStringList {"--no-tcp"};
     {
-        SimProcess sim(link + QStringList {"--withhold", "mode"});
-        const QString device = network ? Host(sim) : ComName(sim);
-        const CliRun run = RunCli({network ? "--host" : "--port", device, "send", "--file", path});
+        SimProcess sim(SimLink(network) + QStringList {"--withhold", "mode"});
+        const QStringList device = DeviceOptions(sim, network);
+        const CliRun run = RunCli(device + QStringList {"send", "--file", path});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.out.contains("V: "), qPrintable(run.out));
         QVERIFY2(!run.out.contains("Commands:"), qPrintable(run.out)); // the run ended at mode
         QVERIFY2(run.err.contains("Command file: 2 of 3 lines sent, 1 without prompt; stopped: no prompt after "
                                   "line 5 \"mode\"."),
                  qPrintable(run.err));
-        const QJsonObject json = JsonLines(RunCli({network ? "--host" : "--port", device, "--json", "send", "--file", path}).out).value(0);
+        const QJsonObject json = JsonLines(RunCli(device + QStringList {"--json", "send", "--file", path}).out).value(0);
         QCOMPARE(json.value("sent").toInt(), 2);
         QCOMPARE(json.value("withoutPrompt").toInt(), 1);
         QVERIFY(!json.value("ok").toBool());
     }
-    SimProcess sim(link);
-    const CliRun run = RunCli({network ? "--host" : "--port", network ? Host(sim) : ComName(sim), "send", "--file", path});
+    SimProcess sim(SimLink(network));
+    const CliRun run = RunCli(DeviceOptions(sim, network) + QStringList {"send", "--file", path});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.indexOf("V: ") < run.out.indexOf("Mode") && run.out.contains("Commands:"), qPrintable(run.out));
     QVERIFY2(run.out.endsWith("Command file: 3 of 3 lines sent, 0 without prompt; done.\n"), qPrintable(run.out));
@@ -359,16 +369,12 @@ void tst_cli::failuresSayWhatHappened()
     for (QString &argument : cliArguments)
         if (argument.contains('.'))
             argument = env.filePath(argument);
-    const auto device = [&](const SimProcess &sim) {
-        return network ? QStringList {"--host", Host(sim)} : QStringList {"--port", ComName(sim)};
-    };
     {
-        SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
-                       + simArguments);
+        SimProcess sim(SimLink(network) + simArguments);
         QVERIFY2(network ? sim.tcpPort() > 0 : sim.comPort() > 0, qPrintable(sim.banner()));
         // A failed update ends within the boot loader's 3 s time-out; ten
         // times that is the limit here.
-        const CliRun run = RunCli(device(sim) + QStringList {"--json"} + cliArguments, 30000);
+        const CliRun run = RunCli(DeviceOptions(sim, network) + QStringList {"--json"} + cliArguments, 30000);
         QCOMPARE(run.exitCode, 1);
         const QList<QJsonObject> lines = JsonLines(run.out);
         QVERIFY2(!lines.isEmpty(), qPrintable(run.err));
@@ -376,9 +382,8 @@ void tst_cli::failuresSayWhatHappened()
         QCOMPARE(lines.constLast().value("reason").toString(), reason);
         QVERIFY2(lines.constLast().value("error").toString().contains(error), qPrintable(run.out));
     }
-    SimProcess sim(QStringList {network ? "--tcp-port" : "--no-tcp"} + (network ? QStringList {"0"} : QStringList {})
-                   + simArguments);
-    const CliRun text = RunCli(device(sim) + cliArguments, 30000);
+    SimProcess sim(SimLink(network) + simArguments);
+    const CliRun text = RunCli(DeviceOptions(sim, network) + cliArguments, 30000);
     QCOMPARE(text.exitCode, 1);
     QVERIFY2(text.err.contains(": FAILED: ") && text.err.contains(error), qPrintable(text.err));
 }
@@ -423,7 +428,7 @@ void tst_cli::answersAsTheDeviceSentThem()
     QFETCH(bool, network);
     StartDirectoryEnv env;
     SimProcess sim({"--tcp-port", "0"});
-    const QStringList device {network ? "--host" : "--port", network ? Host(sim) : ComName(sim)};
+    const QStringList device = DeviceOptions(sim, network);
     const CliRun run = RunCli(device + QStringList {"--json", "send", "mode 2"});
     QCOMPARE(run.exitCode, 0);
     const QString answer =

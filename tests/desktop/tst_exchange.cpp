@@ -312,9 +312,8 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
     QFETCH(Holder, holder);
     QFETCH(Asker, asker);
     QFETCH(QString, job);
-    Env env;
     bool slowSnum = false;
-    ScriptedDevice dev([&slowSnum](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link([&slowSnum](const QByteArray &line) -> QList<QByteArray> {
         if (line == "slow" || (line == "snum" && slowSnum))
             return {"", "", "", "", "", "", (line == "snum" ? kSnum : QByteArray("ok>"))};
         if (line == "snum")
@@ -323,17 +322,14 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
             return {kVer};
         return {"?>"};
     });
-    ConnectionRig rig;
-    DeviceConnection &conn = rig.conn;
-    conn.VaComm().SetPortNum(dev.registerAs());
-    conn.OpenConnectionClicked();
+    DeviceConnection &conn = link.conn;
     QVERIFY(conn.IsConnected());
 
     bool asked = false;
     bool taken = true;
     const auto ask = [&] {
         QCOMPARE(conn.BusyWith(), job);
-        QVERIFY(!rig.user.state.OpenEnabled && !rig.user.state.CloseEnabled);
+        QVERIFY(!link.user.state.OpenEnabled && !link.user.state.CloseEnabled);
         asked = true;
         switch (asker) {
         case Asker::Send:
@@ -381,7 +377,7 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
         conn.CloseConnectionClicked();
         QTimer::singleShot(30, this, ask);
         conn.OpenConnectionClicked();
-        QCOMPARE(rig.user.identification, QString(" SN: [12345]   SW: [4.0.1]"));
+        QCOMPARE(link.user.identification, QString(" SN: [12345]   SW: [4.0.1]"));
         break;
     case Holder::Update:
         QVERIFY(conn.Boot().ClaimForUpdate([](int) {}));
@@ -391,13 +387,13 @@ void tst_exchange::othersAreRefusedWhileAJobHoldsTheLink()
     }
     QVERIFY(asked);
     QVERIFY(!taken);
-    QCOMPARE(rig.user.busyNotices.size(), 1);
-    QVERIFY2(rig.user.busyNotices.value(0).contains(job), qPrintable(rig.user.busyNotices.value(0)));
+    QCOMPARE(link.user.busyNotices.size(), 1);
+    QVERIFY2(link.user.busyNotices.value(0).contains(job), qPrintable(link.user.busyNotices.value(0)));
     QTest::qWait(200);
-    QVERIFY2(!dev.lines().contains("fromB"), qPrintable(dev.lines().join(' ')));
+    QVERIFY2(!link.dev.lines().contains("fromB"), qPrintable(link.dev.lines().join(' ')));
     // The link is free again, for B too.
     QCOMPARE(conn.BusyWith(), QString());
-    QVERIFY(rig.user.state.CloseEnabled);
+    QVERIFY(link.user.state.CloseEnabled);
     QVERIFY(conn.ExchangeCommand("fromB\n"));
 }
 
@@ -426,17 +422,13 @@ void tst_exchange::earlierPromptsAreTakenFirst()
     QFETCH(QList<QByteArray>, earlier);
     QFETCH(QByteArray, withheld);
     QFETCH(bool, confirmed);
-    Env env;
-    ScriptedDevice dev(device([withheld](const QByteArray &line) -> QList<QByteArray> {
+    OpenLink link(device([withheld](const QByteArray &line) -> QList<QByteArray> {
         const QByteArray text = "answer to " + line + "\r\n";
         if (line == withheld)
             return {"", "", "", "", "", text};
         return {"", "", "", "", "", text + ">"};
     }));
-    ConnectionRig rig;
-    DeviceConnection &conn = rig.conn;
-    conn.VaComm().SetPortNum(dev.registerAs());
-    conn.OpenConnectionClicked();
+    DeviceConnection &conn = link.conn;
     for (const QByteArray &line : earlier)
         QVERIFY(conn.SendCommand(line + '\n'));
     QCOMPARE(conn.PromptsOwed(), earlier.size());

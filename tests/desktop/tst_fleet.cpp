@@ -3,7 +3,6 @@
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>

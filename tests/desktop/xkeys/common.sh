@@ -18,6 +18,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# await SECONDS COMMAND...: runs COMMAND every tenth of a second until it
+# succeeds, for SECONDS at the most; its status is that of the last run.
+await() {
+  local tenths=$(( $1 * 10 ))
+  shift
+  for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
+  "$@"
+}
+
 fail() {
   echo "FAIL: $*"
   echo "--- device log"
@@ -32,7 +41,7 @@ fail() {
 exec 3<> "$work/display"
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+await 5 test -s "$work/display"
 export DISPLAY=:$(head -n1 "$work/display")
 [ "$DISPLAY" != ":" ] || fail "Xvfb did not start"
 
@@ -46,8 +55,7 @@ start_session() {
   python3 "$here/fake_device.py" 9000 "$log" > "$out" &
   dev=$!
   pids+=($dev)
-  for _ in $(seq 50); do grep -q ready "$out" && break; sleep 0.1; done
-  grep -q ready "$out" || fail "$label: the device could not listen on 127.0.0.1:9000"
+  await 5 grep -q ready "$out" || fail "$label: the device could not listen on 127.0.0.1:9000"
 
   mkdir -p "$work/start-$label"
   printf '[User]=expert\r\n[Interface]=network\r\n' > "$work/start-$label/mirto.ini"

@@ -24,8 +24,7 @@ run_once() {
   sleep 0.3
   xdotool type --delay 60 mode
   xdotool key Return
-  for _ in $(seq 30); do grep -q '^line 1 mode$' "$log" && break; sleep 0.1; done
-  grep -q '^line 1 mode$' "$log" || fail "$label: the next command did not reach the device"
+  await 3 grep -q '^line 1 mode$' "$log" || fail "$label: the next command did not reach the device"
 
   end_session
   echo "PASS: $label"

@@ -10,14 +10,18 @@ tool=$(realpath "${1:?usage: terminal_keys.sh MIRTO-TERMINAL}")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 
+# sent_twice COMMAND: the device has had COMMAND twice.
+sent_twice() {
+  [ "$(grep -c "^line 1 $1\$" "$log")" = 2 ]
+}
+
 run_once() {
   local label=$1
   start_session "$label" "$work/config-$label"
 
   # Connect with the first command, as a new user does.
   send_first_command "$label" help
-  for _ in $(seq 100); do grep -q '^line 1 help$' "$log" && break; sleep 0.1; done
-  grep -q '^line 1 help$' "$log" || fail "$label: the first command did not reach the device"
+  await 10 grep -q '^line 1 help$' "$log" || fail "$label: the first command did not reach the device"
   xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win" 2>/dev/null
   sleep 0.3
 
@@ -30,8 +34,7 @@ run_once() {
   sleep 0.3
   xdotool type --delay 60 mode
   xdotool key Return
-  for _ in $(seq 100); do grep -q '^line 1 mode$' "$log" && break; sleep 0.1; done
-  grep -q '^line 1 mode$' "$log" || fail "$label: after the find bar, the command line did not send"
+  await 10 grep -q '^line 1 mode$' "$log" || fail "$label: after the find bar, the command line did not send"
   grep -q '^line 1 OK' "$log" && fail "$label: the find text went to the device"
 
   # Ctrl+R from the terminal: the command line opens searching the history.
@@ -40,13 +43,11 @@ run_once() {
   xdotool key ctrl+r
   xdotool type --delay 60 hel
   xdotool key Return
-  for _ in $(seq 100); do [ "$(grep -c '^line 1 help$' "$log")" = 2 ] && break; sleep 0.1; done
-  [ "$(grep -c '^line 1 help$' "$log")" = 2 ] || fail "$label: Ctrl+R did not send the command found"
+  await 10 sent_twice help || fail "$label: Ctrl+R did not send the command found"
   [ "$(grep -c '^line 1 ' "$log")" = 3 ] || fail "$label: other lines reached the device"
 
   end_session
   echo "PASS: $label"
 }
-
 
 run_all
