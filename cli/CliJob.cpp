@@ -49,7 +49,7 @@ public:
     // time stamps of this machine, no line ends changed.
     void ShowReceived(const QByteArray &bytes, TerminalFormatter::Link) override
     {
-        AppendTerminal(QByteArray(bytes.constData(), qstrnlen(bytes.constData(), size_t(bytes.size()))));
+        AppendTerminal(TextBeforeZero(bytes).toByteArray());
     }
     void AddStatus(const QString &) override {}
     void ShowIdentification(const QString &) override {}
