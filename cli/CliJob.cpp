@@ -1,6 +1,7 @@
 #include "cli/CliJob.h"
 
-#include "cli/CliFleet.h"
+#include "cli/CliAudit.h"
+#include "cli/CliInterrupt.h"
 
 #include "core/config/Programming.h"
 #include "core/firmware/UpdateSession.h"
@@ -183,244 +184,328 @@ QString CliTarget::Label() const
     return {};
 }
 
+QString CliCommandName(CliRequest::Command command)
+{
+    switch (command) {
+    case CliRequest::Command::Identify:
+        return QStringLiteral("identify");
+    case CliRequest::Command::Send:
+        return QStringLiteral("send");
+    case CliRequest::Command::Program:
+        return QStringLiteral("program");
+    case CliRequest::Command::Update:
+        return QStringLiteral("update");
+    }
+    return {};
+}
+
 namespace {
 
-CliResult runJob(const CliTarget &target, const CliRequest &request,
-                 const std::function<void(const QString &)> &say,
-                 const std::function<void(quint32, quint32)> &progress)
+// Each line of an answer that holds text, as a line of progress.
+void sayAnswer(const std::function<void(const QString &)> &say, const QString &answer)
 {
-    if (request.command == CliRequest::Command::Identify && target.identified) {
-        say(QStringLiteral("serial number %1, software version %2")
-                .arg(target.identified->data.value(QStringLiteral("serial")).toString(),
-                     target.identified->data.value(QStringLiteral("version")).toString()));
-        return *target.identified;
-    }
-    CliResult result;
-    ToolSettings settings;
-    settings.InterfaceType = target.kind == CliTarget::Kind::Network ? InterfaceNetwork
-                             : target.kind == CliTarget::Kind::Usb   ? InterfaceUsb
-                                                                     : InterfaceSerial;
-    CliUser user(target.host, say);
-    DeviceConnection conn(settings, user);
-    user.heard = request.heard;
-    if (request.watch)
-        request.watch(&conn);
-    struct Unwatch {
-        const CliRequest &request;
-        ~Unwatch()
-        {
-            if (request.watch)
-                request.watch(nullptr);
-        }
-    } unwatch {request};
-    conn.ClientSocket().SetPort(target.tcpPort);
-    int port = target.port;
-    if (target.kind == CliTarget::Kind::Usb) {
-        port = FindMirtoUsbPort();
-        if (port < 0) {
-            result.reason = CliReason::CannotOpen;
-            result.error = QStringLiteral("No USB cable of a Mirto found");
-            return result;
-        }
-    }
-    conn.VaComm().SetPortNum(port);
-    if (!target.path.isEmpty())
-        conn.VaComm().SetDeviceName(target.path);
-    // What the device sent, byte for byte, whichever link brought it.
-    QByteArray received;
-    QObject::connect(&conn, &DeviceConnection::Received, [&received](const QByteArray &bytes) { received += bytes; });
+    static const QRegularExpression lineEnd(QStringLiteral("\r?\n"));
+    for (const QString &row : answer.split(lineEnd))
+        if (!row.isEmpty())
+            say(row);
+}
 
-    switch (request.command) {
-    case CliRequest::Command::Identify: {
-        if (!Open(conn, user, target, true, result, request.asking))
-            break;
-        const QByteArray serial = conn.IdentifiedSerial();
-        result.data.insert(QStringLiteral("version"), QString::fromLatin1(conn.IdentifiedVersion()));
-        if (NoRealSerialNumber(serial)) {
-            result.reason = CliReason::NotIdentified;
-            result.error = QStringLiteral("The device's answer to \"snum\" holds no serial number");
-            break;
-        }
-        result.ok = true;
-        result.data.insert(QStringLiteral("serial"), QString::fromLatin1(serial));
-        say(QStringLiteral("serial number %1, software version %2")
-                .arg(QString::fromLatin1(serial), QString::fromLatin1(conn.IdentifiedVersion())));
-        break;
+// One device's job from the opening of its link to its closing.
+class DeviceJob {
+public:
+    DeviceJob(const CliTarget &target, const CliRequest &request, const std::function<void(const QString &)> &say,
+              const std::function<void(quint32, quint32)> &progress)
+        : m_target(target), m_request(request), m_say(say), m_progress(progress),
+          m_settings(settingsFor(target)), m_user(target.host, say), m_conn(m_settings, m_user)
+    {
+        m_user.heard = request.heard;
+        if (request.watch)
+            request.watch(&m_conn);
+        m_conn.ClientSocket().SetPort(target.tcpPort);
+        // What the device sent, byte for byte, whichever link brought it.
+        QObject::connect(&m_conn, &DeviceConnection::Received, [this](const QByteArray &bytes) { m_received += bytes; });
     }
-    case CliRequest::Command::Send: {
-        if (!Open(conn, user, target, false, result))
-            break;
-        QJsonArray answers;
-        if (!request.commandFile.isEmpty()) {
-            CommandFileRun run;
-            run.Progress = [&](int, int, const CommandFileLine &) { user.terminal.clear(); };
-            run.Answered = [&](const CommandFileLine &line, bool) {
-                const QString answer = QString::fromLatin1(user.terminal);
-                answers.append(QJsonObject {{QStringLiteral("line"), line.LineNumber},
-                                            {QStringLiteral("command"), QString::fromLatin1(line.Text)},
-                                            {QStringLiteral("answer"), answer}});
-                for (const QString &row : answer.split(QRegularExpression(QStringLiteral("\r?\n"))))
-                    if (!row.isEmpty())
-                        say(row);
-            };
-            const CommandFileRun::Outcome outcome = run.Run(conn, request.commandFile);
-            result.ok = outcome.Ok();
-            result.data.insert(QStringLiteral("answers"), answers);
-            result.data.insert(QStringLiteral("sent"), outcome.Sent);
-            result.data.insert(QStringLiteral("withoutPrompt"), outcome.WithoutPrompt);
-            if (result.ok)
-                say(outcome.Summary());
-            else
-                result.error = outcome.Ending == CommandFileRun::End::Refused
-                                   ? lastTold(user, outcome.Summary())
-                                   : outcome.Summary();
-            break;
+    ~DeviceJob()
+    {
+        if (m_request.watch)
+            m_request.watch(nullptr);
+    }
+    DeviceJob(const DeviceJob &) = delete;
+    DeviceJob &operator=(const DeviceJob &) = delete;
+
+    CliResult Run()
+    {
+        if (selectPort()) {
+            switch (m_request.command) {
+            case CliRequest::Command::Identify:
+                identify();
+                break;
+            case CliRequest::Command::Send:
+                if (!m_request.commandFile.isEmpty())
+                    sendFile();
+                else
+                    send();
+                break;
+            case CliRequest::Command::Program:
+                program();
+                break;
+            case CliRequest::Command::Update:
+                update();
+                break;
+            }
         }
-        result.ok = true;
-        for (const QString &text : request.texts) {
-            received.clear();
-            const bool answered = conn.ExchangeCommand(text.toLatin1() + '\n');
+        // The port closes with the connection, without the pause the window
+        // keeps for a reopen: nothing here opens it again.
+        m_conn.Shutdown();
+        return m_result;
+    }
+
+private:
+    static ToolSettings settingsFor(const CliTarget &target)
+    {
+        ToolSettings settings;
+        settings.InterfaceType = target.kind == CliTarget::Kind::Network ? InterfaceNetwork
+                                 : target.kind == CliTarget::Kind::Usb   ? InterfaceUsb
+                                                                         : InterfaceSerial;
+        return settings;
+    }
+
+    // The COM number or device path the link opens; the USB cable's is
+    // looked for now.
+    bool selectPort()
+    {
+        int port = m_target.port;
+        if (m_target.kind == CliTarget::Kind::Usb) {
+            port = FindMirtoUsbPort();
+            if (port < 0) {
+                m_result.reason = CliReason::CannotOpen;
+                m_result.error = QStringLiteral("No USB cable of a Mirto found");
+                return false;
+            }
+        }
+        m_conn.VaComm().SetPortNum(port);
+        if (!m_target.path.isEmpty())
+            m_conn.VaComm().SetDeviceName(m_target.path);
+        return true;
+    }
+
+    void identify()
+    {
+        if (!Open(m_conn, m_user, m_target, true, m_result, m_request.asking))
+            return;
+        const QByteArray serial = m_conn.IdentifiedSerial();
+        m_result.data.insert(QStringLiteral("version"), QString::fromLatin1(m_conn.IdentifiedVersion()));
+        if (NoRealSerialNumber(serial)) {
+            m_result.reason = CliReason::NotIdentified;
+            m_result.error = QStringLiteral("The device's answer to \"snum\" holds no serial number");
+            return;
+        }
+        m_result.ok = true;
+        m_result.data.insert(QStringLiteral("serial"), QString::fromLatin1(serial));
+        m_say(QStringLiteral("serial number %1, software version %2")
+                  .arg(QString::fromLatin1(serial), QString::fromLatin1(m_conn.IdentifiedVersion())));
+    }
+
+    void send()
+    {
+        if (!Open(m_conn, m_user, m_target, false, m_result))
+            return;
+        QJsonArray answers;
+        m_result.ok = true;
+        for (const QString &text : m_request.texts) {
+            m_received.clear();
+            const bool answered = m_conn.ExchangeCommand(text.toLatin1() + '\n');
             // Everything the device sent, not the exchange's bounded buffer:
             // a long answer is printed whole.
-            const QString answer = QString::fromLatin1(received);
+            const QString answer = QString::fromLatin1(m_received);
             answers.append(QJsonObject {{QStringLiteral("command"), text}, {QStringLiteral("answer"), answer}});
-            for (const QString &line : answer.split(QRegularExpression(QStringLiteral("\r?\n"))))
-                if (!line.isEmpty())
-                    say(line);
+            sayAnswer(m_say, answer);
             if (!answered) {
-                result.ok = false;
-                if (wentAway(conn)) {
-                    failWentAway(result, target, QStringLiteral("\"%1\"").arg(text));
+                m_result.ok = false;
+                if (wentAway(m_conn)) {
+                    failWentAway(m_result, m_target, QStringLiteral("\"%1\"").arg(text));
                 } else {
-                    result.reason = CliReason::NoResponse;
-                    result.error = QStringLiteral("No response from Mirto to \"%1\"").arg(text);
+                    m_result.reason = CliReason::NoResponse;
+                    m_result.error = QStringLiteral("No response from Mirto to \"%1\"").arg(text);
                 }
                 break;
             }
         }
-        result.data.insert(QStringLiteral("answers"), answers);
-        break;
+        m_result.data.insert(QStringLiteral("answers"), answers);
     }
-    case CliRequest::Command::Program: {
-        if (!request.plan) {
-            result.reason = CliReason::Error;
-            result.error = QStringLiteral("No configuration to program");
-            break;
+
+    void sendFile()
+    {
+        if (!Open(m_conn, m_user, m_target, false, m_result))
+            return;
+        QJsonArray answers;
+        CommandFileRun run;
+        run.Progress = [this](int, int, const CommandFileLine &) { m_user.terminal.clear(); };
+        run.Answered = [&](const CommandFileLine &line, bool) {
+            const QString answer = QString::fromLatin1(m_user.terminal);
+            answers.append(QJsonObject {{QStringLiteral("line"), line.LineNumber},
+                                        {QStringLiteral("command"), QString::fromLatin1(line.Text)},
+                                        {QStringLiteral("answer"), answer}});
+            sayAnswer(m_say, answer);
+        };
+        const CommandFileRun::Outcome outcome = run.Run(m_conn, m_request.commandFile);
+        m_result.ok = outcome.Ok();
+        m_result.data.insert(QStringLiteral("answers"), answers);
+        m_result.data.insert(QStringLiteral("sent"), outcome.Sent);
+        m_result.data.insert(QStringLiteral("withoutPrompt"), outcome.WithoutPrompt);
+        if (m_result.ok)
+            m_say(outcome.Summary());
+        else
+            m_result.error = outcome.Ending == CommandFileRun::End::Refused ? lastTold(m_user, outcome.Summary())
+                                                                             : outcome.Summary();
+    }
+
+    void program()
+    {
+        if (!m_request.plan) {
+            m_result.reason = CliReason::Error;
+            m_result.error = QStringLiteral("No configuration to program");
+            return;
         }
-        const ProgrammingPlan &plan = *request.plan;
-        if (!Open(conn, user, target, true, result))
-            break;
-        CliSink sink(say);
-        AuditFacts facts {QString::fromLatin1(conn.IdentifiedSerial()), QString::fromLatin1(conn.IdentifiedVersion()), {}, {}};
-        const ProgrammingResult outcome = RunProgramming(conn, plan, sink);
-        result.data.insert(QStringLiteral("steps"), sink.steps);
-        result.ok = outcome == ProgrammingResult::Programmed;
-        if (result.ok) {
-            say(QStringLiteral("Programming OK"));
-        } else if (wentAway(conn)) {
-            failWentAway(result, target, QStringLiteral("programming"));
+        if (!Open(m_conn, m_user, m_target, true, m_result))
+            return;
+        CliSink sink(m_say);
+        AuditFacts facts {QString::fromLatin1(m_conn.IdentifiedSerial()), QString::fromLatin1(m_conn.IdentifiedVersion()),
+                          {}, {}};
+        const ProgrammingResult outcome = RunProgramming(m_conn, *m_request.plan, sink);
+        m_result.data.insert(QStringLiteral("steps"), sink.steps);
+        m_result.ok = outcome == ProgrammingResult::Programmed;
+        if (m_result.ok) {
+            m_say(QStringLiteral("Programming OK"));
+        } else if (wentAway(m_conn)) {
+            failWentAway(m_result, m_target, QStringLiteral("programming"));
         } else {
-            result.reason = CliReason::Refused;
-            result.error = sink.messages.isEmpty()
-                               ? (outcome == ProgrammingResult::NoValidMode
-                                      ? QStringLiteral("The configuration holds no mode to program")
-                                      : lastTold(user, QStringLiteral("Programming failed")))
-                               : sink.messages.constLast();
+            m_result.reason = CliReason::Refused;
+            m_result.error = sink.messages.isEmpty()
+                                 ? (outcome == ProgrammingResult::NoValidMode
+                                        ? QStringLiteral("The configuration holds no mode to program")
+                                        : lastTold(m_user, QStringLiteral("Programming failed")))
+                                 : sink.messages.constLast();
         }
         // Programming may set a new serial number: the device says which.
-        facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
-        facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
-        AuditDeviceJob(target, request, facts, result);
-        break;
+        facts.serialAfter = QString::fromLatin1(m_conn.IdentifiedSerial());
+        facts.versionAfter = QString::fromLatin1(m_conn.IdentifiedVersion());
+        AuditDeviceJob(m_target, m_request, facts, m_result);
     }
-    case CliRequest::Command::Update: {
-        if (target.kind == CliTarget::Kind::Network) {
-            result.reason = CliReason::Error;
-            result.error = QStringLiteral("Firmware updates need the serial or USB cable.");
-            break;
+
+    void update()
+    {
+        if (m_target.kind == CliTarget::Kind::Network) {
+            m_result.reason = CliReason::Error;
+            m_result.error = QStringLiteral("Firmware updates need the serial or USB cable.");
+            return;
         }
-        if (!Open(conn, user, target, false, result))
-            break;
-        // Who is updated: the same unit must answer afterwards. A device
-        // whose firmware is broken (already in its boot loader) gives none.
+        if (!Open(m_conn, m_user, m_target, false, m_result))
+            return;
+        AuditFacts facts = identifyBeforeUpdate();
+        UpdateSession session(m_conn.Boot(), m_request.file);
+        if (!runUpdateSession(session)) {
+            AuditDeviceJob(m_target, m_request, facts, m_result);
+            return;
+        }
+        m_result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
+        identifyAfterUpdate(facts);
+        AuditDeviceJob(m_target, m_request, facts, m_result);
+    }
+
+    // Who is updated: the same unit must answer afterwards. A device whose
+    // firmware is broken (already in its boot loader) gives none; an answer
+    // without a serial number pins nothing.
+    AuditFacts identifyBeforeUpdate()
+    {
         AuditFacts facts;
-        // An answer without a serial number pins nothing.
-        if (conn.Identify() && !NoRealSerialNumber(conn.IdentifiedSerial())) {
-            facts.serialBefore = QString::fromLatin1(conn.IdentifiedSerial());
-            facts.versionBefore = QString::fromLatin1(conn.IdentifiedVersion());
-            result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
-            result.data.insert(QStringLiteral("version_before"), facts.versionBefore);
+        if (m_conn.Identify() && !NoRealSerialNumber(m_conn.IdentifiedSerial())) {
+            facts.serialBefore = QString::fromLatin1(m_conn.IdentifiedSerial());
+            facts.versionBefore = QString::fromLatin1(m_conn.IdentifiedVersion());
+            m_result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
+            m_result.data.insert(QStringLiteral("version_before"), facts.versionBefore);
         }
-        UpdateSession session(conn.Boot(), request.file);
+        return facts;
+    }
+
+    // The boot loader conversation to its end; false with the result's
+    // failure set when the image did not go through.
+    bool runUpdateSession(UpdateSession &session)
+    {
         QEventLoop loop;
         const InterruptScope interruptible(&session, [&session] { session.Stop(); });
         QString error;
         bool success = false;
-        QObject::connect(&session, &UpdateSession::Message, [&](const QString &text) {
+        QObject::connect(&session, &UpdateSession::Message, [this](const QString &text) {
             if (!text.startsWith(QLatin1String("Sending Page #")))
-                say(text.trimmed());
+                m_say(text.trimmed());
         });
-        QObject::connect(&session, &UpdateSession::Status, [&](const QString &text) { say(text); });
-        QObject::connect(&session, &UpdateSession::Problem, [&](const QString &text) { say(text.trimmed()); });
-        QObject::connect(&session, &UpdateSession::PowerCycleNeeded, [&] {
-            say(QStringLiteral("Please remove the Powerplug from your Mirto and plug it in again"));
+        QObject::connect(&session, &UpdateSession::Status, [this](const QString &text) { m_say(text); });
+        QObject::connect(&session, &UpdateSession::Problem, [this](const QString &text) { m_say(text.trimmed()); });
+        QObject::connect(&session, &UpdateSession::PowerCycleNeeded, [this] {
+            m_say(QStringLiteral("Please remove the Powerplug from your Mirto and plug it in again"));
         });
-        if (progress)
-            QObject::connect(&session, &UpdateSession::Progress, progress);
+        if (m_progress)
+            QObject::connect(&session, &UpdateSession::Progress, m_progress);
         QObject::connect(&session, &UpdateSession::Finished, [&](bool ok, const QString &why) {
             success = ok;
             error = why;
             loop.quit();
         });
-        if (session.Start(request.reset, request.powerCycleWaitMs))
+        if (session.Start(m_request.reset, m_request.powerCycleWaitMs))
             loop.exec();
-        if (!success) {
-            if (conn.LinkLost()) {
-                failWentAway(result, target, QStringLiteral("the update"));
-            } else {
-                result.reason = CliReason::UpdateFailed;
-                result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
-            }
-            if (Interrupted())
-                result.error = QStringLiteral("Interrupted: the update was aborted (%1)").arg(result.error);
-            AuditDeviceJob(target, request, facts, result);
-            break;
+        if (success)
+            return true;
+        if (m_conn.LinkLost()) {
+            failWentAway(m_result, m_target, QStringLiteral("the update"));
+        } else {
+            m_result.reason = CliReason::UpdateFailed;
+            m_result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
         }
-        result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
-        // The device restarts with the new firmware: what does it say once
-        // it is ready? A device that never says is no success to report.
-        if (!conn.IdentifyAfterRestart()) {
-            result.reason = CliReason::NotIdentified;
-            result.error = QStringLiteral("The firmware was sent, but the device did not identify itself "
-                                          "within %1 s of its restart")
-                               .arg(DeviceConnection::RestartIdentifyMs / 1000);
+        if (Interrupted())
+            m_result.error = QStringLiteral("Interrupted: the update was aborted (%1)").arg(m_result.error);
+        return false;
+    }
+
+    // The device restarts with the new firmware: what does it say once it is
+    // ready? A device that never says is no success to report, nor is
+    // another unit.
+    void identifyAfterUpdate(AuditFacts &facts)
+    {
+        if (!m_conn.IdentifyAfterRestart()) {
+            m_result.reason = CliReason::NotIdentified;
+            m_result.error = QStringLiteral("The firmware was sent, but the device did not identify itself "
+                                            "within %1 s of its restart")
+                                 .arg(DeviceConnection::RestartIdentifyMs / 1000);
             if (!facts.serialBefore.isEmpty())
-                result.error += QStringLiteral(" (serial number %1 before)").arg(facts.serialBefore);
-            AuditDeviceJob(target, request, facts, result);
-            break;
+                m_result.error += QStringLiteral(" (serial number %1 before)").arg(facts.serialBefore);
+            return;
         }
-        result.ok = true;
-        facts.serialAfter = QString::fromLatin1(conn.IdentifiedSerial());
-        facts.versionAfter = QString::fromLatin1(conn.IdentifiedVersion());
-        result.data.insert(QStringLiteral("serial"), facts.serialAfter);
-        result.data.insert(QStringLiteral("version"), facts.versionAfter);
-        say(QStringLiteral("software version now %1").arg(facts.versionAfter));
+        m_result.ok = true;
+        facts.serialAfter = QString::fromLatin1(m_conn.IdentifiedSerial());
+        facts.versionAfter = QString::fromLatin1(m_conn.IdentifiedVersion());
+        m_result.data.insert(QStringLiteral("serial"), facts.serialAfter);
+        m_result.data.insert(QStringLiteral("version"), facts.versionAfter);
+        m_say(QStringLiteral("software version now %1").arg(facts.versionAfter));
         if (!facts.serialBefore.isEmpty() && facts.serialAfter != facts.serialBefore) {
-            result.ok = false;
-            result.reason = CliReason::Refused;
-            result.error = QStringLiteral("A different device answered after the update: serial number %1 "
-                                          "before, %2 after")
-                               .arg(facts.serialBefore, facts.serialAfter);
+            m_result.ok = false;
+            m_result.reason = CliReason::Refused;
+            m_result.error = QStringLiteral("A different device answered after the update: serial number %1 "
+                                            "before, %2 after")
+                                 .arg(facts.serialBefore, facts.serialAfter);
         }
-        AuditDeviceJob(target, request, facts, result);
-        break;
     }
-    }
-    // The port closes with the connection, without the pause the window
-    // keeps for a reopen: nothing here opens it again.
-    conn.Shutdown();
-    return result;
-}
+
+    const CliTarget &m_target;
+    const CliRequest &m_request;
+    const std::function<void(const QString &)> &m_say;
+    const std::function<void(quint32, quint32)> &m_progress;
+    ToolSettings m_settings;
+    CliUser m_user;
+    DeviceConnection m_conn;
+    QByteArray m_received;
+    CliResult m_result;
+};
 
 } // namespace
 
@@ -429,7 +514,15 @@ CliResult RunDeviceJob(const CliTarget &target, const CliRequest &request,
                        const std::function<void(quint32, quint32)> &progress)
 {
     try {
-        return runJob(target, request, say, progress);
+        // What the search by serial number learnt already is not asked twice.
+        if (request.command == CliRequest::Command::Identify && target.identified) {
+            say(QStringLiteral("serial number %1, software version %2")
+                    .arg(target.identified->data.value(QStringLiteral("serial")).toString(),
+                         target.identified->data.value(QStringLiteral("version")).toString()));
+            return *target.identified;
+        }
+        DeviceJob job(target, request, say, progress);
+        return job.Run();
     } catch (const std::exception &error) {
         CliResult result;
         result.reason = CliReason::Error;

@@ -62,12 +62,16 @@ inline const QString NotStarted = QStringLiteral("not-started");     // interrup
 inline const QString Error = QStringLiteral("error");                 // the tool itself failed
 } // namespace CliReason
 
+// The command's name in results, the journal and the audit trail.
+QString CliCommandName(CliRequest::Command command);
+
 // One device's outcome.
 struct CliResult {
     bool ok = false;
     QString reason;   // one of CliReason when not ok
     QString error;    // what happened, for people; may hold several lines
     QJsonObject data; // serial, version, answers, steps...
+    qint64 elapsedMs = 0; // how long the device's job took (0: not run)
 };
 
 // Runs `request` on one device from start to end, on the calling thread

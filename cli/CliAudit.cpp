@@ -1,0 +1,29 @@
+#include "cli/CliAudit.h"
+
+#include "cli/CliOutput.h"
+#include "core/AuditTrail.h"
+
+#include <QFileInfo>
+
+void AuditDeviceJob(const CliTarget &target, const CliRequest &request, const AuditFacts &facts, CliResult &result)
+{
+    AuditEntry entry;
+    entry.action = CliCommandName(request.command);
+    entry.interface = target.kind == CliTarget::Kind::Network ? QStringLiteral("network")
+                      : target.kind == CliTarget::Kind::Usb   ? QStringLiteral("usb")
+                                                              : QStringLiteral("serial");
+    entry.port = target.Label();
+    entry.serialBefore = facts.serialBefore;
+    entry.versionBefore = facts.versionBefore;
+    entry.serialAfter = facts.serialAfter;
+    entry.versionAfter = facts.versionAfter;
+    entry.file = QFileInfo(request.file).absoluteFilePath();
+    entry.sha256 = FileSha256(request.file);
+    entry.ok = result.ok;
+    entry.reason = result.ok ? QString() : result.error.simplified();
+    QString problem;
+    if (!AppendAuditEntry(entry, &problem)) {
+        CliWarn(QStringLiteral("mirto-cli: %1: %2").arg(target.Label(), problem));
+        result.data.insert(QStringLiteral("audit_error"), problem);
+    }
+}
