@@ -1,5 +1,7 @@
 #include "core/AtomicFile.h"
 
+#include "core/DiskSync.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -11,13 +13,6 @@
 namespace {
 
 constexpr qsizetype BufferSize = 64 * 1024;
-
-AtomicFileWriter::SyncFunction g_sync = nullptr;
-
-int SyncToDisk(int fd)
-{
-    return g_sync ? g_sync(fd) : ::fsync(fd);
-}
 
 QString SystemReason(int error)
 {
@@ -75,11 +70,6 @@ QString KeptCopiesFolder()
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return base + QStringLiteral("/mirto");
-}
-
-void AtomicFileWriter::SetSyncFunction(SyncFunction sync)
-{
-    g_sync = sync;
 }
 
 AtomicFileWriter::AtomicFileWriter(const QString &path, bool directWriteFallback)

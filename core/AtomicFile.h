@@ -14,7 +14,7 @@
 //
 // A power cut must not bring the old file back either: the new file is on
 // the disk before the rename, and the folder (which holds the rename) after
-// it. A sync that fails is a failure like any other.
+// it (through SyncToDisk). A sync that fails is a failure like any other.
 class AtomicFileWriter {
 public:
     // `directWriteFallback`: where the folder takes no new files but the
@@ -34,12 +34,6 @@ public:
     bool Commit();
     // The system's reason for the first failure.
     QString ErrorString() const;
-
-    // How files and folders reach the disk: ::fsync unless a test says
-    // otherwise (to see what is synced, in which order, and what a failed
-    // sync does). Returns 0, or -1 with errno set. nullptr restores fsync.
-    using SyncFunction = int (*)(int fd);
-    static void SetSyncFunction(SyncFunction sync);
 
 private:
     bool openInPlace();

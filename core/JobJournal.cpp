@@ -1,5 +1,7 @@
 #include "core/JobJournal.h"
 
+#include "core/DiskSync.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,7 +52,7 @@ bool AppendSyncedLine(const QString &path, const QByteArray &line, QString *why)
         data += written;
         left -= written;
     }
-    if (problem == 0 && ::fsync(fd) != 0)
+    if (problem == 0 && SyncToDisk(fd) != 0)
         problem = errno;
     ::flock(fd, LOCK_UN);
     if (::close(fd) != 0 && problem == 0)

@@ -1,5 +1,7 @@
 #include "core/TerminalLog.h"
 
+#include "core/DiskSync.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -114,7 +116,7 @@ bool TerminalLog::writeLine()
 bool TerminalLog::sync()
 {
     m_syncTimer.stop();
-    const int synced = m_sync ? m_sync(m_fd) : ::fdatasync(m_fd);
+    const int synced = SyncDataToDisk(m_fd);
     if (synced != 0) {
         fail(errno);
         return false;

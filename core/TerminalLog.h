@@ -31,10 +31,6 @@ class TerminalLog : public QObject {
     Q_OBJECT
 public:
     using Clock = std::function<QTime()>;
-    // How the data reaches the disk: fdatasync unless a test says otherwise.
-    // Returns 0, or -1 with errno set.
-    using SyncFunction = std::function<int(int fd)>;
-
     // The clock gives the time of day for the stamps; local time when none.
     explicit TerminalLog(Clock clock = {}, QObject *parent = nullptr);
     ~TerminalLog() override;
@@ -57,8 +53,6 @@ public:
     // False only when this call's write failed and stopped the log.
     bool Append(QByteArrayView bytes);
 
-    void SetSyncFunction(SyncFunction sync) { m_sync = std::move(sync); }
-
 Q_SIGNALS:
     // The timer's sync failed and stopped the log; Error() says why.
     void Failed(const QString &error);
@@ -79,5 +73,4 @@ private:
     QElapsedTimer m_sinceSync;
     bool m_unsynced = false;  // written since the last sync
     QTimer m_syncTimer;       // runs while m_unsynced
-    SyncFunction m_sync;
 };

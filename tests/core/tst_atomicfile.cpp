@@ -1,4 +1,5 @@
 #include "core/AtomicFile.h"
+#include "core/DiskSync.h"
 #include "tests/TestHelpers.h"
 
 #include <QDir>
@@ -36,40 +37,32 @@ struct SyncLog {
     QString watched;
     QByteArrayList watchedAtSync;
 };
-SyncLog *g_log = nullptr;
-
-int RecordingSync(int fd)
-{
-    const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd));
-    g_log->paths << path;
-    if (!g_log->watched.isEmpty())
-        g_log->watchedAtSync << ReadAll(g_log->watched);
-    if (g_log->paths.size() == g_log->failAt) {
-        errno = EIO;
-        return -1;
-    }
-    return ::fsync(fd);
-}
-
 class SyncRecorder {
 public:
-    explicit SyncRecorder(int failAt = 0)
+    explicit SyncRecorder(int failAt = 0) : m_sync([this](int fd) { return record(fd); })
     {
         m_log.failAt = failAt;
-        g_log = &m_log;
-        AtomicFileWriter::SetSyncFunction(RecordingSync);
-    }
-    ~SyncRecorder()
-    {
-        AtomicFileWriter::SetSyncFunction(nullptr);
-        g_log = nullptr;
     }
     QStringList paths() const { return m_log.paths; }
     void watch(const QString &path) { m_log.watched = path; }
     QByteArrayList watchedAtSync() const { return m_log.watchedAtSync; }
 
 private:
+    int record(int fd)
+    {
+        const QString path = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd));
+        m_log.paths << path;
+        if (!m_log.watched.isEmpty())
+            m_log.watchedAtSync << ReadAll(m_log.watched);
+        if (m_log.paths.size() == m_log.failAt) {
+            errno = EIO;
+            return -1;
+        }
+        return ::fsync(fd);
+    }
+
     SyncLog m_log;
+    ScopedDiskSync m_sync;
 };
 
 // A folder that takes no new files, even from root: the immutable flag.

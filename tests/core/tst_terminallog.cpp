@@ -1,3 +1,4 @@
+#include "core/DiskSync.h"
 #include "core/TerminalLog.h"
 #include "tests/TestHelpers.h"
 
@@ -176,12 +177,12 @@ void TestTerminalLog::syncedWithinASecondOfTheLastWrite()
         qint64 size; // what the file held when it was synced
     };
     QList<Sync> syncs;
-    TerminalLog log{StepClock{}};
-    log.SetSyncFunction([&syncs](int fd) {
+    const ScopedDiskSync recording([&syncs](int fd) {
         syncs.append({QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd)),
                       qint64(::lseek(fd, 0, SEEK_END))});
         return ::fdatasync(fd);
     });
+    TerminalLog log{StepClock{}};
     QVERIFY(log.Start(path));
     QElapsedTimer clock;
     clock.start();
@@ -218,11 +219,11 @@ void TestTerminalLog::failedSyncStopsTheLog()
 {
     QFETCH(bool, byStop);
     const QString path = m_dir.filePath(QStringLiteral("failed-sync-%1.log").arg(byStop));
-    TerminalLog log{StepClock{}};
-    log.SetSyncFunction([](int) {
+    const ScopedDiskSync failing([](int) {
         errno = EIO;
         return -1;
     });
+    TerminalLog log{StepClock{}};
     QSignalSpy failed(&log, &TerminalLog::Failed);
     QVERIFY(log.Start(path));
     QVERIFY(log.Append("one\n"));
