@@ -21,8 +21,8 @@ namespace {
 class FleetRun {
 public:
     FleetRun(const QList<FleetDevice> &devices, const CliRequest &request, const FleetOptions &options,
-             const std::function<CliResult(qsizetype)> &runOne)
-        : m_devices(devices), m_request(request), m_options(options), m_runOne(runOne),
+             const QSet<QString> &done, const std::function<CliResult(qsizetype)> &runOne)
+        : m_devices(devices), m_request(request), m_options(options), m_done(done), m_runOne(runOne),
           m_results(devices.size()), m_started(size_t(devices.size()), false),
           m_command(CliCommandName(request.command)),
           m_sha256(request.file.isEmpty() ? QString() : FileSha256(request.file)), m_journal(options.journal)
@@ -31,10 +31,9 @@ public:
 
     QList<CliResult> Run()
     {
-        const QSet<QString> done = m_options.resume ? m_journal.Succeeded(m_command, m_sha256) : QSet<QString>();
         std::unique_lock guard(m_lock);
         for (qsizetype i = 0; i < m_devices.size(); ++i) {
-            if (done.contains(m_devices.at(i).key)) {
+            if (m_done.contains(m_devices.at(i).key)) {
                 skip(i);
                 continue;
             }
@@ -148,6 +147,7 @@ private:
     const QList<FleetDevice> &m_devices;
     const CliRequest &m_request;
     const FleetOptions &m_options;
+    const QSet<QString> &m_done;
     const std::function<CliResult(qsizetype)> &m_runOne;
     QList<CliResult> m_results;
     std::vector<bool> m_started;
@@ -164,8 +164,22 @@ private:
 
 } // namespace
 
-QList<CliResult> RunFleet(const QList<FleetDevice> &devices, const CliRequest &request, const FleetOptions &options,
-                          const std::function<CliResult(qsizetype)> &runOne)
+bool CheckFleetJournal(const FleetOptions &options, const CliRequest &request, QSet<QString> &done, QString &problem)
 {
-    return FleetRun(devices, request, options, runOne).Run();
+    done.clear();
+    if (options.journal.isEmpty())
+        return true;
+    const JobJournal journal(options.journal);
+    if (!journal.CheckWritable(&problem))
+        return false;
+    if (!options.resume)
+        return true;
+    const QString sha256 = request.file.isEmpty() ? QString() : FileSha256(request.file);
+    return journal.Succeeded(CliCommandName(request.command), sha256, done, &problem);
+}
+
+QList<CliResult> RunFleet(const QList<FleetDevice> &devices, const CliRequest &request, const FleetOptions &options,
+                          const QSet<QString> &done, const std::function<CliResult(qsizetype)> &runOne)
+{
+    return FleetRun(devices, request, options, done, runOne).Run();
 }

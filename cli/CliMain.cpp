@@ -23,9 +23,10 @@ QList<FleetDevice> devicesOf(const CliCommandLine &line)
     return devices;
 }
 
-QList<CliResult> runDevices(const CliCommandLine &line, const QList<FleetDevice> &devices, CliOutput &output)
+QList<CliResult> runDevices(const CliCommandLine &line, const QList<FleetDevice> &devices, const QSet<QString> &done,
+                            CliOutput &output)
 {
-    return RunFleet(devices, line.request, line.fleet, [&](qsizetype i) {
+    return RunFleet(devices, line.request, line.fleet, done, [&](qsizetype i) {
         return RunDeviceJob(
             devices.at(i).target, line.request, [&output, i](const QString &text) { output.Say(i, text); },
             [&output, i](quint32 value, quint32 maximum) { output.Progress(i, value, maximum); });
@@ -43,6 +44,13 @@ int RunCli(const QStringList &arguments)
         return RunPortsCommand(line.words, line.json);
     if (const int status = ReadJobInput(line); status != CliSuccess)
         return status;
+    // A run that could not record what it did, or would redo what was done,
+    // is refused before any device is touched.
+    QSet<QString> done;
+    if (QString problem; !CheckFleetJournal(line.fleet, line.request, done, problem)) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: %1; nothing was sent").arg(problem));
+        return CliBadUsage;
+    }
 
     InstallInterruptHandler();
     const QList<FleetDevice> devices = devicesOf(line);
@@ -53,7 +61,7 @@ int RunCli(const QStringList &arguments)
                      : ::isatty(STDOUT_FILENO) ? CliOutput::Mode::Terminal
                                                : CliOutput::Mode::Plain,
                      labels);
-    const QList<CliResult> results = runDevices(line, devices, output);
+    const QList<CliResult> results = runDevices(line, devices, done, output);
     output.Results(results);
 
     if (Interrupted())

@@ -50,8 +50,8 @@ const char *const HelpText =
     "  0  every device did what was asked\n"
     "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
     "     failed), or the tool met an error of its own\n"
-    "  2  the command line is wrong (also: a device named twice, text send cannot send);\n"
-    "     nothing was sent\n"
+    "  2  the command line is wrong (also: a device named twice, text send cannot send, a\n"
+    "     journal that cannot be written or, with --resume, read); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
 

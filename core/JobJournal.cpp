@@ -60,6 +60,18 @@ bool AppendSyncedLine(const QString &path, const QByteArray &line, QString *why)
     return problem == 0 ? true : fail(problem);
 }
 
+bool JobJournal::CheckWritable(QString *error) const
+{
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (error)
+        *error = QStringLiteral("The journal %1 cannot be written: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+}
+
 bool JobJournal::Append(const QJsonObject &result, QString *error) const
 {
     QString why;
@@ -70,25 +82,35 @@ bool JobJournal::Append(const QJsonObject &result, QString *error) const
     return false;
 }
 
-QSet<QString> JobJournal::Succeeded(const QString &command, const QString &sha256) const
+bool JobJournal::Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error) const
 {
-    QHash<QString, bool> last;
+    done.clear();
     QFile file(m_path);
-    if (file.open(QIODevice::ReadOnly)) {
-        while (!file.atEnd()) {
-            const QJsonDocument document = QJsonDocument::fromJson(file.readLine().trimmed());
-            if (!document.isObject())
-                continue;
-            const QJsonObject object = document.object();
-            if (object.value(QStringLiteral("command")).toString() != command
-                || object.value(QStringLiteral("sha256")).toString() != sha256)
-                continue;
-            last.insert(object.value(QStringLiteral("device")).toString(), object.value(QStringLiteral("ok")).toBool());
-        }
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = QStringLiteral("The journal %1 cannot be read: %2").arg(m_path, file.errorString());
+        return false;
     }
-    QSet<QString> done;
+    QHash<QString, bool> last;
+    while (!file.atEnd()) {
+        const QJsonDocument document = QJsonDocument::fromJson(file.readLine().trimmed());
+        if (!document.isObject())
+            continue;
+        const QJsonObject object = document.object();
+        if (object.value(QStringLiteral("command")).toString() != command
+            || object.value(QStringLiteral("sha256")).toString() != sha256)
+            continue;
+        last.insert(object.value(QStringLiteral("device")).toString(), object.value(QStringLiteral("ok")).toBool());
+    }
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = QStringLiteral("The journal %1 cannot be read: %2").arg(m_path, file.errorString());
+        return false;
+    }
     for (auto it = last.cbegin(); it != last.cend(); ++it)
         if (it.value())
             done.insert(it.key());
-    return done;
+    return true;
 }

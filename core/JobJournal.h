@@ -17,14 +17,21 @@ public:
     explicit JobJournal(QString path) : m_path(std::move(path)) {}
     const QString &Path() const { return m_path; }
 
+    // Whether results can be appended: the file is made (empty) when it is
+    // missing (a pipe without a reader is refused, not waited on). False
+    // with `error` set (the path and the system's reason).
+    bool CheckWritable(QString *error = nullptr) const;
+
     // Appends the result; false with `error` set when it cannot be written.
     bool Append(const QJsonObject &result, QString *error = nullptr) const;
 
     // The devices whose last result in the journal for `command` with a file
-    // of `sha256` (empty for commands without a file) succeeded. A journal
-    // that does not exist yet holds none; lines that are not JSON (a line cut
-    // off by a crash) are skipped.
-    QSet<QString> Succeeded(const QString &command, const QString &sha256) const;
+    // of `sha256` (empty for commands without a file) succeeded, into `done`.
+    // A journal that does not exist yet holds none; lines that are not JSON
+    // (a line cut off by a crash) are skipped. False with `error` set when
+    // the journal is there but cannot be read: a resumed run must not take
+    // that for a journal of nothing done.
+    bool Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error = nullptr) const;
 
 private:
     QString m_path;

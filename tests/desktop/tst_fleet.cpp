@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 // mirto-cli on a production line: devices found by serial number, paced runs,
 // the journal and its resume, Ctrl+C, and the device history it keeps.
@@ -24,6 +25,8 @@ private Q_SLOTS:
     void updatePinsTheIdentity();
     void maxFailuresStartsNoMore();
     void resumeDoesOnlyTheRest();
+    void unusableJournalSendsNothing_data();
+    void unusableJournalSendsNothing();
     void ctrlCAbortsTheUpdate();
     void updateWritesTheDeviceHistory_data();
     void updateWritesTheDeviceHistory();
@@ -203,6 +206,52 @@ void tst_fleet::resumeDoesOnlyTheRest()
     const CliRun again = RunCli(QStringList {"--resume"} + other);
     QCOMPARE(again.exitCode, 0);
     QVERIFY(!again.out.contains("skipped"));
+}
+
+void tst_fleet::unusableJournalSendsNothing_data()
+{
+    QTest::addColumn<QString>("journal"); // in the start directory
+    QTest::addColumn<bool>("resume");
+    QTest::addColumn<bool>("bySerial");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("missing folder") << "no/such/run.jsonl" << false << false << "No such file or directory";
+    QTest::newRow("a directory") << "folder" << false << false << "Is a directory";
+    QTest::newRow("a path under a file") << "file/run.jsonl" << false << false << "Not a directory";
+    QTest::newRow("resumed from a directory") << "folder" << true << false << "Is a directory";
+    // The search by serial number writes to every port: it is not started.
+    QTest::newRow("found by serial number") << "file/run.jsonl" << false << true << "Not a directory";
+    QTest::newRow("resumed, unreadable") << "write-only.jsonl" << true << false << "Permission denied";
+}
+
+void tst_fleet::unusableJournalSendsNothing()
+{
+    QFETCH(QString, journal);
+    QFETCH(bool, resume);
+    QFETCH(bool, bySerial);
+    QFETCH(QString, told);
+    StartDirectoryEnv env;
+    QVERIFY(QDir().mkpath(env.filePath("folder")));
+    env.writeFile("file", "a file");
+    env.writeFile("write-only.jsonl", "");
+    if (journal == "write-only.jsonl") {
+        if (::geteuid() == 0)
+            QSKIP("root reads a file without read permission");
+        QVERIFY(QFile::setPermissions(env.filePath(journal), QFileDevice::WriteOwner));
+    }
+    PtyDevice device;
+    QVERIFY(device.isValid());
+    const int port = device.registerAs();
+    QStringList arguments = bySerial ? QStringList {"--serial", "12345"}
+                                     : QStringList {"--port", QStringLiteral("COM%1").arg(port)};
+    arguments << "--journal" << env.filePath(journal);
+    if (resume)
+        arguments << "--resume";
+    const CliRun run = RunCli(arguments + QStringList {"send", "ver"});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith("mirto-cli: The journal " + env.filePath(journal)) && run.err.contains(told)
+                 && run.err.contains("nothing was sent"),
+             qPrintable(run.err));
+    QCOMPARE(device.read(300), QByteArray());
 }
 
 void tst_fleet::ctrlCAbortsTheUpdate()
