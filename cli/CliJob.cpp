@@ -429,19 +429,31 @@ private:
     }
 
     // The boot loader conversation to its end; false with the result's
-    // failure set when the image did not go through.
+    // failure set when the image did not go through. Ctrl+C stops it; from
+    // then on the session's own lines (its advice for the window, the boot
+    // loader's wind-down) are not the user's: the result says what happened.
     bool runUpdateSession(UpdateSession &session)
     {
         QEventLoop loop;
-        const InterruptScope interruptible(&session, [&session] { session.Stop(); });
+        bool stopped = false;
+        const InterruptScope interruptible(&session, [&session, &stopped] {
+            stopped = true;
+            session.Stop();
+        });
         QString error;
         bool success = false;
-        QObject::connect(&session, &UpdateSession::Message, [this](const QString &text) {
-            if (!text.startsWith(QLatin1String("Sending Page #")))
+        QObject::connect(&session, &UpdateSession::Message, [&](const QString &text) {
+            if (!stopped && !text.startsWith(QLatin1String("Sending Page #")))
                 m_say(text.trimmed());
         });
-        QObject::connect(&session, &UpdateSession::Status, [this](const QString &text) { m_say(text); });
-        QObject::connect(&session, &UpdateSession::Problem, [this](const QString &text) { m_say(text.trimmed()); });
+        QObject::connect(&session, &UpdateSession::Status, [&](const QString &text) {
+            if (!stopped)
+                m_say(text);
+        });
+        QObject::connect(&session, &UpdateSession::Problem, [&](const QString &text) {
+            if (!stopped)
+                m_say(text.trimmed());
+        });
         QObject::connect(&session, &UpdateSession::PowerCycleNeeded, [this] {
             m_say(QStringLiteral("Please remove the Powerplug from your Mirto and plug it in again"));
         });
@@ -456,15 +468,33 @@ private:
             loop.exec();
         if (success)
             return true;
-        if (m_conn.LinkLost()) {
+        if (session.StoppedAt().Stopped) {
+            failInterrupted(session.StoppedAt());
+        } else if (m_conn.LinkLost()) {
             failWentAway(m_result, m_target, QStringLiteral("the update"));
         } else {
             m_result.reason = CliReason::UpdateFailed;
             m_result.error = error.isEmpty() ? QStringLiteral("Firmware update failed") : error.trimmed();
         }
-        if (Interrupted())
-            m_result.error = QStringLiteral("Interrupted: the update was aborted (%1)").arg(m_result.error);
         return false;
+    }
+
+    // What Ctrl+C left the device in, and how to finish the job.
+    void failInterrupted(const UpdateSession::StopPoint &stop)
+    {
+        m_result.reason = CliReason::Interrupted;
+        if (!stop.TransferBegun) {
+            m_result.error = QStringLiteral("Interrupted before the transfer began: nothing was written, the "
+                                            "device keeps its firmware.");
+            return;
+        }
+        m_result.error = QStringLiteral("Interrupted after page %1 of %2: the device stays in its boot loader until an "
+                                        "update completes. To finish, run mirto-cli update %3 on it again; if no "
+                                        "start-token comes, leave out --reset and remove and re-apply the device's "
+                                        "power when asked.")
+                             .arg(stop.PagesSent)
+                             .arg(stop.Pages)
+                             .arg(m_request.file);
     }
 
     // The device restarts with the new firmware: what does it say once it is

@@ -58,6 +58,7 @@ inline const QString Refused = QStringLiteral("refused");             // the dev
 inline const QString UpdateFailed = QStringLiteral("update-failed");  // the boot loader's transfer failed
 inline const QString NotFound = QStringLiteral("not-found");          // no port answered with the serial number
 inline const QString Ambiguous = QStringLiteral("ambiguous");        // several ports answered with it
+inline const QString Interrupted = QStringLiteral("interrupted");     // Ctrl+C stopped the device's job
 inline const QString NotStarted = QStringLiteral("not-started");     // interrupted, or --max-failures reached
 inline const QString Error = QStringLiteral("error");                 // the tool itself failed
 } // namespace CliReason

@@ -116,14 +116,34 @@ bool UpdateSession::Begin(int speedIndex)
         return false;
     m_running = true;
     m_lastProblem.clear();
+    m_stoppedAt = {};
+    m_stopReason.clear();
     applyEvents(m_protocol.Start(speedIndex));
     return true;
 }
 
 void UpdateSession::Stop()
 {
-    if (m_running)
-        applyEvents(m_protocol.Stop());
+    if (!m_running)
+        return;
+    m_stoppedAt.Stopped = true;
+    if (!m_protocol.TransferRunning()) {
+        // Before '<' the boot loader has erased nothing: ending the wait
+        // leaves the device as it was.
+        m_stopReason = QStringLiteral("Update stopped by the user before the transfer began: nothing was written");
+        applyEvents(m_protocol.Closed());
+        if (m_running)
+            finish(false, m_stopReason);
+        return;
+    }
+    m_stoppedAt.TransferBegun = true;
+    m_stoppedAt.PagesSent = m_protocol.PageIndex();
+    const quint32 pageSize = m_protocol.PageSize();
+    m_stoppedAt.Pages = pageSize > 0 ? m_image.ImageHighAddress / pageSize + 1 : 0;
+    m_stopReason = QStringLiteral("Update stopped by the user after page %1 of %2")
+                       .arg(m_stoppedAt.PagesSent)
+                       .arg(m_stoppedAt.Pages);
+    applyEvents(m_protocol.Stop());
 }
 
 void UpdateSession::Pause()
@@ -280,8 +300,11 @@ bool UpdateSession::applyEvent(const BootEvent &event)
     return true;
 }
 
-void UpdateSession::finish(bool success, const QString &error)
+void UpdateSession::finish(bool success, const QString &reason)
 {
+    // A stopped update ends because it was stopped: a wait that runs out
+    // or a message of the wind-down after the stop is no reason of its own.
+    const QString error = !success && !m_stopReason.isEmpty() ? m_stopReason : reason;
     const bool wasRunning = m_running;
     m_running = false;
     m_timer1.stop();

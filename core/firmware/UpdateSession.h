@@ -47,8 +47,21 @@ public:
     // none): takes the link and enters the boot loader. False when another
     // job holds the link (the user has been told).
     bool Begin(int speedIndex);
-    // Stops a running transfer the way the tool stops on its own errors.
+    // Stops the update: a running transfer the way the tool stops on its own
+    // errors (the boot loader's abort, after the page on its way); a start
+    // token still awaited is awaited no longer, and nothing is written.
+    // Finished follows with the stop as its reason, whatever the boot
+    // loader's wind-down says after it.
     void Stop();
+    // Where a stop by the user came: the pages sent before it, of how many
+    // (both 0 when it came before the transfer began).
+    struct StopPoint {
+        bool Stopped = false;
+        bool TransferBegun = false;
+        quint32 PagesSent = 0;
+        quint32 Pages = 0;
+    };
+    StopPoint StoppedAt() const { return m_stoppedAt; }
     // The user is being asked something (whether to stop): the device's
     // bytes wait in the port, and the update's clock stands still.
     void Pause();
@@ -95,7 +108,7 @@ private:
     void applyEvents(const QList<BootEvent> &events, bool insideReceive = false);
     // False when the events after this one must not run.
     bool applyEvent(const BootEvent &event);
-    void finish(bool success, const QString &error);
+    void finish(bool success, const QString &reason);
 
     BootPort &m_port;
     FileName m_file;
@@ -111,4 +124,6 @@ private:
     bool m_paused = false;
     bool m_bytesHeld = false;
     QString m_lastProblem;
+    StopPoint m_stoppedAt;
+    QString m_stopReason;
 };

@@ -27,6 +27,7 @@ private Q_SLOTS:
     void resumeDoesOnlyTheRest();
     void unusableJournalSendsNothing_data();
     void unusableJournalSendsNothing();
+    void ctrlCAbortsTheUpdate_data();
     void ctrlCAbortsTheUpdate();
     void updateWritesTheDeviceHistory_data();
     void updateWritesTheDeviceHistory();
@@ -254,27 +255,60 @@ void tst_fleet::unusableJournalSendsNothing()
     QCOMPARE(device.read(300), QByteArray());
 }
 
+void tst_fleet::ctrlCAbortsTheUpdate_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<QString>("waitFor"); // what the run prints before Ctrl+C
+    QTest::addColumn<QString>("told");    // the result, in the text, the journal and the history
+    QTest::newRow("during the transfer") << true << "page " << "Interrupted after page (\\d+) of (\\d+): the device stays "
+                                                                 "in its boot loader until an update completes\\. To "
+                                                                 "finish, run mirto-cli update .*fw\\.hex on it again";
+    // The wait for the power cycle ends at once, not when --wait runs out.
+    QTest::newRow("waiting for the power cycle")
+        << false << "Powerplug" << "Interrupted before the transfer began: nothing was written";
+}
+
 void tst_fleet::ctrlCAbortsTheUpdate()
 {
+    QFETCH(bool, reset);
+    QFETCH(QString, waitFor);
+    QFETCH(QString, told);
     StartDirectoryEnv env;
     SimProcess sim({"--no-tcp", "--line-rate", "9600"});
     QVERIFY(sim.comPort() > 0);
     env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 40000, 1)}));
     const QString journal = env.filePath("run.jsonl");
+    QStringList arguments {"--port", ComName(sim), "--journal", journal, "--wait", "600"};
+    if (reset)
+        arguments << "--reset";
     QProcess cli;
-    cli.start(QStringLiteral(MIRTO_CLI_PATH),
-              {"--port", ComName(sim), "--reset", "--journal", journal, "update", env.filePath("fw.hex")});
+    cli.start(QStringLiteral(MIRTO_CLI_PATH), arguments + QStringList {"update", env.filePath("fw.hex")});
     QVERIFY(cli.waitForStarted());
     QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("page "), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains(waitFor.toLatin1()), 30000);
     ::kill(pid_t(cli.processId()), SIGINT);
     QVERIFY(cli.waitForFinished(30000));
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QCOMPARE(cli.exitCode(), 130);
+    const QString text = QString::fromLocal8Bit(out + cli.readAllStandardOutput() + cli.readAllStandardError());
+    // Said once, as it is: no advice for the window's button, no second
+    // paragraph, no wind-down of the boot loader after it.
+    const QRegularExpression result(told);
+    const QRegularExpressionMatch said = result.match(text);
+    QVERIFY2(said.hasMatch(), qPrintable(text));
+    if (reset) {
+        QVERIFY2(said.captured(1).toInt() > 0 && said.captured(1).toInt() < said.captured(2).toInt(), qPrintable(text));
+        QCOMPARE(text.count("stays in its boot loader"), 1);
+    }
+    for (const char *wrong : {"Start Update", "Lockbits", "start-token received", "Errors occured"})
+        QVERIFY2(!text.contains(wrong), qPrintable(text));
     const QList<QJsonObject> lines = JsonFile(journal);
     QCOMPARE(lines.size(), 1);
     QVERIFY(!lines[0].value("ok").toBool());
-    QVERIFY2(lines[0].value("error").toString().startsWith("Interrupted"), qPrintable(lines[0].value("error").toString()));
+    QVERIFY2(result.match(lines[0].value("error").toString()).hasMatch(), qPrintable(lines[0].value("error").toString()));
+    const QList<AuditEntry> history = ReadAuditTrail();
+    QCOMPARE(history.size(), 1);
+    QVERIFY2(result.match(history[0].reason).hasMatch(), qPrintable(history[0].reason));
     // The device left its boot loader and answers again.
     const CliRun check = RunCli({"--port", ComName(sim), "identify"});
     QCOMPARE(check.exitCode, 0);
