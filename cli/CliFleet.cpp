@@ -128,17 +128,14 @@ private:
     {
         if (m_options.journal.isEmpty())
             return;
-        QJsonObject line = result.data;
+        // The object --json prints, keyed as the journal keys devices.
+        QJsonObject line = CliResultObject(m_devices.at(i).key, result);
         line.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-        line.insert(QStringLiteral("device"), m_devices.at(i).key);
         line.insert(QStringLiteral("command"), m_command);
         if (!m_request.file.isEmpty()) {
             line.insert(QStringLiteral("file"), QFileInfo(m_request.file).absoluteFilePath());
             line.insert(QStringLiteral("sha256"), m_sha256);
         }
-        line.insert(QStringLiteral("ok"), result.ok);
-        if (!result.ok)
-            line.insert(QStringLiteral("error"), result.error);
         QString problem;
         if (!m_journal.Append(line, &problem))
             CliWarn(QStringLiteral("mirto-cli: ") + problem);

@@ -353,11 +353,28 @@ private:
         m_result.data.insert(QStringLiteral("answers"), answers);
         m_result.data.insert(QStringLiteral("sent"), outcome.Sent);
         m_result.data.insert(QStringLiteral("withoutPrompt"), outcome.WithoutPrompt);
-        if (m_result.ok)
+        if (m_result.ok) {
             m_say(outcome.Summary());
-        else
-            m_result.error = outcome.Ending == CommandFileRun::End::Refused ? lastTold(m_user, outcome.Summary())
-                                                                             : outcome.Summary();
+            return;
+        }
+        switch (outcome.Ending) {
+        case CommandFileRun::End::Completed:
+            break;
+        case CommandFileRun::End::NoPrompt:
+            m_result.reason = wentAway(m_conn) ? CliReason::WentAway : CliReason::NoResponse;
+            break;
+        case CommandFileRun::End::LinkClosed:
+            m_result.reason = CliReason::WentAway;
+            break;
+        case CommandFileRun::End::Stopped:
+            m_result.reason = CliReason::Interrupted;
+            break;
+        case CommandFileRun::End::Refused:
+            m_result.reason = CliReason::CannotOpen;
+            break;
+        }
+        m_result.error = outcome.Ending == CommandFileRun::End::Refused ? lastTold(m_user, outcome.Summary())
+                                                                         : outcome.Summary();
     }
 
     void program()

@@ -61,6 +61,9 @@ inline const QString Ambiguous = QStringLiteral("ambiguous");        // several 
 inline const QString Interrupted = QStringLiteral("interrupted");     // Ctrl+C stopped the device's job
 inline const QString NotStarted = QStringLiteral("not-started");     // interrupted, or --max-failures reached
 inline const QString Error = QStringLiteral("error");                 // the tool itself failed
+// Every word, in the order --help and the manual page list them.
+inline const QStringList All = {NoResponse, WentAway, CannotOpen, NotIdentified, Refused,    UpdateFailed,
+                                NotFound,   Ambiguous, Interrupted, NotStarted,   Error};
 } // namespace CliReason
 
 // The command's name in results, the journal and the audit trail.

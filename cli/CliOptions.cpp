@@ -33,8 +33,8 @@ const char *const HelpText =
     "own link, show one progress line per device and end with one result line per device.\n"
     "Naming the same device twice is bad usage. With --json, an update also writes progress\n"
     "objects {\"device\", \"event\": \"progress\", \"page\", \"pages\"} at every tenth, and a\n"
-    "failed device's object has \"error\" (what happened) and \"reason\": no-response,\n"
-    "went-away, cannot-open, not-identified, refused, update-failed or error.\n"
+    "failed device's object has \"error\" (what happened) and \"reason\", one of:\n"
+    "%1.\n"
     "\n"
     "send takes printable single-byte (Latin-1) characters only, as the window's command line.\n"
     "It prints each answer as the device sent it, the same over every link.\n"
@@ -54,6 +54,20 @@ const char *const HelpText =
     "     journal that cannot be written or, with --resume, read); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
+
+// The reason words, as many a line as fit in the help's width.
+QString reasonList()
+{
+    constexpr qsizetype Width = 88;
+    QStringList lines {QStringLiteral(" ")};
+    for (const QString &word : CliReason::All) {
+        const QString item = QLatin1Char(' ') + word + (word == CliReason::All.constLast() ? QString() : QStringLiteral(","));
+        if (lines.constLast().size() + item.size() > Width)
+            lines << QStringLiteral(" ");
+        lines.last() += item;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
 
 bool parseHost(const QString &text, CliTarget &target)
 {
@@ -185,7 +199,7 @@ bool readFleetOptions(const QCommandLineParser &parser, FleetOptions &options, Q
 
 void addOptions(QCommandLineParser &parser)
 {
-    parser.setApplicationDescription(QString::fromLatin1(HelpText));
+    parser.setApplicationDescription(QString::fromLatin1(HelpText).arg(reasonList()));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({

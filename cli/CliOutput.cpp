@@ -131,6 +131,12 @@ void CliOutput::Results(const QList<CliResult> &results)
 void CliOutput::writeResultText(qsizetype index, const CliResult &result)
 {
     const QString &label = m_labels.at(index);
+    // A device the journal shows done was not touched: that is no "OK" of
+    // this run, and it is said even for one device, which says nothing else.
+    if (result.ok && result.data.value(QStringLiteral("skipped")).toBool()) {
+        CliWriteLine(stdout, label + QStringLiteral(": skipped (done before)"));
+        return;
+    }
     if (result.ok) {
         if (m_labels.size() > 1)
             CliWriteLine(stdout, label + QStringLiteral(": OK"));

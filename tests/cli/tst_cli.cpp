@@ -43,6 +43,7 @@ private Q_SLOTS:
     void messagesKeepTheirLines();
     void toolErrorsEndCleanly();
     void needsNoDisplay();
+    void helpListsTheManualsReasons();
 };
 
 namespace {
@@ -216,6 +217,7 @@ void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
         QCOMPARE(json.value("sent").toInt(), 2);
         QCOMPARE(json.value("withoutPrompt").toInt(), 1);
         QVERIFY(!json.value("ok").toBool());
+        QCOMPARE(json.value("reason").toString(), QString("no-response"));
     }
     SimProcess sim(SimLink(network));
     const CliRun run = RunCli(DeviceOptions(sim, network) + QStringList {"send", "--file", path});
@@ -352,6 +354,12 @@ void tst_cli::failuresSayWhatHappened_data()
                                        << QStringList {"--reset", "update", "fw.hex"} << "went-away" << "went away";
     QTest::newRow("send, silent") << QStringList {"--withhold", "mode"} << false << QStringList {"send", "mode"}
                                   << "no-response" << "No response from Mirto";
+    QTest::newRow("command file, unplugged") << QStringList {"--unplug-at", "mode"} << false
+                                             << QStringList {"send", "--file", "session.txt"} << "went-away"
+                                             << "the link closed at line 2 \"mode\"";
+    QTest::newRow("command file over tcp, device gone")
+        << QStringList {"--unplug-at", "mode"} << true << QStringList {"send", "--file", "session.txt"} << "went-away"
+        << "the link closed at line 2 \"mode\"";
 }
 
 void tst_cli::failuresSayWhatHappened()
@@ -366,6 +374,7 @@ void tst_cli::failuresSayWhatHappened()
     StartDirectoryEnv env;
     env.writeFile("studio.cfg", kConfig);
     env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 5000, 3)}));
+    env.writeFile("session.txt", "ver\nmode\nchannel\n");
     for (QString &argument : cliArguments)
         if (argument.contains('.'))
             argument = env.filePath(argument);
@@ -532,6 +541,33 @@ void tst_cli::needsNoDisplay()
     QVERIFY(cli.waitForFinished(10000));
     QCOMPARE(cli.exitCode(), 0);
     QVERIFY(cli.readAllStandardOutput().contains("Exit status"));
+}
+
+void tst_cli::helpListsTheManualsReasons()
+{
+    // The manual page lists the reason words under --json, each as a bold
+    // word of its own line, up to the progress objects of update.
+    QFile manual(QStringLiteral(MIRTO_CLI_MANUAL));
+    QVERIFY(manual.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(manual.readAll());
+    const qsizetype from = page.indexOf(".BR reason :");
+    const qsizetype to = page.indexOf(".B update\nwrites progress", from);
+    QVERIFY(from > 0 && to > from);
+    QStringList manualWords;
+    static const QRegularExpression bold(QStringLiteral("^\\.BR? ([a-z]+(?:-[a-z]+)*)\\b"),
+                                         QRegularExpression::MultilineOption);
+    for (const QRegularExpressionMatch &match : bold.globalMatch(page.mid(from, to - from)))
+        manualWords << match.captured(1);
+    manualWords.removeAll("reason");
+    QVERIFY(manualWords.size() > 5);
+
+    const CliRun help = RunCli({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    const qsizetype listed = help.out.indexOf("\"reason\", one of:");
+    QVERIFY2(listed > 0, qPrintable(help.out));
+    const QString list = help.out.mid(listed).section('.', 0, 0).section(':', 1).simplified();
+    QStringList helpWords = list.split(", ");
+    QCOMPARE(helpWords, manualWords);
 }
 
 QTEST_MAIN(tst_cli)

@@ -200,6 +200,13 @@ void tst_fleet::resumeDoesOnlyTheRest()
     }
     QCOMPARE(skipped, int(before.size()));
     QCOMPARE(JsonFile(journal).size(), 4); // the rest appended, nothing twice
+    // In text, a device that was skipped is not said to be OK.
+    QStringList textArguments = arguments;
+    textArguments.removeOne("--json");
+    const CliRun text = RunCli(QStringList {"--resume"} + textArguments);
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.out.count(": skipped (done before)\n"), 4);
+    QVERIFY2(!text.out.contains(": OK"), qPrintable(text.out));
     // Another file is another job: nothing is skipped.
     env.writeFile("other.cfg", kConfig + "ch2name=Jazz\r\nch2url=http://192.0.2.7/jazz\r\n");
     QStringList other = arguments;
@@ -305,6 +312,7 @@ void tst_fleet::ctrlCAbortsTheUpdate()
     const QList<QJsonObject> lines = JsonFile(journal);
     QCOMPARE(lines.size(), 1);
     QVERIFY(!lines[0].value("ok").toBool());
+    QCOMPARE(lines[0].value("reason").toString(), QString("interrupted"));
     QVERIFY2(result.match(lines[0].value("error").toString()).hasMatch(), qPrintable(lines[0].value("error").toString()));
     const QList<AuditEntry> history = ReadAuditTrail();
     QCOMPARE(history.size(), 1);
