@@ -21,7 +21,7 @@ struct AuditEntry {
     QString versionBefore;
     QString versionAfter;
     QString file;
-    QString sha256; // of the file as it was when the job started
+    QString sha256; // of `file` as read when the entry is made, at the job's end
     bool ok = false;
     QString reason; // why it failed; empty when it succeeded
 
