@@ -22,6 +22,10 @@ struct AuditEntry {
     QString versionAfter;
     QString file;
     QString sha256; // of the file as it was when the job started
+    // A configuration edited in the window after it was loaded: sha256 is
+    // that of the configuration as programmed, in the file's form, and
+    // `file` the file it was loaded from.
+    bool edited = false;
     bool ok = false;
     QString reason; // why it failed; empty when it succeeded
 
