@@ -56,6 +56,7 @@ QJsonObject AuditEntry::ToJson() const
     QJsonObject object;
     for (const auto &[key, field] : TextFields)
         object.insert(QLatin1String(key), this->*field);
+    object.insert(QStringLiteral("edited"), edited);
     object.insert(QStringLiteral("ok"), ok);
     return object;
 }
@@ -65,6 +66,7 @@ AuditEntry AuditEntry::FromJson(const QJsonObject &object)
     AuditEntry entry;
     for (const auto &[key, field] : TextFields)
         entry.*field = object.value(QLatin1String(key)).toString();
+    entry.edited = object.value(QStringLiteral("edited")).toBool();
     entry.ok = object.value(QStringLiteral("ok")).toBool();
     return entry;
 }

@@ -21,7 +21,13 @@ struct AuditEntry {
     QString versionBefore;
     QString versionAfter;
     QString file;
-    QString sha256; // of `file` as read when the entry is made, at the job's end
+    // Of the job's input: the bytes the device was given, taken once when
+    // the job started (JobInput), whatever happened to `file` meanwhile.
+    QString sha256;
+    // A configuration edited in the window after it was loaded: sha256 is
+    // that of the configuration as programmed, in the file's form, and
+    // `file` the file it was loaded from.
+    bool edited = false;
     bool ok = false;
     QString reason; // why it failed; empty when it succeeded
 
