@@ -156,9 +156,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("mute-after-abort"),
          QStringLiteral("Boot loader: after the tool's abort say nothing more, never finish.")},
         {QStringLiteral("line-rate"),
-         QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default %1).")
+         QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default: the speed the tool "
+                        "set on the port, %1 until it sets one).")
              .arg(SimServer::DefaultLineRate),
-         QStringLiteral("BPS"), QString::number(SimServer::DefaultLineRate)},
+         QStringLiteral("BPS")},
         {QStringLiteral("image"),
          QStringLiteral("Boot loader: write each completed upload's image to FILE."), QStringLiteral("FILE")},
         {QStringLiteral("unplug-at"),
@@ -215,7 +216,8 @@ int main(int argc, char *argv[])
                          int(NumberOption(parser, QStringLiteral("refuse-times"), 0, 1000000)));
     boot.SetSendsStartToken(!parser.isSet(QStringLiteral("no-start-token")));
     boot.SetMuteAfterAbort(parser.isSet(QStringLiteral("mute-after-abort")));
-    server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
+    if (parser.isSet(QStringLiteral("line-rate")))
+        server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
     if (parser.isSet(QStringLiteral("image")))
         server.SetBootImagePath(parser.value(QStringLiteral("image")));
     if (parser.isSet(QStringLiteral("software-after-update")))

@@ -165,6 +165,8 @@ private Q_SLOTS:
     void serverSingleResetIsHeld();
     void serverUploadUnpaced();
     void serverUploadTakesLineTime();
+    void serverLineFollowsPortSpeed_data();
+    void serverLineFollowsPortSpeed();
     void serverPowerCycleAndTimeout();
     void serverNoStartToken();
     void executablePowerCycle();
@@ -502,6 +504,61 @@ void tst_simboot::serverUploadTakesLineTime()
     QCOMPARE(server.BootLoader().LastOutcome(), Outcome::Aborted);
     // An aborted upload leaves the old firmware's version.
     QCOMPARE(server.Device().SoftwareVersion(), SimDevice().SoftwareVersion());
+}
+
+// The boot loader's line runs at the speed the tool set on its port, as a
+// device's line runs at the speed both ends were set to, unless the
+// simulator is told a rate of its own.
+void tst_simboot::serverLineFollowsPortSpeed_data()
+{
+    QTest::addColumn<int>("portSpeed"); // 0: the tool leaves it as it is
+    QTest::addColumn<int>("setRate");   // SetLineRate's value; PortLineRate: none given
+    QTest::addColumn<int>("lineRate");
+
+    QTest::newRow("port as the simulator opened it") << 0 << SimServer::PortLineRate << SimServer::DefaultLineRate;
+    QTest::newRow("tool set 9600") << 9600 << SimServer::PortLineRate << 9600;
+    QTest::newRow("tool set 38400") << 38400 << SimServer::PortLineRate << 38400;
+    QTest::newRow("a rate given wins over the port") << 4800 << 115200 << 115200;
+    QTest::newRow("unpaced whatever the port") << 9600 << 0 << 0;
+}
+
+void tst_simboot::serverLineFollowsPortSpeed()
+{
+    QFETCH(int, portSpeed);
+    QFETCH(int, setRate);
+    QFETCH(int, lineRate);
+    ScopedConfigHome home;
+    SimServer server;
+    QVERIFY(server.StartSerial());
+    server.SetLineRate(setRate);
+    QVERIFY(server.BootLoader().SetPageSize(256));
+    Line line(server.SlavePath());
+    if (portSpeed > 0) {
+        // As the tool opens its port: another descriptor of the same line.
+        const int port = OpenRawTerminal(server.SlavePath());
+        QVERIFY(port >= 0);
+        termios tio {};
+        QCOMPARE(::tcgetattr(port, &tio), 0);
+        QCOMPARE(::cfsetspeed(&tio, portSpeed == 9600 ? B9600 : portSpeed == 38400 ? B38400 : B4800), 0);
+        QCOMPARE(::tcsetattr(port, TCSANOW, &tio), 0);
+        ::close(port);
+    }
+    QCOMPARE(server.LineRate(), lineRate);
+
+    QVERIFY(server.PowerCycle());
+    QCOMPARE(line.Read(1), QByteArray(">"));
+    line.Write("<");
+    QCOMPARE(line.Read(5), QByteArray("JT^*!"));
+    constexpr int Pages = 2;
+    QByteArray image;
+    for (int page = 0; page < Pages; ++page)
+        image += PageData(page, 256);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(SendPages(line, image, 256), QByteArray(Pages, '!'));
+    const double wallMs = double(clock.nsecsElapsed()) / 1e6;
+    const double lineMs = lineRate > 0 ? Pages * (259 + 1) * 10.0 * 1000.0 / lineRate : 0.0;
+    QVERIFY2(wallMs >= lineMs, qPrintable(QStringLiteral("%1 ms for %2 ms of line").arg(wallMs).arg(lineMs)));
 }
 
 void tst_simboot::serverPowerCycleAndTimeout()
