@@ -1,3 +1,4 @@
+#include "sim/core/SimDemoImage.h"
 #include "sim/core/SimServer.h"
 
 #include <QCommandLineParser>
@@ -182,11 +183,25 @@ int main(int argc, char *argv[])
         {QStringLiteral("die-at-page"),
          QStringLiteral("Boot loader: the device is unplugged as page N's frame begins to arrive."),
          QStringLiteral("N")},
+        {QStringLiteral("write-demo-image"),
+         QStringLiteral("Write a firmware image to try an update with (Intel HEX, %1 bytes of flash) to FILE and "
+                        "exit.")
+             .arg(DemoImageBytes),
+         QStringLiteral("FILE")},
         {QStringLiteral("die-mid-frame"),
          QStringLiteral("Boot loader: the device is unplugged in the middle of the frame instead, after its page "
                         "number (page 0 unless --die-at-page says otherwise).")},
     });
     parser.process(app);
+
+    if (parser.isSet(QStringLiteral("write-demo-image"))) {
+        const QString path = parser.value(QStringLiteral("write-demo-image"));
+        QString error;
+        if (!WriteDemoImage(path, error))
+            Fail(QStringLiteral("cannot write %1: %2").arg(path, error));
+        std::printf("mirto-sim: demo firmware image written to %s\n", path.toLocal8Bit().constData());
+        return 0;
+    }
 
     SimServer server;
     SimDevice &device = server.Device();

@@ -1,11 +1,14 @@
 #include "sim/core/SimBootLoader.h"
+#include "sim/core/SimDemoImage.h"
 #include "sim/core/SimServer.h"
 
+#include "core/firmware/HexImage.h"
 #include "core/links/ComPorts.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -170,6 +173,8 @@ private Q_SLOTS:
     void serverPowerCycleAndTimeout();
     void serverNoStartToken();
     void executablePowerCycle();
+    void demoImageIsTaken();
+    void executableWritesDemoImage();
 };
 
 void tst_simboot::conversation_data()
@@ -628,6 +633,70 @@ void tst_simboot::executablePowerCycle()
     QFile written(dir.filePath("flash.bin"));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), image);
+}
+
+// The demo image loads as the tool loads a file, and the boot loader takes
+// it whole with the smaller chip and a small page.
+void tst_simboot::demoImageIsTaken()
+{
+    HexImage image;
+    const HexLoadResult load = ParseHexImage(DemoImageHex(), image);
+    QCOMPARE(load.Result, 0);
+    QCOMPARE(image.ImageLowAddress, 0u);
+    QCOMPARE(image.ImageHighAddress, quint32(DemoImageBytes - 1));
+    const QByteArray flash = DemoImageFlash();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(image.FlashImage.data()), DemoImageBytes), flash);
+    QVERIFY(flash.startsWith("Mirto demo firmware"));
+
+    ScopedConfigHome home;
+    QTemporaryDir dir;
+    SimServer server;
+    QVERIFY(server.StartSerial());
+    server.SetLineRate(0);
+    server.SetBootImagePath(dir.filePath("image.bin"));
+    QVERIFY(server.BootLoader().SetPageSize(128));
+    server.BootLoader().SetChip(SimBootLoader::Chip::Mega128);
+    Line line(server.SlavePath());
+    QVERIFY(server.PowerCycle());
+    QCOMPARE(line.Read(1), QByteArray(">"));
+    line.Write("<");
+    QCOMPARE(line.Read(5), QByteArray("DS^*!"));
+    QCOMPARE(SendPages(line, flash, 128), QByteArray(DemoImageBytes / 128, '!'));
+    line.Write(EndMarker);
+    QCOMPARE(line.Read(1), QByteArray("%"));
+    line.Write(LockBits);
+    QCOMPARE(line.Read(1), QByteArray("]"));
+    QCOMPARE(server.BootLoader().LastOutcome(), Outcome::Completed);
+    QFile written(dir.filePath("image.bin"));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), flash);
+}
+
+void tst_simboot::executableWritesDemoImage()
+{
+    const QString program = qEnvironmentVariable("MIRTO_SIM");
+    if (program.isEmpty())
+        QSKIP("MIRTO_SIM is not set (run through ctest)");
+    QTemporaryDir dir;
+    const auto run = [&](const QString &path, QString &err) {
+        QProcess sim;
+        sim.start(program, {QStringLiteral("--write-demo-image"), path});
+        if (!sim.waitForFinished(30000))
+            return -1;
+        err = QString::fromLocal8Bit(sim.readAllStandardError());
+        return sim.exitStatus() == QProcess::NormalExit ? sim.exitCode() : -1;
+    };
+    QString err;
+    const QString path = dir.filePath("demo.hex");
+    QCOMPARE(run(path, err), 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), DemoImageHex());
+
+    // A file it cannot write is a failure that names it, and no port is made.
+    const QString nowhere = dir.filePath("missing/demo.hex");
+    QCOMPARE(run(nowhere, err), 1);
+    QVERIFY2(err.contains("cannot write " + nowhere), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(tst_simboot)
