@@ -1,3 +1,4 @@
+#include "sim/core/SimDemoImage.h"
 #include "sim/core/SimServer.h"
 
 #include <QCommandLineParser>
@@ -156,9 +157,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("mute-after-abort"),
          QStringLiteral("Boot loader: after the tool's abort say nothing more, never finish.")},
         {QStringLiteral("line-rate"),
-         QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default %1).")
+         QStringLiteral("Boot loader: bit rate of its line both ways, 0 for unpaced (default: the speed the tool "
+                        "set on the port, %1 until it sets one).")
              .arg(SimServer::DefaultLineRate),
-         QStringLiteral("BPS"), QString::number(SimServer::DefaultLineRate)},
+         QStringLiteral("BPS")},
         {QStringLiteral("image"),
          QStringLiteral("Boot loader: write each completed upload's image to FILE."), QStringLiteral("FILE")},
         {QStringLiteral("unplug-at"),
@@ -181,11 +183,25 @@ int main(int argc, char *argv[])
         {QStringLiteral("die-at-page"),
          QStringLiteral("Boot loader: the device is unplugged as page N's frame begins to arrive."),
          QStringLiteral("N")},
+        {QStringLiteral("write-demo-image"),
+         QStringLiteral("Write a firmware image to try an update with (Intel HEX, %1 bytes of flash) to FILE and "
+                        "exit.")
+             .arg(DemoImageBytes),
+         QStringLiteral("FILE")},
         {QStringLiteral("die-mid-frame"),
          QStringLiteral("Boot loader: the device is unplugged in the middle of the frame instead, after its page "
                         "number (page 0 unless --die-at-page says otherwise).")},
     });
     parser.process(app);
+
+    if (parser.isSet(QStringLiteral("write-demo-image"))) {
+        const QString path = parser.value(QStringLiteral("write-demo-image"));
+        QString error;
+        if (!WriteDemoImage(path, error))
+            Fail(QStringLiteral("cannot write %1: %2").arg(path, error));
+        std::printf("mirto-sim: demo firmware image written to %s\n", path.toLocal8Bit().constData());
+        return 0;
+    }
 
     SimServer server;
     SimDevice &device = server.Device();
@@ -215,7 +231,8 @@ int main(int argc, char *argv[])
                          int(NumberOption(parser, QStringLiteral("refuse-times"), 0, 1000000)));
     boot.SetSendsStartToken(!parser.isSet(QStringLiteral("no-start-token")));
     boot.SetMuteAfterAbort(parser.isSet(QStringLiteral("mute-after-abort")));
-    server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
+    if (parser.isSet(QStringLiteral("line-rate")))
+        server.SetLineRate(int(NumberOption(parser, QStringLiteral("line-rate"), 0, 100000000)));
     if (parser.isSet(QStringLiteral("image")))
         server.SetBootImagePath(parser.value(QStringLiteral("image")));
     if (parser.isSet(QStringLiteral("software-after-update")))

@@ -114,8 +114,21 @@ ScopedConfigHome::~ScopedConfigHome()
         qunsetenv("XDG_STATE_HOME");
 }
 
+namespace {
+
+// A test's simulator never takes the device's fixed port, which a user's
+// demo may hold or want: without a word on TCP it listens on any free port.
+QStringList AwayFromFixedPort(QStringList arguments)
+{
+    if (!arguments.contains(QStringLiteral("--tcp-port")) && !arguments.contains(QStringLiteral("--no-tcp")))
+        arguments << QStringLiteral("--tcp-port") << QStringLiteral("0");
+    return arguments;
+}
+
+} // namespace
+
 SimProcess::SimProcess(const QStringList &arguments)
-    : SimLauncher(qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH)), arguments)
+    : SimLauncher(qEnvironmentVariable("MIRTO_SIM", QStringLiteral(MIRTO_SIM_PATH)), AwayFromFixedPort(arguments))
 {
 }
 

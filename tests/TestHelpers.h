@@ -64,7 +64,7 @@ private:
 
 // The device simulator built with the tests (or $MIRTO_SIM), serving a
 // pseudo-terminal registered in the current ports folder and TCP on
-// 127.0.0.1 when asked.
+// 127.0.0.1 when asked; never on the fixed port 9000 unless told so.
 class SimProcess : public SimLauncher {
 public:
     explicit SimProcess(const QStringList &arguments = {});

@@ -225,6 +225,39 @@ QString RefusedValueText(const ProgrammingStep &step)
            + QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be sent to Mirto");
 }
 
+QByteArray DeviceRefusal(const QByteArray &reply)
+{
+    const QList<QByteArray> lines = reply.split('\n');
+    for (const QByteArray &line : lines) {
+        const QByteArray text = line.trimmed();
+        if (text.startsWith("Invalid ") || text.startsWith("Unknown command"))
+            return text;
+    }
+    return {};
+}
+
+QString DeviceRefusedText(const ProgrammingStep &step, const QByteArray &refusal)
+{
+    return QStringLiteral("Mirto refused %1: %2").arg(step.Label, QString::fromLatin1(refusal));
+}
+
+namespace {
+
+// A prompted setting the device refused: told, and true.
+bool TellRefusal(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink)
+{
+    if (step.kind != ProgrammingStep::Kind::Setting)
+        return false;
+    const QByteArray refusal = DeviceRefusal(port.Reply());
+    if (refusal.isEmpty())
+        return false;
+    sink.ShowMessage(DeviceRefusedText(step, refusal), QString());
+    sink.AddStatus(ProgrammingFailedStatus());
+    return true;
+}
+
+} // namespace
+
 int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink)
 {
     if (Unsendable(step)) {
@@ -238,7 +271,7 @@ int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink 
     const bool prompted = port.ExchangeCommand(step.Command);
     sink.RestoreCursor();
     if (prompted)
-        return 0;
+        return TellRefusal(port, step, sink) ? -1 : 0;
     // A link that went away is no silent device: the connection has told
     // the user how it ended, and a second box would blame the device.
     if (port.IsConnected())
@@ -284,6 +317,8 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     if (!port.BeginSequence(QStringLiteral("programming")))
         return ProgrammingResult::Busy;
     bool answered = true;
+    const ProgrammingStep *refused = nullptr;
+    QByteArray refusal;
     for (const ProgrammingStep &step : plan.Steps) {
         if (!step.Status.isEmpty())
             sink.AddStatus(step.Status);
@@ -292,9 +327,22 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
         sink.RestoreCursor();
         if (!answered)
             break;
+        // A setting the device did not take ends the run: what follows may
+        // depend on it, and "Programming OK" would be untrue.
+        if (step.kind == ProgrammingStep::Kind::Setting)
+            refusal = DeviceRefusal(port.Reply());
+        if (!refusal.isEmpty()) {
+            refused = &step;
+            break;
+        }
     }
     // The outcome is told once the link is free again.
     port.EndSequence();
+    if (refused) {
+        sink.ShowMessage(DeviceRefusedText(*refused, refusal), QString());
+        sink.AddStatus(ProgrammingFailedStatus());
+        return ProgrammingResult::DeviceRefused;
+    }
     if (!answered) {
         // A link that went away is no silent device: the connection has
         // told the user how it ended.

@@ -109,6 +109,7 @@ enum class ProgrammingResult {
     ChannelIncomplete, // the channel message shown, nothing sent
     ValueRefused,      // a value holds a line break, NUL or '>'; nothing sent (the link not even opened)
     NoResponse,        // a step got no prompt; the run stopped there
+    DeviceRefused,     // the device answered a setting with an error; the run stopped there
     Busy,              // another job holds the link (the user has been told); nothing sent
 };
 
@@ -119,17 +120,27 @@ QString NoResponseText();           // "No response from Mirto....  "
 QString ProgrammingFailedStatus();  // "Programming failed"
 QString RefusedValueText(const ProgrammingStep &step);
 
+// The line of a setting's answer with which the device refused it (a value
+// it cannot keep, an item or command it does not know: "Invalid ...",
+// "Unknown command: ..."); empty when it took the setting.
+QByteArray DeviceRefusal(const QByteArray &reply);
+// "Mirto refused <label>: <the device's line>".
+QString DeviceRefusedText(const ProgrammingStep &step, const QByteArray &refusal);
+
 // Sends one step and waits for its own prompt (a prompt left over from
 // earlier traffic does not count). 0 when the prompt came; otherwise tells
 // the user (unless the link went away: the connection tells how) and the
-// status list and returns -1. An unsendable line is refused unsent.
+// status list and returns -1. An unsendable line is refused unsent; a
+// setting the device answers with an error is told and returns -1 too.
 int SendSetting(CommandPort &port, const ProgrammingStep &step, ProgrammingSink &sink);
 
 // Refuses a plan with an unsendable value before anything else (the link is
 // not opened for it). Opens the link when it is closed, then carries out
 // `plan`: stops on the
 // first step without a prompt (saying so, unless the link went away: the
-// connection tells how), and shows "Programming OK" when all came.
+// connection tells how) or on the first setting the device refuses (saying
+// which and the device's words), and shows "Programming OK" when every step
+// was taken.
 // Settings sent before a failure stay in the device.
 ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
                                  ProgrammingSink &sink);

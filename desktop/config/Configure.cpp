@@ -536,7 +536,8 @@ void TConfigForm::ProgramButtonClicked()
     const ProgrammingResult outcome = RunProgramming(m_port, ProgrammingSteps(DeviceConfig, ChannelCount), sink);
     // A run that sent something changed the device (a run cut off part way
     // too); one that sent nothing did not.
-    if (outcome == ProgrammingResult::Programmed || outcome == ProgrammingResult::NoResponse)
+    if (outcome == ProgrammingResult::Programmed || outcome == ProgrammingResult::NoResponse
+        || outcome == ProgrammingResult::DeviceRefused)
         RecordProgramming(this, m_host, m_port.Interface(), serialBefore, versionBefore,
                           outcome == ProgrammingResult::Programmed, sink.lastMessage);
 }

@@ -9,6 +9,14 @@ QByteArray Line(const QByteArray &text)
     return text + Eol;
 }
 
+// A value longer than its field is refused whole, as the device does: its
+// store keeps nothing of it, and cutting it silently would leave the tool
+// believing the whole value was kept.
+QByteArray TooLong(const QByteArray &what, int capacity)
+{
+    return Line("Invalid " + what + ": longer than " + QByteArray::number(capacity) + " characters");
+}
+
 // "Label" padded so that every value of a read-out starts in one column.
 QByteArray Item(const char *label, const QByteArray &value)
 {
@@ -440,6 +448,8 @@ QByteArray SimDevice::IspCommand(const QByteArray &args)
         if (value != "T" && value != "F")
             return Line("Invalid flag: " + value + " (T or F)");
     }
+    if (value.size() > IspCapacity(k))
+        return TooLong("ISP item " + key, IspCapacity(k));
     SetIspItem(k, value);
     return Line("OK");
 }
@@ -458,11 +468,15 @@ QByteArray SimDevice::ChannelCommand(const QByteArray &args)
     Channel &c = m_channels[size_t(index)];
     value = value.trimmed();
     if (what == "1") {
-        c.name = value.left(NameCapacity);
+        if (value.size() > NameCapacity)
+            return TooLong("channel name", NameCapacity);
+        c.name = value;
         return Line("OK");
     }
     if (what == "2") {
-        c.url = value.left(UrlCapacity);
+        if (value.size() > UrlCapacity)
+            return TooLong("channel URL", UrlCapacity);
+        c.url = value;
         return Line("OK");
     }
     if (index != 0)

@@ -1,6 +1,7 @@
 #include "sim/core/SimServer.h"
 
 #include "sim/core/SimDeadlineTimer.h"
+#include "sim/core/SimLineSpeed.h"
 
 #include "core/links/ComPorts.h"
 
@@ -35,6 +36,7 @@ void MakeRaw(int fd)
     termios tio {};
     if (::tcgetattr(fd, &tio) == 0) {
         ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B115200);
         ::tcsetattr(fd, TCSANOW, &tio);
     }
 }
@@ -378,20 +380,28 @@ void SimServer::WriteBootImage()
         m_bootImageError = file.errorString();
 }
 
+int SimServer::LineRate() const
+{
+    if (m_lineRate != PortLineRate)
+        return m_lineRate;
+    const int rate = TerminalBitRate(m_slaveHold);
+    return rate > 0 ? rate : DefaultLineRate;
+}
+
 qint64 SimServer::ByteEndNs(const WireChunk &chunk, qsizetype count) const
 {
-    if (m_lineRate <= 0)
+    if (chunk.rate <= 0)
         return chunk.startNs;
-    return chunk.startNs + qint64(count) * BitsPerByte * NsPerSecond / m_lineRate;
+    return chunk.startNs + qint64(count) * BitsPerByte * NsPerSecond / chunk.rate;
 }
 
 qsizetype SimServer::BytesCarried(const WireChunk &chunk, qint64 nowNs) const
 {
     if (nowNs < chunk.startNs)
         return 0;
-    if (m_lineRate <= 0)
+    if (chunk.rate <= 0)
         return chunk.bytes.size();
-    const qint64 carried = (nowNs - chunk.startNs) * m_lineRate / (BitsPerByte * NsPerSecond);
+    const qint64 carried = (nowNs - chunk.startNs) * chunk.rate / (BitsPerByte * NsPerSecond);
     return qsizetype(std::min<qint64>(carried, chunk.bytes.size()));
 }
 
@@ -400,7 +410,7 @@ void SimServer::QueueBootInput(const QByteArray &bytes)
     if (bytes.isEmpty())
         return;
     const qint64 start = std::max(SimDeadlineTimer::NowNs(), m_inLineFreeNs);
-    m_bootIn.append({bytes, start, 0});
+    m_bootIn.append({bytes, start, 0, LineRate()});
     m_inLineFreeNs = ByteEndNs(m_bootIn.last(), bytes.size());
     DeliverBootInput();
 }
@@ -444,7 +454,7 @@ void SimServer::QueueBootOutput(const SimBootLoader::Outputs &outputs, qint64 re
         ready += qint64(output.pauseMs) * NsPerMs;
         if (output.bytes.isEmpty())
             continue;
-        m_bootOut.append({output.bytes, std::max(ready, m_outLineFreeNs), 0});
+        m_bootOut.append({output.bytes, std::max(ready, m_outLineFreeNs), 0, LineRate()});
         m_outLineFreeNs = ByteEndNs(m_bootOut.last(), output.bytes.size());
         ready = m_outLineFreeNs;
     }

@@ -27,7 +27,8 @@ class SimDeadlineTimer;
 // "reset" twice within ResetWindowMs, or a power cycle, starts it. While it
 // runs, its bytes travel both ways at the line rate, as on a real serial
 // line: each byte reaches the other side 10 bit times after the line was
-// free for it, on deadlines of the monotonic clock.
+// free for it, on deadlines of the monotonic clock. Unless a rate is set,
+// the line runs at the speed the tool set on its port.
 class SimServer : public QObject {
     Q_OBJECT
 public:
@@ -38,7 +39,10 @@ public:
     // A reset's answer is held this long, the time the device takes to
     // restart; a second reset within it enters the boot loader instead.
     static constexpr int ResetWindowMs = 1000;
+    // The port's speed until the tool sets one.
     static constexpr int DefaultLineRate = 115200;
+    // SetLineRate's value for a line at the speed set on the port.
+    static constexpr int PortLineRate = -1;
 
     explicit SimServer(QObject *parent = nullptr);
     ~SimServer() override;
@@ -87,9 +91,13 @@ public:
     SimBootLoader &BootLoader() { return m_boot; }
     const SimBootLoader &BootLoader() const { return m_boot; }
     // Bit rate of the line while the boot loader runs; 0 passes its bytes
-    // as fast as the pseudo-terminal takes them. Commands are never paced.
-    int LineRate() const { return m_lineRate; }
-    void SetLineRate(int bitsPerSecond) { m_lineRate = bitsPerSecond > 0 ? bitsPerSecond : 0; }
+    // as fast as the pseudo-terminal takes them; PortLineRate (the default)
+    // follows the speed set on the port, each byte at the speed in force
+    // when it was sent. Commands are never paced. LineRate() is the rate in
+    // force now.
+    int LineRate() const;
+    void SetLineRate(int bitsPerSecond) { m_lineRate = bitsPerSecond >= 0 ? bitsPerSecond : PortLineRate; }
+    bool LineRateFollowsPort() const { return m_lineRate == PortLineRate; }
     // Where a completed upload's image goes (replaced whole); empty: nowhere.
     QString BootImagePath() const { return m_bootImagePath; }
     void SetBootImagePath(const QString &path) { m_bootImagePath = path; }
@@ -175,6 +183,7 @@ private:
         QByteArray bytes;
         qint64 startNs; // when the line began to carry its first byte
         qsizetype done; // bytes already handed on
+        int rate;       // bit/s it travels at; 0: at once
     };
 
     void ReadSerial();
@@ -246,7 +255,7 @@ private:
     qsizetype m_floodPos = 0;
 
     SimBootLoader m_boot;
-    int m_lineRate = DefaultLineRate;
+    int m_lineRate = PortLineRate;
     QString m_bootImagePath;
     QString m_bootImageError;
     QByteArray m_softwareAfterUpdate;

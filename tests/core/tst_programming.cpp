@@ -91,13 +91,15 @@ QStringList ChannelLines(int count)
 }
 
 // A command port whose device answers every line with its prompt, except
-// the lines listed in `silent`.
+// the lines listed in `silent`; the lines in `answers` get that text before
+// the prompt.
 class FakePort : public CommandPort {
 public:
     bool connected = true;
     bool connectOnOpen = false;
     int opens = 0;
     QSet<QByteArray> silent;
+    QHash<QByteArray, QByteArray> answers;
     QList<QByteArray> exchanged;
     QList<QByteArray> sentWithoutWait;
 
@@ -118,7 +120,10 @@ public:
         exchanged << text;
         return !silent.contains(text.chopped(1));
     }
-    QByteArray Reply() const override { return {}; }
+    QByteArray Reply() const override
+    {
+        return exchanged.isEmpty() ? QByteArray() : answers.value(exchanged.last().chopped(1), "OK\r\n") + '>';
+    }
 };
 
 class FakeSink : public ProgrammingSink {
@@ -184,6 +189,8 @@ private Q_SLOTS:
     void runConfirmsEveryLine();
     void missingPrompt_data();
     void missingPrompt();
+    void deviceRefusesSetting_data();
+    void deviceRefusesSetting();
     void refusesUnsendableValues_data();
     void refusesUnsendableValues();
     void openingTheLink_data();
@@ -192,6 +199,7 @@ private Q_SLOTS:
     void simulatorIsProgrammed();
     void simulatorWithholdsPrompt_data();
     void simulatorWithholdsPrompt();
+    void simulatorRefusesLongName();
 };
 
 void tst_programming::steps_data()
@@ -417,6 +425,64 @@ void tst_programming::missingPrompt()
     QCOMPARE(sink.status.at(sink.status.size() - 2), lastStatus);
     QCOMPARE(sink.busy, 0);
     QVERIFY(!sink.busyDuringMessage);
+}
+
+// A setting the device answers with an error was not kept: the run stops
+// there, says which and what the device said, and never "Programming OK".
+// Read-backs show the device's values and are never taken for an error.
+void tst_programming::deviceRefusesSetting_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("linesSent"); // 0: programmed
+    QTest::addColumn<QString>("told");
+
+    QTest::newRow("channel name too long")
+        << QByteArray("channel 1 1 Radio 2") << QByteArray("Invalid channel name: longer than 12 characters\r\n")
+        << 13 << "Mirto refused Channel Name on Channel 2: Invalid channel name: longer than 12 characters";
+    QTest::newRow("first line, unknown to the device")
+        << QByteArray("mode 3") << QByteArray("Unknown command: mode\r\n") << 1
+        << "Mirto refused Mode: Unknown command: mode";
+    QTest::newRow("refusal after an event line")
+        << QByteArray("isp 1 Dialup") << QByteArray("# link up\r\nInvalid ISP item: 1\r\n") << 5
+        << "Mirto refused ISP Name: Invalid ISP item: 1";
+    QTest::newRow("read-back holding the word")
+        << QByteArray("channel") << QByteArray("Channel 0 name: Invalid \r\n") << 0 << QString();
+    QTest::newRow("other answers are taken") << QByteArray("channel 1 1 Radio 2")
+                                             << QByteArray("# stored, Invalid entries dropped\r\n") << 0 << QString();
+}
+
+void tst_programming::deviceRefusesSetting()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, linesSent);
+    QFETCH(QString, told);
+    const ProgrammingPlan plan = ProgrammingSteps(Record(Setup {"3", "TE", "F", true, Numbered(2)}), 2);
+    FakePort port;
+    port.answers.insert(line, answer);
+    FakeSink sink;
+    const ProgrammingResult result = RunProgramming(port, plan, sink);
+    if (told.isEmpty()) {
+        QCOMPARE(result, ProgrammingResult::Programmed);
+        QCOMPARE(sink.messages, QStringList {"Programming OK"});
+        return;
+    }
+    QCOMPARE(result, ProgrammingResult::DeviceRefused);
+    QCOMPARE(port.exchanged.size(), linesSent);
+    QCOMPARE(port.exchanged.last(), line + '\n');
+    QCOMPARE(sink.messages, QStringList {told});
+    QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
+    QCOMPARE(sink.busy, 0);
+
+    // A single setting sent on its own is told the same way.
+    FakeSink single;
+    const auto step = std::find_if(plan.Steps.cbegin(), plan.Steps.cend(),
+                                   [&](const ProgrammingStep &s) { return s.Command == line + '\n'; });
+    QVERIFY(step != plan.Steps.cend());
+    QCOMPARE(SendSetting(port, *step, single), -1);
+    QCOMPARE(single.messages, QStringList {told});
+    QCOMPARE(single.status, QStringList {"Programming failed"});
 }
 
 // A value that would reach the device as more than one line, or with a '>'
@@ -665,6 +731,38 @@ void tst_programming::simulatorWithholdsPrompt()
     QVERIFY2(isp.contains(Item("7 Web URL", "")), qPrintable(isp));
     QVERIFY(isp.contains(Item("C Remote update", "F")));
     QVERIFY(isp.contains(Item("9 IP address", "DHCP")));
+}
+
+// Over the real link, the simulator refuses a channel name longer than it
+// keeps, as a device does, and the run reports the failure.
+void tst_programming::simulatorRefusesLongName()
+{
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    ConnectionRig rig(InterfaceSerial);
+    rig.conn.VaComm().SetPortNum(sim.comPort());
+    rig.conn.OpenConnectionClicked();
+    QVERIFY(rig.conn.IsConnected());
+
+    ProgrammingPlan plan;
+    plan.outcome = ProgrammingPlan::Outcome::Ready;
+    ProgrammingStep step;
+    step.Status = QStringLiteral("Programming Channel Name on Channel 1");
+    step.Label = QStringLiteral("Channel Name on Channel 1");
+    step.Command = "channel 1 0 Thirteen char\n";
+    plan.Steps << step;
+    step.Command = "channel 2 0 http://192.0.2.1/one\n";
+    step.Label = QStringLiteral("Channel URL on Channel 1");
+    plan.Steps << step;
+    FakeSink sink;
+    QCOMPARE(RunProgramming(rig.conn, plan, sink), ProgrammingResult::DeviceRefused);
+    QCOMPARE(sink.messages, QStringList {"Mirto refused Channel Name on Channel 1: Invalid channel name: longer "
+                                        "than 12 characters"});
+    QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
+    // Nothing of the name was kept, and the run stopped before the URL.
+    const QString channels = Ask(rig, "channel\n");
+    QVERIFY2(channels.contains("No channels"), qPrintable(channels));
 }
 
 QTEST_MAIN(tst_programming)

@@ -1,11 +1,14 @@
 #include "sim/core/SimBootLoader.h"
+#include "sim/core/SimDemoImage.h"
 #include "sim/core/SimServer.h"
 
+#include "core/firmware/HexImage.h"
 #include "core/links/ComPorts.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -165,9 +168,13 @@ private Q_SLOTS:
     void serverSingleResetIsHeld();
     void serverUploadUnpaced();
     void serverUploadTakesLineTime();
+    void serverLineFollowsPortSpeed_data();
+    void serverLineFollowsPortSpeed();
     void serverPowerCycleAndTimeout();
     void serverNoStartToken();
     void executablePowerCycle();
+    void demoImageIsTaken();
+    void executableWritesDemoImage();
 };
 
 void tst_simboot::conversation_data()
@@ -504,6 +511,61 @@ void tst_simboot::serverUploadTakesLineTime()
     QCOMPARE(server.Device().SoftwareVersion(), SimDevice().SoftwareVersion());
 }
 
+// The boot loader's line runs at the speed the tool set on its port, as a
+// device's line runs at the speed both ends were set to, unless the
+// simulator is told a rate of its own.
+void tst_simboot::serverLineFollowsPortSpeed_data()
+{
+    QTest::addColumn<int>("portSpeed"); // 0: the tool leaves it as it is
+    QTest::addColumn<int>("setRate");   // SetLineRate's value; PortLineRate: none given
+    QTest::addColumn<int>("lineRate");
+
+    QTest::newRow("port as the simulator opened it") << 0 << SimServer::PortLineRate << SimServer::DefaultLineRate;
+    QTest::newRow("tool set 9600") << 9600 << SimServer::PortLineRate << 9600;
+    QTest::newRow("tool set 38400") << 38400 << SimServer::PortLineRate << 38400;
+    QTest::newRow("a rate given wins over the port") << 4800 << 115200 << 115200;
+    QTest::newRow("unpaced whatever the port") << 9600 << 0 << 0;
+}
+
+void tst_simboot::serverLineFollowsPortSpeed()
+{
+    QFETCH(int, portSpeed);
+    QFETCH(int, setRate);
+    QFETCH(int, lineRate);
+    ScopedConfigHome home;
+    SimServer server;
+    QVERIFY(server.StartSerial());
+    server.SetLineRate(setRate);
+    QVERIFY(server.BootLoader().SetPageSize(256));
+    Line line(server.SlavePath());
+    if (portSpeed > 0) {
+        // As the tool opens its port: another descriptor of the same line.
+        const int port = OpenRawTerminal(server.SlavePath());
+        QVERIFY(port >= 0);
+        termios tio {};
+        QCOMPARE(::tcgetattr(port, &tio), 0);
+        QCOMPARE(::cfsetspeed(&tio, portSpeed == 9600 ? B9600 : portSpeed == 38400 ? B38400 : B4800), 0);
+        QCOMPARE(::tcsetattr(port, TCSANOW, &tio), 0);
+        ::close(port);
+    }
+    QCOMPARE(server.LineRate(), lineRate);
+
+    QVERIFY(server.PowerCycle());
+    QCOMPARE(line.Read(1), QByteArray(">"));
+    line.Write("<");
+    QCOMPARE(line.Read(5), QByteArray("JT^*!"));
+    constexpr int Pages = 2;
+    QByteArray image;
+    for (int page = 0; page < Pages; ++page)
+        image += PageData(page, 256);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(SendPages(line, image, 256), QByteArray(Pages, '!'));
+    const double wallMs = double(clock.nsecsElapsed()) / 1e6;
+    const double lineMs = lineRate > 0 ? Pages * (259 + 1) * 10.0 * 1000.0 / lineRate : 0.0;
+    QVERIFY2(wallMs >= lineMs, qPrintable(QStringLiteral("%1 ms for %2 ms of line").arg(wallMs).arg(lineMs)));
+}
+
 void tst_simboot::serverPowerCycleAndTimeout()
 {
     ScopedConfigHome home;
@@ -571,6 +633,70 @@ void tst_simboot::executablePowerCycle()
     QFile written(dir.filePath("flash.bin"));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), image);
+}
+
+// The demo image loads as the tool loads a file, and the boot loader takes
+// it whole with the smaller chip and a small page.
+void tst_simboot::demoImageIsTaken()
+{
+    HexImage image;
+    const HexLoadResult load = ParseHexImage(DemoImageHex(), image);
+    QCOMPARE(load.Result, 0);
+    QCOMPARE(image.ImageLowAddress, 0u);
+    QCOMPARE(image.ImageHighAddress, quint32(DemoImageBytes - 1));
+    const QByteArray flash = DemoImageFlash();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(image.FlashImage.data()), DemoImageBytes), flash);
+    QVERIFY(flash.startsWith("Mirto demo firmware"));
+
+    ScopedConfigHome home;
+    QTemporaryDir dir;
+    SimServer server;
+    QVERIFY(server.StartSerial());
+    server.SetLineRate(0);
+    server.SetBootImagePath(dir.filePath("image.bin"));
+    QVERIFY(server.BootLoader().SetPageSize(128));
+    server.BootLoader().SetChip(SimBootLoader::Chip::Mega128);
+    Line line(server.SlavePath());
+    QVERIFY(server.PowerCycle());
+    QCOMPARE(line.Read(1), QByteArray(">"));
+    line.Write("<");
+    QCOMPARE(line.Read(5), QByteArray("DS^*!"));
+    QCOMPARE(SendPages(line, flash, 128), QByteArray(DemoImageBytes / 128, '!'));
+    line.Write(EndMarker);
+    QCOMPARE(line.Read(1), QByteArray("%"));
+    line.Write(LockBits);
+    QCOMPARE(line.Read(1), QByteArray("]"));
+    QCOMPARE(server.BootLoader().LastOutcome(), Outcome::Completed);
+    QFile written(dir.filePath("image.bin"));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), flash);
+}
+
+void tst_simboot::executableWritesDemoImage()
+{
+    const QString program = qEnvironmentVariable("MIRTO_SIM");
+    if (program.isEmpty())
+        QSKIP("MIRTO_SIM is not set (run through ctest)");
+    QTemporaryDir dir;
+    const auto run = [&](const QString &path, QString &err) {
+        QProcess sim;
+        sim.start(program, {QStringLiteral("--write-demo-image"), path});
+        if (!sim.waitForFinished(30000))
+            return -1;
+        err = QString::fromLocal8Bit(sim.readAllStandardError());
+        return sim.exitStatus() == QProcess::NormalExit ? sim.exitCode() : -1;
+    };
+    QString err;
+    const QString path = dir.filePath("demo.hex");
+    QCOMPARE(run(path, err), 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), DemoImageHex());
+
+    // A file it cannot write is a failure that names it, and no port is made.
+    const QString nowhere = dir.filePath("missing/demo.hex");
+    QCOMPARE(run(nowhere, err), 1);
+    QVERIFY2(err.contains("cannot write " + nowhere), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(tst_simboot)

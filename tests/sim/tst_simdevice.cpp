@@ -220,8 +220,8 @@ void TestSimDevice::stateChanges_data()
                                      << QByteArray("C Remote update") << QByteArray("T");
     QTest::newRow("isp update url") << QByteArrayList {"isp B " + url} << QByteArray("isp")
                                     << QByteArray("B Update URL") << url;
-    QTest::newRow("isp name cut to capacity") << QByteArrayList {"isp 1 ABCDEFGHIJKLMNOP"} << QByteArray("isp")
-                                              << QByteArray("1 ISP name") << QByteArray("ABCDEFGHIJKL");
+    QTest::newRow("isp name at capacity") << QByteArrayList {"isp 1 ABCDEFGHIJKL"} << QByteArray("isp")
+                                          << QByteArray("1 ISP name") << QByteArray("ABCDEFGHIJKL");
     QTest::newRow("channel name") << QByteArrayList {"channel 1 0 Radio One", "channel 2 0 " + url}
                                   << QByteArray("channel") << QByteArray("Channel 0 name")
                                   << QByteArray("Radio One");
@@ -230,8 +230,8 @@ void TestSimDevice::stateChanges_data()
     QTest::newRow("channel slot 16") << QByteArrayList {"channel 1 F Last", "channel 2 F " + url}
                                      << QByteArray("channel") << QByteArray("Channel F name")
                                      << QByteArray("Last");
-    QTest::newRow("channel name cut to capacity")
-        << QByteArrayList {"channel 1 A ABCDEFGHIJKLMNOP"} << QByteArray("channel") << QByteArray("Channel A name")
+    QTest::newRow("channel name at capacity")
+        << QByteArrayList {"channel 1 A ABCDEFGHIJKL"} << QByteArray("channel") << QByteArray("Channel A name")
         << QByteArray("ABCDEFGHIJKL");
     QTest::newRow("channels erased") << QByteArrayList {"channel 1 0 One", "channel 1 1 Two", "channel 3 0"}
                                      << QByteArray("channel") << QByteArray("No channels") << QByteArray("");
@@ -270,6 +270,11 @@ void TestSimDevice::invalidArguments_data()
     QTest::newRow("channel unknown action") << QByteArray("channel 4 0 x");
     QTest::newRow("erase with a slot") << QByteArray("channel 3 5");
     QTest::newRow("serial not hex") << QByteArray("snum 000012XYZ");
+    // A value longer than the device keeps is refused, not cut.
+    QTest::newRow("channel name too long") << QByteArray("channel 1 5 ABCDEFGHIJKLM");
+    QTest::newRow("channel url too long") << QByteArray("channel 2 5 http://" + QByteArray(138, 'u'));
+    QTest::newRow("isp name too long") << QByteArray("isp 1 ABCDEFGHIJKLM");
+    QTest::newRow("isp update url too long") << QByteArray("isp B http://" + QByteArray(200, 'u'));
 }
 
 void TestSimDevice::invalidArguments()

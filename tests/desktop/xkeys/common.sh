@@ -1,12 +1,20 @@
 # Shared by the real-key tests: sourced after `tool` and `here` are set. A
-# private Xvfb display, the fake device on the tool's fixed port 9000, the
-# tool started with the network interface, the address box answered with
-# 127.0.0.1, and each run once without a window manager and once with
-# openbox where it is installed. Exit 77 (skipped) when Xvfb or xdotool is
-# missing.
+# network namespace of their own, a private Xvfb display, the fake device on
+# the tool's fixed port 9000, the tool started with the network interface,
+# the address box answered with 127.0.0.1, and each run once without a
+# window manager and once with openbox where it is installed. Exit 77
+# (skipped) when Xvfb or xdotool is missing or no namespace can be had.
 for p in Xvfb xdotool python3; do
   command -v "$p" >/dev/null || { echo "skipped: $p is not installed"; exit 77; }
 done
+
+# The tool's port is fixed, and a user may keep a demo listening on it: the
+# script runs again in a network namespace of its own, where the port is
+# free and the user's listener out of reach. The X server started below
+# lives there too (its abstract socket is the namespace's own).
+if [ "${MIRTO_OWN_NETNS:-}" != "$(readlink /proc/self/ns/net)" ]; then
+  exec "$here/own_netns.sh" "$here/$(basename "$0")" "$@"
+fi
 
 work=$(mktemp -d)
 pids=()
