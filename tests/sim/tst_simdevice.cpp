@@ -452,9 +452,10 @@ void TestSimDevice::serverLinkNumbers()
     ScopedConfigHome home;
     const QString folder = ComPortFolder();
     QVERIFY(QDir().mkpath(folder));
-    // A dangling entry, and one left by a simulator that was killed while
-    // its pseudo-terminal has gone to another program: both are stale.
-    QVERIFY(QFile::link(QStringLiteral("/dev/null-gone"), folder + QStringLiteral("/COM1")));
+    // An entry of a pseudo-terminal that has gone, and one left by a
+    // simulator that was killed while its pseudo-terminal has gone to another
+    // program: both are stale.
+    QVERIFY(QFile::link(QStringLiteral("/dev/pts/99999"), folder + QStringLiteral("/COM1")));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/COM2")));
     QProcess ended;
     ended.start(QStringLiteral("true"), {});
