@@ -338,8 +338,8 @@ int RunCli(const QStringList &arguments)
         try {
             return listPorts(json);
         } catch (const SerialPortError &error) {
-            writeMessage(stderr, QStringLiteral("mirto-cli: "),
-                         QStringLiteral("The ports folder %1 cannot be made or read: %2").arg(ComPortFolder(), error.message()));
+            // The message names the folder and the system's reason.
+            writeMessage(stderr, QStringLiteral("mirto-cli: "), error.message());
             return CliDeviceFailed;
         }
     }
