@@ -316,14 +316,16 @@ int main(int argc, char *argv[])
             signalfd_siginfo info {};
             bool stop = false;
             while (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
-                if (info.ssi_signo == SIGUSR1)
+                if (info.ssi_signo == SIGUSR1) {
                     server.PowerCycle();
-                else if (info.ssi_signo == SIGUSR2 && server.Plugged())
-                    server.Unplug();
-                else if (info.ssi_signo == SIGUSR2 && !server.Plug(replugSerial))
-                    Report(QStringLiteral("cannot plug the cable back: ") + server.ErrorString());
-                else
+                } else if (info.ssi_signo == SIGUSR2) {
+                    if (server.Plugged())
+                        server.Unplug();
+                    else if (!server.Plug(replugSerial))
+                        Report(QStringLiteral("cannot plug the cable back: ") + server.ErrorString());
+                } else {
                     stop = true;
+                }
             }
             if (stop)
                 QCoreApplication::quit();
