@@ -189,7 +189,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     if (refuseWhileBusy())
         return;
     // The user's own open or close ends an automatic reconnect.
-    m_reconnect->Disarm();
+    m_reconnect->Stop();
     if (network()) {
         // A second open while an attempt runs starts over: the first attempt
         // is dropped with its time-out, so no stale outcome arrives later.
@@ -244,7 +244,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
 
 void DeviceConnection::CloseConnectionClicked()
 {
-    m_reconnect->Disarm();
+    m_reconnect->Stop();
     if (network()) {
         m_toTimer.stop();
         // The close the user asked for is no link lost.

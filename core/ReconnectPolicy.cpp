@@ -8,6 +8,7 @@
 #include <QFileSystemWatcher>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -40,7 +41,7 @@ void ReconnectPolicy::SetEnabled(bool on)
 {
     m_enabled = on;
     if (!on)
-        Disarm();
+        Stop();
 }
 
 QStringList ReconnectPolicy::WatchedFolders() const
@@ -71,7 +72,9 @@ void ReconnectPolicy::LinkLost(const DeviceIdentity &unit)
     m_conn.m_user.ShowReconnect(QStringLiteral("%1 went away; waiting for it to come back").arg(port()));
     watchForDevice();
     // A device may be back already, its new port in place before the old
-    // one hung up: no change would ever wake the watch for it.
+    // one hung up: no change would ever wake the watch for it. A port that
+    // merely has not gone yet is no news: that look fails quietly.
+    m_quietLook = true;
     m_timer.start(0);
     m_conn.UpdateConnectionStatus();
 }
@@ -99,9 +102,19 @@ void ReconnectPolicy::watchForDevice()
     }
 }
 
-void ReconnectPolicy::Disarm()
+void ReconnectPolicy::Stop()
+{
+    if (!m_armed)
+        return;
+    disarm();
+    m_conn.m_user.ShowReconnect(QStringLiteral("Reconnect to %1 stopped").arg(port()));
+}
+
+void ReconnectPolicy::disarm()
 {
     m_armed = false;
+    m_toldNotOpen = false;
+    m_quietLook = false;
     m_timer.stop();
     m_retryMs = FirstRetryMs;
     if (m_watcher && !m_watcher->directories().isEmpty())
@@ -130,6 +143,7 @@ void ReconnectPolicy::look()
 
 void ReconnectPolicy::lookSerial()
 {
+    const bool quiet = std::exchange(m_quietLook, false);
     // A stable path's folder that was made again is watched from now on.
     watchForDevice();
     const int number = m_conn.m_vaComm.PortNum();
@@ -140,13 +154,14 @@ void ReconnectPolicy::lookSerial()
     } catch (const SerialPortError &error) {
         // Back, but not yet to be opened (its node is still being set up):
         // a second look tells.
-        m_conn.m_user.ShowReconnect(
-            QStringLiteral("%1 is back but cannot be opened yet: %2").arg(port(), error.message()));
+        if (!quiet && !std::exchange(m_toldNotOpen, true))
+            m_conn.m_user.ShowReconnect(
+                QStringLiteral("%1 is back but cannot be opened yet: %2").arg(port(), error.message()));
         m_timer.start(FirstRetryMs);
         return;
     }
     const DeviceIdentity unit = m_unit;
-    Disarm();
+    disarm();
     m_conn.forgetOwedPrompts();
     m_conn.m_user.ShowReconnect(QStringLiteral("%1 is back; identifying the device").arg(port()));
     m_conn.m_user.PortsChanged();
@@ -189,7 +204,7 @@ bool ReconnectPolicy::NetworkConnected()
 {
     if (!m_armed)
         return false;
-    Disarm();
+    disarm();
     const QString text = QStringLiteral("Reconnected to %1").arg(port());
     m_conn.m_user.ShowReconnect(text);
     m_conn.markTerminal(text);

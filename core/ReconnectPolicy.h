@@ -50,8 +50,9 @@ public:
     // The link went away without the user closing it; `unit` is who was on
     // it. Starts waiting when enabled.
     void LinkLost(const DeviceIdentity &unit);
-    // The user opened or closed the link, or the tool ends: no more waiting.
-    void Disarm();
+    // The user opened or closed the link or turned the reconnect off: no
+    // more waiting, and a wait that ends so says it.
+    void Stop();
     // A job that held the link has ended: a device that came back meanwhile
     // is opened now.
     void JobEnded();
@@ -67,12 +68,17 @@ private:
     void lookSerial();
     void tryNetwork();
     void retryNetworkLater();
+    void disarm();
 
     DeviceConnection &m_conn;
     QString m_deviceFolder;
     bool m_enabled = false;
     bool m_armed = false;
     int m_retryMs = FirstRetryMs;
+    // The port is back but could not be opened, and the user was told.
+    bool m_toldNotOpen = false;
+    // The look right after the link went: its port may not have gone yet.
+    bool m_quietLook = false;
     DeviceIdentity m_unit;
     QTimer m_timer;
     QFileSystemWatcher *m_watcher = nullptr;

@@ -396,6 +396,7 @@ void tst_faults::reconnects()
         QVERIFY(rig.user.state.CloseEnabled);
         conn.CloseConnectionClicked();
         QVERIFY(!conn.Reconnecting());
+        QCOMPARE(rig.user.status.value(0), QString("Reconnect to 127.0.0.1 stopped"));
         QVERIFY(!rig.user.state.CloseEnabled);
         QVERIFY(rig.user.state.OpenEnabled);
         QVERIFY(!conn.IsConnected());
