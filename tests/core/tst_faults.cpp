@@ -423,6 +423,10 @@ void tst_faults::reconnects()
             QVERIFY2(!listed.contains(QString("COM%1").arg(com)), qPrintable(listed.join(" ")));
             QVERIFY(QFileInfo(entry).isSymLink());
         }
+        // Out for a while, as a cable is: what the listing changed is long
+        // looked at when the device returns.
+        QTest::qWait(3 * ReconnectPolicy::SettleMs);
+        QVERIFY(!conn.IsConnected());
         QVERIFY(sim->ToggleCable());
     }
     const QString was = QString("COM%1 went away").arg(com);
