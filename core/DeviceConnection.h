@@ -164,7 +164,6 @@ public:
     bool AutoReconnect() const;
     // A reconnect waits for the device or for its next attempt.
     bool Reconnecting() const;
-    ReconnectPolicy &Reconnect() { return *m_reconnect; }
 
     // CommandPort
     bool IsConnected() const override { return m_connected; }

@@ -44,11 +44,6 @@ void ReconnectPolicy::SetEnabled(bool on)
         Stop();
 }
 
-QStringList ReconnectPolicy::WatchedFolders() const
-{
-    return m_watcher ? m_watcher->directories() : QStringList();
-}
-
 QString ReconnectPolicy::port() const
 {
     return m_conn.network() ? m_conn.HostAddress : QStringLiteral("COM%1").arg(m_conn.m_vaComm.PortNum());

@@ -44,8 +44,6 @@ public:
     bool Enabled() const { return m_enabled; }
     // Waiting for the device or for the next network attempt.
     bool Armed() const { return m_armed; }
-    // The folders watched while waiting for a serial device.
-    QStringList WatchedFolders() const;
 
     // The link went away without the user closing it; `unit` is who was on
     // it. Starts waiting when enabled.
