@@ -41,8 +41,8 @@ int RunPortsCommand(const QStringList &words, bool json)
     try {
         return listPorts(json);
     } catch (const SerialPortError &error) {
-        CliWriteMessage(stderr, QStringLiteral("mirto-cli: "),
-                        QStringLiteral("The ports folder %1 cannot be made or read: %2").arg(ComPortFolder(), error.message()));
+        // The message names the folder and the system's reason.
+        CliWriteMessage(stderr, QStringLiteral("mirto-cli: "), error.message());
         return CliDeviceFailed;
     }
 }

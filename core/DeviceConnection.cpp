@@ -1,6 +1,7 @@
 #include "core/DeviceConnection.h"
 
 #include "core/DeviceConnectionUpdate.h"
+#include "core/ReconnectPolicy.h"
 
 #include <QPointer>
 
@@ -32,9 +33,7 @@ DeviceConnection::DeviceConnection(const ToolSettings &settings, DeviceUser &use
     connect(&m_clientSocket, &TClientSocket::OnError, this, &DeviceConnection::ClientSocketError,
             Qt::DirectConnection);
 
-    m_reconnectTimer.setParent(this);
-    m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &DeviceConnection::tryReconnect);
+    m_reconnect = new ReconnectPolicy(*this);
     m_toTimer.setObjectName(QStringLiteral("TOTimer"));
     m_toTimer.setSingleShot(true);
     m_toTimer.setInterval(ConnectTimeoutMs);
@@ -127,6 +126,7 @@ void DeviceConnection::VaCommDeviceLost()
         receiver(-1);
     }
     m_user.AddStatus(QStringLiteral("Device disconnected"));
+    markTerminal(QStringLiteral("COM%1 went away").arg(m_vaComm.PortNum()));
     m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
     // A job cut short says so once (the update's own dialog tells of its
     // end); an idle link goes quietly, the panels show it.
@@ -139,8 +139,7 @@ void DeviceConnection::VaCommDeviceLost()
     // The port that went away leaves the list until its device returns.
     m_user.PortsChanged();
     UpdateConnectionStatus();
-    if (m_autoReconnect)
-        armReconnect();
+    m_reconnect->LinkLost(DeviceIdentity(m_identity.readSerial));
 }
 
 void DeviceConnection::ClientSocketRead(TClientSocket *sender)
@@ -190,7 +189,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     if (refuseWhileBusy())
         return;
     // The user's own open or close ends an automatic reconnect.
-    disarmReconnect();
+    m_reconnect->Stop();
     if (network()) {
         // A second open while an attempt runs starts over: the first attempt
         // is dropped with its time-out, so no stale outcome arrives later.
@@ -245,7 +244,7 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
 
 void DeviceConnection::CloseConnectionClicked()
 {
-    disarmReconnect();
+    m_reconnect->Stop();
     if (network()) {
         m_toTimer.stop();
         // The close the user asked for is no link lost.
@@ -295,9 +294,31 @@ void DeviceConnection::UpdateConnectionStatus()
     // while a job holds the link, it is not opened, closed or moved under it.
     const bool free = m_job == Job::None;
     state.OpenEnabled = free && !m_connected && !(network() && m_toTimer.isActive());
-    state.CloseEnabled = free && m_connected;
+    // A reconnect that waits or tries again is stopped with Close.
+    state.CloseEnabled = free && (m_connected || Reconnecting());
     state.PortListEnabled = free && m_portListEnabled;
     m_user.ShowConnectionState(state);
+}
+
+void DeviceConnection::SetAutoReconnect(bool on)
+{
+    m_reconnect->SetEnabled(on);
+    UpdateConnectionStatus();
+}
+
+bool DeviceConnection::AutoReconnect() const
+{
+    return m_reconnect->Enabled();
+}
+
+bool DeviceConnection::Reconnecting() const
+{
+    return m_reconnect && m_reconnect->Armed();
+}
+
+void DeviceConnection::markTerminal(const QString &text)
+{
+    m_user.AppendTerminal("\r\n" + text.toLocal8Bit() + "\r\n");
 }
 
 bool DeviceConnection::linkAlive() const
@@ -360,10 +381,7 @@ void DeviceConnection::ClientSocketConnect(TClientSocket *)
     const auto waiting = std::exchange(m_whenConnected, {});
     for (const auto &then : waiting)
         then();
-    if (m_reconnectArmed) {
-        disarmReconnect();
-        m_user.ShowReconnect(QStringLiteral("Reconnected to %1").arg(HostAddress));
-    }
+    m_reconnect->NetworkConnected();
 }
 
 void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
@@ -375,8 +393,9 @@ void DeviceConnection::ClientSocketDisconnect(TClientSocket *)
     // tool ending and an error already reported are no closing by Mirto.
     if (m_closingSocket || m_userClosing)
         return;
-    if (m_autoReconnect) {
-        armReconnect();
+    markTerminal(QStringLiteral("Connection to %1 closed by Mirto").arg(HostAddress));
+    if (m_reconnect->Enabled()) {
+        m_reconnect->LinkLost({});
         return;
     }
     tellUser(QStringLiteral(" Socket Connection closed by Mirto"));
@@ -392,11 +411,12 @@ void DeviceConnection::ClientSocketError(TClientSocket *, ErrorEvent kind, int &
         linkGone();
         UpdateConnectionStatus();
         m_user.RestoreCursor();
-        if (m_reconnectArmed) {
-            retryNetworkLater();
-        } else if (m_autoReconnect) {
+        if (m_reconnect->NetworkFailed()) {
+            // The reconnect's own attempt: it tries again later.
+        } else if (m_reconnect->Enabled()) {
+            markTerminal(QStringLiteral("The connection to %1 was broken").arg(HostAddress));
             m_user.ShowReconnect(QStringLiteral("The connection to %1 was broken").arg(HostAddress));
-            armReconnect();
+            m_reconnect->LinkLost({});
         } else {
             tellUser(QStringLiteral("Unexpected Clientsocket error...."));
         }
@@ -411,9 +431,7 @@ void DeviceConnection::TOTimerTimer()
     dropWhenConnected();
     UpdateConnectionStatus();
     m_user.RestoreCursor();
-    if (m_reconnectArmed) {
-        retryNetworkLater();
+    if (m_reconnect->NetworkFailed())
         return;
-    }
     tellUser(QStringLiteral("Unable to connect...."));
 }

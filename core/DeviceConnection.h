@@ -18,7 +18,7 @@
 #include <vector>
 
 class QEventLoop;
-class QFileSystemWatcher;
+class ReconnectPolicy;
 
 // What the connection shows of itself: status panel 3 and the two buttons.
 struct ConnectionState {
@@ -156,16 +156,14 @@ public:
     // failed (the user has been told).
     bool ChangePort(int number);
     void UpdateConnectionStatus();
-    // Tools - Reconnect Automatically: once a link went away without the
-    // user closing it, a serial or USB device is opened and identified again
-    // when it comes back; the network link is tried again after 1, 2, 4 ...
-    // at most 30 s until it connects or the user closes or opens it.
+    // Tools - Reconnect Automatically (core/ReconnectPolicy.h): once a link
+    // went away without the user closing it, a serial or USB device is
+    // opened and identified again when it comes back; the network link is
+    // tried again until it connects or the user closes or opens it.
     void SetAutoReconnect(bool on);
-    bool AutoReconnect() const { return m_autoReconnect; }
+    bool AutoReconnect() const;
     // A reconnect waits for the device or for its next attempt.
-    bool Reconnecting() const { return m_reconnectArmed; }
-    static constexpr int FirstRetryMs = 1000;
-    static constexpr int LongestRetryMs = 30000;
+    bool Reconnecting() const;
 
     // CommandPort
     bool IsConnected() const override { return m_connected; }
@@ -205,6 +203,7 @@ private:
     // taking it back (core/DeviceConnectionUpdate.h).
     class UpdateHandOver;
     friend class UpdateHandOver;
+    friend class ReconnectPolicy;
 
     enum class Job { None, Exchange, Sequence, Boot };
 
@@ -251,10 +250,8 @@ private:
     void portNotOpen();
     bool linkAlive() const;
     bool network() const { return m_settings.InterfaceType == InterfaceNetwork; }
-    void armReconnect();
-    void disarmReconnect();
-    void tryReconnect();
-    void retryNetworkLater();
+    // A line of the tool's own in the terminal (and so in its log).
+    void markTerminal(const QString &text);
 
     const ToolSettings &m_settings;
     DeviceUser &m_user;
@@ -306,10 +303,6 @@ private:
     // The open link went away; cleared when a link opens again.
     bool m_linkLost = false;
     bool m_portListEnabled = true;
-    bool m_autoReconnect = false;
-    bool m_reconnectArmed = false;
     bool m_userClosing = false;
-    int m_retryMs = FirstRetryMs;
-    QTimer m_reconnectTimer;
-    QFileSystemWatcher *m_portWatcher = nullptr;
+    ReconnectPolicy *m_reconnect = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "core/DeviceConnection.h"
 
+#include "core/ReconnectPolicy.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 
@@ -41,6 +43,7 @@ void DeviceConnection::endJob()
     m_job = Job::None;
     m_jobName.clear();
     UpdateConnectionStatus();
+    m_reconnect->JobEnded();
 }
 
 bool DeviceConnection::BeginSequence(const QString &job)

@@ -5,7 +5,10 @@ QList<HighlightRules::Rule> HighlightRules::Defaults()
     return {
         {QStringLiteral("Error|error|fail|FAIL"), QStringLiteral("Red")},
         // What the tool itself writes in the terminal, amid the device's text.
-        {QStringLiteral("No response from Mirto|Firmware updated:"), QStringLiteral("Blue")},
+        // A link that went away and came back is marked too.
+        {QStringLiteral("No response from Mirto|Firmware updated:|COM\\d+ went away|Reconnected to |"
+                        "Another device is on |closed by Mirto|The connection to .* was broken"),
+         QStringLiteral("Blue")},
     };
 }
 

@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -86,6 +87,7 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
     sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     const int signalFd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
 
@@ -108,7 +110,9 @@ int main(int argc, char *argv[])
             "back in command mode.\n"
             "Fixed pauses of the simulator: a single reset is answered after %1 ms (the device\n"
             "restarting); the erase takes %3 ms, between '^' and '*'. Nothing else waits beyond\n"
-            "the line rate.")
+            "the line rate.\n"
+            "\n"
+            "kill -USR2 <pid> pulls the serial cable, and plugs it back when it is out.")
             .arg(SimServer::ResetWindowMs)
             .arg(SimBootLoader::TokenWaitMs)
             .arg(SimBootLoader::EraseMs));
@@ -180,6 +184,20 @@ int main(int argc, char *argv[])
                         "prompt.")
              .arg(SimServer::EndlessLineMs),
          QStringLiteral("CMD")},
+        {QStringLiteral("stable-link"),
+         QStringLiteral("A USB device: its pseudo-terminal is reached through the link PATH (as a stable "
+                        "/dev/serial/by-id path), which COMn points at. Pulling the cable leaves PATH dangling "
+                        "and COMn in place; plugging it back points PATH at a new pseudo-terminal. Without it "
+                        "COMn points at the pseudo-terminal and goes and comes with it."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("replug-after"),
+         QStringLiteral("After each unplug the cable is plugged back MS milliseconds later; 0: at once, the new "
+                        "port in place before the old one hangs up."),
+         QStringLiteral("MS")},
+        {QStringLiteral("replug-serial"),
+         QStringLiteral("The unit plugged back has this serial number, as if another unit came (default: the "
+                        "same)."),
+         QStringLiteral("XXXXX")},
         {QStringLiteral("die-at-page"),
          QStringLiteral("Boot loader: the device is unplugged as page N's frame begins to arrive."),
          QStringLiteral("N")},
@@ -261,6 +279,14 @@ int main(int argc, char *argv[])
         server.SetBootDeath(page, parser.isSet(QStringLiteral("die-mid-frame")));
     }
 
+    if (parser.isSet(QStringLiteral("stable-link")))
+        server.SetStableLink(QFileInfo(parser.value(QStringLiteral("stable-link"))).absoluteFilePath());
+    const QByteArray replugSerial = parser.value(QStringLiteral("replug-serial")).toLatin1();
+    if (parser.isSet(QStringLiteral("replug-after")))
+        server.SetReplug(int(NumberOption(parser, QStringLiteral("replug-after"), 0, 600000)), replugSerial);
+    else
+        server.SetReplug(-1, replugSerial);
+
     const int wantedCom = parser.isSet(QStringLiteral("com"))
                               ? int(NumberOption(parser, QStringLiteral("com"), 1, 99))
                               : 0;
@@ -294,25 +320,38 @@ int main(int argc, char *argv[])
     QObject::connect(&server, &SimServer::bootLoaderEnded, &server,
                      [&server] { Report(QStringLiteral("boot loader: ") + OutcomeText(server)); });
 
+    QObject::connect(&server, &SimServer::unplugged, &server, [] { Report(QStringLiteral("cable pulled")); });
+    QObject::connect(&server, &SimServer::plugged, &server, [&server] {
+        Report(QStringLiteral("cable plugged back: serial number %1 on %2")
+                   .arg(QString::fromLatin1(server.Device().SerialNumber()), server.SlavePath()));
+    });
+
     QSocketNotifier *signalNotifier = nullptr;
     if (signalFd >= 0) {
         signalNotifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
-        QObject::connect(signalNotifier, &QSocketNotifier::activated, &app, [signalFd, &server] {
+        QObject::connect(signalNotifier, &QSocketNotifier::activated, &app, [signalFd, &server, replugSerial] {
             signalfd_siginfo info {};
             bool stop = false;
             while (::read(signalFd, &info, sizeof info) == ssize_t(sizeof info)) {
-                if (info.ssi_signo == SIGUSR1)
+                if (info.ssi_signo == SIGUSR1) {
                     server.PowerCycle();
-                else
+                } else if (info.ssi_signo == SIGUSR2) {
+                    if (server.Plugged())
+                        server.Unplug();
+                    else if (!server.Plug(replugSerial))
+                        Report(QStringLiteral("cannot plug the cable back: ") + server.ErrorString());
+                } else {
                     stop = true;
+                }
             }
             if (stop)
                 QCoreApplication::quit();
         });
     }
 
-    std::printf("mirto-sim: COM%d -> %s, %s\n", server.ComPort(), server.SlavePath().toLocal8Bit().constData(),
-                tcpText.toLocal8Bit().constData());
+    const QString through = server.StableLink().isEmpty() ? QString() : server.StableLink() + QStringLiteral(" -> ");
+    std::printf("mirto-sim: COM%d -> %s%s, %s\n", server.ComPort(), through.toLocal8Bit().constData(),
+                server.SlavePath().toLocal8Bit().constData(), tcpText.toLocal8Bit().constData());
     std::fflush(stdout);
 
     const int result = QCoreApplication::exec();

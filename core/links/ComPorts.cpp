@@ -117,6 +117,18 @@ bool ownerGone(const QString &folder, int n)
     return QFileInfo::exists(mark) && !ComPortOwnerAlive(mark);
 }
 
+// An entry stands for its device until the user removes it, also while the
+// device is unplugged and its stable path leads nowhere. A pseudo-terminal
+// that has gone is another matter: its program has ended, and the system
+// hands the same name to the next program that asks.
+bool entryStale(const QString &folder, int n, const QString &linkPath)
+{
+    if (ownerGone(folder, n))
+        return true;
+    const QString target = QFileInfo(linkPath).symLinkTarget();
+    return !targetExists(linkPath) && target.startsWith(QLatin1String("/dev/pts/"));
+}
+
 [[noreturn]] void throwPortsFolderError(const QString &folder, int code)
 {
     throw SerialPortError(QStringLiteral("The ports folder %1 cannot be used: %2")
@@ -211,8 +223,7 @@ QList<int> PruneComPorts(const QString &folder)
         const int n = entryNumber(name);
         if (n == 0 || !isLink(path))
             continue;
-        const bool gone = !targetExists(path) || ownerGone(folder, n);
-        if (gone && QFile::remove(path)) {
+        if (entryStale(folder, n, path) && QFile::remove(path)) {
             removed.append(n);
             // The mark goes with its link, unless it names a live owner that
             // merely lost its device.

@@ -31,9 +31,12 @@ bool ComPortOwnerAlive(const QString &markPath);
 // Undoes what an owner made: removes COMn when it still points at
 // `devicePath`, and the mark when it names this process.
 void ReleaseComPort(const QString &folder, int portNumber, const QString &devicePath);
-// Removes the entries that no longer stand for a device: links whose target
-// has gone, links whose owner has gone (with their marks), and marks of gone
-// owners that lost their link. Returns the numbers of the links removed.
+// Removes the entries that no longer stand for a device: links to a
+// pseudo-terminal that has gone, links whose owner has gone (with their
+// marks), and marks of gone owners that lost their link. A link to any other
+// path that is gone for now (an unplugged device's stable path) keeps its
+// number, and is listed again when the path returns. Returns the numbers of
+// the links removed.
 QList<int> PruneComPorts(const QString &folder);
 
 // Number of the entry that points at `devicePath` (compared after resolving

@@ -48,3 +48,10 @@ bool SimLauncher::PowerCycle()
         return false;
     return ::kill(pid_t(m_process.processId()), SIGUSR1) == 0;
 }
+
+bool SimLauncher::ToggleCable()
+{
+    if (m_process.state() != QProcess::Running)
+        return false;
+    return ::kill(pid_t(m_process.processId()), SIGUSR2) == 0;
+}

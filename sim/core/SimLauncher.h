@@ -20,6 +20,10 @@ public:
     // Power-cycles the simulated device: its boot loader starts. False when
     // the simulator does not run.
     bool PowerCycle();
+    // Pulls the cable when it is in, plugs it back when it is out (see
+    // mirto-sim --stable-link, --replug-serial). False when the simulator
+    // does not run.
+    bool ToggleCable();
 
 private:
     QProcess m_process;

@@ -31,16 +31,6 @@ constexpr qint64 NsPerMs = 1000000;
 constexpr qint64 BitsPerByte = 10;
 constexpr qint64 NsPerSecond = 1000000000;
 
-void MakeRaw(int fd)
-{
-    termios tio {};
-    if (::tcgetattr(fd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::cfsetspeed(&tio, B115200);
-        ::tcsetattr(fd, TCSANOW, &tio);
-    }
-}
-
 constexpr int StreamTickMs = 5;
 constexpr qsizetype StreamChunk = 16 * 1024;
 // A stream adds to the link's output only while less than this waits, so
@@ -61,11 +51,6 @@ bool LineMatches(const QByteArray &line, const QByteArray &command)
     return word.compare(command, Qt::CaseInsensitive) == 0;
 }
 
-QString ErrnoText(const char *what)
-{
-    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-}
-
 } // namespace
 
 SimServer::SimServer(QObject *parent)
@@ -76,6 +61,9 @@ SimServer::SimServer(QObject *parent)
       m_tokenTimer(new QTimer(this)),
       m_streamTimer(new QTimer(this))
 {
+    m_replugTimer = new QTimer(this);
+    m_replugTimer->setSingleShot(true);
+    connect(m_replugTimer, &QTimer::timeout, this, [this] { Plug(m_replugSerial); });
     m_streamTimer->setInterval(StreamTickMs);
     connect(m_streamTimer, &QTimer::timeout, this, &SimServer::FeedStreams);
     m_clock.start();
@@ -97,81 +85,63 @@ SimServer::~SimServer()
 bool SimServer::StartSerial(int wantedPort)
 {
     StopSerial();
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0) {
-        m_error = ErrnoText("posix_openpt");
+    if (!OpenPty())
         return false;
+    // A USB device's COMn points at its stable link, which points at the
+    // port of the moment.
+    QString target = m_slavePath;
+    if (!m_stableLink.isEmpty()) {
+        if (!PointLink(m_stableLink, m_slavePath)) {
+            StopSerial();
+            return false;
+        }
+        target = m_stableLink;
     }
-    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
-        m_error = ErrnoText("unlockpt");
-        StopSerial();
-        return false;
-    }
-    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
-    // Holding the slave open keeps the master from reporting a hang-up each
-    // time the tool closes the port, which would wake the read notifier
-    // without end.
-    m_slaveHold = ::open(QFile::encodeName(m_slavePath).constData(),
-                         O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_slaveHold < 0) {
-        m_error = ErrnoText("open slave");
-        StopSerial();
-        return false;
-    }
-    MakeRaw(m_master);
-    MakeRaw(m_slaveHold);
-
     const QString folder = ComPortFolder();
-    const int n = AssignComPort(folder, m_slavePath, wantedPort);
+    const int n = AssignComPort(folder, target, wantedPort);
     if (n <= 0) {
         m_error = QStringLiteral("cannot create a COM link in %1").arg(folder);
         StopSerial();
         return false;
     }
     m_comPort = n;
+    m_plugComPort = n;
     m_linkPath = folder + QStringLiteral("/COM%1").arg(n);
     if (!MarkComPortOwner(folder, n)) {
         m_error = QStringLiteral("cannot mark %1 as ours").arg(m_linkPath);
         StopSerial();
         return false;
     }
-
-    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
-    connect(m_readNotifier, &QSocketNotifier::activated, this, &SimServer::ReadSerial);
-    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
-    m_writeNotifier->setEnabled(false);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimServer::FlushSerial);
+    WatchPty();
     return true;
 }
 
 void SimServer::StopSerial()
 {
+    m_replugTimer->stop();
     // The slave must still exist here, or the link cannot be told ours.
     if (m_comPort > 0)
-        ReleaseComPort(ComPortFolder(), m_comPort, m_slavePath);
+        ReleaseComPort(ComPortFolder(), m_comPort, m_stableLink.isEmpty() ? m_slavePath : m_stableLink);
+    // The stable link is the simulator's own: it goes when it ends.
+    if (!m_stableLink.isEmpty() && QFileInfo(m_stableLink).isSymLink())
+        QFile::remove(m_stableLink);
+    ClosePty();
+    m_linkPath.clear();
+    m_comPort = 0;
+}
+
+void SimServer::ClosePty()
+{
     m_boot.Leave();
     ClearBootLine();
     m_tokenTimer->stop();
     m_lastResetNs = -1;
-    // An unplug may come from the read notifier's own handler: it goes once
-    // that has returned.
-    for (QSocketNotifier *notifier : {m_readNotifier, m_writeNotifier}) {
-        if (notifier) {
-            notifier->setEnabled(false);
-            notifier->deleteLater();
-        }
-    }
+    DropPty(m_master, m_slaveHold, m_readNotifier, m_writeNotifier);
+    m_master = -1;
+    m_slaveHold = -1;
     m_readNotifier = nullptr;
     m_writeNotifier = nullptr;
-    if (m_slaveHold >= 0)
-        ::close(m_slaveHold);
-    m_slaveHold = -1;
-    if (m_master >= 0)
-        ::close(m_master);
-    m_master = -1;
     m_slavePath.clear();
-    m_linkPath.clear();
-    m_comPort = 0;
     m_serialLines.Clear();
     m_serialOut.clear();
     m_serialOutPos = 0;
@@ -725,11 +695,6 @@ bool SimServer::BootDies()
     return true;
 }
 
-void SimServer::Unplug()
-{
-    m_streams.removeIf([](const Stream &s) { return s.link == Link::Serial; });
-    StopSerial();
-}
 
 void SimServer::ResetClient()
 {

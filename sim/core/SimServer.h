@@ -151,14 +151,38 @@ public:
         m_dieAtPage = page;
         m_dieMidFrame = midFrame;
     }
-    // Closes the pseudo-terminal as an unplugged device does; the TCP side
-    // stays.
+    // Pulls the cable: the pseudo-terminal closes as an unplugged device's
+    // port does; the TCP side stays. Without a stable link the COMn link
+    // goes with it; with one, only the port it points at goes (the link
+    // dangles) and COMn stays. With a replug due at once, the new port is in
+    // place before the old one hangs up.
     void Unplug();
+    // Plugs the cable back: a new pseudo-terminal, reached by the same
+    // stable link (or linked as the same COMn again), for the unit `serial`
+    // (empty: the one that was unplugged). False when it cannot be opened.
+    bool Plug(const QByteArray &serial = {});
+    bool Plugged() const { return m_master >= 0; }
+    // After each unplug the cable comes back after `ms` (0: at once), as
+    // the unit `serial` (empty: the same one); -1 (the default): never.
+    void SetReplug(int ms, const QByteArray &serial = {})
+    {
+        m_replugMs = ms;
+        m_replugSerial = serial;
+    }
+    // A device on USB: its port is reached through the stable link `path`
+    // outside the ports folder (made, pointed and removed by the simulator),
+    // and COMn points at that link. Empty (the default): COMn points at the
+    // pseudo-terminal itself. Set before StartSerial.
+    void SetStableLink(const QString &path) { m_stableLink = path; }
+    QString StableLink() const { return m_stableLink; }
 
 Q_SIGNALS:
     void floodDone();
     // Bytes arrived on the pseudo-terminal; emitted after they were handled.
     void serialDataReceived();
+    // The cable was pulled, or plugged back in.
+    void unplugged();
+    void plugged();
     // The device was told to restart ("reset").
     void resetRequested();
     void bootLoaderStarted();
@@ -186,6 +210,15 @@ private:
         int rate;       // bit/s it travels at; 0: at once
     };
 
+    // The pseudo-terminal's side (SimServerCable.cpp).
+    bool OpenPty();
+    void WatchPty();
+    void ClosePty();
+    void DropPty(int master, int slaveHold, QSocketNotifier *read, QSocketNotifier *write);
+    // Points the link at `path` to `target` in one step, replacing it.
+    bool PointLink(const QString &path, const QString &target);
+    // A new port in place before the old one hangs up.
+    bool SwapPty();
     void ReadSerial();
     void TakeSerialInput(const QByteArray &input);
     void HandleSerialLine(const QByteArray &line);
@@ -240,6 +273,11 @@ private:
     QString m_slavePath;
     QString m_linkPath;
     int m_comPort = 0;
+    int m_plugComPort = 0;
+    QString m_stableLink;
+    int m_replugMs = -1;
+    QByteArray m_replugSerial;
+    QTimer *m_replugTimer = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     SimLineBuffer m_serialLines;

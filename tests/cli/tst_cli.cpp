@@ -519,7 +519,9 @@ void tst_cli::toolErrorsEndCleanly()
     blocker.close();
     const CliRun run = RunCli({"ports"});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.startsWith("mirto-cli: The ports folder"), qPrintable(run.err));
+    QVERIFY2(run.err.startsWith("mirto-cli: The ports folder " + folder + " cannot be used: "), qPrintable(run.err));
+    // Named once, with the reason.
+    QCOMPARE(run.err.count(folder), 1);
 }
 
 void tst_cli::needsNoDisplay()

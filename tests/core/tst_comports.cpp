@@ -51,18 +51,22 @@ void tst_comports::numbersAreStableAndLowestFree()
     QCOMPARE(FindComPortFor(folder, a), 1);
     QCOMPARE(FindComPortFor(folder, b), 2);
 
-    // A device that has gone loses its link, and its number is free again
-    // for the next new device.
+    // A device that is unplugged keeps its number while it is out: it is
+    // not listed, the next new device does not get its number, and it is
+    // listed under it again when it returns.
     QFile::remove(a);
     const QString c = device(dir, "ttyACM0");
-    QCOMPARE(EnumComPortsIn(folder, {b, c}), QStringList({"COM1", "COM2"}));
-    QCOMPARE(FindComPortFor(folder, c), 1);
-    QVERIFY(!QFileInfo(folder + "/COM1").symLinkTarget().endsWith("ttyS0"));
+    QCOMPARE(EnumComPortsIn(folder, {b, c}), QStringList({"COM2", "COM3"}));
+    QCOMPARE(FindComPortFor(folder, c), 3);
+    QCOMPARE(QFileInfo(folder + "/COM1").symLinkTarget(), a);
+    device(dir, "ttyS0");
+    QCOMPARE(EnumComPortsIn(folder, {a, b, c}), QStringList({"COM1", "COM2", "COM3"}));
+    QCOMPARE(FindComPortFor(folder, a), 1);
+    // An entry the user removed frees its number.
     QFile::remove(folder + "/COM2");
     const QString d = device(dir, "ttyACM1");
-    QCOMPARE(EnumComPortsIn(folder, {b, c, d}), QStringList({"COM1", "COM2", "COM3"}));
-    QCOMPARE(FindComPortFor(folder, b), 2);
-    QCOMPARE(FindComPortFor(folder, d), 3);
+    QCOMPARE(EnumComPortsIn(folder, {a, c, d}), QStringList({"COM1", "COM2", "COM3"}));
+    QCOMPARE(FindComPortFor(folder, d), 2);
     QCOMPARE(AssignComPort(folder, device(dir, "ttyX"), 12), 12);
 }
 
@@ -80,32 +84,42 @@ qint64 tst_comports::endedProcessId()
 
 void tst_comports::prune_data()
 {
-    QTest::addColumn<bool>("targetExists");
+    QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("mark");
     QTest::addColumn<bool>("kept");
 
-    // "self" stands for this test's own mark, "ended" for a process that
-    // has gone; "reused" for this test's id with another start time.
-    QTest::newRow("device, no mark") << true << QString() << true;
-    QTest::newRow("device gone, no mark") << false << QString() << false;
-    QTest::newRow("device, owner runs") << true << "self" << true;
-    QTest::newRow("device, owner ended") << true << "ended" << false;
-    QTest::newRow("device, id taken by a later process") << true << "reused" << false;
-    QTest::newRow("device gone, owner runs") << false << "self" << false;
-    QTest::newRow("device, unreadable mark") << true << "garbage" << true;
+    // "device" is a device that is there, "unplugged" a path that is gone for
+    // now, "pseudo-terminal gone" one that went with its program. "self"
+    // stands for this test's own mark, "ended" for a process that has gone;
+    // "reused" for this test's id with another start time.
+    QTest::newRow("device, no mark") << "device" << QString() << true;
+    QTest::newRow("unplugged, no mark") << "unplugged" << QString() << true;
+    QTest::newRow("pseudo-terminal gone, no mark") << "pseudo-terminal gone" << QString() << false;
+    QTest::newRow("device, owner runs") << "device" << "self" << true;
+    QTest::newRow("device, owner ended") << "device" << "ended" << false;
+    QTest::newRow("device, id taken by a later process") << "device" << "reused" << false;
+    QTest::newRow("unplugged, owner runs") << "unplugged" << "self" << true;
+    QTest::newRow("unplugged, owner ended") << "unplugged" << "ended" << false;
+    QTest::newRow("pseudo-terminal gone, owner runs") << "pseudo-terminal gone" << "self" << false;
+    QTest::newRow("device, unreadable mark") << "device" << "garbage" << true;
 }
 
 void tst_comports::prune()
 {
-    QFETCH(bool, targetExists);
+    QFETCH(QString, target);
     QFETCH(QString, mark);
     QFETCH(bool, kept);
 
     QTemporaryDir dir;
     const QString folder = dir.filePath("ports");
     QVERIFY(QDir().mkpath(folder));
-    const QString target = targetExists ? device(dir, "pts7") : dir.filePath("gone");
-    QVERIFY(QFile::link(target, folder + "/COM3"));
+    const bool targetExists = target == "device";
+    // No system hands out that many pseudo-terminals.
+    const QString path = targetExists         ? device(dir, "ttyUSB7")
+                         : target == "unplugged" ? dir.filePath("by-id/usb-Mirto-if00")
+                                                 : QStringLiteral("/dev/pts/99999");
+    QVERIFY(!QFileInfo::exists("/dev/pts/99999"));
+    QVERIFY(QFile::link(path, folder + "/COM3"));
     const QString markPath = ComPortMarkPath(folder, 3);
     QCOMPARE(markPath, folder + "/COM3.pid");
     if (mark == "self") {

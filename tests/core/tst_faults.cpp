@@ -9,6 +9,7 @@
 
 #include "core/config/Programming.h"
 #include "core/links/ComPorts.h"
+#include "core/ReconnectPolicy.h"
 #include "core/firmware/UpdateSession.h"
 #include "tests/FaultCases.h"
 #include "tests/HexFixtures.h"
@@ -316,42 +317,72 @@ void tst_faults::firmwareUpdate()
 
 // With the automatic reconnect on, a device that was unplugged and comes
 // back, and a TCP connection that was reset, are connected again without a
-// box and without asking for the address again.
+// box and without asking for the address again. A serial device comes back
+// as a port of its own does (its COMn link made again) or as a USB device
+// does (its stable path returns, COMn stays), later or at once (its new port
+// in place before the old one hung up), as the same unit or another one.
 void tst_faults::reconnects_data()
 {
-    QTest::addColumn<bool>("network");
-    QTest::newRow("serial, unplugged and back") << false;
-    QTest::newRow("tcp, connection reset") << true;
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("back");
+    QTest::addColumn<QByteArray>("serialBack");
+    QTest::addColumn<bool>("jobHolds");
+    for (const QString model : {"own link", "stable link"}) {
+        QTest::newRow(qPrintable(model + ", back later")) << model << "later" << QByteArray() << false;
+        QTest::newRow(qPrintable(model + ", back at once")) << model << "at once" << QByteArray() << false;
+        QTest::newRow(qPrintable(model + ", another unit")) << model << "later" << QByteArray("BBBBB") << false;
+        QTest::newRow(qPrintable(model + ", another unit at once"))
+            << model << "at once" << QByteArray("BBBBB") << false;
+    }
+    // A job that held the link when it went is never carried on with the
+    // unit that came back: the link is opened again once the job has ended.
+    QTest::newRow("stable link, another unit while a job holds the link")
+        << "stable link" << "later" << QByteArray("BBBBB") << true;
+    QTest::newRow("tcp, connection reset") << "tcp" << QString() << QByteArray() << false;
 }
 
 void tst_faults::reconnects()
 {
-    QFETCH(bool, network);
+    QFETCH(QString, model);
+    QFETCH(QString, back);
+    QFETCH(QByteArray, serialBack);
+    QFETCH(bool, jobHolds);
+    const bool network = model == "tcp";
     StartDirectoryEnv env;
-    auto sim = std::make_unique<SimProcess>(network ? QStringList {"--tcp-port", "0", "--reset-at", "isp"}
-                                                    : QStringList {"--no-tcp", "--unplug-at", "isp"});
+    QTemporaryDir byId;
+    const QString stablePath = byId.filePath("serial/by-id/usb-Mirto_AAAAA-if00-port0");
+    QStringList options = {"--serial", "AAAAA"};
+    if (network) {
+        options << "--tcp-port" << "0" << "--reset-at" << "isp";
+    } else {
+        options << "--no-tcp" << "--unplug-at" << "isp";
+        if (model == "stable link")
+            options << "--stable-link" << stablePath;
+        if (back == "at once")
+            options << "--replug-after" << "0";
+        if (!serialBack.isEmpty())
+            options << "--replug-serial" << QString::fromLatin1(serialBack);
+    }
+    auto sim = std::make_unique<SimProcess>(options);
+    QVERIFY2(sim->comPort() > 0, qPrintable(sim->banner()));
     ConnectionRig rig(network ? InterfaceNetwork : InterfaceSerial);
     DeviceConnection &conn = rig.conn;
     const int com = sim->comPort();
+    const QString entry = ComPortFolder() + QString("/COM%1").arg(com);
     conn.VaComm().SetPortNum(com);
     conn.ClientSocket().SetPort(quint16(sim->tcpPort()));
     rig.user.hostAnswer = "127.0.0.1";
     conn.SetAutoReconnect(true);
     conn.OpenConnectionClicked();
     QTRY_VERIFY(conn.IsConnected());
-    QVERIFY(conn.SendCommand("isp\n"));
-    QTRY_VERIFY(!conn.IsConnected());
-    QVERIFY(conn.Reconnecting());
-    if (!network) {
-        // The device comes back on the same port.
-        QTRY_VERIFY(!QFile::exists(ComPortFolder() + QString("/COM%1").arg(com)));
-        SimProcess again({"--no-tcp", "--com", QString::number(com)});
-        QCOMPARE(again.comPort(), com);
-        QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected() && !conn.IdentifiedSerial().isEmpty(), 20000);
-        QCOMPARE(rig.user.status.value(0), QString("Reconnected to COM%1").arg(com));
-    } else {
+    if (network) {
+        QVERIFY(conn.SendCommand("isp\n"));
+        QTRY_VERIFY(!conn.IsConnected());
+        QVERIFY(conn.Reconnecting());
         QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected(), 20000);
         QCOMPARE(rig.user.status.value(0), QString("Reconnected to 127.0.0.1"));
+        QVERIFY(rig.user.terminal.contains("\r\nConnection to 127.0.0.1 closed by Mirto\r\n"));
+        QVERIFY(rig.user.terminal.endsWith("\r\nReconnected to 127.0.0.1\r\n"));
         QCOMPARE(rig.user.addressAsked, 1);
         QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
         // A device that is gone for good: the pauses between attempts grow.
@@ -361,14 +392,68 @@ void tst_faults::reconnects()
         QTRY_VERIFY_WITH_TIMEOUT(rig.user.status.contains("Reconnect to 127.0.0.1 failed; trying again in 2 s"),
                                  20000);
         QVERIFY(conn.Reconnecting());
-        // The user opens the link: the automatic attempts end.
-        rig.user.hostAnswer = QString();
-        conn.OpenConnectionClicked();
+        // Close stops the attempts; it can be pressed meanwhile.
+        QVERIFY(rig.user.state.CloseEnabled);
+        conn.CloseConnectionClicked();
         QVERIFY(!conn.Reconnecting());
+        QCOMPARE(rig.user.status.value(0), QString("Reconnect to 127.0.0.1 stopped"));
+        QVERIFY(!rig.user.state.CloseEnabled);
+        QVERIFY(rig.user.state.OpenEnabled);
         QVERIFY(!conn.IsConnected());
         return;
     }
-    QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
+    QCOMPARE(conn.IdentifiedSerial(), QByteArray("AAAAA"));
+    if (jobHolds)
+        QVERIFY(conn.BeginSequence("testing"));
+    else
+        QVERIFY(conn.SendCommand("isp\n"));
+    if (jobHolds)
+        QVERIFY(sim->ToggleCable());
+    if (back == "later") {
+        QTRY_VERIFY(!conn.IsConnected());
+        QVERIFY(conn.Reconnecting());
+        // Waiting can be stopped with Close.
+        QVERIFY(rig.user.state.CloseEnabled || jobHolds);
+        QTRY_VERIFY(!QFileInfo::exists(entry));
+        if (model == "stable link") {
+            // A USB device that is out keeps its number: a device listed
+            // meanwhile gets another one.
+            QVERIFY(env.writeFile("ttyS0", {}));
+            const QStringList listed = EnumComPortsIn(ComPortFolder(), {env.filePath("ttyS0")});
+            QVERIFY2(!listed.contains(QString("COM%1").arg(com)), qPrintable(listed.join(" ")));
+            QVERIFY(QFileInfo(entry).isSymLink());
+        }
+        // Out for a while, as a cable is: what the listing changed is long
+        // looked at when the device returns.
+        QTest::qWait(3 * ReconnectPolicy::SettleMs);
+        QVERIFY(!conn.IsConnected());
+        QVERIFY(sim->ToggleCable());
+    }
+    const QString was = QString("COM%1 went away").arg(com);
+    const QString wanted = serialBack.isEmpty()
+                               ? QString("Reconnected to COM%1").arg(com)
+                               : QString("Another device is on COM%1 now: serial number %2, was AAAAA")
+                                     .arg(com)
+                                     .arg(QString::fromLatin1(serialBack));
+    if (jobHolds) {
+        QTRY_VERIFY(QFileInfo::exists(entry));
+        // Back, but the job holds the link: not opened under it.
+        QTest::qWait(3 * ReconnectPolicy::SettleMs);
+        QVERIFY(!conn.IsConnected());
+        conn.EndSequence();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(conn.IsConnected() && !conn.IdentifiedSerial().isEmpty(), 20000);
+    QTRY_COMPARE(rig.user.status.value(0), wanted);
+    QCOMPARE(conn.IdentifiedSerial(), serialBack.isEmpty() ? QByteArray("AAAAA") : serialBack);
+    QVERIFY(rig.user.status.contains(QString("COM%1 went away; waiting for it to come back").arg(com)));
+    QVERIFY(rig.user.status.contains(QString("COM%1 is back; identifying the device").arg(com)));
+    // The terminal (and so the log) marks both.
+    QVERIFY2(rig.user.terminal.contains("\r\n" + was.toLatin1() + "\r\n"), rig.user.terminal.constData());
+    QVERIFY2(rig.user.terminal.endsWith("\r\n" + wanted.toLatin1() + "\r\n"), rig.user.terminal.constData());
+    if (jobHolds)
+        QCOMPARE(rig.user.told, QStringList {QString("The device on COM%1 went away: testing stopped.").arg(com)});
+    else
+        QVERIFY2(rig.user.told.isEmpty(), qPrintable(rig.user.told.join("|")));
     QVERIFY(!conn.Reconnecting());
     // Closed by the user: it stays closed.
     conn.CloseConnectionClicked();

@@ -621,6 +621,8 @@ void TestTerminal::ruleMatchesAcrossPieces_data()
     QTest::newRow("error split") << QByteArrayList{"boot: er", "ror 5", "\r\n"} << 0;
     QTest::newRow("FAIL split at CR") << QByteArrayList{"selftest FA", "IL\r", "\n"} << 0;
     QTest::newRow("tool message") << QByteArrayList{"No response ", "from Mirto"} << 1;
+    QTest::newRow("link went away") << QByteArrayList{"COM12 went", " away\r\n"} << 1;
+    QTest::newRow("link back") << QByteArrayList{"Reconnected to COM12\r\n"} << 1;
     QTest::newRow("nothing") << QByteArrayList{"err", "\r\nor\r\n"} << -1;
 }
 

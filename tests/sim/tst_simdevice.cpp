@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -143,6 +144,8 @@ private Q_SLOTS:
     void serverDelayAndPieces();
     void serverFlood();
     void executableStartsAndCleansUp();
+    void cablePulledAndPluggedBack_data();
+    void cablePulledAndPluggedBack();
 };
 
 void TestSimDevice::identification_data()
@@ -454,9 +457,10 @@ void TestSimDevice::serverLinkNumbers()
     ScopedConfigHome home;
     const QString folder = ComPortFolder();
     QVERIFY(QDir().mkpath(folder));
-    // A dangling entry, and one left by a simulator that was killed while
-    // its pseudo-terminal has gone to another program: both are stale.
-    QVERIFY(QFile::link(QStringLiteral("/dev/null-gone"), folder + QStringLiteral("/COM1")));
+    // An entry of a pseudo-terminal that has gone, and one left by a
+    // simulator that was killed while its pseudo-terminal has gone to another
+    // program: both are stale.
+    QVERIFY(QFile::link(QStringLiteral("/dev/pts/99999"), folder + QStringLiteral("/COM1")));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/COM2")));
     QProcess ended;
     ended.start(QStringLiteral("true"), {});
@@ -638,6 +642,80 @@ void TestSimDevice::executableStartsAndCleansUp()
     QCOMPARE(next.ComPort(), killedCom);
     next.StopSerial();
     QVERIFY(!QFileInfo::exists(ComPortMarkPath(ComPortFolder(), killedCom)));
+}
+
+// The cable pulled and plugged back, as the two kinds of port do it: a port
+// of its own that comes and goes with its COMn link, and a USB device whose
+// stable link stays, dangling while it is out, with COMn pointing at it.
+void TestSimDevice::cablePulledAndPluggedBack_data()
+{
+    QTest::addColumn<bool>("stable");
+    QTest::addColumn<int>("replugMs");
+    QTest::addColumn<QByteArray>("serialBack");
+    for (const bool stable : {false, true}) {
+        const char *model = stable ? "stable link" : "own link";
+        QTest::newRow(qPrintable(QString("%1, plugged back by hand").arg(model))) << stable << -1 << QByteArray();
+        QTest::newRow(qPrintable(QString("%1, another unit later").arg(model))) << stable << 50 << QByteArray("BBBBB");
+        QTest::newRow(qPrintable(QString("%1, back at once").arg(model))) << stable << 0 << QByteArray();
+    }
+}
+
+void TestSimDevice::cablePulledAndPluggedBack()
+{
+    QFETCH(bool, stable);
+    QFETCH(int, replugMs);
+    QFETCH(QByteArray, serialBack);
+    ScopedConfigHome home;
+    QTemporaryDir byId;
+    const QString stablePath = byId.filePath(QStringLiteral("by-id/usb-Mirto_AAAAA-if00"));
+    SimServer server;
+    server.Device().SetSerialNumber("AAAAA");
+    if (stable)
+        server.SetStableLink(stablePath);
+    server.SetReplug(replugMs, serialBack);
+    QVERIFY(server.StartSerial());
+    const QString entry = server.LinkPath();
+    QCOMPARE(QFileInfo(entry).symLinkTarget(), stable ? stablePath : server.SlavePath());
+    const QString before = server.SlavePath();
+    int fd = OpenRawTerminal(entry);
+    QVERIFY(fd >= 0);
+    QSignalSpy unplugged(&server, &SimServer::unplugged);
+    QSignalSpy plugged(&server, &SimServer::plugged);
+
+    server.Unplug();
+    QCOMPARE(unplugged.count(), 1);
+    // The old port hangs up.
+    QByteArray rest;
+    ReadAvailable(fd, rest);
+    pollfd p {fd, POLLIN, 0};
+    QVERIFY(::poll(&p, 1, 1000) == 1 && (p.revents & POLLHUP));
+    ::close(fd);
+    if (replugMs != 0) {
+        QVERIFY(!server.Plugged());
+        QVERIFY(!QFileInfo::exists(before));
+        // A USB device's number and stable link stay while it is out; a port
+        // of its own takes its link with it.
+        QCOMPARE(QFileInfo(entry).isSymLink(), stable);
+        QCOMPARE(QFileInfo(stablePath).isSymLink(), stable);
+        QVERIFY(!QFileInfo::exists(entry));
+        if (replugMs < 0)
+            QVERIFY(server.Plug(serialBack));
+    }
+    QTRY_VERIFY(server.Plugged());
+    QCOMPARE(plugged.count(), 1);
+    QCOMPARE(server.LinkPath(), entry);
+    QCOMPARE(QFileInfo(entry).symLinkTarget(), stable ? stablePath : server.SlavePath());
+    QCOMPARE(QFileInfo(entry).canonicalFilePath(), QFileInfo(server.SlavePath()).canonicalFilePath());
+    fd = OpenRawTerminal(entry);
+    QVERIFY(fd >= 0);
+    QVERIFY(WriteAll(fd, "snum\n"));
+    QCOMPARE(ToolSerialPart(ReadPrompts(fd)), serialBack.isEmpty() ? QByteArray("AAAAA") : serialBack);
+    ::close(fd);
+
+    // The simulator takes what it made with it.
+    server.StopSerial();
+    QVERIFY(!QFileInfo(entry).isSymLink());
+    QVERIFY(!QFileInfo(stablePath).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestSimDevice)
