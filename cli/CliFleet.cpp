@@ -33,7 +33,9 @@ public:
     {
         std::unique_lock guard(m_lock);
         for (qsizetype i = 0; i < m_devices.size(); ++i) {
-            if (m_done.contains(m_devices.at(i).key)) {
+            // A unit found by its serial number is known before its job; any
+            // other device's job finds out which unit it is on.
+            if (!m_devices.at(i).target.unit.isEmpty() && m_done.contains(m_devices.at(i).key)) {
                 skip(i);
                 continue;
             }
@@ -60,7 +62,9 @@ private:
     {
         CliResult skipped;
         skipped.ok = true;
-        skipped.data.insert(QStringLiteral("skipped"), true);
+        skipped.skipped = true;
+        skipped.unit = m_devices.at(i).target.unit;
+        skipped.data.insert(QStringLiteral("serial"), QString::fromLatin1(skipped.unit));
         skipped.data.insert(QStringLiteral("note"), QStringLiteral("done before, by the journal"));
         m_results[i] = skipped;
         m_started[size_t(i)] = true;
@@ -96,7 +100,8 @@ private:
 
     void finish(qsizetype i, CliResult result)
     {
-        record(i, result);
+        if (!result.skipped)
+            record(i, result);
         const std::lock_guard guard(m_lock);
         if (!result.ok)
             ++m_failures;
@@ -128,8 +133,14 @@ private:
     {
         if (m_options.journal.isEmpty())
             return;
-        // The object --json prints, keyed as the journal keys devices.
-        QJsonObject line = CliResultObject(m_devices.at(i).key, result);
+        // The object --json prints, keyed as the journal keys devices: by
+        // the serial number of the unit the job was for, or else of the unit
+        // it found, when it said one.
+        const FleetDevice &device = m_devices.at(i);
+        const QString key = device.target.unit.isEmpty() ? CliJournalKey(result.unit, device.key) : device.key;
+        QJsonObject line = CliResultObject(key, result);
+        if (key != device.target.Label())
+            line.insert(QStringLiteral("port"), device.target.Label());
         line.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         line.insert(QStringLiteral("command"), m_command);
         if (!m_request.file.isEmpty()) {

@@ -51,6 +51,8 @@ int RunCli(const QStringList &arguments)
         CliWriteLine(stderr, QStringLiteral("mirto-cli: %1; nothing was sent").arg(problem));
         return CliBadUsage;
     }
+    if (!done.isEmpty())
+        line.request.done = std::make_shared<const QSet<QString>>(done);
 
     InstallInterruptHandler();
     const QList<FleetDevice> devices = devicesOf(line);
