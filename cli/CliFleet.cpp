@@ -2,12 +2,10 @@
 
 #include "cli/CliInterrupt.h"
 #include "cli/CliOutput.h"
-#include "core/AuditTrail.h"
 #include "core/JobJournal.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QSet>
 #include <QThread>
 
@@ -25,7 +23,7 @@ public:
         : m_devices(devices), m_request(request), m_options(options), m_done(done), m_runOne(runOne),
           m_results(devices.size()), m_started(size_t(devices.size()), false),
           m_command(CliCommandName(request.command)),
-          m_sha256(request.file.isEmpty() ? QString() : FileSha256(request.file)), m_journal(options.journal)
+          m_sha256(request.input ? request.input->Sha256 : QString()), m_journal(options.journal)
     {
     }
 
@@ -143,8 +141,8 @@ private:
             line.insert(QStringLiteral("port"), device.target.Label());
         line.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         line.insert(QStringLiteral("command"), m_command);
-        if (!m_request.file.isEmpty()) {
-            line.insert(QStringLiteral("file"), QFileInfo(m_request.file).absoluteFilePath());
+        if (m_request.input) {
+            line.insert(QStringLiteral("file"), m_request.input->Path);
             line.insert(QStringLiteral("sha256"), m_sha256);
         }
         QString problem;
@@ -182,7 +180,7 @@ bool CheckFleetJournal(const FleetOptions &options, const CliRequest &request, Q
         return false;
     if (!options.resume)
         return true;
-    const QString sha256 = request.file.isEmpty() ? QString() : FileSha256(request.file);
+    const QString sha256 = request.input ? request.input->Sha256 : QString();
     return journal.Succeeded(CliCommandName(request.command), sha256, done, &problem);
 }
 

@@ -467,7 +467,7 @@ private:
 
     void update()
     {
-        UpdateSession session(m_conn.Boot(), m_request.file);
+        UpdateSession session(m_conn.Boot(), m_request.input ? m_request.input->Bytes : QByteArray());
         if (!runUpdateSession(session)) {
             AuditDeviceJob(m_target, m_request, m_facts, m_result);
             return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/CommandFile.h"
+#include "core/JobInput.h"
 #include "core/config/Programming.h"
 
 #include <QJsonObject>
@@ -39,7 +40,10 @@ struct CliRequest {
     Command command = Command::Identify;
     QStringList texts; // send
     QList<CommandFileLine> commandFile; // send --file: sent in place of texts
-    QString file;      // program, update
+    QString file;      // program, update: the file as named
+    // program, update: the file's bytes, read once before any device is
+    // touched; the device gets these, and the records name their SHA-256.
+    std::shared_ptr<const JobInput> input;
     // program: the steps, worked out once from the file before any device is
     // opened (a value the device cannot take was refused there).
     std::shared_ptr<const ProgrammingPlan> plan;

@@ -4,6 +4,7 @@
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 
+#include <QCryptographicHash>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
@@ -32,6 +33,7 @@ private Q_SLOTS:
     void unusableJournalSendsNothing();
     void ctrlCAbortsTheUpdate_data();
     void ctrlCAbortsTheUpdate();
+    void updateSendsTheFileAsReadAtItsStart();
     void updateWritesTheDeviceHistory_data();
     void updateWritesTheDeviceHistory();
     void historyWindowListsNewestFirst();
@@ -415,6 +417,42 @@ void tst_fleet::ctrlCAbortsTheUpdate()
     // The device left its boot loader and answers again.
     const CliRun check = RunCli({"--port", ComName(sim), "identify"});
     QCOMPARE(check.exitCode, 0);
+}
+
+void tst_fleet::updateSendsTheFileAsReadAtItsStart()
+{
+    // The file is replaced while the update waits for the power cycle: the
+    // device gets the image as it was read at the start, and the journal and
+    // the history name that image.
+    StartDirectoryEnv env;
+    QTemporaryDir dir;
+    const QString written = dir.filePath("written.bin");
+    SimProcess sim({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written});
+    QVERIFY(sim.comPort() > 0);
+    const hexfix::Span first = hexfix::Filled(0, 3000, 1);
+    const QByteArray firstText = hexfix::HexText({first});
+    const QString firstSha = QString::fromLatin1(QCryptographicHash::hash(firstText, QCryptographicHash::Sha256).toHex());
+    env.writeFile("fw.hex", firstText);
+    const QString journal = env.filePath("run.jsonl");
+    QProcess cli;
+    cli.start(QStringLiteral(MIRTO_CLI_PATH),
+              {"--port", ComName(sim), "--journal", journal, "update", env.filePath("fw.hex")});
+    QVERIFY(cli.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("Powerplug"), 30000);
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 2)}));
+    QVERIFY(sim.PowerCycle());
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitCode(), 0);
+    QFile image(written);
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QCOMPARE(image.readAll().left(first.bytes.size()), first.bytes);
+    const QList<QJsonObject> lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("sha256").toString(), firstSha);
+    const QList<AuditEntry> history = ReadAuditTrail();
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history[0].sha256, firstSha);
 }
 
 void tst_fleet::updateWritesTheDeviceHistory_data()
