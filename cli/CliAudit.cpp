@@ -3,7 +3,6 @@
 #include "cli/CliOutput.h"
 #include "core/AuditTrail.h"
 
-#include <QFileInfo>
 
 void AuditDeviceJob(const CliTarget &target, const CliRequest &request, const AuditFacts &facts, CliResult &result)
 {
@@ -17,8 +16,12 @@ void AuditDeviceJob(const CliTarget &target, const CliRequest &request, const Au
     entry.versionBefore = facts.versionBefore;
     entry.serialAfter = facts.serialAfter;
     entry.versionAfter = facts.versionAfter;
-    entry.file = QFileInfo(request.file).absoluteFilePath();
-    entry.sha256 = FileSha256(request.file);
+    // The bytes the job read at its start, which the device was given.
+    if (request.input) {
+        entry.file = request.input->Path;
+        entry.sha256 = request.input->Sha256;
+        entry.edited = request.input->Edited;
+    }
     entry.ok = result.ok;
     entry.reason = result.ok ? QString() : result.error.simplified();
     QString problem;

@@ -2,12 +2,10 @@
 
 #include "cli/CliInterrupt.h"
 #include "cli/CliOutput.h"
-#include "core/AuditTrail.h"
 #include "core/JobJournal.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QSet>
 #include <QThread>
 
@@ -25,7 +23,7 @@ public:
         : m_devices(devices), m_request(request), m_options(options), m_done(done), m_runOne(runOne),
           m_results(devices.size()), m_started(size_t(devices.size()), false),
           m_command(CliCommandName(request.command)),
-          m_sha256(request.file.isEmpty() ? QString() : FileSha256(request.file)), m_journal(options.journal)
+          m_sha256(request.input ? request.input->Sha256 : QString()), m_journal(options.journal)
     {
     }
 
@@ -33,7 +31,9 @@ public:
     {
         std::unique_lock guard(m_lock);
         for (qsizetype i = 0; i < m_devices.size(); ++i) {
-            if (m_done.contains(m_devices.at(i).key)) {
+            // A unit found by its serial number is known before its job; any
+            // other device's job finds out which unit it is on.
+            if (!m_devices.at(i).target.unit.isEmpty() && m_done.contains(m_devices.at(i).key)) {
                 skip(i);
                 continue;
             }
@@ -60,7 +60,9 @@ private:
     {
         CliResult skipped;
         skipped.ok = true;
-        skipped.data.insert(QStringLiteral("skipped"), true);
+        skipped.skipped = true;
+        skipped.unit = m_devices.at(i).target.unit;
+        skipped.data.insert(QStringLiteral("serial"), QString::fromLatin1(skipped.unit));
         skipped.data.insert(QStringLiteral("note"), QStringLiteral("done before, by the journal"));
         m_results[i] = skipped;
         m_started[size_t(i)] = true;
@@ -96,7 +98,8 @@ private:
 
     void finish(qsizetype i, CliResult result)
     {
-        record(i, result);
+        if (!result.skipped)
+            record(i, result);
         const std::lock_guard guard(m_lock);
         if (!result.ok)
             ++m_failures;
@@ -128,12 +131,18 @@ private:
     {
         if (m_options.journal.isEmpty())
             return;
-        // The object --json prints, keyed as the journal keys devices.
-        QJsonObject line = CliResultObject(m_devices.at(i).key, result);
+        // The object --json prints, keyed as the journal keys devices: by
+        // the serial number of the unit the job was for, or else of the unit
+        // it found, when it said one.
+        const FleetDevice &device = m_devices.at(i);
+        const QString key = device.target.unit.isEmpty() ? CliJournalKey(result.unit, device.key) : device.key;
+        QJsonObject line = CliResultObject(key, result);
+        if (key != device.target.Label())
+            line.insert(QStringLiteral("port"), device.target.Label());
         line.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         line.insert(QStringLiteral("command"), m_command);
-        if (!m_request.file.isEmpty()) {
-            line.insert(QStringLiteral("file"), QFileInfo(m_request.file).absoluteFilePath());
+        if (m_request.input) {
+            line.insert(QStringLiteral("file"), m_request.input->Path);
             line.insert(QStringLiteral("sha256"), m_sha256);
         }
         QString problem;
@@ -171,7 +180,7 @@ bool CheckFleetJournal(const FleetOptions &options, const CliRequest &request, Q
         return false;
     if (!options.resume)
         return true;
-    const QString sha256 = request.file.isEmpty() ? QString() : FileSha256(request.file);
+    const QString sha256 = request.input ? request.input->Sha256 : QString();
     return journal.Succeeded(CliCommandName(request.command), sha256, done, &problem);
 }
 

@@ -3,10 +3,14 @@
 #include "cli/CliMain.h"
 #include "cli/CliOutput.h"
 #include "core/CommandFile.h"
+#include "core/JobInput.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
 #include "core/config/Programming.h"
 #include "core/firmware/HexImage.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -21,12 +25,29 @@ int readCommandFile(const QString &path, CliRequest &request)
     return CliBadFile;
 }
 
-int readConfiguration(CliRequest &request)
+// The configuration the bytes hold, by the configuration file's own reading
+// and checks, fed exactly the bytes that were hashed (a private copy: the
+// user's file may change meanwhile). False with the reason for the user.
+bool readConfiguration(const QByteArray &bytes, DeviceConfigRecord &record, QString &reason)
 {
-    DeviceConfigRecord record;
+    QTemporaryDir dir;
+    QFile copy(dir.filePath(QStringLiteral("job.cfg")));
+    if (!dir.isValid() || !copy.open(QIODevice::WriteOnly) || copy.write(bytes) != bytes.size() || !copy.flush()) {
+        reason = QStringLiteral("It cannot be read: no room for a private copy (%1).").arg(copy.errorString());
+        return false;
+    }
+    copy.close();
     ResetConfigRecord(record);
+    return ReadConfigFile(copy.fileName(), record, {}, &reason) == 0;
+}
+
+int readProgram(CliRequest &request)
+{
+    JobInput input;
     QString reason;
-    if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
+    DeviceConfigRecord record;
+    if (!ReadJobInput(request.file, ConfigFileMaxBytes, input, &reason)
+        || !readConfiguration(input.Bytes, record, reason)) {
         CliWriteMessage(stderr, QStringLiteral("mirto-cli: "), ConfigFileErrorText(request.file, reason));
         return CliBadFile;
     }
@@ -38,25 +59,35 @@ int readConfiguration(CliRequest &request)
         return CliBadFile;
     }
     request.plan = std::make_shared<const ProgrammingPlan>(plan);
+    request.input = std::make_shared<const JobInput>(input);
     return CliSuccess;
 }
 
-int readImage(const CliRequest &request)
+int readUpdate(CliRequest &request)
 {
+    JobInput input;
+    QString reason;
+    if (!ReadJobInput(request.file, HexFileMaxBytes, input, &reason)) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": Unable to open Hex File: ")
+                                 + reason);
+        return CliBadFile;
+    }
     HexImage image;
-    const HexLoadResult load = LoadHexFile(request.file, image);
-    if (load.Result == 0)
-        return CliSuccess;
-    CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ")
-                             + (load.Result == -2 ? QStringLiteral("Flash File too large")
-                                                  : QStringLiteral("Error in Flash File"))
-                             + (load.Messages.isEmpty() ? QString() : QStringLiteral(" (") + load.Messages.constLast() + QLatin1Char(')')));
-    return CliBadFile;
+    const HexLoadResult load = ParseHexImage(input.Bytes, image);
+    if (load.Result != 0) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ")
+                                 + (load.Result == -2 ? QStringLiteral("Flash File too large")
+                                                      : QStringLiteral("Error in Flash File"))
+                                 + (load.Messages.isEmpty() ? QString() : QStringLiteral(" (") + load.Messages.constLast() + QLatin1Char(')')));
+        return CliBadFile;
+    }
+    request.input = std::make_shared<const JobInput>(input);
+    return CliSuccess;
 }
 
 } // namespace
 
-int ReadJobInput(CliCommandLine &line)
+int ReadCliInput(CliCommandLine &line)
 {
     CliRequest &request = line.request;
     switch (request.command) {
@@ -65,9 +96,9 @@ int ReadJobInput(CliCommandLine &line)
     case CliRequest::Command::Send:
         return line.commandFile.isEmpty() ? CliSuccess : readCommandFile(line.commandFile, request);
     case CliRequest::Command::Program:
-        return readConfiguration(request);
+        return readProgram(request);
     case CliRequest::Command::Update:
-        return readImage(request);
+        return readUpdate(request);
     }
     return CliSuccess;
 }

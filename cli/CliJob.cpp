@@ -7,6 +7,7 @@
 #include "core/firmware/UpdateSession.h"
 #include "core/links/UsbPortDetect.h"
 #include "core/DeviceConnection.h"
+#include "core/DeviceIdentity.h"
 #include "core/Identification.h"
 
 #include <QEventLoop>
@@ -184,6 +185,11 @@ QString CliTarget::Label() const
     return {};
 }
 
+QString CliJournalKey(const QByteArray &unit, const QString &label)
+{
+    return unit.isEmpty() ? label : QStringLiteral("serial ") + QString::fromLatin1(unit);
+}
+
 QString CliCommandName(CliRequest::Command command)
 {
     switch (command) {
@@ -235,7 +241,7 @@ public:
 
     CliResult Run()
     {
-        if (selectPort()) {
+        if (selectPort() && open() && startUnit()) {
             switch (m_request.command) {
             case CliRequest::Command::Identify:
                 identify();
@@ -261,6 +267,63 @@ public:
     }
 
 private:
+    // Opens the link; a job that must know its unit before it sends anything
+    // identifies it now. An update asks too, but goes on without an answer:
+    // a device whose firmware is broken (already in its boot loader) gives
+    // none.
+    bool open()
+    {
+        using Command = CliRequest::Command;
+        if (m_request.command == Command::Update && m_target.kind == CliTarget::Kind::Network) {
+            m_result.reason = CliReason::Error;
+            m_result.error = QStringLiteral("Firmware updates need the serial or USB cable.");
+            return false;
+        }
+        const bool resuming = m_request.done && !m_request.done->isEmpty();
+        const bool identifyNow = m_request.command == Command::Identify || m_request.command == Command::Program
+                                 || (m_request.command == Command::Send && (!m_target.unit.isEmpty() || resuming));
+        if (!Open(m_conn, m_user, m_target, identifyNow, m_result, m_request.asking))
+            return false;
+        if (m_request.command == Command::Update)
+            identifyBeforeUpdate();
+        return true;
+    }
+
+    // The unit the job found, checked before anything of the job is sent: it
+    // must be the one the job is for, and, resuming, not one done before.
+    bool startUnit()
+    {
+        const QByteArray serial = m_conn.IdentifiedSerial();
+        if (DeviceIdentity::Telling(serial))
+            m_result.unit = serial;
+        if (!m_target.unit.isEmpty()) {
+            switch (DeviceIdentity(m_target.unit).Check(serial)) {
+            case DeviceIdentity::Verdict::Same:
+                break;
+            case DeviceIdentity::Verdict::Another:
+                m_result.reason = CliReason::DifferentDevice;
+                m_result.error = DeviceIdentity::AnotherDeviceText(m_target.Label(), serial, m_target.unit)
+                                 + QStringLiteral("; nothing was sent");
+                return false;
+            case DeviceIdentity::Verdict::CannotTell:
+                m_result.reason = CliReason::NotIdentified;
+                m_result.error = QStringLiteral("The device on %1 did not say its serial number: it cannot be told "
+                                                "to be %2; nothing was sent")
+                                     .arg(m_target.Label(), QString::fromLatin1(m_target.unit));
+                return false;
+            }
+        }
+        if (m_request.done && m_request.done->contains(CliJournalKey(m_result.unit, m_target.Label()))) {
+            m_result.ok = true;
+            m_result.skipped = true;
+            m_result.data.insert(QStringLiteral("note"), QStringLiteral("done before, by the journal"));
+            if (!m_result.unit.isEmpty())
+                m_result.data.insert(QStringLiteral("serial"), QString::fromLatin1(m_result.unit));
+            return false;
+        }
+        return true;
+    }
+
     static ToolSettings settingsFor(const CliTarget &target)
     {
         ToolSettings settings;
@@ -291,8 +354,6 @@ private:
 
     void identify()
     {
-        if (!Open(m_conn, m_user, m_target, true, m_result, m_request.asking))
-            return;
         const QByteArray serial = m_conn.IdentifiedSerial();
         m_result.data.insert(QStringLiteral("version"), QString::fromLatin1(m_conn.IdentifiedVersion()));
         if (NoRealSerialNumber(serial)) {
@@ -308,8 +369,6 @@ private:
 
     void send()
     {
-        if (!Open(m_conn, m_user, m_target, false, m_result))
-            return;
         QJsonArray answers;
         m_result.ok = true;
         for (const QString &text : m_request.texts) {
@@ -336,8 +395,6 @@ private:
 
     void sendFile()
     {
-        if (!Open(m_conn, m_user, m_target, false, m_result))
-            return;
         QJsonArray answers;
         CommandFileRun run;
         run.Progress = [this](int, int, const CommandFileLine &) { m_user.terminal.clear(); };
@@ -384,8 +441,6 @@ private:
             m_result.error = QStringLiteral("No configuration to program");
             return;
         }
-        if (!Open(m_conn, m_user, m_target, true, m_result))
-            return;
         CliSink sink(m_say);
         AuditFacts facts {QString::fromLatin1(m_conn.IdentifiedSerial()), QString::fromLatin1(m_conn.IdentifiedVersion()),
                           {}, {}};
@@ -412,37 +467,27 @@ private:
 
     void update()
     {
-        if (m_target.kind == CliTarget::Kind::Network) {
-            m_result.reason = CliReason::Error;
-            m_result.error = QStringLiteral("Firmware updates need the serial or USB cable.");
-            return;
-        }
-        if (!Open(m_conn, m_user, m_target, false, m_result))
-            return;
-        AuditFacts facts = identifyBeforeUpdate();
-        UpdateSession session(m_conn.Boot(), m_request.file);
+        UpdateSession session(m_conn.Boot(), m_request.input ? m_request.input->Bytes : QByteArray());
         if (!runUpdateSession(session)) {
-            AuditDeviceJob(m_target, m_request, facts, m_result);
+            AuditDeviceJob(m_target, m_request, m_facts, m_result);
             return;
         }
         m_result.data.insert(QStringLiteral("bytes"), qint64(session.Image().ImageHighAddress) + 1);
-        identifyAfterUpdate(facts);
-        AuditDeviceJob(m_target, m_request, facts, m_result);
+        identifyAfterUpdate(m_facts);
+        AuditDeviceJob(m_target, m_request, m_facts, m_result);
     }
 
     // Who is updated: the same unit must answer afterwards. A device whose
     // firmware is broken (already in its boot loader) gives none; an answer
     // without a serial number pins nothing.
-    AuditFacts identifyBeforeUpdate()
+    void identifyBeforeUpdate()
     {
-        AuditFacts facts;
         if (m_conn.Identify() && !NoRealSerialNumber(m_conn.IdentifiedSerial())) {
-            facts.serialBefore = QString::fromLatin1(m_conn.IdentifiedSerial());
-            facts.versionBefore = QString::fromLatin1(m_conn.IdentifiedVersion());
-            m_result.data.insert(QStringLiteral("serial_before"), facts.serialBefore);
-            m_result.data.insert(QStringLiteral("version_before"), facts.versionBefore);
+            m_facts.serialBefore = QString::fromLatin1(m_conn.IdentifiedSerial());
+            m_facts.versionBefore = QString::fromLatin1(m_conn.IdentifiedVersion());
+            m_result.data.insert(QStringLiteral("serial_before"), m_facts.serialBefore);
+            m_result.data.insert(QStringLiteral("version_before"), m_facts.versionBefore);
         }
-        return facts;
     }
 
     // The boot loader conversation to its end; false with the result's
@@ -534,9 +579,10 @@ private:
         m_result.data.insert(QStringLiteral("serial"), facts.serialAfter);
         m_result.data.insert(QStringLiteral("version"), facts.versionAfter);
         m_say(QStringLiteral("software version now %1").arg(facts.versionAfter));
-        if (!facts.serialBefore.isEmpty() && facts.serialAfter != facts.serialBefore) {
+        if (DeviceIdentity(facts.serialBefore.toLatin1()).Check(facts.serialAfter.toLatin1())
+            == DeviceIdentity::Verdict::Another) {
             m_result.ok = false;
-            m_result.reason = CliReason::Refused;
+            m_result.reason = CliReason::DifferentDevice;
             m_result.error = QStringLiteral("A different device answered after the update: serial number %1 "
                                             "before, %2 after")
                                  .arg(facts.serialBefore, facts.serialAfter);
@@ -551,6 +597,7 @@ private:
     CliUser m_user;
     DeviceConnection m_conn;
     QByteArray m_received;
+    AuditFacts m_facts; // update: the unit before and after
     CliResult m_result;
 };
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "core/CommandFile.h"
+#include "core/JobInput.h"
 #include "core/config/Programming.h"
 
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +26,10 @@ struct CliTarget {
     // What the search by serial number learnt of it: identify answers with
     // that instead of asking the device twice.
     std::shared_ptr<const CliResult> identified;
+    // The unit the job is for, when the search found it by its serial
+    // number: the job identifies whatever is on the port at its start and
+    // goes on only with that unit.
+    QByteArray unit;
     // "COM3", "USB", "127.0.0.1:9000": how lines and results name the device.
     QString Label() const;
 };
@@ -34,7 +40,10 @@ struct CliRequest {
     Command command = Command::Identify;
     QStringList texts; // send
     QList<CommandFileLine> commandFile; // send --file: sent in place of texts
-    QString file;      // program, update
+    QString file;      // program, update: the file as named
+    // program, update: the file's bytes, read once before any device is
+    // touched; the device gets these, and the records name their SHA-256.
+    std::shared_ptr<const JobInput> input;
     // program: the steps, worked out once from the file before any device is
     // opened (a value the device cannot take was refused there).
     std::shared_ptr<const ProgrammingPlan> plan;
@@ -46,7 +55,15 @@ struct CliRequest {
     std::function<void(class DeviceConnection *connection)> watch;
     std::function<void()> asking;
     std::function<void()> heard;
+    // Resuming: the journal keys of what was done before. A device whose
+    // unit is not known before its job is identified at its start and is
+    // left alone when its key is among them.
+    std::shared_ptr<const QSet<QString>> done;
 };
+
+// How the journal names a device: by the serial number of its unit when
+// one is known ("serial 12AB3"), else by where it is reached (its label).
+QString CliJournalKey(const QByteArray &unit, const QString &label);
 
 // Why a device failed, as one word for scripts (the "reason" of --json).
 namespace CliReason {
@@ -55,6 +72,7 @@ inline const QString WentAway = QStringLiteral("went-away");          // unplugg
 inline const QString CannotOpen = QStringLiteral("cannot-open");      // port or connection could not be opened
 inline const QString NotIdentified = QStringLiteral("not-identified"); // answered without a serial number
 inline const QString Refused = QStringLiteral("refused");             // the device did not take the job
+inline const QString DifferentDevice = QStringLiteral("different-device"); // another unit than the one the job was for
 inline const QString UpdateFailed = QStringLiteral("update-failed");  // the boot loader's transfer failed
 inline const QString NotFound = QStringLiteral("not-found");          // no port answered with the serial number
 inline const QString Ambiguous = QStringLiteral("ambiguous");        // several ports answered with it
@@ -62,8 +80,8 @@ inline const QString Interrupted = QStringLiteral("interrupted");     // Ctrl+C 
 inline const QString NotStarted = QStringLiteral("not-started");     // interrupted, or --max-failures reached
 inline const QString Error = QStringLiteral("error");                 // the tool itself failed
 // Every word, in the order --help and the manual page list them.
-inline const QStringList All = {NoResponse, WentAway, CannotOpen, NotIdentified, Refused,    UpdateFailed,
-                                NotFound,   Ambiguous, Interrupted, NotStarted,   Error};
+inline const QStringList All = {NoResponse, WentAway,  CannotOpen,  NotIdentified, Refused, DifferentDevice,
+                                UpdateFailed, NotFound, Ambiguous, Interrupted, NotStarted, Error};
 } // namespace CliReason
 
 // The command's name in results, the journal and the audit trail.
@@ -76,6 +94,11 @@ struct CliResult {
     QString error;    // what happened, for people; may hold several lines
     QJsonObject data; // serial, version, answers, steps...
     qint64 elapsedMs = 0; // how long the device's job took (0: not run)
+    // The serial number of the unit the job found at its start, when it
+    // said one that tells units apart.
+    QByteArray unit;
+    // Not run: the journal shows it done before.
+    bool skipped = false;
 };
 
 // Runs `request` on one device from start to end, on the calling thread

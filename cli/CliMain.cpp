@@ -42,7 +42,7 @@ int RunCli(const QStringList &arguments)
         return *ended;
     if (line.command == QLatin1String("ports"))
         return RunPortsCommand(line.words, line.json);
-    if (const int status = ReadJobInput(line); status != CliSuccess)
+    if (const int status = ReadCliInput(line); status != CliSuccess)
         return status;
     // A run that could not record what it did, or would redo what was done,
     // is refused before any device is touched.
@@ -51,6 +51,8 @@ int RunCli(const QStringList &arguments)
         CliWriteLine(stderr, QStringLiteral("mirto-cli: %1; nothing was sent").arg(problem));
         return CliBadUsage;
     }
+    if (!done.isEmpty())
+        line.request.done = std::make_shared<const QSet<QString>>(done);
 
     InstallInterruptHandler();
     const QList<FleetDevice> devices = devicesOf(line);

@@ -2,6 +2,7 @@
 
 #include "cli/CliMain.h"
 #include "cli/CliOutput.h"
+#include "core/SendableText.h"
 #include "core/links/ComPorts.h"
 
 #include <QCommandLineParser>
@@ -36,7 +37,8 @@ const char *const HelpText =
     "failed device's object has \"error\" (what happened) and \"reason\", one of:\n"
     "%1.\n"
     "\n"
-    "send takes printable single-byte (Latin-1) characters only, as the window's command line.\n"
+    "send takes printable single-byte (Latin-1) characters other than '>' only, as the\n"
+    "window's command line; a command file is checked whole before its first line goes out.\n"
     "It prints each answer as the device sent it, the same over every link.\n"
     "\n"
     "Production lines: --ports-from and --hosts-from read the devices from a list, --serial\n"
@@ -223,22 +225,14 @@ void addOptions(QCommandLineParser &parser)
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
 }
 
-// Texts for send: the device takes single bytes; a control character would
-// split the line or do what the user did not type. Nothing is changed on the
+// Texts for send, by the rule every sender keeps. Nothing is changed on the
 // way: what cannot go out as typed does not go out.
 bool checkSendTexts(const QStringList &texts, QString &problem)
 {
     for (const QString &text : texts) {
-        for (const QChar c : text) {
-            if (c.unicode() > 0xFF || !c.isPrint()) {
-                problem = QStringLiteral("'%1' holds a character the device cannot take (U+%2): a command "
-                                         "is printable single-byte (Latin-1) text")
-                              .arg(text, QString::number(c.unicode(), 16).toUpper().rightJustified(4, QLatin1Char('0')));
-                return false;
-            }
-        }
-        if (text.size() > 1022) {
-            problem = QStringLiteral("a command must be one line of at most 1022 characters");
+        const SendableFault fault = CheckSendableLine(text);
+        if (fault.IsFault()) {
+            problem = QStringLiteral("'%1': %2").arg(text, fault.Message());
             return false;
         }
     }

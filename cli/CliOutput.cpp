@@ -59,6 +59,8 @@ QJsonObject CliResultObject(const QString &device, const CliResult &result)
     QJsonObject object = result.data;
     object.insert(QStringLiteral("device"), device);
     object.insert(QStringLiteral("ok"), result.ok);
+    if (result.skipped)
+        object.insert(QStringLiteral("skipped"), true);
     if (!result.ok) {
         object.insert(QStringLiteral("reason"), result.reason);
         object.insert(QStringLiteral("error"), CliMessageLines(result.error).join(QLatin1Char('\n')));
@@ -133,7 +135,7 @@ void CliOutput::writeResultText(qsizetype index, const CliResult &result)
     const QString &label = m_labels.at(index);
     // A device the journal shows done was not touched: that is no "OK" of
     // this run, and it is said even for one device, which says nothing else.
-    if (result.ok && result.data.value(QStringLiteral("skipped")).toBool()) {
+    if (result.skipped) {
         CliWriteLine(stdout, label + QStringLiteral(": skipped (done before)"));
         return;
     }

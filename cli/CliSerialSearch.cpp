@@ -240,8 +240,12 @@ FleetDevice matchSerial(const QString &wanted, const PortSurvey &survey, const Q
             matches << i;
     }
     if (matches.size() == 1) {
+        const CliResult &answer = survey.answers.at(matches.first());
         device.target = survey.ports.at(matches.first());
-        device.target.identified = std::make_shared<const CliResult>(survey.answers.at(matches.first()));
+        device.target.identified = std::make_shared<const CliResult>(answer);
+        // The unit as it named itself, which its job checks for.
+        device.target.unit = answer.data.value(QStringLiteral("serial")).toString().trimmed().toLatin1();
+        device.key = CliJournalKey(device.target.unit, device.target.Label());
         return device;
     }
     device.found = false;

@@ -8,9 +8,21 @@
 #include <exception>
 
 UpdateSession::UpdateSession(BootPort &port, FileName file, QObject *parent)
-    : QObject(parent), m_port(port), m_file(std::move(file)),
+    : UpdateSession(
+          port, [file = std::move(file)](HexImage &image) { return LoadHexFile(file(), image); }, parent)
+{
+}
+
+UpdateSession::UpdateSession(BootPort &port, const QByteArray &hexText, QObject *parent)
+    : UpdateSession(
+          port, [hexText](HexImage &image) { return ParseHexImage(hexText, image); }, parent)
+{
+}
+
+UpdateSession::UpdateSession(BootPort &port, std::function<HexLoadResult(HexImage &)> load, QObject *parent)
+    : QObject(parent), m_port(port), m_load(std::move(load)),
       m_protocol(
-          m_image, [this] { return LoadHexFile(m_file(), m_image); },
+          m_image, [this] { return m_load(m_image); },
           [this](const QByteArray &bytes) {
               // A closed port takes nothing: that is a failure, not success.
               if (!m_port.PortOpen())
@@ -101,7 +113,7 @@ void UpdateSession::Activate()
 
 HexLoadResult UpdateSession::LoadImage()
 {
-    return LoadHexFile(m_file(), m_image);
+    return m_load(m_image);
 }
 
 bool UpdateSession::Begin(int speedIndex)

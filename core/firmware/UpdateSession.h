@@ -30,6 +30,10 @@ public:
     using FileName = std::function<QString()>;
     UpdateSession(BootPort &port, FileName file, QObject *parent = nullptr);
     UpdateSession(BootPort &port, const QString &path, QObject *parent = nullptr);
+    // Sends `hexText`, a HEX file as read once when the job started: the
+    // device gets exactly these bytes, whatever happens to the file
+    // meanwhile, and nothing is read again at the start token.
+    UpdateSession(BootPort &port, const QByteArray &hexText, QObject *parent = nullptr);
     ~UpdateSession() override;
 
     // Without a window: checks the file, takes the link and enters the boot
@@ -105,13 +109,15 @@ Q_SIGNALS:
     void Finished(bool success, const QString &error);
 
 private:
+    UpdateSession(BootPort &port, std::function<HexLoadResult(HexImage &)> load, QObject *parent);
     void applyEvents(const QList<BootEvent> &events, bool insideReceive = false);
     // False when the events after this one must not run.
     bool applyEvent(const BootEvent &event);
     void finish(bool success, const QString &reason);
 
     BootPort &m_port;
-    FileName m_file;
+    // Fills the image from where the session's HEX text comes from.
+    std::function<HexLoadResult(HexImage &image)> m_load;
     HexImage m_image;
     BootProtocol m_protocol;
     BootLink m_link;

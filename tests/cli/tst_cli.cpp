@@ -27,6 +27,7 @@ private Q_SLOTS:
     void missingPromptFails();
     void commandFileStopsAtTheLineWithoutPrompt_data();
     void commandFileStopsAtTheLineWithoutPrompt();
+    void commandFileSkipsTheByteOrderMark();
     void badFileSendsNothing_data();
     void badFileSendsNothing();
     void badUsage_data();
@@ -226,6 +227,20 @@ void tst_cli::commandFileStopsAtTheLineWithoutPrompt()
     QVERIFY2(run.out.endsWith("Command file: 3 of 3 lines sent, 0 without prompt; done.\n"), qPrintable(run.out));
 }
 
+void tst_cli::commandFileSkipsTheByteOrderMark()
+{
+    // A file saved by an editor that marks UTF-8: its first line is still a
+    // comment, not a command.
+    StartDirectoryEnv env;
+    QVERIFY(env.writeFile("session.txt", "\xEF\xBB\xBF# bring-up\nver\n"));
+    SimProcess sim({"--no-tcp"});
+    const CliRun run = RunCli({"--port", ComName(sim), "--json", "send", "--file", env.filePath("session.txt")});
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject result = JsonLines(run.out).value(0);
+    QCOMPARE(result.value("sent").toInt(), 1);
+    QCOMPARE(result.value("answers").toArray().at(0).toObject().value("command").toString(), QString("ver"));
+}
+
 void tst_cli::badFileSendsNothing_data()
 {
     QTest::addColumn<QString>("command");
@@ -242,6 +257,13 @@ void tst_cli::badFileSendsNothing_data()
     QTest::newRow("command file missing") << "send" << QByteArray() << QString();
     QTest::newRow("command file with a line too long")
         << "send" << QByteArray("ver\n") + QByteArray(1023, 'a') + "\n" << QString();
+    // The whole file is checked before its first line goes out.
+    QTest::newRow("command file with a euro sign")
+        << "send" << QByteArray("ver\nch1name Radio \xE2\x82\xACuro\n") << "Line 2, character 15: \"€\" (U+20AC)";
+    QTest::newRow("command file with an escape")
+        << "send" << QByteArray("ver\n\x1B[2J\n") << "Line 2, character 1: ESC (U+001B)";
+    QTest::newRow("command file with a prompt mark")
+        << "send" << QByteArray("ver\nch1name Rock>Pop\n") << "Line 2, character 13: \">\"";
 }
 
 void tst_cli::badFileSendsNothing()
@@ -402,6 +424,7 @@ void tst_cli::refusedBeforeAnythingIsSent_data()
     QTest::addColumn<QStringList>("arguments"); // {port} stands for the device's COMn, {path} for its path
     QTest::newRow("a character the device cannot take") << QStringList {"--port", "{port}", "send", "ch1name Radio €uro"};
     QTest::newRow("a control character") << QStringList {"--port", "{port}", "send", "ver\treset"};
+    QTest::newRow("a prompt mark") << QStringList {"--port", "{port}", "send", "ch1name Rock>Pop"};
     QTest::newRow("one port twice") << QStringList {"--port", "{port}", "--port", "{port}", "send", "ver"};
     QTest::newRow("a port and its path") << QStringList {"--port", "{port}", "--port", "{path}", "send", "ver"};
     QTest::newRow("one address twice")

@@ -1,8 +1,10 @@
 #include "core/AuditTrail.h"
+#include "core/links/ComPorts.h"
 #include "desktop/DeviceHistory.h"
 #include "tests/HexFixtures.h"
 #include "tests/TestHelpers.h"
 
+#include <QCryptographicHash>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QProcess>
@@ -25,10 +27,13 @@ private Q_SLOTS:
     void updatePinsTheIdentity();
     void maxFailuresStartsNoMore();
     void resumeDoesOnlyTheRest();
+    void resumeKnowsTheUnitNotThePort();
+    void serialJobChecksItsUnit();
     void unusableJournalSendsNothing_data();
     void unusableJournalSendsNothing();
     void ctrlCAbortsTheUpdate_data();
     void ctrlCAbortsTheUpdate();
+    void updateSendsTheFileAsReadAtItsStart();
     void updateWritesTheDeviceHistory_data();
     void updateWritesTheDeviceHistory();
     void historyWindowListsNewestFirst();
@@ -133,8 +138,10 @@ void tst_fleet::updatePinsTheIdentity()
     QCOMPARE(line.value("serial_before").toString(), QString("54321"));
     QCOMPARE(line.value("version_before").toString(), QString("4.1.7"));
     QCOMPARE(line.value("version").toString(), QString("4.2.0"));
-    if (!ok)
+    if (!ok) {
+        QCOMPARE(line.value("reason").toString(), QString("different-device"));
         QVERIFY2(line.value("error").toString().contains("different device answered"), qPrintable(run.out));
+    }
 }
 
 void tst_fleet::maxFailuresStartsNoMore()
@@ -170,7 +177,9 @@ void tst_fleet::resumeDoesOnlyTheRest()
     std::vector<std::unique_ptr<SimProcess>> sims;
     QByteArray hosts = "# the bench\n";
     for (int i = 0; i < 4; ++i) {
-        sims.push_back(std::make_unique<SimProcess>(QStringList {"--tcp-port", "0", "--delay", "60"}));
+        // Four units: the journal knows each by its serial number.
+        sims.push_back(std::make_unique<SimProcess>(
+            QStringList {"--tcp-port", "0", "--delay", "60", "--serial", QStringLiteral("1000%1").arg(i)}));
         QVERIFY(sims.back()->tcpPort() > 0);
         hosts += "127.0.0.1:" + QByteArray::number(sims.back()->tcpPort()) + "\n";
     }
@@ -214,6 +223,94 @@ void tst_fleet::resumeDoesOnlyTheRest()
     const CliRun again = RunCli(QStringList {"--resume"} + other);
     QCOMPARE(again.exitCode, 0);
     QVERIFY(!again.out.contains("skipped"));
+}
+
+namespace {
+
+// Another unit on the port: the port's entry now names `other`'s line.
+void SwapUnitOnPort(const SimProcess &port, const SimProcess &other)
+{
+    const QString entry = ComPortFolder() + QStringLiteral("/") + ComName(port);
+    const QString line = ComPortTarget(other.comPort());
+    QVERIFY(QFile::remove(entry));
+    QVERIFY(QFile::link(line, entry));
+}
+
+// What a unit holds in its first channel, by its own read-out.
+QString FirstChannel(const SimProcess &sim)
+{
+    return RunCli({"--port", ComName(sim), "send", "channel"}).out.section('\n', 0, 0);
+}
+
+} // namespace
+
+void tst_fleet::resumeKnowsTheUnitNotThePort()
+{
+    // A unit is programmed on a port; another unit is plugged in there: the
+    // resumed run programs it, for it was not done.
+    StartDirectoryEnv env;
+    env.writeFile("studio.cfg", kConfig);
+    SimProcess first({"--no-tcp", "--serial", "11111"});
+    SimProcess second({"--no-tcp", "--serial", "22222"});
+    QVERIFY(first.comPort() > 0 && second.comPort() > 0);
+    const QString journal = env.filePath("run.jsonl");
+    const QStringList arguments {"--port", ComName(first), "--journal", journal, "program", env.filePath("studio.cfg")};
+    QCOMPARE(RunCli(arguments).exitCode, 0);
+    QList<QJsonObject> lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("device").toString(), QString("serial 11111"));
+    QCOMPARE(lines[0].value("port").toString(), ComName(first));
+
+    SwapUnitOnPort(first, second);
+    const CliRun other = RunCli(QStringList {"--resume"} + arguments);
+    QCOMPARE(other.exitCode, 0);
+    QVERIFY2(other.out.contains("Programming OK") && !other.out.contains("skipped"), qPrintable(other.out));
+    QVERIFY2(FirstChannel(second).contains("Radio One"), qPrintable(FirstChannel(second)));
+    lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1].value("device").toString(), QString("serial 22222"));
+
+    // Now it is done too; the unit is asked who it is and nothing more.
+    const CliRun again = RunCli(QStringList {"--resume"} + arguments);
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.out, ComName(first) + ": skipped (done before)\n");
+    QCOMPARE(JsonFile(journal).size(), 2);
+}
+
+void tst_fleet::serialJobChecksItsUnit()
+{
+    // Two units found by serial number, updated one at a time; while the
+    // first is updated, the second's port is handed to a third unit. The job
+    // for the second finds the third there and leaves it alone.
+    StartDirectoryEnv env;
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 1)}));
+    const QStringList unit {"--no-tcp", "--software", "4.1.7", "--software-after-update", "4.2.0", "--serial"};
+    SimProcess first(unit + QStringList {"11111", "--line-rate", "9600"});
+    SimProcess second(unit + QStringList {"22222", "--line-rate", "0"});
+    SimProcess third(unit + QStringList {"33333", "--line-rate", "0"});
+    QVERIFY(first.comPort() > 0 && second.comPort() > 0 && third.comPort() > 0);
+    const QString journal = env.filePath("run.jsonl");
+    QProcess cli;
+    cli.start(QStringLiteral(MIRTO_CLI_PATH), {"--serial", "11111", "--serial", "22222", "--jobs", "1", "--journal",
+                                               journal, "--reset", "update", env.filePath("fw.hex")});
+    QVERIFY(cli.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains(ComName(first).toLatin1() + ": page "), 30000);
+    SwapUnitOnPort(second, third);
+    QVERIFY(cli.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QCOMPARE(cli.exitCode(), 1);
+    QVERIFY2(err.contains(ComName(second) + ": FAILED: Another device is on " + ComName(second)
+                          + " now: serial number 33333, was 22222; nothing was sent"),
+             qPrintable(err));
+    QVERIFY2(RunCli({"--port", ComName(third), "identify"}).out.contains("software version 4.1.7"), "updated");
+    const QList<QJsonObject> lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0].value("device").toString(), QString("serial 11111"));
+    QVERIFY(lines[0].value("ok").toBool());
+    QCOMPARE(lines[1].value("device").toString(), QString("serial 22222"));
+    QVERIFY(!lines[1].value("ok").toBool());
+    QCOMPARE(lines[1].value("reason").toString(), QString("different-device"));
 }
 
 void tst_fleet::unusableJournalSendsNothing_data()
@@ -320,6 +417,42 @@ void tst_fleet::ctrlCAbortsTheUpdate()
     // The device left its boot loader and answers again.
     const CliRun check = RunCli({"--port", ComName(sim), "identify"});
     QCOMPARE(check.exitCode, 0);
+}
+
+void tst_fleet::updateSendsTheFileAsReadAtItsStart()
+{
+    // The file is replaced while the update waits for the power cycle: the
+    // device gets the image as it was read at the start, and the journal and
+    // the history name that image.
+    StartDirectoryEnv env;
+    QTemporaryDir dir;
+    const QString written = dir.filePath("written.bin");
+    SimProcess sim({"--no-tcp", "--line-rate", "0", "--page-size", "256", "--image", written});
+    QVERIFY(sim.comPort() > 0);
+    const hexfix::Span first = hexfix::Filled(0, 3000, 1);
+    const QByteArray firstText = hexfix::HexText({first});
+    const QString firstSha = QString::fromLatin1(QCryptographicHash::hash(firstText, QCryptographicHash::Sha256).toHex());
+    env.writeFile("fw.hex", firstText);
+    const QString journal = env.filePath("run.jsonl");
+    QProcess cli;
+    cli.start(QStringLiteral(MIRTO_CLI_PATH),
+              {"--port", ComName(sim), "--journal", journal, "update", env.filePath("fw.hex")});
+    QVERIFY(cli.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("Powerplug"), 30000);
+    env.writeFile("fw.hex", hexfix::HexText({hexfix::Filled(0, 3000, 2)}));
+    QVERIFY(sim.PowerCycle());
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitCode(), 0);
+    QFile image(written);
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QCOMPARE(image.readAll().left(first.bytes.size()), first.bytes);
+    const QList<QJsonObject> lines = JsonFile(journal);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("sha256").toString(), firstSha);
+    const QList<AuditEntry> history = ReadAuditTrail();
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history[0].sha256, firstSha);
 }
 
 void tst_fleet::updateWritesTheDeviceHistory_data()
