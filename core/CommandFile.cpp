@@ -1,36 +1,21 @@
 #include "core/CommandFile.h"
 
 #include "core/DevicePorts.h"
+#include "core/SendableText.h"
 
 #include <QFile>
-
-namespace {
-
-// A command and its line feed fit one write to the device.
-constexpr qsizetype LongestCommand = 1022;
-
-} // namespace
 
 QString ParseCommandFile(const QByteArray &content, QList<CommandFileLine> &lines)
 {
     lines.clear();
-    const QList<QByteArray> rows = content.split('\n');
-    for (qsizetype i = 0; i < rows.size(); ++i) {
-        QByteArray text = rows.at(i);
-        // Files written on Windows end their lines with CR LF.
-        if (text.endsWith('\r'))
-            text.chop(1);
-        if (text.trimmed().isEmpty() || text.startsWith('#'))
-            continue;
-        const int number = int(i + 1);
-        if (text.contains('\r'))
-            return QStringLiteral("Line %1 holds a carriage return inside it").arg(number);
-        if (text.contains('\0'))
-            return QStringLiteral("Line %1 holds a zero byte; this is no text file").arg(number);
-        if (text.size() > LongestCommand)
-            return QStringLiteral("Line %1 is longer than %2 characters").arg(number).arg(LongestCommand);
-        lines.append({number, text});
-    }
+    QList<SendableLine> checked;
+    // Checked whole before anything goes out: a fault in the last line must
+    // not leave the device with the first ones.
+    const SendableFault fault = CheckSendableText(content, checked);
+    if (fault.IsFault())
+        return fault.Message();
+    for (const SendableLine &line : std::as_const(checked))
+        lines.append({line.Number, line.Bytes});
     if (lines.isEmpty())
         return QStringLiteral("The file holds no command lines");
     return {};

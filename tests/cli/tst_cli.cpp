@@ -231,15 +231,21 @@ void tst_cli::badFileSendsNothing_data()
     QTest::addColumn<QString>("told"); // part of the message, where it matters
     QTest::newRow("configuration of garbage") << "program" << QByteArray("garbage\n\x01\x02") << QString();
     QTest::newRow("configuration missing") << "program" << QByteArray() << QString();
-    // The file loads, but the device would take the '>' for its prompt.
+    // The device would take the '>' for its prompt.
     QTest::newRow("configuration with a '>' in a channel name")
         << "program" << QByteArray(kConfig).replace("ch2name=Jazz", "ch2name=Rock>Pop")
-        << "Channel Name on Channel 2 holds \">\"";
+        << "Line 13, Ch2Name, character 5: \">\" cannot be sent";
+    QTest::newRow("configuration with text Mirto cannot take")
+        << "program" << QByteArray(kConfig).replace("\"Radio One\"", "\"Radio \xE6\x97\xA5\xE6\x9C\xAC \xE2\x82\xAC\"")
+        << QStringLiteral("Line 11, Ch1Name, character 7: \"\u65e5\" (U+65E5)");
     QTest::newRow("HEX with a bad checksum") << "update" << QByteArray(":0100000000FE\n:00000001FF\n") << QString();
     QTest::newRow("command file of comments only") << "send" << QByteArray("# nothing to send\n\n#\n") << QString();
     QTest::newRow("command file missing") << "send" << QByteArray() << QString();
     QTest::newRow("command file with a line too long")
         << "send" << QByteArray("ver\n") + QByteArray(1023, 'a') + "\n" << QString();
+    QTest::newRow("command file with a euro sign")
+        << "send" << QByteArray("ver\nchannel 1 0 Radio \xE2\x82\xACuro\n")
+        << QStringLiteral("Line 2, character 19: \"\u20ac\" (U+20AC)");
 }
 
 void tst_cli::badFileSendsNothing()

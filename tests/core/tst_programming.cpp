@@ -428,13 +428,24 @@ void tst_programming::refusesUnsendableValues_data()
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QString>("told"); // empty: programmed
 
-    const QString lineBreak = QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto; nothing was sent");
-    const QString prompt = QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be "
-                                          "sent to Mirto; nothing was sent");
-    QTest::newRow("CR") << "isp name" << QByteArray("Dial\rup") << "ISP Name" + lineBreak;
-    QTest::newRow("LF") << "isp name" << QByteArray("Dial\nmode 1") << "ISP Name" + lineBreak;
-    QTest::newRow("CR LF at the end") << "isp name" << QByteArray("Dialup\r\n") << "ISP Name" + lineBreak;
-    QTest::newRow("tab and other bytes pass") << "isp name" << QByteArray("Dial\tup\xe9") << QString();
+    const QString prompt = QStringLiteral(": \">\" cannot be sent to Mirto: it would be taken for the end of "
+                                          "Mirto's answer; nothing was sent");
+    const auto control = [](const QString &name) {
+        return QStringLiteral(": ") + name
+               + QStringLiteral(" cannot be sent to Mirto: a command is one line of printable characters; nothing "
+                                "was sent");
+    };
+    QTest::newRow("CR") << "isp name" << QByteArray("Dial\rup") << "ISP Name" + control("a carriage return (U+000D)");
+    QTest::newRow("LF") << "isp name" << QByteArray("Dial\nmode 1") << "ISP Name" + control("a line feed (U+000A)");
+    QTest::newRow("CR LF at the end") << "isp name" << QByteArray("Dialup\r\n")
+                                      << "ISP Name" + control("a carriage return (U+000D)");
+    // The device would store a byte no one can see; typing refuses it too.
+    QTest::newRow("tab") << "isp name" << QByteArray("Dial\tup") << "ISP Name" + control("a tab (U+0009)");
+    QTest::newRow("ESC in a channel URL") << "channel 1 url" << QByteArray("http://h/\x1b[2J")
+                                          << "Channel URL on Channel 1" + control("ESC (U+001B)");
+    QTest::newRow("C1 byte from a file") << "isp password" << QByteArray("se\x85t")
+                                         << "ISP Password" + control("a control character (U+0085)");
+    QTest::newRow("Latin-1 letters pass") << "isp name" << QByteArray("Caf\xe9") << QString();
     QTest::newRow("'>' in a channel name") << "channel 2 name" << QByteArray("Rock>Pop")
                                            << "Channel Name on Channel 2" + prompt;
     QTest::newRow("'>' at the end of a channel URL")

@@ -139,6 +139,14 @@ private:
     QTimer *m_timer = nullptr;
 };
 
+// Types `text` key by key, letters beyond ASCII included (keyClicks knows
+// only ASCII keys).
+void typeText(QWidget *widget, const QString &text)
+{
+    for (QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
 void setChannels(DeviceConfigRecord &config, int count)
 {
     for (int i = 0; i < count; ++i) {
@@ -641,6 +649,15 @@ private Q_SLOTS:
         QTest::newRow("oversized") << "mode=3\r\n" + QByteArray(ConfigFileMaxBytes, ' ')
                                    << QStringLiteral("It is larger than 1024 KB; a configuration "
                                                      "file is a few hundred bytes.");
+        // Loaded garbled, it would be programmed with "Programming OK".
+        QTest::newRow("text Mirto cannot take")
+            << QByteArray("mode=3\r\nch1name=\"Radio \xE6\x97\xA5\xE6\x9C\xAC \xE2\x82\xAC\"\r\nch1url=http://h/1\r\n")
+            << QStringLiteral("Line 2, Ch1Name, character 7: \"\u65e5\" (U+65E5) is not a single-byte (Latin-1) "
+                              "character; Mirto cannot take it. Nothing was loaded.");
+        QTest::newRow("prompt mark") << QByteArray("mode=3\r\nch1name=Jazz\r\nch1url=http://h/1\r\nch2name=Rock>Pop\r\n")
+                                     << QStringLiteral("Line 4, Ch2Name, character 5: \">\" cannot be sent to Mirto: "
+                                                       "it would be taken for the end of Mirto's answer. Nothing was "
+                                                       "loaded.");
     }
 
     void refusedLoadChangesNothing()
@@ -667,6 +684,7 @@ private Q_SLOTS:
         QVERIFY(m_host->madeCurrent.isEmpty());
         QCOMPARE(child<QLabel>("ConfigFileStaticText")->text(),
                  QStringLiteral(" No configuration file loaded "));
+        QVERIFY(m_port->sent.isEmpty());
         // A file with only some of the settings still loads.
         m_env->writeFile(QStringLiteral("some.cfg"), "ispname=Some\r\n");
         m_chosenFiles << m_env->filePath(QStringLiteral("some.cfg"));
@@ -800,48 +818,67 @@ private Q_SLOTS:
     }
 
     // A '>' in a value would be taken for the device's prompt when it comes
-    // back in a read-back. A file may hold one and still loads; programming
-    // refuses it, naming the channel, before anything goes out.
-    void programRefusesAPromptMarkFromAFile()
+    // back in a read-back. A file holding one is refused at load; a value the
+    // program put into the record is refused by programming, naming the
+    // channel, before anything goes out.
+    void programRefusesAPromptMark()
     {
-        m_env->writeFile(QStringLiteral("rock.cfg"),
-                         "mode=3\r\ntype=T\r\nch1name=Jazz\r\nch1url=http://192.0.2.7/jazz\r\n"
-                         "ch2name=Rock>Pop\r\nch2url=http://192.0.2.7/rock\r\n");
+        DeviceConfig.Mode.set("3");
+        DeviceConfig.Type.set("T");
+        setChannels(DeviceConfig, 2);
+        DeviceConfig.Channels[1].Name.set("Rock>Pop");
         open();
-        m_chosenFiles << m_env->filePath(QStringLiteral("rock.cfg"));
-        child<QPushButton>("LoadConfigFileButton")->click();
-        QCOMPARE(DeviceConfig.Channels[1].Name.value(), QByteArray("Rock>Pop"));
         QCOMPARE(m_form->ChannelCount, 2);
         ModalScript script;
         script.press(QMessageBox::Ok);
         child<QPushButton>("Button2")->click();
         QCOMPARE(m_port->sent, QList<QByteArray> {});
-        QCOMPARE(script.texts(),
-                 QStringList {QStringLiteral("Channel Name on Channel 2 holds \">\", which Mirto takes for the "
-                                             "end of its answer: it cannot be sent to Mirto; nothing was sent")});
+        QCOMPARE(script.texts(), QStringList {QStringLiteral("Channel Name on Channel 2: \">\" cannot be sent to Mirto: "
+                                                             "it would be taken for the end of Mirto's answer; nothing "
+                                                             "was sent")});
         QCOMPARE(m_host->status.last(), QStringLiteral("Programming failed"));
     }
 
-    // Typed or pasted, a '>' does not get into a field whose text is sent
-    // to the device, and the field says why.
-    void fieldsRefuseAPromptMark_data()
+    // Typed or pasted, a character the device cannot take does not get into
+    // a field whose text is sent to the device, and the field says why.
+    void fieldsRefuseWhatCannotBeSent_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("page");
         QTest::addColumn<bool>("paste");
-        QTest::newRow("channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false;
-        QTest::newRow("channel URL, pasted") << "ChannelUrlEdit" << int(TConfigForm::ChannelPage) << true;
-        QTest::newRow("ISP name, typed") << "IspNameEdit" << int(TConfigForm::NetworkPage) << false;
-        QTest::newRow("ISP password, pasted") << "IspPasswordEdit" << int(TConfigForm::NetworkPage) << true;
-        QTest::newRow("web URL, typed") << "IspDbUrlEdit" << int(TConfigForm::ModePage) << false;
-        QTest::newRow("update URL, pasted") << "UpdateURLEdit" << int(TConfigForm::RemoteUpdatePage) << true;
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("typed"); // what typing leaves
+        QTest::addColumn<QString>("reason");
+        const QString prompt = PromptMarkReason();
+        const QString euro = QStringLiteral("\"\u20ac\" (U+20AC) is not a single-byte (Latin-1) character; Mirto "
+                                            "cannot take it");
+        QTest::newRow("channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false
+                                             << "Rock>Pop" << "RockPop" << prompt;
+        QTest::newRow("channel URL, pasted") << "ChannelUrlEdit" << int(TConfigForm::ChannelPage) << true
+                                             << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("ISP name, typed") << "IspNameEdit" << int(TConfigForm::NetworkPage) << false << "Rock>Pop"
+                                         << "RockPop" << prompt;
+        QTest::newRow("ISP password, pasted") << "IspPasswordEdit" << int(TConfigForm::NetworkPage) << true
+                                              << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("web URL, typed") << "IspDbUrlEdit" << int(TConfigForm::ModePage) << false << "Rock>Pop"
+                                        << "RockPop" << prompt;
+        QTest::newRow("update URL, pasted") << "UpdateURLEdit" << int(TConfigForm::RemoteUpdatePage) << true
+                                            << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("euro in a channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false
+                                                       << "Radio \u20acuro" << "Radio uro" << euro;
+        QTest::newRow("CJK in the ISP name, pasted")
+            << "IspNameEdit" << int(TConfigForm::NetworkPage) << true << "Radio \u65e5" << QString()
+            << QStringLiteral("\"\u65e5\" (U+65E5) is not a single-byte (Latin-1) character; Mirto cannot take it");
     }
 
-    void fieldsRefuseAPromptMark()
+    void fieldsRefuseWhatCannotBeSent()
     {
         QFETCH(QString, name);
         QFETCH(int, page);
         QFETCH(bool, paste);
+        QFETCH(QString, text);
+        QFETCH(QString, typed);
+        QFETCH(QString, reason);
         DeviceConfig.Mode.set("3");
         DeviceConfig.WebMethod.set("D");
         setChannels(DeviceConfig, 1);
@@ -853,12 +890,12 @@ private Q_SLOTS:
         edit->del();
         QToolTip::hideText();
         if (paste)
-            edit->insert(QStringLiteral("Rock>Pop"));
+            edit->insert(text);
         else
-            QTest::keyClicks(edit, QStringLiteral("Rock>Pop"));
-        QCOMPARE(edit->text(), paste ? QString() : QStringLiteral("RockPop"));
+            typeText(edit, text);
+        QCOMPARE(edit->text(), typed);
         QTRY_VERIFY(QToolTip::isVisible());
-        QCOMPARE(QToolTip::text(), PromptMarkReason());
+        QCOMPARE(QToolTip::text(), reason);
         QToolTip::hideText();
     }
 

@@ -1,4 +1,5 @@
 #include "core/CommandHistory.h"
+#include "core/config/Programming.h"
 #include "core/TerminalFile.h"
 #include "core/links/ComPorts.h"
 #include "desktop/Commainform.h"
@@ -33,6 +34,7 @@
 #include <QTcpSocket>
 #include <QPushButton>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -108,6 +110,8 @@ private Q_SLOTS:
     void beginnerKeysDoNothing();
     void escapeTogglesCommandLine();
     void enterSendsCommandAndKeepsHistory();
+    void commandLineRefusesWhatCannotBeSent_data();
+    void commandLineRefusesWhatCannotBeSent();
     void keysReachTheWindowFirst();
     void overlappingKeysCountOnce_data();
     void overlappingKeysCountOnce();
@@ -143,8 +147,22 @@ private Q_SLOTS:
     void networkClosedByTheUserIsNoNews();
     void historyLastsAndSearchesBackwards();
     void commandFileStopsAtTheLineWithoutPrompt();
+    void commandFileCheckedWholeBeforeSending_data();
+    void commandFileCheckedWholeBeforeSending();
     void hexViewShowsWhatArrives();
 };
+
+namespace {
+
+// Types `text` key by key, letters beyond ASCII included (keyClicks knows
+// only ASCII keys).
+void typeText(QWidget *widget, const QString &text)
+{
+    for (QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+} // namespace
 
 void tst_mainform::firstStartWithoutSettings()
 {
@@ -409,6 +427,60 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     QCOMPARE(edit->count(), 2);
     QCOMPARE(edit->itemText(0), QString());
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 4);
+}
+
+// A character the device cannot take is not dropped without a word, nor
+// sent changed: typed, it stays out and the field says why, as the
+// configuration's fields do; recalled from an older history, Enter sends
+// nothing and says why.
+void tst_mainform::commandLineRefusesWhatCannotBeSent_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("typed"); // else put there as a recalled command
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QString>("reason");
+    const QString euro = QStringLiteral("\"\u20ac\" (U+20AC) is not a single-byte (Latin-1) character; Mirto cannot "
+                                        "take it");
+    QTest::newRow("euro typed") << QStringLiteral("channel 1 0 \u20acuro") << true << QStringLiteral("channel 1 0 uro")
+                                << euro;
+    // It would end the wait for the answer early.
+    QTest::newRow("prompt mark typed") << QStringLiteral("isp 7 a>b") << true << QStringLiteral("isp 7 ab")
+                                       << PromptMarkReason();
+    QTest::newRow("euro recalled") << QStringLiteral("channel 1 0 \u20acuro") << false
+                                   << QStringLiteral("channel 1 0 \u20acuro") << euro;
+}
+
+void tst_mainform::commandLineRefusesWhatCannotBeSent()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, typed);
+    QFETCH(QString, left);
+    QFETCH(QString, reason);
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    activate(form);
+    form.MainFormKeyPress(Qt::Key_Escape);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    QToolTip::hideText();
+    if (typed)
+        typeText(edit->lineEdit(), text);
+    else
+        edit->setEditText(text);
+    QCOMPARE(edit->currentText(), left);
+    if (typed) {
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), reason);
+        return;
+    }
+    ModalAnswerer answer;
+    form.MainFormKeyPress(Qt::Key_Return);
+    QVERIFY(!answer.seen()); // no connection attempt: nothing to send
+    QCOMPARE(edit->currentText(), left);
+    QCOMPARE(edit->count(), 0);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), reason);
+    QToolTip::hideText();
 }
 
 void tst_mainform::keysReachTheWindowFirst()
@@ -1515,6 +1587,51 @@ void tst_mainform::commandFileStopsAtTheLineWithoutPrompt()
     QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->accessibleName(),
              QString("Command file: 1 of 3 lines sent, 0 without prompt; stopped by the user."));
     QCOMPARE(answer.allTexts().size(), 1); // no second box: the user knows
+}
+
+// A command file is checked whole before its first line goes out: a line
+// the device cannot take is named with its character and nothing is sent
+// (not even the link is opened); a byte-order mark is no command.
+void tst_mainform::commandFileCheckedWholeBeforeSending_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("told"); // empty: sent
+
+    QTest::newRow("euro in UTF-8") << QByteArray("ver\nchannel 1 0 Radio \xE2\x82\xACuro\n")
+                                   << QStringLiteral("Line 2, character 19: \"\u20ac\" (U+20AC) is not a single-byte "
+                                                     "(Latin-1) character; Mirto cannot take it");
+    QTest::newRow("ESC") << QByteArray("ver\n\x1b[2J\n")
+                         << QStringLiteral("Line 2, character 1: ESC (U+001B) cannot be sent to Mirto: a command is "
+                                           "one line of printable characters");
+    QTest::newRow("prompt mark") << QByteArray("ver\n\nisp 7 a>b\n")
+                                 << QStringLiteral("Line 3, character 8: \">\" cannot be sent to Mirto: it would be "
+                                                   "taken for the end of Mirto's answer");
+    QTest::newRow("byte-order mark and a comment") << QByteArray("\xEF\xBB\xBF# bench 2\r\nver\r\n") << QString();
+}
+
+void tst_mainform::commandFileCheckedWholeBeforeSending()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, told);
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    const QString path = env.filePath("session.txt");
+    QVERIFY(env.writeFile("session.txt", content));
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    QVERIFY(!form.Connection().IsConnected());
+    ModalAnswerer answer;
+    form.SendCommandFile(path);
+    if (told.isEmpty()) {
+        QVERIFY(!answer.seen());
+        QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->accessibleName(),
+                 QString("Command file: 1 of 1 lines sent, 0 without prompt; done."));
+        return;
+    }
+    QCOMPARE(answer.allTexts(), QStringList{path + ":\n\n" + told + "\n\nNothing was sent."});
+    QVERIFY(!form.Connection().IsConnected());
 }
 
 void tst_mainform::hexViewShowsWhatArrives()
