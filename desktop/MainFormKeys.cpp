@@ -102,7 +102,7 @@ bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
         m_history->Add(typed);
         m_commandEdit->setCurrentIndex(-1);
         m_commandEdit->setEditText(QString());
-        m_echoPort->SendLines({SendableBytes(typed) + '\n'});
+        m_connection->SendLines({SendableBytes(typed) + '\n'});
         return true;
     }
     return false;

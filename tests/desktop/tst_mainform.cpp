@@ -12,6 +12,7 @@
 #include "tests/desktop/DialogAnswerers.h"
 
 #include "desktop/Advanced.h"
+#include "desktop/config/Configure.h"
 #include "desktop/EchoPort.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
@@ -140,6 +141,8 @@ private Q_SLOTS:
     void firstStartInConfigFolder();
     void echoOfSentCommands_data();
     void echoOfSentCommands();
+    void everyLineSentIsEchoed_data();
+    void everyLineSentIsEchoed();
     void echoRemembered();
     void terminalLinesAndLog();
     void networkCommandWaitsForTheConnect_data();
@@ -406,8 +409,8 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
     TMainForm form;
     QCOMPARE(activate(form), QString());
-    // The command shows in the terminal ahead of its answer; the tool's own
-    // identification does not.
+    // The command shows in the terminal ahead of its answer, as does the
+    // tool's own identification before it.
     form.findChild<QAction *>("EchoCommandsItem")->trigger();
     form.MainFormKeyPress(Qt::Key_Escape);
     auto *edit = form.findChild<QComboBox *>("CommandEdit");
@@ -420,7 +423,7 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 3); // snum, ver, help
     QTRY_VERIFY(form.Memo()->Text().contains("Commands:"));
     const QString text = form.Memo()->Text();
-    QCOMPARE(text.count("--> "), 1);
+    QCOMPARE(text.count("--> "), 3);
     QVERIFY2(text.indexOf("\n--> help\n") < text.indexOf("Commands:"), qPrintable(text));
     // An empty line sends "\n" alone and still enters the history.
     form.MainFormKeyPress(Qt::Key_Enter);
@@ -1201,35 +1204,88 @@ void tst_mainform::consoleKeepsTheNewestLinesInView()
 void tst_mainform::echoOfSentCommands_data()
 {
     QTest::addColumn<QByteArray>("terminal");
-    QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("shown");
     QTest::newRow("after the prompt: a line of its own")
-        << QByteArray("Commands:\r\n>") << true << QByteArray("Commands:\n>\n--> help\n");
-    QTest::newRow("at the start of a line") << QByteArray("text\r\n") << true
-                                            << QByteArray("text\n--> help\n");
-    QTest::newRow("a line refused shows nothing") << QByteArray(">") << false << QByteArray(">");
+        << QByteArray("Commands:\r\n>") << QByteArray("Commands:\n>\n--> help\n");
+    QTest::newRow("at the start of a line") << QByteArray("text\r\n") << QByteArray("text\n--> help\n");
 }
 
 void tst_mainform::echoOfSentCommands()
 {
     QFETCH(QByteArray, terminal);
-    QFETCH(bool, accepted);
     QFETCH(QByteArray, shown);
     TerminalView view;
     view.AppendText(terminal);
-    FakePort port;
-    port.accept = accepted;
-    EchoingCommandPort echo(port, [&](const QByteArray &t) { view.AppendText(t); },
-                            [&] { return !view.Buffer().Line(view.LineCount() - 1).isEmpty(); });
+    CommandEcho echo([&](const QByteArray &t) { view.AppendText(t); },
+                     [&] { return !view.Buffer().Line(view.LineCount() - 1).isEmpty(); });
     echo.Echo = true;
-    QCOMPARE(echo.SendLines({"help\n"}), accepted);
+    echo.Sent("help\n");
     QCOMPARE(view.Text().toLatin1(), shown);
     // Switched off, lines go out unseen.
     echo.Echo = false;
     view.Clear();
-    echo.SendLines({"ver\n"});
+    echo.Sent("ver\n");
     QCOMPARE(view.Text(), QString());
-    QCOMPARE(port.sent.size(), accepted ? 2 : 0);
+}
+
+// With echo on, every line the tool sends shows ahead of its answer,
+// whichever window sent it; the device's answers can be matched to them.
+void tst_mainform::everyLineSentIsEchoed_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QStringList>("echoed"); // in this order
+    QTest::newRow("typed command") << "typed" << QStringList{"snum", "ver", "help"};
+    QTest::newRow("command file") << "file" << QStringList{"snum", "ver", "mode", "help"};
+    QTest::newRow("test console") << "console" << QStringList{"snum", "ver", "mode"};
+    QTest::newRow("programming") << "program" << QStringList{"snum", "ver", "mode 1", "mode"};
+    QTest::newRow("identification") << "open" << QStringList{"snum", "ver"};
+}
+
+void tst_mainform::everyLineSentIsEchoed()
+{
+    QFETCH(QString, sender);
+    QFETCH(QStringList, echoed);
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    TMainForm form;
+    // The windows as the program makes them.
+    auto *config = new TConfigForm(form.Commands(), form.ConfigHostPort(), nullptr, &form);
+    auto *console = new TAdvancedForm(form.ConsolePort(), &form);
+    form.SetDialogs(nullptr, config, nullptr, console);
+    QCOMPARE(activate(form), QString());
+    form.findChild<QAction *>("EchoCommandsItem")->trigger();
+    ModalAnswerer answer;
+    if (sender == "typed") {
+        form.MainFormKeyPress(Qt::Key_Escape);
+        form.findChild<QComboBox *>("CommandEdit")->setEditText("help");
+        form.MainFormKeyPress(Qt::Key_Return);
+    } else if (sender == "file") {
+        QVERIFY(env.writeFile("session.txt", "# bring-up\nmode\nhelp\n"));
+        form.SendCommandFile(env.filePath("session.txt"));
+    } else if (sender == "console") {
+        console->findChild<QPushButton *>("ModeButton")->click();
+    } else if (sender == "program") {
+        DeviceConfig.Mode.set("1");
+        DeviceConfig.Type.set("T");
+        config->findChild<QPushButton *>("Button2")->click();
+        QTRY_COMPARE(answer.allTexts(), QStringList{"Programming OK"});
+    } else {
+        form.OpenConnectionClicked();
+    }
+    QVERIFY(form.Connection().IsConnected());
+    // Every line's answer has come (the echo's mark is no prompt).
+    const auto prompts = [&form] { return form.Memo()->Text().count('>') - form.Memo()->Text().count("--> "); };
+    QTRY_COMPARE(prompts(), echoed.size());
+    const QString text = form.Memo()->Text();
+    qsizetype at = 0;
+    for (const QString &line : std::as_const(echoed)) {
+        const qsizetype found = text.indexOf("--> " + line + "\n", at);
+        QVERIFY2(found >= at, qPrintable(line + " not echoed in its turn:\n" + text));
+        at = found + 1;
+    }
+    QCOMPARE(text.count("--> "), echoed.size());
 }
 
 void tst_mainform::echoRemembered()
