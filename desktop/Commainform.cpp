@@ -524,7 +524,7 @@ void TMainForm::UploadClicked()
         RecordWindowChange(this, QStringLiteral("update"), InterfaceType,
                            InterfaceType == InterfaceNetwork ? HostAddress
                                                              : QStringLiteral("COM%1").arg(VaComm().PortNum()),
-                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), BootFile,
+                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), m_upload->Input(),
                            m_upload->Updated(),
                            m_upload->LastProblem.isEmpty() ? QStringLiteral("Firmware update failed")
                                                            : m_upload->LastProblem);

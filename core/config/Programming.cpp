@@ -293,11 +293,14 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     if (!answered) {
         // A link that went away is no silent device: the connection has
         // told the user how it ended.
-        if (port.IsConnected())
+        const bool connected = port.IsConnected();
+        sink.RunEnded(false, connected ? NoResponseText() : QString());
+        if (connected)
             sink.ShowMessage(NoResponseText(), QString());
         sink.AddStatus(ProgrammingFailedStatus());
         return ProgrammingResult::NoResponse;
     }
+    sink.RunEnded(true, QString());
     sink.ShowMessage(ProgrammingOkText(), ProgrammingCaption());
     return ProgrammingResult::Programmed;
 }

@@ -95,6 +95,14 @@ public:
     virtual void AddStatus(const QString &text) = 0;
     virtual void SetBusyCursor() = 0;
     virtual void RestoreCursor() = 0;
+    // A run that sent lines has ended (`ok` every line confirmed; otherwise
+    // `reason`, empty when the link went away): called before the outcome
+    // is shown, so that what records the job does not wait for the user.
+    virtual void RunEnded(bool ok, const QString &reason)
+    {
+        Q_UNUSED(ok);
+        Q_UNUSED(reason);
+    }
 };
 
 enum class ProgrammingResult {

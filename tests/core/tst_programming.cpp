@@ -129,11 +129,19 @@ public:
     int busy = 0;
     bool busyDuringMessage = false;
 
+    // What happened in turn: "ended: ok" / "ended: <reason>", "message".
+    QStringList order;
+
     void ShowMessage(const QString &text, const QString &caption) override
     {
         messages << text;
         captions << caption;
+        order << QStringLiteral("message");
         busyDuringMessage = busyDuringMessage || busy != 0;
+    }
+    void RunEnded(bool ok, const QString &reason) override
+    {
+        order << QStringLiteral("ended: ") + (ok ? QStringLiteral("ok") : reason);
     }
     void AddStatus(const QString &text) override { status << text; }
     void SetBusyCursor() override { ++busy; }
@@ -369,6 +377,8 @@ void tst_programming::runConfirmsEveryLine()
 
     QCOMPARE(sink.messages, QStringList {"Programming OK"});
     QCOMPARE(sink.captions, QStringList {"Program Mirto Configuration"});
+    // The job is recorded as it ends, not once the user has read the box.
+    QCOMPARE(sink.order, (QStringList {"ended: ok", "message"}));
     QCOMPARE(sink.status.size(), 1 + 44);
     QCOMPARE(sink.status.first(), QStringLiteral("checking for empty Channel strings"));
     QCOMPARE(sink.status.at(1), QStringLiteral("Programming Mode"));
@@ -413,6 +423,7 @@ void tst_programming::missingPrompt()
     QVERIFY(port.sentWithoutWait.isEmpty());
     QCOMPARE(sink.messages, QStringList {"No response from Mirto....  "});
     QCOMPARE(sink.captions, QStringList {QString()});
+    QCOMPARE(sink.order, (QStringList {"ended: No response from Mirto....  ", "message"}));
     QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
     QCOMPARE(sink.status.at(sink.status.size() - 2), lastStatus);
     QCOMPARE(sink.busy, 0);

@@ -21,6 +21,7 @@
 #include <QTextEdit>
 #include <QToolTip>
 #include <QWindow>
+#include <QCryptographicHash>
 #include <QtTest>
 
 #include <deque>
@@ -674,10 +675,12 @@ private Q_SLOTS:
         const DeviceConfigRecord before = DeviceConfig;
         m_chosenFiles << path;
         ModalScript script;
-        script.press(QMessageBox::Ok);
+        // The edit is not saved: the load asks first.
+        script.press(QMessageBox::Yes).press(QMessageBox::Ok);
         child<QPushButton>("LoadConfigFileButton")->click();
-        QCOMPARE(script.texts(), QStringList{ConfigFileErrorText(path, reason)});
-        QVERIFY(script.texts().constFirst().contains(path));
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), (QStringList{TConfigForm::UnsavedEditsQuestion(), ConfigFileErrorText(path, reason)}));
+        QVERIFY(script.texts().constLast().contains(path));
         QVERIFY(DeviceConfig == before);
         QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Edited"));
         QVERIFY(child<QRadioButton>("Mode2RadioButton")->isChecked());
@@ -688,9 +691,73 @@ private Q_SLOTS:
         // A file with only some of the settings still loads.
         m_env->writeFile(QStringLiteral("some.cfg"), "ispname=Some\r\n");
         m_chosenFiles << m_env->filePath(QStringLiteral("some.cfg"));
+        script.press(QMessageBox::Yes);
         child<QPushButton>("LoadConfigFileButton")->click();
+        QTRY_VERIFY(script.done());
         QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Some"));
         QCOMPARE(m_host->madeCurrent.size(), 1);
+    }
+
+    // Edits not saved in a file are not dropped by a load without asking;
+    // what the configuration was loaded or saved as is no edit.
+    void loadAsksBeforeDroppingEdits_data()
+    {
+        QTest::addColumn<QString>("before"); // what happens before the load
+        QTest::addColumn<int>("answer");     // to the question; 0: none asked
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("nothing edited") << "nothing" << 0 << true;
+        QTest::newRow("edited, No") << "edit" << int(QMessageBox::No) << false;
+        QTest::newRow("edited, Yes") << "edit" << int(QMessageBox::Yes) << true;
+        QTest::newRow("edited and saved") << "edit and save" << 0 << true;
+        QTest::newRow("edited, then Cancel") << "edit and cancel" << 0 << true;
+        QTest::newRow("a file loaded") << "load" << 0 << true;
+    }
+
+    void loadAsksBeforeDroppingEdits()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, answer);
+        QFETCH(bool, loaded);
+        m_env->writeFile(QStringLiteral("a.cfg"), "mode=2\r\nispname=Loaded\r\n");
+        DeviceConfig.IspName.set("Before");
+        open();
+        if (before.startsWith("edit"))
+            field("IspNameEdit")->setText(QStringLiteral("Edited"));
+        if (before == "edit and save") {
+            m_chosenFiles << m_env->filePath(QStringLiteral("saved.cfg"));
+            child<QPushButton>("SaveConfigFileButton")->click();
+            QVERIFY(QFile::exists(m_env->filePath(QStringLiteral("saved.cfg"))));
+        } else if (before == "edit and cancel") {
+            child<QPushButton>("Button3")->click();
+            open();
+        } else if (before == "load") {
+            m_chosenFiles << m_env->filePath(QStringLiteral("a.cfg"));
+            child<QPushButton>("LoadConfigFileButton")->click();
+        }
+        const QString kept = field("IspNameEdit")->text();
+        m_chosenFiles << m_env->filePath(QStringLiteral("a.cfg"));
+        ModalScript script;
+        if (answer != 0)
+            script.press(QMessageBox::StandardButton(answer));
+        child<QPushButton>("LoadConfigFileButton")->click();
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), answer != 0 ? QStringList {TConfigForm::UnsavedEditsQuestion()} : QStringList());
+        QCOMPARE(field("IspNameEdit")->text(), loaded ? QStringLiteral("Loaded") : kept);
+        QCOMPARE(DeviceConfig.IspName.value(), loaded ? QByteArray("Loaded") : kept.toLatin1());
+        // Answered No, not even the file was asked for.
+        QCOMPARE(m_chosenFiles.size(), loaded ? 0 : 1);
+    }
+
+    // A file the settings name but that failed to load is not shown as the
+    // current configuration file.
+    void failedFileIsNotCurrent()
+    {
+        m_host->settings.ConfigFile = m_env->filePath(QStringLiteral("missing.cfg"));
+        m_host->loaded = false;
+        open();
+        QCOMPARE(child<QLabel>("ConfigFileStaticText")->text(), QStringLiteral(" No configuration file loaded "));
+        child<QPushButton>("Button3")->click();
+        QVERIFY(m_host->madeCurrent.isEmpty());
     }
 
     // Every button of the dialog has an Alt+letter key of its own, and a
@@ -929,15 +996,67 @@ private Q_SLOTS:
         QCOMPARE(m_form->ChannelCount, 1);
     }
 
+    // The device history names what the device got: the file it was
+    // loaded from while the record still holds it, else the configuration
+    // as programmed (in the file's form), marked edited. It is written as
+    // the run ends, before "Programming OK" is dismissed.
+    void programWritesTheDeviceHistory_data()
+    {
+        QTest::addColumn<bool>("load");
+        QTest::addColumn<QString>("editedName"); // typed after the load; empty: none
+        QTest::newRow("file as loaded") << true << QString();
+        QTest::newRow("edited after the load") << true << QStringLiteral("Radio Two");
+        QTest::newRow("no file loaded") << false << QStringLiteral("Radio Two");
+    }
+
     void programWritesTheDeviceHistory()
     {
-        programModeOne();
+        QFETCH(bool, load);
+        QFETCH(QString, editedName);
+        const QByteArray fileText = "mode=3\r\ntype=T\r\nch1name=\"Radio One\"\r\nch1url=http://h/1\r\n";
+        const QString path = m_env->filePath(QStringLiteral("studio.cfg"));
+        m_env->writeFile(QStringLiteral("studio.cfg"), fileText);
+        if (!load) {
+            DeviceConfig.Mode.set("3");
+            DeviceConfig.Type.set("T");
+            setChannels(DeviceConfig, 1);
+        }
+        open();
+        if (load) {
+            m_chosenFiles << path;
+            child<QPushButton>("LoadConfigFileButton")->click();
+            QCOMPARE(m_host->madeCurrent, QStringList {path});
+        }
+        if (!editedName.isEmpty()) {
+            m_form->SelectChannel(0);
+            field("ChannelNameEdit")->setText(editedName);
+        }
+        const QByteArray programmed = FormatConfigFile(DeviceConfig, m_form->ChannelCount, "1A2B3");
+        int recordedWhileBoxOpen = -1;
+        ModalScript script;
+        script.then([&](QWidget *box) {
+            recordedWhileBoxOpen = int(ReadAuditTrail().size());
+            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        child<QPushButton>("Button2")->click();
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), QStringList {QStringLiteral("Programming OK")});
+        QCOMPARE(recordedWhileBoxOpen, 1);
+
         const QList<AuditEntry> entries = ReadAuditTrail();
         QCOMPARE(entries.size(), 1);
-        QCOMPARE(entries[0].action, QStringLiteral("program"));
-        QVERIFY(entries[0].ok);
-        QCOMPARE(entries[0].serialBefore, QStringLiteral("1A2B3"));
-        QVERIFY(entries[0].reason.isEmpty());
+        const AuditEntry &e = entries[0];
+        QCOMPARE(e.action, QStringLiteral("program"));
+        QVERIFY(e.ok);
+        QCOMPARE(e.serialBefore, QStringLiteral("1A2B3"));
+        QVERIFY(e.reason.isEmpty());
+        const bool edited = !editedName.isEmpty();
+        QCOMPARE(e.edited, edited);
+        QCOMPARE(e.file, load ? path : QString());
+        const QByteArray named = edited ? programmed : fileText;
+        QCOMPARE(e.sha256, QString::fromLatin1(QCryptographicHash::hash(named, QCryptographicHash::Sha256).toHex()));
+        if (edited)
+            QVERIFY(programmed.contains("ch1name=\"" + editedName.toLatin1() + '"'));
     }
 
     // ---- Channels ----------------------------------------------------
