@@ -14,9 +14,11 @@ struct CommandFileLine {
     QByteArray Text; // without its line end
 };
 
-// A text file of command lines for the device, one command a line. Lines
-// whose first character is '#' and empty lines are skipped. Returns an empty
-// text, else what is wrong with the file (nothing of it is to be sent then).
+// A text file of command lines for the device, one command a line, read and
+// checked as SendableText says (a byte-order mark at the start skipped,
+// lines whose first character is '#' and empty lines skipped). Returns an
+// empty text, else what is wrong with the file, with its line number and
+// character (nothing of it is to be sent then).
 QString ParseCommandFile(const QByteArray &content, QList<CommandFileLine> &lines);
 QString ReadCommandFile(const QString &path, QList<CommandFileLine> &lines);
 

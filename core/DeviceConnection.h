@@ -197,6 +197,10 @@ Q_SIGNALS:
     // The device's text as it came over the link (up to a zero byte), the
     // same whichever link is used; the terminal's mark-up is no part of it.
     void Received(const QByteArray &bytes);
+    // A command line went out to the device, whoever sent it (a window, a
+    // command file, programming, identification, the update's reset): the
+    // one place a terminal learns what was sent, to echo it.
+    void LineSent(const QByteArray &line);
 
 private:
     // The owner's side of handing the port to the firmware update and

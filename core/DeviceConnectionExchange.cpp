@@ -98,6 +98,7 @@ bool DeviceConnection::writeLine(const QByteArray &text)
         portNotOpen();
         return false;
     }
+    Q_EMIT LineSent(text);
     // The device answers every command line with one prompt.
     dropExpiredPrompts();
     for (char c : text) {

@@ -99,10 +99,13 @@ void DeviceConnection::UpdateHandOver::WriteBytes(const QByteArray &bytes)
 void DeviceConnection::UpdateHandOver::SendCommand(const QByteArray &text)
 {
     // The reset that enters the boot loader: no prompt is owed for it.
-    if (m_owner.m_vaComm.Active())
-        m_owner.m_vaComm.WriteBuf(text.constData(), int(qMin<qsizetype>(text.size(), PieceCapacity)));
-    else
+    if (!m_owner.m_vaComm.Active()) {
         m_owner.portNotOpen();
+        return;
+    }
+    const int length = int(qMin<qsizetype>(text.size(), PieceCapacity));
+    if (m_owner.m_vaComm.WriteBuf(text.constData(), length) == length)
+        Q_EMIT m_owner.LineSent(text.left(length));
 }
 
 void DeviceConnection::UpdateHandOver::UpdateConnectionStatus()

@@ -1,6 +1,7 @@
 #include "core/JobInput.h"
 
 #include "core/config/ConfigFile.h"
+#include "core/config/Programming.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -41,18 +42,38 @@ bool ReadJobInput(const QString &path, qint64 maxBytes, JobInput &input, QString
     return true;
 }
 
+namespace {
+
+// The lines a configuration sends, in order; empty when it sends none.
+QList<QByteArray> programmedLines(const DeviceConfigRecord &config, int channelCount)
+{
+    const ProgrammingPlan plan = ProgrammingSteps(config, channelCount);
+    QList<QByteArray> lines;
+    if (plan.outcome != ProgrammingPlan::Outcome::Ready)
+        return lines;
+    for (const ProgrammingStep &step : plan.Steps)
+        lines << step.Command;
+    return lines;
+}
+
+} // namespace
+
 JobInput ConfigJobInput(const DeviceConfigRecord &config, int channelCount, const QByteArray &serialNumber,
                         const QString &sourcePath)
 {
-    const QByteArray programmed = FormatConfigFile(config, channelCount, serialNumber);
-    // Compared as the file's settings, not its bytes: a file written by hand
-    // (other key case, comments, another order) that holds the same
-    // configuration was not edited.
-    bool edited = true;
     if (!sourcePath.isEmpty()) {
+        // Compared by what the device gets, not by bytes or fields: a file
+        // written by hand (other key case, comments, another order), or one
+        // whose unused fields the window filled in, was not edited when it
+        // programs the same lines. Such a file is named by its own hash, the
+        // one it has wherever it is programmed from.
+        JobInput file;
         DeviceConfigRecord fromFile;
-        if (ReadConfigFile(sourcePath, fromFile) == 0)
-            edited = FormatConfigFile(fromFile, ChannelsInUse(fromFile), serialNumber) != programmed;
+        if (ReadJobInput(sourcePath, ConfigFileMaxBytes, file) && LoadConfigText(file.Bytes, fromFile) == 0) {
+            const QList<QByteArray> sent = programmedLines(config, channelCount);
+            if (!sent.isEmpty() && sent == programmedLines(fromFile, ChannelsInUse(fromFile)))
+                return file;
+        }
     }
-    return JobInput::FromBytes(sourcePath, programmed, edited);
+    return JobInput::FromBytes(sourcePath, FormatConfigFile(config, channelCount, serialNumber), true);
 }

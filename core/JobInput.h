@@ -27,9 +27,10 @@ struct JobInput {
 // `maxBytes`. False with `reason` set for the user when it cannot be read.
 bool ReadJobInput(const QString &path, qint64 maxBytes, JobInput &input, QString *reason = nullptr);
 
-// A configuration as it is programmed, in the configuration file's form
-// (`channelCount` channels, the file headed by `serialNumber`). `sourcePath`
-// is the configuration file it was loaded from (may be empty): the input is
-// marked edited unless that file holds the same configuration.
+// A configuration about to be programmed. `sourcePath` is the configuration
+// file it was loaded from (may be empty). When that file programs the same
+// lines into the device, the file as read now; otherwise the configuration
+// in the file's form (`channelCount` channels, headed by `serialNumber`),
+// marked edited.
 JobInput ConfigJobInput(const DeviceConfigRecord &config, int channelCount, const QByteArray &serialNumber,
                         const QString &sourcePath);

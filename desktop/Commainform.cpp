@@ -147,14 +147,16 @@ TMainForm::TMainForm(QWidget *parent)
     fillPortList();
     ResetConfig([this](const QString &t) { AddStatus(t); });
     UpdateConnectionStatus();
-    m_echoPort = std::make_unique<EchoingCommandPort>(
-        *m_connection, [this](const QByteArray &text) { AppendTerminal(text); },
+    m_echo = std::make_unique<CommandEcho>(
+        [this](const QByteArray &text) { AppendTerminal(text); },
         [this] { return !m_memo->Buffer().Line(m_memo->Buffer().LineCount() - 1).isEmpty(); });
-    m_echoPort->Echo = Preferences::LocalEcho();
+    m_echo->Echo = Preferences::LocalEcho();
+    connect(m_connection.get(), &DeviceConnection::LineSent, this,
+            [this](const QByteArray &line) { m_echo->Sent(line); });
     {
         // Showing the kept choice is no new choice to keep.
         const QSignalBlocker quiet(m_echoAction);
-        m_echoAction->setChecked(m_echoPort->Echo);
+        m_echoAction->setChecked(m_echo->Echo);
     }
     m_connection->SetAutoReconnect(Preferences::AutoReconnect());
     {
@@ -522,7 +524,7 @@ void TMainForm::UploadClicked()
         RecordWindowChange(this, QStringLiteral("update"), InterfaceType,
                            InterfaceType == InterfaceNetwork ? HostAddress
                                                              : QStringLiteral("COM%1").arg(VaComm().PortNum()),
-                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), BootFile,
+                           serialBefore, versionBefore, SerialNumberText(), SoftwareVersionText(), m_upload->Input(),
                            m_upload->Updated(),
                            m_upload->LastProblem.isEmpty() ? QStringLiteral("Firmware update failed")
                                                            : m_upload->LastProblem);

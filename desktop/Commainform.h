@@ -75,9 +75,9 @@ public:
     // The device connection and its narrow views.
     DeviceConnection &Connection() { return *m_connection; }
     CommandPort &Commands() { return *m_connection; }
-    // The connection as the user's own command lines reach it (the direct
-    // command line, the test console): echoed in the terminal when asked.
-    CommandPort &ConsolePort() { return *m_echoPort; }
+    // The connection as the test console and command files reach it; every
+    // line sent, from any window, is echoed in the terminal when asked.
+    CommandPort &ConsolePort() { return *m_connection; }
     BootPort &Boot() { return m_connection->Boot(); }
     ConfigHost &ConfigHostPort();
     SettingsStore &Settings();
@@ -231,7 +231,7 @@ private:
     QByteArray m_hexText;
     void showTerminalText(const QByteArray &text);
     std::unique_ptr<TerminalLog> m_log;
-    std::unique_ptr<EchoingCommandPort> m_echoPort;
+    std::unique_ptr<CommandEcho> m_echo;
     QLabel *m_searchLabel = nullptr;
     // The commands sent, Up and Down, Ctrl+R.
     std::unique_ptr<CommandLineHistory> m_history;

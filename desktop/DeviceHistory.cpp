@@ -2,6 +2,7 @@
 
 #include "core/AuditTrail.h"
 #include "core/DevicePorts.h"
+#include "core/JobInput.h"
 #include "core/ToolSettings.h"
 #include "desktop/ErrorDisplay.h"
 
@@ -16,8 +17,8 @@
 
 void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKind, const QString &place,
                         const QByteArray &serialBefore, const QByteArray &versionBefore,
-                        const QByteArray &serialAfter, const QByteArray &versionAfter, const QString &file, bool ok,
-                        const QString &reason)
+                        const QByteArray &serialAfter, const QByteArray &versionAfter, const JobInput &input,
+                        bool ok, const QString &reason)
 {
     AuditEntry entry;
     entry.action = action;
@@ -27,10 +28,10 @@ void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKin
     entry.versionBefore = QString::fromLatin1(versionBefore).trimmed();
     entry.serialAfter = QString::fromLatin1(serialAfter).trimmed();
     entry.versionAfter = QString::fromLatin1(versionAfter).trimmed();
-    if (!file.isEmpty()) {
-        entry.file = QFileInfo(file).absoluteFilePath();
-        entry.sha256 = FileSha256(file);
-    }
+    entry.file = input.Path;
+    if (!input.Path.isEmpty() || input.Edited)
+        entry.sha256 = input.Sha256;
+    entry.edited = input.Edited;
     entry.ok = ok;
     entry.reason = ok ? QString() : reason.simplified();
     QString problem;
@@ -39,14 +40,12 @@ void RecordWindowChange(QWidget *parent, const QString &action, int interfaceKin
 }
 
 void RecordProgramming(QWidget *parent, ConfigHost &host, int interfaceKind, const QByteArray &serialBefore,
-                       const QByteArray &versionBefore, bool ok, const QString &message)
+                       const QByteArray &versionBefore, const JobInput &input, bool ok, const QString &message)
 {
-    const ToolSettings &settings = host.Settings();
     // Programming can give the device a new serial number; the window
     // identifies it again afterwards.
     RecordWindowChange(parent, QStringLiteral("program"), interfaceKind, host.DevicePlace(), serialBefore,
-                       versionBefore, host.DeviceSerialNumber(), host.DeviceSoftwareVersion(),
-                       host.ConfigFileLoaded() ? settings.ConfigFile : QString(), ok,
+                       versionBefore, host.DeviceSerialNumber(), host.DeviceSoftwareVersion(), input, ok,
                        message.isEmpty() ? QStringLiteral("Programming failed") : message);
 }
 

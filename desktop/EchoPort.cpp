@@ -1,5 +1,7 @@
 #include "desktop/EchoPort.h"
 
+#include <utility>
+
 QByteArray EchoText(const QByteArray &commandLine, bool lineOpen)
 {
     QByteArray line = commandLine;
@@ -10,24 +12,13 @@ QByteArray EchoText(const QByteArray &commandLine, bool lineOpen)
     return (lineOpen ? QByteArray("\n") : QByteArray()) + "--> " + line + '\n';
 }
 
-EchoingCommandPort::EchoingCommandPort(CommandPort &port,
-                                       std::function<void(const QByteArray &)> show,
-                                       std::function<bool()> lineOpen)
-    : m_port(port), m_show(std::move(show)), m_lineOpen(std::move(lineOpen))
+CommandEcho::CommandEcho(std::function<void(const QByteArray &)> show, std::function<bool()> lineOpen)
+    : m_show(std::move(show)), m_lineOpen(std::move(lineOpen))
 {
 }
 
-bool EchoingCommandPort::SendCommand(const QByteArray &text)
-{
-    // Shown only once it went out: a refused line shows nothing.
-    const bool sent = m_port.SendCommand(text);
-    if (sent)
-        show(text);
-    return sent;
-}
-
-void EchoingCommandPort::show(const QByteArray &text)
+void CommandEcho::Sent(const QByteArray &line)
 {
     if (Echo && m_show)
-        m_show(EchoText(text, m_lineOpen && m_lineOpen()));
+        m_show(EchoText(line, m_lineOpen && m_lineOpen()));
 }

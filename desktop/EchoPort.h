@@ -1,44 +1,31 @@
 #pragma once
 
-#include "core/DevicePorts.h"
+#include <QByteArray>
 
 #include <functional>
-#include <utility>
 
-// The text that shows a command line the user sent in the terminal: on a
+// The text that shows a command line the tool sent in the terminal: on a
 // line of its own, marked, so that it is never taken for the device's text.
 // `lineOpen` tells whether the terminal's last line already holds text.
 QByteArray EchoText(const QByteArray &commandLine, bool lineOpen);
 
-// The device connection as the user's own command lines reach it (the direct
-// command line and the test console): while Echo is on, every line that goes
-// out is shown in the terminal as it leaves, ahead of the answer.
-class EchoingCommandPort : public CommandPort {
+// Echo Sent Commands: while Echo is on, every command line that goes out to
+// the device is shown in the terminal as it leaves, ahead of its answer,
+// whoever sent it: the command line, a command file, programming, the test
+// console, the tool's own identification. The connection tells of each line
+// it wrote (DeviceConnection::LineSent); a line refused shows nothing.
+class CommandEcho {
 public:
     // `show` appends text to the terminal; `lineOpen` tells whether its last
     // line holds text.
-    EchoingCommandPort(CommandPort &port, std::function<void(const QByteArray &)> show,
-                       std::function<bool()> lineOpen);
+    CommandEcho(std::function<void(const QByteArray &)> show, std::function<bool()> lineOpen);
 
     bool Echo = false;
 
-    bool IsConnected() const override { return m_port.IsConnected(); }
-    int Interface() const override { return m_port.Interface(); }
-    void OpenConnection() override { m_port.OpenConnection(); }
-    bool SendCommand(const QByteArray &text) override;
-    // Exchanges are the tool's own (identification), not the user's lines.
-    bool ExchangeCommand(const QByteArray &text) override { return m_port.ExchangeCommand(text); }
-    QByteArray Reply() const override { return m_port.Reply(); }
-    QString BusyWith() const override { return m_port.BusyWith(); }
-    bool BeginSequence(const QString &job) override { return m_port.BeginSequence(job); }
-    void EndSequence() override { m_port.EndSequence(); }
-    void Reidentify() override { m_port.Reidentify(); }
-    bool WhenConnected(std::function<void()> then) override { return m_port.WhenConnected(std::move(then)); }
+    // A line went out.
+    void Sent(const QByteArray &line);
 
 private:
-    void show(const QByteArray &text);
-
-    CommandPort &m_port;
     std::function<void(const QByteArray &)> m_show;
     std::function<bool()> m_lineOpen;
 };

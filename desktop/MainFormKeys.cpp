@@ -3,6 +3,9 @@
 #include "desktop/CommandLineHistory.h"
 #include "desktop/FindBar.h"
 #include "desktop/TerminalView.h"
+#include "desktop/TypingLimit.h"
+
+#include "core/SendableText.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -89,10 +92,17 @@ bool TMainForm::MainFormKeyPress(int key, bool autoRepeat)
     }
     if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !m_commandEdit->isHidden()) {
         const QString typed = m_commandEdit->currentText();
+        // Typing cannot put such a character there, but a command recalled
+        // from an older history can: it is not sent changed, nor dropped
+        // without a word.
+        if (const SendableFault fault = CheckSendableLine(typed); fault.IsFault()) {
+            TypingLimit::ShowReason(m_commandEdit->lineEdit(), fault.Reason());
+            return true;
+        }
         m_history->Add(typed);
         m_commandEdit->setCurrentIndex(-1);
         m_commandEdit->setEditText(QString());
-        m_echoPort->SendLines({typed.toLatin1() + '\n'});
+        m_connection->SendLines({SendableBytes(typed) + '\n'});
         return true;
     }
     return false;

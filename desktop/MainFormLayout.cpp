@@ -160,7 +160,7 @@ void TMainForm::buildWindow()
     m_echoAction->setObjectName(QStringLiteral("EchoCommandsItem"));
     m_echoAction->setCheckable(true);
     connect(m_echoAction, &QAction::toggled, this, [this](bool on) {
-        m_echoPort->Echo = on;
+        m_echo->Echo = on;
         Preferences::SetLocalEcho(on);
     });
     m_stampsAction = toolsMenu->addAction(QStringLiteral("Time Stamps with &Milliseconds"));

@@ -1,26 +1,33 @@
 #include "desktop/TypingLimit.h"
 
-#include "core/config/Programming.h"
+#include "core/SendableText.h"
 
 #include <QLineEdit>
 #include <QToolTip>
 
 namespace {
 
-int untypableCount(const QString &text)
+// The first character of `input` that cannot be sent and that the edit
+// added (it occurs more often than before): what the user is told about.
+SendableFault addedFault(const QString &input, const QString &last)
 {
-    int n = 0;
-    for (QChar c : text) {
-        if (!TypingLimit::Typable(c))
-            ++n;
+    for (qsizetype i = 0; i < input.size(); ++i) {
+        const QChar c = input.at(i);
+        if (TypingLimit::Typable(c) || input.count(c) <= last.count(c))
+            continue;
+        // The line's own check names the character (a pair of surrogates
+        // as one) and says why.
+        const SendableFault fault = CheckSendableLine(QStringView(input).mid(i));
+        if (fault.IsFault())
+            return fault;
     }
-    return n;
+    return {};
 }
 
 } // namespace
 
-TypingLimit::TypingLimit(QLineEdit *edit, int limit, bool setting)
-    : QValidator(edit), m_limit(limit), m_setting(setting)
+TypingLimit::TypingLimit(QLineEdit *edit, int limit)
+    : QValidator(edit), m_limit(limit)
 {
     m_last = edit->text();
     // The text before an edit is what the edit is judged against.
@@ -29,14 +36,7 @@ TypingLimit::TypingLimit(QLineEdit *edit, int limit, bool setting)
 
 TypingLimit *TypingLimit::Install(QLineEdit *edit, int limit)
 {
-    auto *v = new TypingLimit(edit, limit, false);
-    edit->setValidator(v);
-    return v;
-}
-
-TypingLimit *TypingLimit::InstallForSetting(QLineEdit *edit, int limit)
-{
-    auto *v = new TypingLimit(edit, limit, true);
+    auto *v = new TypingLimit(edit, limit);
     edit->setValidator(v);
     return v;
 }
@@ -60,9 +60,7 @@ void TypingLimit::SetProgramText(QLineEdit *edit, const QString &text)
 
 bool TypingLimit::Typable(QChar c)
 {
-    // Device text is single bytes; control characters would split a command
-    // line or a file line.
-    return c.unicode() <= 0xFF && c.isPrint();
+    return IsSendableChar(c.unicode());
 }
 
 QValidator::State TypingLimit::validate(QString &input, int &) const
@@ -71,11 +69,9 @@ QValidator::State TypingLimit::validate(QString &input, int &) const
         return Acceptable;
     // Judged against the text before the edit, so that a longer text the
     // program put there can still be shortened or corrected.
-    if (untypableCount(input) > untypableCount(m_last))
-        return Invalid;
-    if (m_setting && input.count(QLatin1Char('>')) > m_last.count(QLatin1Char('>'))) {
+    if (const SendableFault fault = addedFault(input, m_last); fault.IsFault()) {
         if (auto *edit = qobject_cast<QLineEdit *>(parent()))
-            ShowReason(edit, PromptMarkReason());
+            ShowReason(edit, fault.Reason());
         return Invalid;
     }
     if (input.size() > m_limit && input.size() > m_last.size())

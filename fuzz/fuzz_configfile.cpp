@@ -4,6 +4,7 @@
 // fills them from what the user typed. Each is written to a file and read
 // back, and must come back as it was.
 
+#include "core/SendableText.h"
 #include "core/config/ConfigFile.h"
 #include "fuzz/FuzzCheck.h"
 
@@ -103,14 +104,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int channelCount = size > 0 ? int(data[size - 1] % (ConfigChannelSlots + 3)) : 0;
     RoundTrip(parsed, channelCount, serial);
 
-    // Typed fields: any bytes but the line ends, which no line of a file can
-    // carry and no single-line entry field can hold.
+    // Typed fields: the characters typing lets through, those the device
+    // takes (line ends, other control bytes and '>' cannot be typed).
     DeviceConfigRecord typed;
     ResetConfigRecord(typed);
     const QList<QByteArray> lines = text.split('\n');
     for (qsizetype i = 0; i < lines.size() && i < qsizetype(ConfigKeyTable.size()); ++i) {
-        QByteArray value = lines.at(i);
-        value.replace('\r', "");
+        QByteArray value;
+        for (const char c : lines.at(i)) {
+            if (IsSendableChar(char32_t(quint8(c))))
+                value += c;
+        }
         ConfigKeyTable[std::size_t(i)].Field(typed).set(value);
     }
     CheckRecord(typed);

@@ -1,32 +1,33 @@
 #include "core/config/ConfigFile.h"
 
 #include "core/AtomicFile.h"
+#include "core/SendableText.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
 
-bool isBlank(char c)
+bool isBlank(QChar c)
 {
-    return c == ' ' || c == '\t';
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
 }
 
-char lowerAscii(char c)
+char16_t lowerAscii(char16_t c)
 {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c;
 }
 
 // A key selects the first entry that begins with it, so a shortened key still
 // finds its field and the empty key finds the first entry.
-const ConfigKeyEntry *findEntry(const QByteArray &key)
+const ConfigKeyEntry *findEntry(QStringView key)
 {
     for (const ConfigKeyEntry &e : ConfigKeyTable) {
         const qsizetype length = qsizetype(qstrlen(e.Key));
         if (key.size() > length)
             continue;
         qsizetype i = 0;
-        while (i < key.size() && lowerAscii(key.at(i)) == lowerAscii(e.Key[i]))
+        while (i < key.size() && lowerAscii(key.at(i).unicode()) == lowerAscii(char16_t(e.Key[i])))
             ++i;
         if (i == key.size())
             return &e;
@@ -36,11 +37,11 @@ const ConfigKeyEntry *findEntry(const QByteArray &key)
 
 // The value of a quoted value, `open` being the index of its opening quote;
 // false when the line cannot be used.
-bool quotedValue(const QByteArray &line, qsizetype open, QByteArray &value)
+bool quotedValue(QStringView line, qsizetype open, QString &value)
 {
     qsizetype close = -1;
     for (qsizetype j = open + 1; j < line.size(); ++j) {
-        if (line.at(j) == '"' && line.at(j - 1) != '\\') {
+        if (line.at(j) == QLatin1Char('"') && line.at(j - 1) != QLatin1Char('\\')) {
             close = j;
             break;
         }
@@ -52,42 +53,41 @@ bool quotedValue(const QByteArray &line, qsizetype open, QByteArray &value)
         qsizetype last = line.size() - 1;
         while (last > open && isBlank(line.at(last)))
             --last;
-        if (last <= open || line.at(last) != '"')
+        if (last <= open || line.at(last) != QLatin1Char('"'))
             return false;
         close = last;
     }
-    value = line.mid(open + 1, close - open - 1);
+    value = line.mid(open + 1, close - open - 1).toString();
     return true;
 }
 
-// True when the line was a setting and its value was stored.
-bool parseLine(const QByteArray &line, DeviceConfigRecord &config)
+// The entry a setting line names and its value; null when the line is no
+// setting.
+const ConfigKeyEntry *parseLine(QStringView line, QString &value)
 {
     qsizetype i = 0;
     while (i < line.size() && isBlank(line.at(i)))
         ++i;
-    const qsizetype equals = line.indexOf('=', i);
+    const qsizetype equals = line.indexOf(QLatin1Char('='), i);
     if (equals < 0)
-        return false;
+        return nullptr;
     const ConfigKeyEntry *entry = findEntry(line.mid(i, equals - i));
     if (!entry)
-        return false;
+        return nullptr;
     i = equals + 1;
     while (i < line.size() && isBlank(line.at(i)))
         ++i;
-    QByteArray value;
-    if (i < line.size() && line.at(i) == '"') {
+    if (i < line.size() && line.at(i) == QLatin1Char('"')) {
         if (!quotedValue(line, i, value))
-            return false;
+            return nullptr;
     } else {
         qsizetype end = i;
         while (end < line.size() && !isBlank(line.at(end)))
             ++end;
-        value = line.mid(i, end - i);
+        value = line.mid(i, end - i).toString();
     }
-    value.replace("\\\"", "\"");
-    entry->Field(config).set(value);
-    return true;
+    value.replace(QStringLiteral("\\\""), QStringLiteral("\""));
+    return entry;
 }
 
 QByteArray fileValue(const QByteArray &value)
@@ -125,25 +125,84 @@ void tell(const StatusSink &status, const char *text)
 
 } // namespace
 
-int ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config)
+QString ConfigValueFault::Message() const
+{
+    QString text = QStringLiteral("Line %1, %2").arg(Line).arg(Key);
+    if (Fault.Column > 0)
+        text += QStringLiteral(", character %1").arg(Fault.Column);
+    return text + QStringLiteral(": ") + Fault.Reason();
+}
+
+int ParseConfigText(const QByteArray &fileText, DeviceConfigRecord &config, ConfigValueFault *fault)
 {
     int settings = 0;
+    const QString text = DecodeDeviceText(fileText);
     // Lines are read whole, however long: a piece of a long line must never be
     // taken for a line of its own. A carriage return anywhere ends a line, so
     // no value can carry one into a device command line.
     qsizetype start = 0;
-    while (start <= fileText.size()) {
+    int number = 0;
+    while (start <= text.size()) {
         qsizetype end = start;
-        while (end < fileText.size() && fileText.at(end) != '\n' && fileText.at(end) != '\r')
+        while (end < text.size() && text.at(end) != QLatin1Char('\n') && text.at(end) != QLatin1Char('\r'))
             ++end;
-        QByteArray line = fileText.mid(start, end - start);
-        if (const qsizetype nul = line.indexOf('\0'); nul >= 0)
+        ++number;
+        QStringView line = QStringView(text).mid(start, end - start);
+        if (const qsizetype nul = line.indexOf(QChar(0)); nul >= 0)
             line.truncate(nul);
-        if (parseLine(line, config))
+        QString value;
+        if (const ConfigKeyEntry *entry = parseLine(line, value)) {
+            // Every value is a text the device is given or keeps: what it
+            // cannot take is refused here rather than stored garbled. A value
+            // too long for its field is cut, as it always was.
+            const SendableFault problem = CheckSendableLine(value);
+            if (problem.IsFault() && problem.kind != SendableFault::Kind::TooLong) {
+                if (fault)
+                    *fault = {number, QString::fromLatin1(entry->Key), problem};
+                return settings;
+            }
+            entry->Field(config).set(value.toLatin1());
             ++settings;
-        start = end + 1;
+        }
+        // A CR LF pair is one line end, so that line numbers are the editor's.
+        const bool crLf = end + 1 < text.size() && text.at(end) == QLatin1Char('\r')
+                          && text.at(end + 1) == QLatin1Char('\n');
+        start = end + (crLf ? 2 : 1);
     }
     return settings;
+}
+
+int LoadConfigText(const QByteArray &text, DeviceConfigRecord &config, const StatusSink &status, QString *reason)
+{
+    auto refuse = [&](const QString &why) {
+        if (reason)
+            *reason = why;
+        return -1;
+    };
+    // What no configuration file looks like is refused before the record is
+    // touched: the user's settings are not swapped for defaults.
+    if (text.size() > ConfigFileMaxBytes)
+        return refuse(QStringLiteral("It is larger than %1 KB; a configuration file is a few "
+                                     "hundred bytes.")
+                          .arg(ConfigFileMaxBytes / 1024));
+    if (text.isEmpty())
+        return refuse(QStringLiteral("It is empty."));
+    if (text.contains('\0'))
+        return refuse(QStringLiteral("It holds bytes of value zero: it is a binary file, not a "
+                                     "configuration file."));
+    DeviceConfigRecord parsed;
+    ResetConfigRecord(parsed);
+    ConfigValueFault fault;
+    const int settings = ParseConfigText(text, parsed, &fault);
+    if (fault.Fault.IsFault())
+        return refuse(fault.Message() + QStringLiteral(". Nothing was loaded."));
+    if (settings == 0)
+        return refuse(QStringLiteral("Not one of its lines is a setting (key=value): it is not a "
+                                     "configuration file."));
+    tell(status, "settings to default");
+    tell(status, "parsing configuration file");
+    config = parsed;
+    return 0;
 }
 
 int ReadConfigFile(const QString &path, DeviceConfigRecord &config, const StatusSink &status,
@@ -169,26 +228,9 @@ int ReadConfigFile(const QString &path, DeviceConfigRecord &config, const Status
     const QByteArray text = file.read(ConfigFileMaxBytes + 1);
     if (file.error() != QFileDevice::NoError)
         return refuse(QStringLiteral("It cannot be read: ") + file.errorString());
-    // What no configuration file looks like is refused before the record is
-    // touched: the user's settings are not swapped for defaults.
-    if (text.size() > ConfigFileMaxBytes)
-        return refuse(QStringLiteral("It is larger than %1 KB; a configuration file is a few "
-                                     "hundred bytes.")
-                          .arg(ConfigFileMaxBytes / 1024));
-    if (text.isEmpty())
-        return refuse(QStringLiteral("It is empty."));
-    if (text.contains('\0'))
-        return refuse(QStringLiteral("It holds bytes of value zero: it is a binary file, not a "
-                                     "configuration file."));
-    DeviceConfigRecord parsed;
-    ResetConfigRecord(parsed);
-    if (ParseConfigText(text, parsed) == 0)
-        return refuse(QStringLiteral("Not one of its lines is a setting (key=value): it is not a "
-                                     "configuration file."));
-    tell(status, "settings to default");
-    tell(status, "parsing configuration file");
-    config = parsed;
     file.close();
+    if (LoadConfigText(text, config, status, reason) != 0)
+        return -1;
     tell(status, "closed configuration file");
     return 0;
 }
@@ -233,6 +275,12 @@ QByteArray FormatConfigFile(const DeviceConfigRecord &config, int channelCount,
         line("ch" + number + "url=" + fileValue(channel.Url.value()));
     }
     line("Serial#=" + fileValue(config.Serial.value()));
+    // The reader takes a file that is valid UTF-8 for UTF-8. One byte a
+    // character it is, unless those bytes happen to read as UTF-8 too ("Ã©"
+    // would come back as "é"): such a file is written as UTF-8, so that it
+    // reads back as it was.
+    if (DecodeDeviceText(out) != QString::fromLatin1(out))
+        out = QString::fromLatin1(out).toUtf8();
     return out;
 }
 

@@ -175,26 +175,24 @@ ProgrammingPlan ProgrammingSteps(const DeviceConfigRecord &config, int channelCo
     return plan;
 }
 
-bool HoldsLineBreak(const QByteArray &command)
+SendableFault StepFault(const ProgrammingStep &step)
 {
-    const QByteArray body = command.endsWith('\n') ? command.chopped(1) : command;
-    return body.contains('\r') || body.contains('\n') || body.contains('\0');
-}
-
-bool HoldsPromptMark(const QByteArray &command)
-{
-    const QByteArray body = command.endsWith('\n') ? command.chopped(1) : command;
-    return body.contains('>');
+    const QByteArray body = step.Command.endsWith('\n') ? step.Command.chopped(1) : step.Command;
+    // The record holds the bytes the device gets, one a character.
+    return CheckSendableLine(QString::fromLatin1(body));
 }
 
 bool Unsendable(const ProgrammingStep &step)
 {
-    return HoldsLineBreak(step.Command) || HoldsPromptMark(step.Command);
+    return StepFault(step).IsFault();
 }
 
 QString PromptMarkReason()
 {
-    return QStringLiteral("\">\" cannot be sent to Mirto: it would be taken for the end of Mirto's answer");
+    SendableFault fault;
+    fault.kind = SendableFault::Kind::PromptMark;
+    fault.Character = U'>';
+    return fault.Reason();
 }
 
 QString ProgrammingOkText()
@@ -219,10 +217,7 @@ QString ProgrammingFailedStatus()
 
 QString RefusedValueText(const ProgrammingStep &step)
 {
-    if (HoldsLineBreak(step.Command))
-        return step.Label + QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto");
-    return step.Label
-           + QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be sent to Mirto");
+    return step.Label + QStringLiteral(": ") + StepFault(step).Reason();
 }
 
 QByteArray DeviceRefusal(const QByteArray &reply)
@@ -339,6 +334,8 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     // The outcome is told once the link is free again.
     port.EndSequence();
     if (refused) {
+        // Settings before the refused one went in: the device was changed.
+        sink.RunEnded(false, DeviceRefusedText(*refused, refusal));
         sink.ShowMessage(DeviceRefusedText(*refused, refusal), QString());
         sink.AddStatus(ProgrammingFailedStatus());
         return ProgrammingResult::DeviceRefused;
@@ -346,11 +343,14 @@ ProgrammingResult RunProgramming(CommandPort &port, const ProgrammingPlan &plan,
     if (!answered) {
         // A link that went away is no silent device: the connection has
         // told the user how it ended.
-        if (port.IsConnected())
+        const bool connected = port.IsConnected();
+        sink.RunEnded(false, connected ? NoResponseText() : QString());
+        if (connected)
             sink.ShowMessage(NoResponseText(), QString());
         sink.AddStatus(ProgrammingFailedStatus());
         return ProgrammingResult::NoResponse;
     }
+    sink.RunEnded(true, QString());
     sink.ShowMessage(ProgrammingOkText(), ProgrammingCaption());
     return ProgrammingResult::Programmed;
 }

@@ -5,6 +5,7 @@
 // No widgets here; the configure dialog supplies a sink for what the user
 // sees.
 
+#include "core/SendableText.h"
 #include "core/config/DeviceConfig.h"
 
 #include <QByteArray>
@@ -69,26 +70,20 @@ struct ProgrammingPlan {
 // The steps for `config` with `channelCount` channels in use: the mode first,
 // the channels in mode 3, the network group where the type has Ethernet, each
 // group followed by its read-back where the device has one. The type is never
-// sent. A value that cannot go out as it is (see Unsendable) refuses the
+// sent. A value that cannot go out as it is (see StepFault) refuses the
 // whole plan.
 ProgrammingPlan ProgrammingSteps(const DeviceConfigRecord &config, int channelCount);
 
-// True when `command` holds CR, LF or NUL before its final LF: such a line
-// would reach the device as more than one command.
-bool HoldsLineBreak(const QByteArray &command);
-
-// True when `command` holds '>' before its final LF. The device ends every
-// answer with '>' and may echo a value back (the read-backs do): a '>' of
-// ours in that answer, when it arrives in pieces, would confirm a line the
-// device has not finished with, and every later line would be confirmed by
-// the prompt of the one before.
-bool HoldsPromptMark(const QByteArray &command);
-
-// A setting line that must not reach the device: a line break, a zero byte
-// or a prompt mark in its value.
+// What in a step's line (its final LF aside) cannot be sent, by the one rule
+// of what may be sent: a line break, a control or zero byte, or '>', which
+// the device ends every answer with. A '>' of ours echoed back in an answer
+// that arrives in pieces would confirm a line the device has not finished
+// with, and every later line would be confirmed by the prompt of the one
+// before.
+SendableFault StepFault(const ProgrammingStep &step);
 bool Unsendable(const ProgrammingStep &step);
 
-// Why a setting cannot hold '>', for the field where it is typed.
+// Why a setting cannot hold '>', as the field where it is typed says it.
 QString PromptMarkReason();
 
 // What a programming run shows; the configure dialog implements it.
@@ -100,6 +95,14 @@ public:
     virtual void AddStatus(const QString &text) = 0;
     virtual void SetBusyCursor() = 0;
     virtual void RestoreCursor() = 0;
+    // A run that sent lines has ended (`ok` every line confirmed; otherwise
+    // `reason`, empty when the link went away): called before the outcome
+    // is shown, so that what records the job does not wait for the user.
+    virtual void RunEnded(bool ok, const QString &reason)
+    {
+        Q_UNUSED(ok);
+        Q_UNUSED(reason);
+    }
 };
 
 enum class ProgrammingResult {
@@ -107,7 +110,7 @@ enum class ProgrammingResult {
     NotConnected,      // no link after the open attempt (a network open only starts one)
     NoValidMode,       // the record holds no mode 1 to 3
     ChannelIncomplete, // the channel message shown, nothing sent
-    ValueRefused,      // a value holds a line break, NUL or '>'; nothing sent (the link not even opened)
+    ValueRefused,      // a value holds a character that cannot be sent; nothing sent (the link not even opened)
     NoResponse,        // a step got no prompt; the run stopped there
     DeviceRefused,     // the device answered a setting with an error; the run stopped there
     Busy,              // another job holds the link (the user has been told); nothing sent

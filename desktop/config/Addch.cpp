@@ -26,7 +26,7 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     m_nameEdit = new QLineEdit(this);
     m_nameEdit->setObjectName(QStringLiteral("ChannelNameEdit"));
     m_nameEdit->setAccessibleName(QStringLiteral("Name"));
-    TypingLimit::InstallForSetting(m_nameEdit, NameLimit);
+    TypingLimit::Install(m_nameEdit, NameLimit);
     nameLabel->setBuddy(m_nameEdit);
 
     auto *urlLabel = new QLabel(QStringLiteral("URL"), this);
@@ -35,7 +35,7 @@ TAddChannelForm::TAddChannelForm(QWidget *parent) : QDialog(parent)
     m_urlEdit->setObjectName(QStringLiteral("ChannelUrlEdit"));
     m_urlEdit->setAccessibleName(QStringLiteral("URL"));
     m_urlEdit->setMinimumWidth(m_urlEdit->fontMetrics().averageCharWidth() * 50);
-    TypingLimit::InstallForSetting(m_urlEdit, UrlLimit);
+    TypingLimit::Install(m_urlEdit, UrlLimit);
     urlLabel->setBuddy(m_urlEdit);
 
     m_okButton = new QPushButton(QStringLiteral("&OK"), this);

@@ -1,6 +1,7 @@
 #include "desktop/config/Configure.h"
 
 #include "desktop/config/Addch.h"
+#include "desktop/config/ConfigurePopupScope.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/Programming.h"
 #include "desktop/config/Summary.h"
@@ -8,6 +9,7 @@
 #include "desktop/fields/AbNumEdit.h"
 #include "desktop/fields/AcIPEdit.h"
 #include "core/DevicePorts.h"
+#include "core/JobInput.h"
 #include "desktop/DeviceHistory.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
@@ -51,40 +53,39 @@ QByteArray toDevice(const QString &text)
 
 } // namespace
 
-// Marks the time in which this dialog's own popups (message boxes, file
-// dialogs, the add-channel dialog, what a programming run shows) may hold the
-// focus: coming back from them is no return to the dialog.
-class TConfigForm::PopupScope {
-public:
-    explicit PopupScope(TConfigForm &form) : m_form(form) { ++m_form.m_popupDepth; }
-    ~PopupScope() { --m_form.m_popupDepth; }
-    PopupScope(const PopupScope &) = delete;
-    PopupScope &operator=(const PopupScope &) = delete;
-
-private:
-    TConfigForm &m_form;
-};
-
-// What a programming run shows, shown over this dialog.
+// What a programming run shows, shown over this dialog; the run is recorded
+// in the device history as it ends, before the user reads its outcome.
 class TConfigForm::Sink : public ProgrammingSink {
 public:
-    explicit Sink(TConfigForm &form) : m_form(form) {}
+    Sink(TConfigForm &form, JobInput input)
+        : m_form(form), m_input(std::move(input)), m_serialBefore(form.m_host.DeviceSerialNumber()),
+          m_versionBefore(form.m_host.DeviceSoftwareVersion())
+    {
+    }
     void ShowMessage(const QString &text, const QString &caption) override
     {
         // A run ends well with one message; every other one tells what failed.
-        lastMessage = text;
         if (text == ProgrammingOkText())
             ::ShowMessage(&m_form, text, caption);
         else
             ShowError(&m_form, text, caption);
     }
     void AddStatus(const QString &text) override { m_form.addStatus(text); }
-    QString lastMessage;
     void SetBusyCursor() override { m_form.m_host.SetBusyCursor(); }
     void RestoreCursor() override { m_form.m_host.RestoreCursor(); }
+    // A run that sent something changed the device (a run cut off part way
+    // too); one that sent nothing did not, and never ends here.
+    void RunEnded(bool ok, const QString &reason) override
+    {
+        RecordProgramming(&m_form, m_form.m_host, m_form.m_port.Interface(), m_serialBefore, m_versionBefore,
+                          m_input, ok, reason);
+    }
 
 private:
     TConfigForm &m_form;
+    JobInput m_input;
+    QByteArray m_serialBefore;
+    QByteArray m_versionBefore;
 };
 
 TConfigForm::TConfigForm(CommandPort &port, ConfigHost &host, TAddChannelForm *addChannel,
@@ -190,7 +191,9 @@ void TConfigForm::ConfigFormActivate()
     // The count that belongs to the saved record.
     SavedChannelCount = ChannelCount;
 
-    const QString file = m_host.Settings().ConfigFile;
+    // A file named in the settings that failed to load is not the current
+    // configuration file: the dialog does not present it as one.
+    const QString file = configLoaded() ? m_host.Settings().ConfigFile : QString();
     m_configFileStaticText->setText(file.isEmpty() ? QStringLiteral(" No configuration file loaded ")
                                                    : QStringLiteral(" ") + file);
 
@@ -199,6 +202,10 @@ void TConfigForm::ConfigFormActivate()
 
     OkPressed = false;
     WebMethodGuard = false;
+    // The configuration the dialog first shows (the start-up file, or the
+    // defaults) counts as saved: only what is edited here is at stake.
+    if (!m_haveCleanCopy)
+        markClean();
 }
 
 void TConfigForm::ApplyModeLayout(int mode)
@@ -403,109 +410,6 @@ void TConfigForm::done(int result)
 }
 
 // ---------------------------------------------------------------------------
-// Files
-
-QString TConfigForm::chooseFile(const FileDialogRequest &request)
-{
-    QString path;
-    if (ChooseFile) {
-        path = ChooseFile(this, request);
-    } else {
-        QFileDialog dialog(this, request.Caption, request.Folder, request.Filter);
-        dialog.setObjectName(QStringLiteral("ConfigFileDialog"));
-        dialog.setAcceptMode(request.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-        dialog.setFileMode(request.Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-        // The tool asks its own overwrite question.
-        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-        dialog.setDefaultSuffix(request.DefaultSuffix);
-        if (dialog.exec() == QDialog::Accepted)
-            path = dialog.selectedFiles().value(0);
-    }
-    if (request.Save && !path.isEmpty() && QFileInfo(path).suffix().isEmpty()
-        && !request.DefaultSuffix.isEmpty())
-        path += QLatin1Char('.') + request.DefaultSuffix;
-    return path;
-}
-
-bool TConfigForm::askOverwrite(const QString &path)
-{
-    if (!QFileInfo::exists(path))
-        return true;
-    return AskYesNo(this, QStringLiteral("Overwrite existing File?"));
-}
-
-QString TConfigForm::WriteFailedText(const QString &what, const QString &reason)
-{
-    return what + QStringLiteral("\n") + reason;
-}
-
-void TConfigForm::OpenConfigFile1Click()
-{
-    PopupScope popups(*this);
-    const QString path = chooseFile({false, QStringLiteral("Load Configuration File"), m_host.StartDirectory(),
-                                     QStringLiteral("Configuration File (*.cfg *.CFG)"),
-                                     QStringLiteral("cfg")});
-    if (path.isEmpty())
-        return;
-    // A file that is no configuration file is refused with the reason; the
-    // fields and the current file stay as they were.
-    QString reason;
-    if (ReadConfigFile(path, DeviceConfig, [this](const QString &t) { addStatus(t); }, &reason)
-        == -1) {
-        ShowError(this, ConfigFileErrorText(path, reason));
-        return;
-    }
-    MakeConfigFileCurrent(path);
-    SelectChannel(0);
-    RefreshChannelPage();
-    // The loaded record is the one Cancel returns to from now on.
-    ConfigFormActivate();
-}
-
-void TConfigForm::SaveConfigFile1Click()
-{
-    if (CheckChannels() != 0)
-        return;
-    PopupScope popups(*this);
-    const QString path = chooseFile({true, QStringLiteral("Save Configuration File"), m_host.StartDirectory(),
-                                     QStringLiteral("Configuration File (*.cfg *.CFG)"),
-                                     QStringLiteral("cfg")});
-    if (path.isEmpty() || !askOverwrite(path))
-        return;
-    QString reason;
-    if (WriteConfigFile(path, DeviceConfig, ChannelCount, m_host.DeviceSerialNumber(),
-                        [this](const QString &t) { addStatus(t); }, &reason)
-        != 0) {
-        ShowError(this, WriteFailedText(QStringLiteral("Unable to create config file ") + path, reason));
-        return;
-    }
-    MakeConfigFileCurrent(path);
-}
-
-void TConfigForm::MakeConfigFileCurrent(const QString &path)
-{
-    m_host.ConfigFileIsCurrent(path);
-    m_configFileStaticText->setText(QStringLiteral(" ") + path);
-    setWindowTitle(ConfigureCaption(configLoaded()));
-}
-
-void TConfigForm::SaveWebFileClicked()
-{
-    if (CheckChannels() != 0)
-        return;
-    PopupScope popups(*this);
-    const QString path = chooseFile({true, QStringLiteral("Save Web File"), m_host.StartDirectory(),
-                                     QStringLiteral("Web File (*.txt *.TXT)"), QStringLiteral("TXT")});
-    if (path.isEmpty() || !askOverwrite(path))
-        return;
-    QString reason;
-    if (WriteWebFile(path, DeviceConfig, ChannelCount, [this](const QString &t) { addStatus(t); },
-                     &reason)
-        != 0)
-        ShowError(this, WriteFailedText(QStringLiteral("Unable to create web file ") + path, reason));
-}
-
-// ---------------------------------------------------------------------------
 // Views
 
 bool TConfigForm::configLoaded() const
@@ -530,16 +434,13 @@ void TConfigForm::BuildWebFilePreview()
 void TConfigForm::ProgramButtonClicked()
 {
     PopupScope popups(*this);
-    Sink sink(*this);
-    const QByteArray serialBefore = m_host.DeviceSerialNumber();
-    const QByteArray versionBefore = m_host.DeviceSoftwareVersion();
-    const ProgrammingResult outcome = RunProgramming(m_port, ProgrammingSteps(DeviceConfig, ChannelCount), sink);
-    // A run that sent something changed the device (a run cut off part way
-    // too); one that sent nothing did not.
-    if (outcome == ProgrammingResult::Programmed || outcome == ProgrammingResult::NoResponse
-        || outcome == ProgrammingResult::DeviceRefused)
-        RecordProgramming(this, m_host, m_port.Interface(), serialBefore, versionBefore,
-                          outcome == ProgrammingResult::Programmed, sink.lastMessage);
+    // The configuration as it is at the start is what the device gets and
+    // what the device history names: the file it was loaded from when it
+    // still holds it, else the configuration as programmed, marked edited.
+    const ProgrammingPlan plan = ProgrammingSteps(DeviceConfig, ChannelCount);
+    Sink sink(*this, ConfigJobInput(DeviceConfig, ChannelCount, m_host.DeviceSerialNumber(),
+                                    configLoaded() ? m_host.Settings().ConfigFile : QString()));
+    RunProgramming(m_port, plan, sink);
 }
 
 void TConfigForm::addStatus(const QString &text)

@@ -118,6 +118,11 @@ public:
     // What the user is shown about a configuration file that could not be
     // written, with the system's reason.
     static QString WriteFailedText(const QString &what, const QString &reason);
+    // The record differs from the file last loaded or saved (or, before
+    // either, from the configuration the dialog first showed).
+    bool HasUnsavedEdits() const;
+    // Asked before Load Configuration File replaces such edits.
+    static QString UnsavedEditsQuestion();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -151,6 +156,8 @@ private:
     bool askOverwrite(const QString &path);
     void addStatus(const QString &text);
     bool configLoaded() const;
+    // The record as it is now is what the current file holds.
+    void markClean();
 
     CommandPort &m_port;
     ConfigHost &m_host;
@@ -209,6 +216,9 @@ private:
     bool m_lastWasOwnPopup = false;
     int m_popupDepth = 0;
     bool m_haveSavedCopy = false;
+    DeviceConfigRecord m_cleanConfig;
+    int m_cleanChannelCount = 0;
+    bool m_haveCleanCopy = false;
     // Opening refreshed already; the activation that follows must not again.
     bool m_refreshedOnShow = false;
 };

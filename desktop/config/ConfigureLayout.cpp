@@ -115,7 +115,7 @@ QLineEdit *TConfigForm::addTextField(const char *name, const QString &accessible
     auto *field = new QLineEdit(this);
     field->setObjectName(QString::fromLatin1(name));
     field->setAccessibleName(accessibleName);
-    TypingLimit::InstallForSetting(field, limit);
+    TypingLimit::Install(field, limit);
     connect(field, &QLineEdit::textChanged, this, [this, field] { ConfigEditChanged(field); });
     return field;
 }

@@ -60,7 +60,19 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
                          QWidget *parent)
     : QDialog(parent), m_port(port), m_settings(settings), m_remove(remove),
       m_session(new UpdateSession(
-          port, [this] { return m_settings.Settings().BootFile; }, this))
+          port,
+          [this] {
+              // Asked right before each read of the file: the device history
+              // names the bytes of that read, not the file as it is later.
+              const QString path = m_settings.Settings().BootFile;
+              if (!ReadJobInput(path, HexFileMaxBytes, m_loaded)) {
+                  // The load fails too: no transfer starts from it.
+                  m_loaded = JobInput();
+                  m_loaded.Path = path;
+              }
+              return path;
+          },
+          this))
 {
     setObjectName(QStringLiteral("TUploadForm"));
     setWindowTitle(QStringLiteral("Update Mirto Firmware"));
@@ -158,6 +170,8 @@ TUploadForm::TUploadForm(BootPort &port, SettingsStore &settings, TRemoveForm *r
         if (running && !m_transferRunning) {
             ++TransfersStarted;
             LastProblem.clear();
+            // A transfer starts with the image its start token loaded.
+            m_input = m_loaded;
         }
         m_transferRunning = running;
         UpdateControls();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/JobInput.h"
 #include "core/firmware/BootProtocol.h"
 #include "core/firmware/HexImage.h"
 
@@ -64,6 +65,9 @@ public:
     int TransfersStarted = 0;
     bool Updated() const { return m_updated; }
     QString LastProblem;
+    // The HEX file as the last transfer read it at its start: its path and
+    // the hash of its bytes then, whatever became of the file since.
+    const JobInput &Input() const { return m_input; }
 
 public Q_SLOTS:
     void BrowseButtonClicked();
@@ -111,6 +115,10 @@ private:
     UpdateSession *m_session = nullptr;
 
     QLineEdit *m_fileName = nullptr;
+    // The file as the session last read it, and as the transfer under way
+    // read it.
+    JobInput m_loaded;
+    JobInput m_input;
     QPushButton *m_browse = nullptr;
     QLineEdit *m_status = nullptr;
     QProgressBar *m_progress = nullptr;

@@ -82,6 +82,8 @@ private Q_SLOTS:
     void unreadableFilesLeaveRecord();
 
     void writesGoldenFile();
+    void writtenTextReadsBack_data();
+    void writtenTextReadsBack();
     void serialLine_data();
     void serialLine();
     void channelCountBounds();
@@ -330,6 +332,14 @@ void tst_configfile::readsLines_data()
                                        << QByteArray("");
     QTest::newRow("bare CR unquoted") << QByteArray("ispname=ab\rcd\n") << QByteArray("IspName")
                                       << QByteArray("ab");
+    // An editor's UTF-8 file: the letter is stored as the one byte the
+    // device keeps, not as two garbled ones.
+    QTest::newRow("UTF-8 letter") << QByteArray("ch1name=\"Caf\xC3\xA9 Bleu\"\n") << QByteArray("Ch1Name")
+                                  << QByteArray("Caf\xE9 Bleu");
+    QTest::newRow("Latin-1 letter, as written") << QByteArray("ch1name=\"Caf\xE9 Bleu\"\r\n") << QByteArray("Ch1Name")
+                                                << QByteArray("Caf\xE9 Bleu");
+    QTest::newRow("byte-order mark before a key") << QByteArray("\xEF\xBB\xBFmode=3\n") << QByteArray("Mode")
+                                                  << QByteArray("3");
 }
 
 void tst_configfile::readsLines()
@@ -392,6 +402,28 @@ void tst_configfile::unreadableFilesLeaveRecord_data()
     // A setting among binary bytes does not make it a configuration file.
     QTest::newRow("binary with a setting in it")
         << "file" << QByteArray("mode=3\n\0\0\x01ispname=x\n", 20) << binary;
+    // Text the device cannot take is refused with its line, field and
+    // character, rather than loaded garbled and programmed as "OK".
+    QTest::newRow("CJK and euro in a channel name")
+        << "file" << QByteArray("00000\r\n0\r\nmode=3\r\nch1name=\"Radio \xE6\x97\xA5\xE6\x9C\xAC \xE2\x82\xAC\"\r\n")
+        << QStringLiteral("Line 4, Ch1Name, character 7: \"\u65e5\" (U+65E5) is not a single-byte (Latin-1) "
+                          "character; Mirto cannot take it. Nothing was loaded.");
+    QTest::newRow("euro in the ISP password, key shortened")
+        << "file" << QByteArray("mode=2\nisppass=\xE2\x82\xACuro\n")
+        << QStringLiteral("Line 2, IspPassword, character 1: \"\u20ac\" (U+20AC) is not a single-byte (Latin-1) "
+                          "character; Mirto cannot take it. Nothing was loaded.");
+    QTest::newRow("prompt mark in a URL") << "file" << QByteArray("mode=3\nch1url=http://h/a>b\n")
+                                          << QStringLiteral("Line 2, Ch1Url, character 11: \">\" cannot be sent to "
+                                                            "Mirto: it would be taken for the end of Mirto's answer. "
+                                                            "Nothing was loaded.");
+    QTest::newRow("ESC in a quoted value") << "file" << QByteArray("mode=3\nispname=\"a\x1b[2J\"\n")
+                                           << QStringLiteral("Line 2, IspName, character 2: ESC (U+001B) cannot be "
+                                                             "sent to Mirto: a command is one line of printable "
+                                                             "characters. Nothing was loaded.");
+    QTest::newRow("tab in a quoted value") << "file" << QByteArray("mode=3\nispname=\"My\tISP\"\n")
+                                           << QStringLiteral("Line 2, IspName, character 3: a tab (U+0009) cannot be "
+                                                             "sent to Mirto: a command is one line of printable "
+                                                             "characters. Nothing was loaded.");
 }
 
 void tst_configfile::unreadableFilesLeaveRecord()
@@ -422,6 +454,32 @@ void tst_configfile::unreadableFilesLeaveRecord()
     QVERIFY(!status.contains("settings to default"));
     if (kind != "file")
         QCOMPARE(status, QStringList({"Unable to open configuration file"}));
+}
+
+// What the writer writes, the reader gives back, whatever the letters.
+void tst_configfile::writtenTextReadsBack_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("latin1"); // written one byte a character
+    QTest::newRow("plain") << QByteArray("Jazz FM") << true;
+    QTest::newRow("Latin-1 letter") << QByteArray("Caf\xE9") << true;
+    // These bytes read as UTF-8 "é": the file must not be taken for UTF-8.
+    QTest::newRow("bytes that read as UTF-8") << QByteArray("Caf\xC3\xA9") << false;
+}
+
+void tst_configfile::writtenTextReadsBack()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, latin1);
+    DeviceConfigRecord r = defaults();
+    r.Mode.set("3");
+    r.Channels[0].Name.set(name);
+    r.Channels[0].Url.set("http://h/1");
+    const QByteArray file = FormatConfigFile(r, 1, "12AB3");
+    QCOMPARE(file.contains("ch1name=\"" + name + '"') || file.contains("ch1name=" + name + "\r"), latin1);
+    DeviceConfigRecord back = defaults();
+    ParseConfigText(file, back);
+    QCOMPARE(back.Channels[0].Name.value(), name);
 }
 
 void tst_configfile::writesGoldenFile()

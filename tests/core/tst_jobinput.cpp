@@ -113,6 +113,11 @@ void tst_jobinput::configAsProgrammed_data()
     QTest::newRow("file as loaded") << QByteArray("# studio\nCH2URL=http://jazz\nmode=3\nch1name=\"Radio One\"\n"
                                                   "ch1url=http://one\nch2name=Jazz\n")
                                     << false;
+    // The window fills in fields that change nothing the device gets.
+    QTest::newRow("differs only where nothing is sent")
+        << QByteArray("mode=3\nNetwork=D\nispudenable=F\nch1name=\"Radio One\"\nch1url=http://one\nch2name=Jazz\n"
+                      "ch2url=http://jazz\n")
+        << false;
     QTest::newRow("name changed after the load") << QByteArray("mode=3\nch1name=\"Radio Two\"\nch1url=http://one\n"
                                                                "ch2name=Jazz\nch2url=http://jazz\n")
                                                  << true;
@@ -135,7 +140,9 @@ void tst_jobinput::configAsProgrammed()
     }
     const DeviceConfigRecord config = studio();
     const JobInput input = ConfigJobInput(config, 2, "12AB3", path);
-    const QByteArray programmed = FormatConfigFile(config, 2, "12AB3");
+    // Unedited, the file is named by its own hash, as wherever it is
+    // programmed from; edited, by the configuration as programmed.
+    const QByteArray programmed = edited ? FormatConfigFile(config, 2, "12AB3") : file;
     QCOMPARE(input.Bytes, programmed);
     QCOMPARE(input.Sha256, sha256(programmed));
     QCOMPARE(input.Edited, edited);

@@ -134,11 +134,19 @@ public:
     int busy = 0;
     bool busyDuringMessage = false;
 
+    // What happened in turn: "ended: ok" / "ended: <reason>", "message".
+    QStringList order;
+
     void ShowMessage(const QString &text, const QString &caption) override
     {
         messages << text;
         captions << caption;
+        order << QStringLiteral("message");
         busyDuringMessage = busyDuringMessage || busy != 0;
+    }
+    void RunEnded(bool ok, const QString &reason) override
+    {
+        order << QStringLiteral("ended: ") + (ok ? QStringLiteral("ok") : reason);
     }
     void AddStatus(const QString &text) override { status << text; }
     void SetBusyCursor() override { ++busy; }
@@ -377,6 +385,8 @@ void tst_programming::runConfirmsEveryLine()
 
     QCOMPARE(sink.messages, QStringList {"Programming OK"});
     QCOMPARE(sink.captions, QStringList {"Program Mirto Configuration"});
+    // The job is recorded as it ends, not once the user has read the box.
+    QCOMPARE(sink.order, (QStringList {"ended: ok", "message"}));
     QCOMPARE(sink.status.size(), 1 + 44);
     QCOMPARE(sink.status.first(), QStringLiteral("checking for empty Channel strings"));
     QCOMPARE(sink.status.at(1), QStringLiteral("Programming Mode"));
@@ -421,6 +431,7 @@ void tst_programming::missingPrompt()
     QVERIFY(port.sentWithoutWait.isEmpty());
     QCOMPARE(sink.messages, QStringList {"No response from Mirto....  "});
     QCOMPARE(sink.captions, QStringList {QString()});
+    QCOMPARE(sink.order, (QStringList {"ended: No response from Mirto....  ", "message"}));
     QCOMPARE(sink.status.last(), QStringLiteral("Programming failed"));
     QCOMPARE(sink.status.at(sink.status.size() - 2), lastStatus);
     QCOMPARE(sink.busy, 0);
@@ -494,13 +505,24 @@ void tst_programming::refusesUnsendableValues_data()
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QString>("told"); // empty: programmed
 
-    const QString lineBreak = QStringLiteral(" holds a line break or a zero byte and cannot be sent to Mirto; nothing was sent");
-    const QString prompt = QStringLiteral(" holds \">\", which Mirto takes for the end of its answer: it cannot be "
-                                          "sent to Mirto; nothing was sent");
-    QTest::newRow("CR") << "isp name" << QByteArray("Dial\rup") << "ISP Name" + lineBreak;
-    QTest::newRow("LF") << "isp name" << QByteArray("Dial\nmode 1") << "ISP Name" + lineBreak;
-    QTest::newRow("CR LF at the end") << "isp name" << QByteArray("Dialup\r\n") << "ISP Name" + lineBreak;
-    QTest::newRow("tab and other bytes pass") << "isp name" << QByteArray("Dial\tup\xe9") << QString();
+    const QString prompt = QStringLiteral(": \">\" cannot be sent to Mirto: it would be taken for the end of "
+                                          "Mirto's answer; nothing was sent");
+    const auto control = [](const QString &name) {
+        return QStringLiteral(": ") + name
+               + QStringLiteral(" cannot be sent to Mirto: a command is one line of printable characters; nothing "
+                                "was sent");
+    };
+    QTest::newRow("CR") << "isp name" << QByteArray("Dial\rup") << "ISP Name" + control("a carriage return (U+000D)");
+    QTest::newRow("LF") << "isp name" << QByteArray("Dial\nmode 1") << "ISP Name" + control("a line feed (U+000A)");
+    QTest::newRow("CR LF at the end") << "isp name" << QByteArray("Dialup\r\n")
+                                      << "ISP Name" + control("a carriage return (U+000D)");
+    // The device would store a byte no one can see; typing refuses it too.
+    QTest::newRow("tab") << "isp name" << QByteArray("Dial\tup") << "ISP Name" + control("a tab (U+0009)");
+    QTest::newRow("ESC in a channel URL") << "channel 1 url" << QByteArray("http://h/\x1b[2J")
+                                          << "Channel URL on Channel 1" + control("ESC (U+001B)");
+    QTest::newRow("C1 byte from a file") << "isp password" << QByteArray("se\x85t")
+                                         << "ISP Password" + control("a control character (U+0085)");
+    QTest::newRow("Latin-1 letters pass") << "isp name" << QByteArray("Caf\xe9") << QString();
     QTest::newRow("'>' in a channel name") << "channel 2 name" << QByteArray("Rock>Pop")
                                            << "Channel Name on Channel 2" + prompt;
     QTest::newRow("'>' at the end of a channel URL")

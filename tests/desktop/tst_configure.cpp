@@ -21,6 +21,7 @@
 #include <QTextEdit>
 #include <QToolTip>
 #include <QWindow>
+#include <QCryptographicHash>
 #include <QtTest>
 
 #include <deque>
@@ -138,6 +139,14 @@ private:
     std::shared_ptr<State> m_state;
     QTimer *m_timer = nullptr;
 };
+
+// Types `text` key by key, letters beyond ASCII included (keyClicks knows
+// only ASCII keys).
+void typeText(QWidget *widget, const QString &text)
+{
+    for (QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
 
 void setChannels(DeviceConfigRecord &config, int count)
 {
@@ -641,6 +650,15 @@ private Q_SLOTS:
         QTest::newRow("oversized") << "mode=3\r\n" + QByteArray(ConfigFileMaxBytes, ' ')
                                    << QStringLiteral("It is larger than 1024 KB; a configuration "
                                                      "file is a few hundred bytes.");
+        // Loaded garbled, it would be programmed with "Programming OK".
+        QTest::newRow("text Mirto cannot take")
+            << QByteArray("mode=3\r\nch1name=\"Radio \xE6\x97\xA5\xE6\x9C\xAC \xE2\x82\xAC\"\r\nch1url=http://h/1\r\n")
+            << QStringLiteral("Line 2, Ch1Name, character 7: \"\u65e5\" (U+65E5) is not a single-byte (Latin-1) "
+                              "character; Mirto cannot take it. Nothing was loaded.");
+        QTest::newRow("prompt mark") << QByteArray("mode=3\r\nch1name=Jazz\r\nch1url=http://h/1\r\nch2name=Rock>Pop\r\n")
+                                     << QStringLiteral("Line 4, Ch2Name, character 5: \">\" cannot be sent to Mirto: "
+                                                       "it would be taken for the end of Mirto's answer. Nothing was "
+                                                       "loaded.");
     }
 
     void refusedLoadChangesNothing()
@@ -657,22 +675,89 @@ private Q_SLOTS:
         const DeviceConfigRecord before = DeviceConfig;
         m_chosenFiles << path;
         ModalScript script;
-        script.press(QMessageBox::Ok);
+        // The edit is not saved: the load asks first.
+        script.press(QMessageBox::Yes).press(QMessageBox::Ok);
         child<QPushButton>("LoadConfigFileButton")->click();
-        QCOMPARE(script.texts(), QStringList{ConfigFileErrorText(path, reason)});
-        QVERIFY(script.texts().constFirst().contains(path));
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), (QStringList{TConfigForm::UnsavedEditsQuestion(), ConfigFileErrorText(path, reason)}));
+        QVERIFY(script.texts().constLast().contains(path));
         QVERIFY(DeviceConfig == before);
         QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Edited"));
         QVERIFY(child<QRadioButton>("Mode2RadioButton")->isChecked());
         QVERIFY(m_host->madeCurrent.isEmpty());
         QCOMPARE(child<QLabel>("ConfigFileStaticText")->text(),
                  QStringLiteral(" No configuration file loaded "));
+        QVERIFY(m_port->sent.isEmpty());
         // A file with only some of the settings still loads.
         m_env->writeFile(QStringLiteral("some.cfg"), "ispname=Some\r\n");
         m_chosenFiles << m_env->filePath(QStringLiteral("some.cfg"));
+        script.press(QMessageBox::Yes);
         child<QPushButton>("LoadConfigFileButton")->click();
+        QTRY_VERIFY(script.done());
         QCOMPARE(field("IspNameEdit")->text(), QStringLiteral("Some"));
         QCOMPARE(m_host->madeCurrent.size(), 1);
+    }
+
+    // Edits not saved in a file are not dropped by a load without asking;
+    // what the configuration was loaded or saved as is no edit.
+    void loadAsksBeforeDroppingEdits_data()
+    {
+        QTest::addColumn<QString>("before"); // what happens before the load
+        QTest::addColumn<int>("answer");     // to the question; 0: none asked
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("nothing edited") << "nothing" << 0 << true;
+        QTest::newRow("edited, No") << "edit" << int(QMessageBox::No) << false;
+        QTest::newRow("edited, Yes") << "edit" << int(QMessageBox::Yes) << true;
+        QTest::newRow("edited and saved") << "edit and save" << 0 << true;
+        QTest::newRow("edited, then Cancel") << "edit and cancel" << 0 << true;
+        QTest::newRow("a file loaded") << "load" << 0 << true;
+    }
+
+    void loadAsksBeforeDroppingEdits()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, answer);
+        QFETCH(bool, loaded);
+        m_env->writeFile(QStringLiteral("a.cfg"), "mode=2\r\nispname=Loaded\r\n");
+        DeviceConfig.IspName.set("Before");
+        open();
+        if (before.startsWith("edit"))
+            field("IspNameEdit")->setText(QStringLiteral("Edited"));
+        if (before == "edit and save") {
+            m_chosenFiles << m_env->filePath(QStringLiteral("saved.cfg"));
+            child<QPushButton>("SaveConfigFileButton")->click();
+            QVERIFY(QFile::exists(m_env->filePath(QStringLiteral("saved.cfg"))));
+        } else if (before == "edit and cancel") {
+            child<QPushButton>("Button3")->click();
+            open();
+        } else if (before == "load") {
+            m_chosenFiles << m_env->filePath(QStringLiteral("a.cfg"));
+            child<QPushButton>("LoadConfigFileButton")->click();
+        }
+        const QString kept = field("IspNameEdit")->text();
+        m_chosenFiles << m_env->filePath(QStringLiteral("a.cfg"));
+        ModalScript script;
+        if (answer != 0)
+            script.press(QMessageBox::StandardButton(answer));
+        child<QPushButton>("LoadConfigFileButton")->click();
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), answer != 0 ? QStringList {TConfigForm::UnsavedEditsQuestion()} : QStringList());
+        QCOMPARE(field("IspNameEdit")->text(), loaded ? QStringLiteral("Loaded") : kept);
+        QCOMPARE(DeviceConfig.IspName.value(), loaded ? QByteArray("Loaded") : kept.toLatin1());
+        // Answered No, not even the file was asked for.
+        QCOMPARE(m_chosenFiles.size(), loaded ? 0 : 1);
+    }
+
+    // A file the settings name but that failed to load is not shown as the
+    // current configuration file.
+    void failedFileIsNotCurrent()
+    {
+        m_host->settings.ConfigFile = m_env->filePath(QStringLiteral("missing.cfg"));
+        m_host->loaded = false;
+        open();
+        QCOMPARE(child<QLabel>("ConfigFileStaticText")->text(), QStringLiteral(" No configuration file loaded "));
+        child<QPushButton>("Button3")->click();
+        QVERIFY(m_host->madeCurrent.isEmpty());
     }
 
     // Every button of the dialog has an Alt+letter key of its own, and a
@@ -800,48 +885,67 @@ private Q_SLOTS:
     }
 
     // A '>' in a value would be taken for the device's prompt when it comes
-    // back in a read-back. A file may hold one and still loads; programming
-    // refuses it, naming the channel, before anything goes out.
-    void programRefusesAPromptMarkFromAFile()
+    // back in a read-back. A file holding one is refused at load; a value the
+    // program put into the record is refused by programming, naming the
+    // channel, before anything goes out.
+    void programRefusesAPromptMark()
     {
-        m_env->writeFile(QStringLiteral("rock.cfg"),
-                         "mode=3\r\ntype=T\r\nch1name=Jazz\r\nch1url=http://192.0.2.7/jazz\r\n"
-                         "ch2name=Rock>Pop\r\nch2url=http://192.0.2.7/rock\r\n");
+        DeviceConfig.Mode.set("3");
+        DeviceConfig.Type.set("T");
+        setChannels(DeviceConfig, 2);
+        DeviceConfig.Channels[1].Name.set("Rock>Pop");
         open();
-        m_chosenFiles << m_env->filePath(QStringLiteral("rock.cfg"));
-        child<QPushButton>("LoadConfigFileButton")->click();
-        QCOMPARE(DeviceConfig.Channels[1].Name.value(), QByteArray("Rock>Pop"));
         QCOMPARE(m_form->ChannelCount, 2);
         ModalScript script;
         script.press(QMessageBox::Ok);
         child<QPushButton>("Button2")->click();
         QCOMPARE(m_port->sent, QList<QByteArray> {});
-        QCOMPARE(script.texts(),
-                 QStringList {QStringLiteral("Channel Name on Channel 2 holds \">\", which Mirto takes for the "
-                                             "end of its answer: it cannot be sent to Mirto; nothing was sent")});
+        QCOMPARE(script.texts(), QStringList {QStringLiteral("Channel Name on Channel 2: \">\" cannot be sent to Mirto: "
+                                                             "it would be taken for the end of Mirto's answer; nothing "
+                                                             "was sent")});
         QCOMPARE(m_host->status.last(), QStringLiteral("Programming failed"));
     }
 
-    // Typed or pasted, a '>' does not get into a field whose text is sent
-    // to the device, and the field says why.
-    void fieldsRefuseAPromptMark_data()
+    // Typed or pasted, a character the device cannot take does not get into
+    // a field whose text is sent to the device, and the field says why.
+    void fieldsRefuseWhatCannotBeSent_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("page");
         QTest::addColumn<bool>("paste");
-        QTest::newRow("channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false;
-        QTest::newRow("channel URL, pasted") << "ChannelUrlEdit" << int(TConfigForm::ChannelPage) << true;
-        QTest::newRow("ISP name, typed") << "IspNameEdit" << int(TConfigForm::NetworkPage) << false;
-        QTest::newRow("ISP password, pasted") << "IspPasswordEdit" << int(TConfigForm::NetworkPage) << true;
-        QTest::newRow("web URL, typed") << "IspDbUrlEdit" << int(TConfigForm::ModePage) << false;
-        QTest::newRow("update URL, pasted") << "UpdateURLEdit" << int(TConfigForm::RemoteUpdatePage) << true;
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("typed"); // what typing leaves
+        QTest::addColumn<QString>("reason");
+        const QString prompt = PromptMarkReason();
+        const QString euro = QStringLiteral("\"\u20ac\" (U+20AC) is not a single-byte (Latin-1) character; Mirto "
+                                            "cannot take it");
+        QTest::newRow("channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false
+                                             << "Rock>Pop" << "RockPop" << prompt;
+        QTest::newRow("channel URL, pasted") << "ChannelUrlEdit" << int(TConfigForm::ChannelPage) << true
+                                             << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("ISP name, typed") << "IspNameEdit" << int(TConfigForm::NetworkPage) << false << "Rock>Pop"
+                                         << "RockPop" << prompt;
+        QTest::newRow("ISP password, pasted") << "IspPasswordEdit" << int(TConfigForm::NetworkPage) << true
+                                              << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("web URL, typed") << "IspDbUrlEdit" << int(TConfigForm::ModePage) << false << "Rock>Pop"
+                                        << "RockPop" << prompt;
+        QTest::newRow("update URL, pasted") << "UpdateURLEdit" << int(TConfigForm::RemoteUpdatePage) << true
+                                            << "Rock>Pop" << QString() << prompt;
+        QTest::newRow("euro in a channel name, typed") << "ChannelNameEdit" << int(TConfigForm::ChannelPage) << false
+                                                       << "Radio \u20acuro" << "Radio uro" << euro;
+        QTest::newRow("CJK in the ISP name, pasted")
+            << "IspNameEdit" << int(TConfigForm::NetworkPage) << true << "Radio \u65e5" << QString()
+            << QStringLiteral("\"\u65e5\" (U+65E5) is not a single-byte (Latin-1) character; Mirto cannot take it");
     }
 
-    void fieldsRefuseAPromptMark()
+    void fieldsRefuseWhatCannotBeSent()
     {
         QFETCH(QString, name);
         QFETCH(int, page);
         QFETCH(bool, paste);
+        QFETCH(QString, text);
+        QFETCH(QString, typed);
+        QFETCH(QString, reason);
         DeviceConfig.Mode.set("3");
         DeviceConfig.WebMethod.set("D");
         setChannels(DeviceConfig, 1);
@@ -853,12 +957,12 @@ private Q_SLOTS:
         edit->del();
         QToolTip::hideText();
         if (paste)
-            edit->insert(QStringLiteral("Rock>Pop"));
+            edit->insert(text);
         else
-            QTest::keyClicks(edit, QStringLiteral("Rock>Pop"));
-        QCOMPARE(edit->text(), paste ? QString() : QStringLiteral("RockPop"));
+            typeText(edit, text);
+        QCOMPARE(edit->text(), typed);
         QTRY_VERIFY(QToolTip::isVisible());
-        QCOMPARE(QToolTip::text(), PromptMarkReason());
+        QCOMPARE(QToolTip::text(), reason);
         QToolTip::hideText();
     }
 
@@ -892,15 +996,67 @@ private Q_SLOTS:
         QCOMPARE(m_form->ChannelCount, 1);
     }
 
+    // The device history names what the device got: the file it was
+    // loaded from while the record still holds it, else the configuration
+    // as programmed (in the file's form), marked edited. It is written as
+    // the run ends, before "Programming OK" is dismissed.
+    void programWritesTheDeviceHistory_data()
+    {
+        QTest::addColumn<bool>("load");
+        QTest::addColumn<QString>("editedName"); // typed after the load; empty: none
+        QTest::newRow("file as loaded") << true << QString();
+        QTest::newRow("edited after the load") << true << QStringLiteral("Radio Two");
+        QTest::newRow("no file loaded") << false << QStringLiteral("Radio Two");
+    }
+
     void programWritesTheDeviceHistory()
     {
-        programModeOne();
+        QFETCH(bool, load);
+        QFETCH(QString, editedName);
+        const QByteArray fileText = "mode=3\r\ntype=T\r\nch1name=\"Radio One\"\r\nch1url=http://h/1\r\n";
+        const QString path = m_env->filePath(QStringLiteral("studio.cfg"));
+        m_env->writeFile(QStringLiteral("studio.cfg"), fileText);
+        if (!load) {
+            DeviceConfig.Mode.set("3");
+            DeviceConfig.Type.set("T");
+            setChannels(DeviceConfig, 1);
+        }
+        open();
+        if (load) {
+            m_chosenFiles << path;
+            child<QPushButton>("LoadConfigFileButton")->click();
+            QCOMPARE(m_host->madeCurrent, QStringList {path});
+        }
+        if (!editedName.isEmpty()) {
+            m_form->SelectChannel(0);
+            field("ChannelNameEdit")->setText(editedName);
+        }
+        const QByteArray programmed = FormatConfigFile(DeviceConfig, m_form->ChannelCount, "1A2B3");
+        int recordedWhileBoxOpen = -1;
+        ModalScript script;
+        script.then([&](QWidget *box) {
+            recordedWhileBoxOpen = int(ReadAuditTrail().size());
+            qobject_cast<QMessageBox *>(box)->button(QMessageBox::Ok)->click();
+        });
+        child<QPushButton>("Button2")->click();
+        QTRY_VERIFY(script.done());
+        QCOMPARE(script.texts(), QStringList {QStringLiteral("Programming OK")});
+        QCOMPARE(recordedWhileBoxOpen, 1);
+
         const QList<AuditEntry> entries = ReadAuditTrail();
         QCOMPARE(entries.size(), 1);
-        QCOMPARE(entries[0].action, QStringLiteral("program"));
-        QVERIFY(entries[0].ok);
-        QCOMPARE(entries[0].serialBefore, QStringLiteral("1A2B3"));
-        QVERIFY(entries[0].reason.isEmpty());
+        const AuditEntry &e = entries[0];
+        QCOMPARE(e.action, QStringLiteral("program"));
+        QVERIFY(e.ok);
+        QCOMPARE(e.serialBefore, QStringLiteral("1A2B3"));
+        QVERIFY(e.reason.isEmpty());
+        const bool edited = !editedName.isEmpty();
+        QCOMPARE(e.edited, edited);
+        QCOMPARE(e.file, load ? path : QString());
+        const QByteArray named = edited ? programmed : fileText;
+        QCOMPARE(e.sha256, QString::fromLatin1(QCryptographicHash::hash(named, QCryptographicHash::Sha256).toHex()));
+        if (edited)
+            QVERIFY(programmed.contains("ch1name=\"" + editedName.toLatin1() + '"'));
     }
 
     // ---- Channels ----------------------------------------------------

@@ -1,4 +1,5 @@
 #include "core/CommandHistory.h"
+#include "core/config/Programming.h"
 #include "core/TerminalFile.h"
 #include "core/links/ComPorts.h"
 #include "desktop/Commainform.h"
@@ -11,6 +12,7 @@
 #include "tests/desktop/DialogAnswerers.h"
 
 #include "desktop/Advanced.h"
+#include "desktop/config/Configure.h"
 #include "desktop/EchoPort.h"
 #include "desktop/ErrorDisplay.h"
 #include "desktop/Mnemonic.h"
@@ -33,6 +35,7 @@
 #include <QTcpSocket>
 #include <QPushButton>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -108,6 +111,8 @@ private Q_SLOTS:
     void beginnerKeysDoNothing();
     void escapeTogglesCommandLine();
     void enterSendsCommandAndKeepsHistory();
+    void commandLineRefusesWhatCannotBeSent_data();
+    void commandLineRefusesWhatCannotBeSent();
     void keysReachTheWindowFirst();
     void overlappingKeysCountOnce_data();
     void overlappingKeysCountOnce();
@@ -136,6 +141,8 @@ private Q_SLOTS:
     void firstStartInConfigFolder();
     void echoOfSentCommands_data();
     void echoOfSentCommands();
+    void everyLineSentIsEchoed_data();
+    void everyLineSentIsEchoed();
     void echoRemembered();
     void terminalLinesAndLog();
     void networkCommandWaitsForTheConnect_data();
@@ -143,8 +150,22 @@ private Q_SLOTS:
     void networkClosedByTheUserIsNoNews();
     void historyLastsAndSearchesBackwards();
     void commandFileStopsAtTheLineWithoutPrompt();
+    void commandFileCheckedWholeBeforeSending_data();
+    void commandFileCheckedWholeBeforeSending();
     void hexViewShowsWhatArrives();
 };
+
+namespace {
+
+// Types `text` key by key, letters beyond ASCII included (keyClicks knows
+// only ASCII keys).
+void typeText(QWidget *widget, const QString &text)
+{
+    for (QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+} // namespace
 
 void tst_mainform::firstStartWithoutSettings()
 {
@@ -388,8 +409,8 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
     TMainForm form;
     QCOMPARE(activate(form), QString());
-    // The command shows in the terminal ahead of its answer; the tool's own
-    // identification does not.
+    // The command shows in the terminal ahead of its answer, as does the
+    // tool's own identification before it.
     form.findChild<QAction *>("EchoCommandsItem")->trigger();
     form.MainFormKeyPress(Qt::Key_Escape);
     auto *edit = form.findChild<QComboBox *>("CommandEdit");
@@ -402,13 +423,67 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 3); // snum, ver, help
     QTRY_VERIFY(form.Memo()->Text().contains("Commands:"));
     const QString text = form.Memo()->Text();
-    QCOMPARE(text.count("--> "), 1);
+    QCOMPARE(text.count("--> "), 3);
     QVERIFY2(text.indexOf("\n--> help\n") < text.indexOf("Commands:"), qPrintable(text));
     // An empty line sends "\n" alone and still enters the history.
     form.MainFormKeyPress(Qt::Key_Enter);
     QCOMPARE(edit->count(), 2);
     QCOMPARE(edit->itemText(0), QString());
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 4);
+}
+
+// A character the device cannot take is not dropped without a word, nor
+// sent changed: typed, it stays out and the field says why, as the
+// configuration's fields do; recalled from an older history, Enter sends
+// nothing and says why.
+void tst_mainform::commandLineRefusesWhatCannotBeSent_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("typed"); // else put there as a recalled command
+    QTest::addColumn<QString>("left");
+    QTest::addColumn<QString>("reason");
+    const QString euro = QStringLiteral("\"\u20ac\" (U+20AC) is not a single-byte (Latin-1) character; Mirto cannot "
+                                        "take it");
+    QTest::newRow("euro typed") << QStringLiteral("channel 1 0 \u20acuro") << true << QStringLiteral("channel 1 0 uro")
+                                << euro;
+    // It would end the wait for the answer early.
+    QTest::newRow("prompt mark typed") << QStringLiteral("isp 7 a>b") << true << QStringLiteral("isp 7 ab")
+                                       << PromptMarkReason();
+    QTest::newRow("euro recalled") << QStringLiteral("channel 1 0 \u20acuro") << false
+                                   << QStringLiteral("channel 1 0 \u20acuro") << euro;
+}
+
+void tst_mainform::commandLineRefusesWhatCannotBeSent()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, typed);
+    QFETCH(QString, left);
+    QFETCH(QString, reason);
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    TMainForm form;
+    activate(form);
+    form.MainFormKeyPress(Qt::Key_Escape);
+    auto *edit = form.findChild<QComboBox *>("CommandEdit");
+    QToolTip::hideText();
+    if (typed)
+        typeText(edit->lineEdit(), text);
+    else
+        edit->setEditText(text);
+    QCOMPARE(edit->currentText(), left);
+    if (typed) {
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), reason);
+        return;
+    }
+    ModalAnswerer answer;
+    form.MainFormKeyPress(Qt::Key_Return);
+    QVERIFY(!answer.seen()); // no connection attempt: nothing to send
+    QCOMPARE(edit->currentText(), left);
+    QCOMPARE(edit->count(), 0);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), reason);
+    QToolTip::hideText();
 }
 
 void tst_mainform::keysReachTheWindowFirst()
@@ -1129,35 +1204,88 @@ void tst_mainform::consoleKeepsTheNewestLinesInView()
 void tst_mainform::echoOfSentCommands_data()
 {
     QTest::addColumn<QByteArray>("terminal");
-    QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("shown");
     QTest::newRow("after the prompt: a line of its own")
-        << QByteArray("Commands:\r\n>") << true << QByteArray("Commands:\n>\n--> help\n");
-    QTest::newRow("at the start of a line") << QByteArray("text\r\n") << true
-                                            << QByteArray("text\n--> help\n");
-    QTest::newRow("a line refused shows nothing") << QByteArray(">") << false << QByteArray(">");
+        << QByteArray("Commands:\r\n>") << QByteArray("Commands:\n>\n--> help\n");
+    QTest::newRow("at the start of a line") << QByteArray("text\r\n") << QByteArray("text\n--> help\n");
 }
 
 void tst_mainform::echoOfSentCommands()
 {
     QFETCH(QByteArray, terminal);
-    QFETCH(bool, accepted);
     QFETCH(QByteArray, shown);
     TerminalView view;
     view.AppendText(terminal);
-    FakePort port;
-    port.accept = accepted;
-    EchoingCommandPort echo(port, [&](const QByteArray &t) { view.AppendText(t); },
-                            [&] { return !view.Buffer().Line(view.LineCount() - 1).isEmpty(); });
+    CommandEcho echo([&](const QByteArray &t) { view.AppendText(t); },
+                     [&] { return !view.Buffer().Line(view.LineCount() - 1).isEmpty(); });
     echo.Echo = true;
-    QCOMPARE(echo.SendLines({"help\n"}), accepted);
+    echo.Sent("help\n");
     QCOMPARE(view.Text().toLatin1(), shown);
     // Switched off, lines go out unseen.
     echo.Echo = false;
     view.Clear();
-    echo.SendLines({"ver\n"});
+    echo.Sent("ver\n");
     QCOMPARE(view.Text(), QString());
-    QCOMPARE(port.sent.size(), accepted ? 2 : 0);
+}
+
+// With echo on, every line the tool sends shows ahead of its answer,
+// whichever window sent it; the device's answers can be matched to them.
+void tst_mainform::everyLineSentIsEchoed_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QStringList>("echoed"); // in this order
+    QTest::newRow("typed command") << "typed" << QStringList{"snum", "ver", "help"};
+    QTest::newRow("command file") << "file" << QStringList{"snum", "ver", "mode", "help"};
+    QTest::newRow("test console") << "console" << QStringList{"snum", "ver", "mode"};
+    QTest::newRow("programming") << "program" << QStringList{"snum", "ver", "mode 1", "mode"};
+    QTest::newRow("identification") << "open" << QStringList{"snum", "ver"};
+}
+
+void tst_mainform::everyLineSentIsEchoed()
+{
+    QFETCH(QString, sender);
+    QFETCH(QStringList, echoed);
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    TMainForm form;
+    // The windows as the program makes them.
+    auto *config = new TConfigForm(form.Commands(), form.ConfigHostPort(), nullptr, &form);
+    auto *console = new TAdvancedForm(form.ConsolePort(), &form);
+    form.SetDialogs(nullptr, config, nullptr, console);
+    QCOMPARE(activate(form), QString());
+    form.findChild<QAction *>("EchoCommandsItem")->trigger();
+    ModalAnswerer answer;
+    if (sender == "typed") {
+        form.MainFormKeyPress(Qt::Key_Escape);
+        form.findChild<QComboBox *>("CommandEdit")->setEditText("help");
+        form.MainFormKeyPress(Qt::Key_Return);
+    } else if (sender == "file") {
+        QVERIFY(env.writeFile("session.txt", "# bring-up\nmode\nhelp\n"));
+        form.SendCommandFile(env.filePath("session.txt"));
+    } else if (sender == "console") {
+        console->findChild<QPushButton *>("ModeButton")->click();
+    } else if (sender == "program") {
+        DeviceConfig.Mode.set("1");
+        DeviceConfig.Type.set("T");
+        config->findChild<QPushButton *>("Button2")->click();
+        QTRY_COMPARE(answer.allTexts(), QStringList{"Programming OK"});
+    } else {
+        form.OpenConnectionClicked();
+    }
+    QVERIFY(form.Connection().IsConnected());
+    // Every line's answer has come (the echo's mark is no prompt).
+    const auto prompts = [&form] { return form.Memo()->Text().count('>') - form.Memo()->Text().count("--> "); };
+    QTRY_COMPARE(prompts(), echoed.size());
+    const QString text = form.Memo()->Text();
+    qsizetype at = 0;
+    for (const QString &line : std::as_const(echoed)) {
+        const qsizetype found = text.indexOf("--> " + line + "\n", at);
+        QVERIFY2(found >= at, qPrintable(line + " not echoed in its turn:\n" + text));
+        at = found + 1;
+    }
+    QCOMPARE(text.count("--> "), echoed.size());
 }
 
 void tst_mainform::echoRemembered()
@@ -1515,6 +1643,51 @@ void tst_mainform::commandFileStopsAtTheLineWithoutPrompt()
     QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->accessibleName(),
              QString("Command file: 1 of 3 lines sent, 0 without prompt; stopped by the user."));
     QCOMPARE(answer.allTexts().size(), 1); // no second box: the user knows
+}
+
+// A command file is checked whole before its first line goes out: a line
+// the device cannot take is named with its character and nothing is sent
+// (not even the link is opened); a byte-order mark is no command.
+void tst_mainform::commandFileCheckedWholeBeforeSending_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("told"); // empty: sent
+
+    QTest::newRow("euro in UTF-8") << QByteArray("ver\nchannel 1 0 Radio \xE2\x82\xACuro\n")
+                                   << QStringLiteral("Line 2, character 19: \"\u20ac\" (U+20AC) is not a single-byte "
+                                                     "(Latin-1) character; Mirto cannot take it");
+    QTest::newRow("ESC") << QByteArray("ver\n\x1b[2J\n")
+                         << QStringLiteral("Line 2, character 1: ESC (U+001B) cannot be sent to Mirto: a command is "
+                                           "one line of printable characters");
+    QTest::newRow("prompt mark") << QByteArray("ver\n\nisp 7 a>b\n")
+                                 << QStringLiteral("Line 3, character 8: \">\" cannot be sent to Mirto: it would be "
+                                                   "taken for the end of Mirto's answer");
+    QTest::newRow("byte-order mark and a comment") << QByteArray("\xEF\xBB\xBF# bench 2\r\nver\r\n") << QString();
+}
+
+void tst_mainform::commandFileCheckedWholeBeforeSending()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, told);
+    StartEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY2(sim.comPort() > 0, qPrintable(sim.banner()));
+    env.writeIni(QString("[Port]=COM%1\r\n[User]=expert\r\n").arg(sim.comPort()).toLatin1());
+    const QString path = env.filePath("session.txt");
+    QVERIFY(env.writeFile("session.txt", content));
+    TMainForm form;
+    QCOMPARE(activate(form), QString());
+    QVERIFY(!form.Connection().IsConnected());
+    ModalAnswerer answer;
+    form.SendCommandFile(path);
+    if (told.isEmpty()) {
+        QVERIFY(!answer.seen());
+        QCOMPARE(form.findChild<QLabel *>("CommandFileLabel")->accessibleName(),
+                 QString("Command file: 1 of 1 lines sent, 0 without prompt; done."));
+        return;
+    }
+    QCOMPARE(answer.allTexts(), QStringList{path + ":\n\n" + told + "\n\nNothing was sent."});
+    QVERIFY(!form.Connection().IsConnected());
 }
 
 void tst_mainform::hexViewShowsWhatArrives()

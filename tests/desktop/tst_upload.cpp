@@ -9,8 +9,10 @@
 #include "tests/desktop/DialogAnswerers.h"
 
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -397,6 +399,8 @@ private Q_SLOTS:
     void dialogDuringSlowExchange();
     void transfer_data();
     void transfer();
+    void inputIsTheImageSent_data();
+    void inputIsTheImageSent();
     void controlsLockedDuringTransfer();
     void failedReloadPausesStart();
     void linkErrors();
@@ -958,6 +962,45 @@ void tst_upload::transfer()
     QVERIFY(!answer.seen());
     QCOMPARE(rig.port.calls.mid(rig.port.calls.lastIndexOf("close")),
              QStringList({"close", "reopen and identify"}));
+}
+
+// The device history names the HEX file by the bytes the transfer sent,
+// read as it started, not by the file as it is when the dialog closes.
+void tst_upload::inputIsTheImageSent_data()
+{
+    QTest::addColumn<bool>("beforeToken"); // the file is replaced before the start token, else during the transfer
+    QTest::newRow("replaced during the transfer") << false;
+    QTest::newRow("replaced before the start token") << true;
+}
+
+void tst_upload::inputIsTheImageSent()
+{
+    QFETCH(bool, beforeToken);
+    const QList<Span> first = {Filled(0, 300, 1)};
+    const QList<Span> second = {Filled(0, 300, 7)};
+    Rig rig;
+    const QString path = rig.writeFile("image.hex", HexText(first));
+    rig.open(path);
+    ModalAnswerer answer;
+    rig.start();
+    if (beforeToken)
+        rig.writeFile("image.hex", HexText(second));
+    rig.port.deliver(QByteArray("?>JT^"));
+    if (!beforeToken)
+        rig.writeFile("image.hex", HexText(second));
+    const quint32 high = rig.form.Image().ImageHighAddress;
+    rig.port.deliver("*" + QByteArray(int(high / 256 + 1) + 1, '!') + "%]");
+    QTRY_VERIFY(!rig.form.isVisible());
+    QVERIFY(rig.form.Updated());
+
+    const QList<Span> sent = beforeToken ? second : first;
+    QCOMPARE(rig.port.written, "<" + Frames(Flash(sent), high, 256) + EndMarker + LockBits);
+    const QByteArray bytes = HexText(sent);
+    QCOMPARE(rig.form.Input().Path, QFileInfo(path).absoluteFilePath());
+    QCOMPARE(rig.form.Input().Bytes, bytes);
+    QCOMPARE(rig.form.Input().Sha256,
+             QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+    QVERIFY(!rig.form.Input().Edited);
 }
 
 void tst_upload::controlsLockedDuringTransfer()
