@@ -7,6 +7,7 @@
 #include "core/config/Programming.h"
 #include "core/firmware/HexImage.h"
 #include "core/links/ComPorts.h"
+#include "core/links/RemotePorts.h"
 #include "core/links/SerialPortError.h"
 #include "core/links/UsbPortDetect.h"
 
@@ -59,6 +60,8 @@ const char *const HelpText =
     "\n"
     "Commands:\n"
     "  ports                    the numbered ports (COMn -> device), the USB cable marked\n"
+    "  ports add COMn rfc2217://HOST:PORT   number a port on a serial server (RFC 2217)\n"
+    "  ports remove COMn        remove a serial server's number\n"
     "  identify                 serial number and software version\n"
     "  send TEXT...             sends each command, waits for its prompt, prints the answers\n"
     "  send --file FILE         sends FILE's command lines the same way, one at a time; lines\n"
@@ -333,8 +336,27 @@ int RunCli(const QStringList &arguments)
     const QString command = words.takeFirst();
     if (command == QLatin1String("ports"))
     {
+        // Serial server ports are numbered by hand: ports add/remove.
+        const QString sub = words.value(0);
+        if (sub == QLatin1String("add") || sub == QLatin1String("remove")) {
+            const bool add = sub == QLatin1String("add");
+            if (words.size() != (add ? 3 : 2))
+                return usage(add ? QStringLiteral("ports add wants COMn and rfc2217://HOST:PORT")
+                                 : QStringLiteral("ports remove wants COMn"));
+            const int number = PortNumberOfEntry(words.at(1));
+            const QString problem = number < 1 ? QStringLiteral("'%1' is no port: give COMn").arg(words.at(1))
+                                    : add      ? AddRemoteComPort(ComPortFolder(), number, words.at(2))
+                                               : RemoveRemoteComPort(ComPortFolder(), number);
+            if (!problem.isEmpty()) {
+                writeLine(stderr, QStringLiteral("mirto-cli: ") + problem);
+                return number < 1 ? CliBadUsage : CliDeviceFailed;
+            }
+            writeLine(stdout, add ? QStringLiteral("COM%1 -> %2").arg(number).arg(words.at(2))
+                                  : QStringLiteral("COM%1 removed").arg(number));
+            return CliSuccess;
+        }
         if (!words.isEmpty())
-            return usage(QStringLiteral("ports takes no arguments"));
+            return usage(QStringLiteral("ports takes no arguments, or add COMn rfc2217://HOST:PORT, or remove COMn"));
         try {
             return listPorts(json);
         } catch (const SerialPortError &error) {
