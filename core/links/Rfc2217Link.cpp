@@ -45,23 +45,30 @@ Codec::Control flowOf(QSerialPort::FlowControl flow)
     }
 }
 
+// A setting's value as said to the user ("9600 bit/s", "even").
+QString plainValue(quint8 command, quint32 value)
+{
+    static const char *const parities[] = {"asked", "none", "odd", "even", "mark", "space"};
+    static const char *const stops[] = {"asked", "1", "2", "1.5"};
+    static const char *const flows[] = {"asked", "none", "XON/XOFF", "hardware (RTS/CTS)"};
+    switch (command) {
+    case Codec::SetBaudrate: return QStringLiteral("%1 bit/s").arg(value);
+    case Codec::SetParity: return QLatin1String(value < 6 ? parities[value] : "unknown");
+    case Codec::SetStopsize: return QLatin1String(value < 4 ? stops[value] : "unknown");
+    case Codec::SetControl: return QLatin1String(value < 4 ? flows[value] : "unknown");
+    default: return QString::number(value);
+    }
+}
+
+// The setting with its value ("the line speed 9600 bit/s").
 QString valueText(quint8 command, quint32 value)
 {
     switch (command) {
-    case Codec::SetBaudrate: return QStringLiteral("the line speed %1 bit/s").arg(value);
+    case Codec::SetBaudrate: return QStringLiteral("the line speed ") + plainValue(command, value);
     case Codec::SetDatasize: return QStringLiteral("%1 data bits").arg(value);
-    case Codec::SetParity: {
-        static const char *const names[] = {"asked", "none", "odd", "even", "mark", "space"};
-        return QStringLiteral("parity %1").arg(QLatin1String(value < 6 ? names[value] : "unknown"));
-    }
-    case Codec::SetStopsize: {
-        static const char *const names[] = {"asked", "1", "2", "1.5"};
-        return QStringLiteral("%1 stop bits").arg(QLatin1String(value < 4 ? names[value] : "unknown"));
-    }
-    case Codec::SetControl: {
-        static const char *const names[] = {"asked", "none", "XON/XOFF", "hardware (RTS/CTS)"};
-        return QStringLiteral("flow control %1").arg(QLatin1String(value < 4 ? names[value] : "unknown"));
-    }
+    case Codec::SetParity: return QStringLiteral("parity ") + plainValue(command, value);
+    case Codec::SetStopsize: return plainValue(command, value) + QStringLiteral(" stop bits");
+    case Codec::SetControl: return QStringLiteral("flow control ") + plainValue(command, value);
     default: return QStringLiteral("setting %1 = %2").arg(command).arg(value);
     }
 }
@@ -275,7 +282,7 @@ bool Rfc2217Link::takeIncoming()
 QString Rfc2217Link::settingText(const Rfc2217Codec::Event &event) const
 {
     return QStringLiteral("the serial server %1 refused %2 (it answered %3).")
-        .arg(Server(), valueText(event.Command, event.Value), valueText(event.Command, event.Answer));
+        .arg(Server(), valueText(event.Command, event.Value), plainValue(event.Command, event.Answer));
 }
 
 void Rfc2217Link::onReadyRead()
