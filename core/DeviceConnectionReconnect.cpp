@@ -30,6 +30,13 @@ void DeviceConnection::armReconnect()
         m_reconnectTimer.start(m_retryMs);
         return;
     }
+    // A port on a serial server has no device to come back: it is tried
+    // again, less often each time.
+    if (RemotePortAddress(ComPortTarget(m_vaComm.PortNum()))) {
+        m_user.ShowReconnect(QStringLiteral("COM%1 went away; trying again in %2 s").arg(m_vaComm.PortNum()).arg(m_retryMs / 1000));
+        m_reconnectTimer.start(m_retryMs);
+        return;
+    }
     // The port's link in the ports folder comes back with its device: the
     // folder is watched, not polled.
     m_user.ShowReconnect(QStringLiteral("COM%1 went away; waiting for it to come back").arg(m_vaComm.PortNum()));
@@ -84,11 +91,14 @@ void DeviceConnection::tryReconnect()
         });
         return;
     }
-    if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
+    const bool server = RemotePortAddress(ComPortTarget(m_vaComm.PortNum()));
+    if (!server && !QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(m_vaComm.PortNum())))
         return;
     try {
         m_vaComm.Open();
     } catch (const SerialPortError &) {
+        if (server)
+            m_retryMs = std::min(m_retryMs * 2, LongestRetryMs);
         // Back in the folder but not yet to be opened: the next change or
         // a second look tells.
         m_reconnectTimer.start(m_retryMs);

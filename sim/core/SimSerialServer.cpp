@@ -38,14 +38,14 @@ QString SimSerialServer::Program()
     return QStandardPaths::findExecutable(QStringLiteral("ser2net"));
 }
 
-bool SimSerialServer::Start(const QString &device, const QString &lineSettings)
+bool SimSerialServer::Start(const QString &device, const QString &lineSettings, quint16 port)
 {
     const QString program = Program();
     if (program.isEmpty()) {
         m_error = QStringLiteral("ser2net is not installed");
         return false;
     }
-    m_port = freePort();
+    m_port = port != 0 ? port : freePort();
     if (m_port == 0 || !m_dir.isValid()) {
         m_error = QStringLiteral("no free port or temporary folder for ser2net");
         return false;

@@ -13,9 +13,10 @@ public:
     // Where ser2net is installed; empty when it is not.
     static QString Program();
 
-    // Starts ser2net for `device` at `lineSettings` (115200n81). False, with
-    // ErrorString(), when it is not installed or did not come up.
-    bool Start(const QString &device, const QString &lineSettings = QStringLiteral("115200n81"));
+    // Starts ser2net for `device` at `lineSettings` (115200n81), on `port`
+    // (0: a free one). False, with ErrorString(), when it is not installed
+    // or did not come up. Started again after a Stop or Kill, it serves again.
+    bool Start(const QString &device, const QString &lineSettings = QStringLiteral("115200n81"), quint16 port = 0);
     ~SimSerialServer();
 
     quint16 Port() const { return m_port; }

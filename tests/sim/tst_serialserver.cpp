@@ -72,6 +72,7 @@ private Q_SLOTS:
     void lineSettingsReachThePort();
     void serverKilledDuringAnUpdate();
     void secondClientIsTurnedAway();
+    void reconnectsWhenTheServerReturns();
 };
 
 void tst_serialserver::identifiesAndPrograms()
@@ -203,6 +204,27 @@ void tst_serialserver::secondClientIsTurnedAway()
     QVERIFY(first.WriteBuf("ver\n", 4) == 4);
     QVERIFY(first.WaitForData(5000));
     QVERIFY(first.Active());
+}
+
+void tst_serialserver::reconnectsWhenTheServerReturns()
+{
+    REQUIRE_SER2NET();
+    Rack rack;
+    QVERIFY2(rack.start({"--serial", "24680"}), qPrintable(rack.server.ErrorString()));
+    ConnectionRig rig;
+    rig.conn.SetAutoReconnect(true);
+    rig.conn.VaComm().SetPortNum(rack.number);
+    rig.conn.OpenConnectionClicked(true);
+    QVERIFY2(rig.conn.IsConnected(), qPrintable(rig.user.told.join('|')));
+    rack.server.Kill();
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.conn.IsConnected(), 10000);
+    QVERIFY2(rig.user.status.join('|').contains(QStringLiteral("The serial server %1 closed the connection")
+                                                    .arg(rack.server.Target().mid(10))),
+             qPrintable(rig.user.status.join('|')));
+    QVERIFY(rack.server.Start(ComPortTarget(rack.sim->comPort()), "115200n81", rack.server.Port()));
+    // Tried again after 1, 2, 4 ... s: back within two tries of its return.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.conn.IsConnected(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.user.status.join('|').contains("Reconnected to " + rack.Com()), 10000);
 }
 
 QTEST_MAIN(tst_serialserver)
