@@ -29,12 +29,12 @@ Widget *named(Widget *widget, const char *name, const QString &accessible)
 int lowestFreeNumber()
 {
     const QString folder = ComPortFolder();
-    for (int n = 1; n < 999; ++n) {
+    for (int n = 1; n < 16; ++n) {
         const QFileInfo entry(folder + QStringLiteral("/COM%1").arg(n));
         if (!entry.isSymLink() && !entry.exists())
             return n;
     }
-    return 999;
+    return 16;
 }
 
 } // namespace
@@ -62,7 +62,9 @@ TSerialServersForm::TSerialServersForm(QWidget *parent) : QDialog(parent)
 
     auto *form = new QFormLayout;
     m_numberSpin = named(new QSpinBox(this), "PortNumberSpin", QStringLiteral("COM number"));
-    m_numberSpin->setRange(1, 999);
+    // mirto.ini keeps the ports COM1 to COM16: a higher number could not
+    // stay chosen in the window (the command line takes any).
+    m_numberSpin->setRange(1, 16);
     m_numberSpin->setPrefix(QStringLiteral("COM"));
     m_hostEdit = named(new QLineEdit(this), "HostEdit", QStringLiteral("Server address"));
     m_hostEdit->setPlaceholderText(QStringLiteral("address or host name"));
