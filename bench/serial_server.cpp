@@ -3,6 +3,11 @@
 // side in one run: the firmware update of a full 252 KB image at 115200
 // bit/s must take at most 1.05 times as long through the server, and the
 // command exchange through it must answer within 1 ms at the median.
+//
+// The server is set up for interactive service (chardelay off): by default
+// ser2net holds every piece the device sends for at least 1 ms to gather
+// more, a wait of the server's that no client can take back. The exchange
+// is also measured through a server with that default, for comparison.
 
 #include "bench/BenchSupport.h"
 #include "core/DeviceConnection.h"
@@ -34,6 +39,7 @@ constexpr int WarmUp = 10;
 constexpr double MedianLimitMs = 1.0;
 constexpr int GiveUpMs = 180000;
 constexpr int ServerPort = 60;
+constexpr int DefaultServerPort = 61;
 
 // One whole update on COM`port`; its time in seconds, or -1 when it failed.
 double Upload(int port, const QString &hexPath)
@@ -73,8 +79,11 @@ double ExchangeMedian(int port)
     for (int i = 0; i < WarmUp + Exchanges; ++i) {
         QElapsedTimer clock;
         clock.start();
-        if (!link.conn.ExchangeCommand("ver\n"))
+        if (!link.conn.ExchangeCommand("ver\n")) {
+            std::printf("serial_server: exchange %d on COM%d went unanswered%s%s\n", i + 1, port,
+                        link.user.told.isEmpty() ? "" : ": ", qPrintable(link.user.told.join(QLatin1String("; "))));
             return -1;
+        }
         if (i >= WarmUp)
             times.push_back(double(clock.nsecsElapsed()) / 1e6);
     }
@@ -107,6 +116,7 @@ int main(int argc, char **argv)
                     {QStringLiteral("--no-tcp"), QStringLiteral("--page-size"), QStringLiteral("256"),
                      QStringLiteral("--line-rate"), QString::number(LineRate)});
     SimSerialServer server;
+    server.SetCharDelay(false);
     if (sim.ComPort() <= 0 || !server.Start(ComPortTarget(sim.ComPort()))) {
         std::printf("serial_server: FAIL (no simulator or no ser2net: %s)\n", qPrintable(server.ErrorString()));
         return 1;
@@ -119,6 +129,23 @@ int main(int argc, char **argv)
     std::printf("serial_server: %s; COM%d -> %s (load average %s)\n", qPrintable(sim.Banner()), ServerPort,
                 qPrintable(server.Target()), qPrintable(LoadAverage()));
 
+    // The exchanges first: after an update the device restarts.
+    const double directMedian = ExchangeMedian(sim.ComPort());
+    const double remoteMedian = ExchangeMedian(ServerPort);
+    const bool exchangeOk = remoteMedian >= 0 && remoteMedian <= MedianLimitMs;
+    std::printf("serial_server: command exchange, median of %d: pseudo-terminal %.3f ms, through ser2net %.3f ms "
+                "(limit %.1f ms) %s\n",
+                Exchanges, directMedian, remoteMedian, MedianLimitMs, exchangeOk ? "PASS" : "FAIL");
+    // The same through a second server on the port, left at ser2net's
+    // default delay (it opens the port only for its client).
+    SimSerialServer defaults;
+    if (defaults.Start(ComPortTarget(sim.ComPort()))
+        && AddRemoteComPort(ComPortFolder(), DefaultServerPort, defaults.Target()).isEmpty())
+        std::printf("serial_server: command exchange through ser2net with its default chardelay: median %.3f ms "
+                    "(for comparison, not judged)\n",
+                    ExchangeMedian(DefaultServerPort));
+    defaults.Stop();
+
     const double direct = Upload(sim.ComPort(), hexPath);
     const double remote = Upload(ServerPort, hexPath);
     const double ratio = direct > 0 && remote > 0 ? remote / direct : 0;
@@ -127,11 +154,5 @@ int main(int argc, char **argv)
                 "ratio %.3f (limit %.2f) %s\n",
                 ImageBytes, LineRate, direct, remote, ratio, UploadLimit, uploadOk ? "PASS" : "FAIL");
 
-    const double directMedian = ExchangeMedian(sim.ComPort());
-    const double remoteMedian = ExchangeMedian(ServerPort);
-    const bool exchangeOk = remoteMedian >= 0 && remoteMedian <= MedianLimitMs;
-    std::printf("serial_server: command exchange, median of %d: pseudo-terminal %.3f ms, through ser2net %.3f ms "
-                "(limit %.1f ms) %s\n",
-                Exchanges, directMedian, remoteMedian, MedianLimitMs, exchangeOk ? "PASS" : "FAIL");
     return uploadOk && exchangeOk ? 0 : 1;
 }

@@ -111,6 +111,9 @@ void Rfc2217Link::Open(const QString &name, const QString &host, quint16 port, c
     m_opening = true;
     try {
         const QString cannot = QStringLiteral("Can't open %1: ").arg(name);
+        // Commands and boot loader answers are small and wait for their
+        // reply: each goes out at once.
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_socket.connectToHost(host, port);
         if (!m_socket.waitForConnected(ConnectTimeoutMs)) {
             switch (m_socket.error()) {

@@ -58,9 +58,11 @@ bool SimSerialServer::Start(const QString &device, const QString &lineSettings, 
     }
     file.write(QStringLiteral("connection: &con0\n"
                               "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
-                              "  connector: serialdev,%2,%3,local\n")
+                              "  connector: serialdev,%2,%3,local\n"
+                              "  options:\n"
+                              "    chardelay: %4\n")
                    .arg(m_port)
-                   .arg(device, lineSettings)
+                   .arg(device, lineSettings, m_charDelay ? QStringLiteral("true") : QStringLiteral("false"))
                    .toLocal8Bit());
     file.close();
     m_process.setProcessChannelMode(QProcess::MergedChannels);

@@ -19,6 +19,11 @@ public:
     bool Start(const QString &device, const QString &lineSettings = QStringLiteral("115200n81"), quint16 port = 0);
     ~SimSerialServer();
 
+    // ser2net holds what the device sends for at least 1 ms (two character
+    // times) to gather more; off, it passes each read on at once, as a
+    // server set up for interactive service does. On unless told (before
+    // Start).
+    void SetCharDelay(bool on) { m_charDelay = on; }
     quint16 Port() const { return m_port; }
     // rfc2217://127.0.0.1:PORT, for a COMn entry.
     QString Target() const;
@@ -33,5 +38,6 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
+    bool m_charDelay = true;
     QString m_error;
 };
