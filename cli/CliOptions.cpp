@@ -20,6 +20,8 @@ const char *const HelpText =
     "\n"
     "Commands:\n"
     "  ports                    the numbered ports (COMn -> device), the USB cable marked\n"
+    "  ports add COMn rfc2217://HOST:PORT   number a port on a serial server (RFC 2217)\n"
+    "  ports remove COMn        remove a serial server's number\n"
     "  identify                 serial number and software version\n"
     "  send TEXT...             sends each command, waits for its prompt, prints the answers\n"
     "  send --file FILE         sends FILE's command lines the same way, one at a time; lines\n"

@@ -125,7 +125,7 @@ void DeviceConnection::VaCommDeviceLost()
         const auto receiver = m_uploadReceiver;
         receiver(-1);
     }
-    m_user.AddStatus(QStringLiteral("Device disconnected"));
+    m_user.AddStatus(m_vaComm.LostReason().isEmpty() ? QStringLiteral("Device disconnected") : m_vaComm.LostReason());
     markTerminal(QStringLiteral("COM%1 went away").arg(m_vaComm.PortNum()));
     m_user.ShowIdentification(QStringLiteral("Serial Number Not Available"));
     // A job cut short says so once (the update's own dialog tells of its
@@ -157,6 +157,12 @@ void DeviceConnection::ClientSocketRead(TClientSocket *sender)
 void DeviceConnection::portOpenFailed(const SerialPortError &error)
 {
     const QString number = QString::number(m_vaComm.PortNum());
+    // A port on a serial server: no cable to check, the message says what
+    // the server did.
+    if (error.cause() == SerialPortError::Cause::Server) {
+        tellUser(QStringLiteral("Error opening Comport: ") + number + QStringLiteral("\n\n") + error.message());
+        return;
+    }
     const bool usb = m_settings.InterfaceType == InterfaceUsb;
     QString text = usb ? QStringLiteral("Error opening Virtual Comport: ") + number + QStringLiteral(" (USB)")
                        : QStringLiteral("Error opening Comport: ") + number;

@@ -26,6 +26,7 @@ public:
     bool ReopenAfterUpdate(bool identify) override;
     void ForgetIdentification() override;
     void ShowInTerminal(const QByteArray &text) override;
+    QString LostReason() const override { return m_owner.m_vaComm.LostReason(); }
 
 private:
     // A job other than the update holds the link (one waits for its prompt,

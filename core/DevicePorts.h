@@ -163,6 +163,9 @@ public:
     // Appends `text` to the main window's terminal, as if the device had
     // sent it (how an update ended is said there too).
     virtual void ShowInTerminal(const QByteArray &text) = 0;
+    // Why the port went away, where it says more than a cable pulled (a
+    // serial server that closed the connection); empty otherwise.
+    virtual QString LostReason() const { return {}; }
 };
 
 // The tool's own settings for the dialogs that change them.

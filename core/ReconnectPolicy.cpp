@@ -28,6 +28,11 @@ QString nearestFolder(QString folder)
 
 } // namespace
 
+bool ReconnectPolicy::serverPort() const
+{
+    return !m_conn.network() && RemotePortAddress(ComPortTarget(m_conn.m_vaComm.PortNum()));
+}
+
 ReconnectPolicy::ReconnectPolicy(DeviceConnection &connection, const QString &deviceFolder)
     : QObject(&connection), m_conn(connection), m_deviceFolder(deviceFolder)
 {
@@ -60,6 +65,15 @@ void ReconnectPolicy::LinkLost(const DeviceIdentity &unit)
         m_conn.m_user.ShowReconnect(QStringLiteral("Connection to %1 lost; trying again in %2 s")
                                         .arg(port())
                                         .arg(m_retryMs / 1000));
+        m_timer.start(m_retryMs);
+        m_conn.UpdateConnectionStatus();
+        return;
+    }
+    // A port on a serial server has no device node to come back: the
+    // server is tried again, less often each time.
+    if (serverPort()) {
+        m_conn.m_user.ShowReconnect(
+            QStringLiteral("%1 went away; trying again in %2 s").arg(port()).arg(m_retryMs / 1000));
         m_timer.start(m_retryMs);
         m_conn.UpdateConnectionStatus();
         return;
@@ -139,10 +153,12 @@ void ReconnectPolicy::look()
 void ReconnectPolicy::lookSerial()
 {
     const bool quiet = std::exchange(m_quietLook, false);
+    const bool server = serverPort();
     // A stable path's folder that was made again is watched from now on.
-    watchForDevice();
+    if (!server)
+        watchForDevice();
     const int number = m_conn.m_vaComm.PortNum();
-    if (!QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(number)))
+    if (!server && !QFileInfo::exists(ComPortFolder() + QStringLiteral("/COM%1").arg(number)))
         return;
     try {
         m_conn.m_vaComm.Open();
@@ -152,7 +168,9 @@ void ReconnectPolicy::lookSerial()
         if (!quiet && !std::exchange(m_toldNotOpen, true))
             m_conn.m_user.ShowReconnect(
                 QStringLiteral("%1 is back but cannot be opened yet: %2").arg(port(), error.message()));
-        m_timer.start(FirstRetryMs);
+        if (server)
+            m_retryMs = std::min(m_retryMs * 2, LongestRetryMs);
+        m_timer.start(server ? m_retryMs : FirstRetryMs);
         return;
     }
     const DeviceIdentity unit = m_unit;

@@ -61,6 +61,8 @@ public:
 
 private:
     QString port() const;
+    // The port is on a serial server (RFC 2217), not a device of this system.
+    bool serverPort() const;
     void watchForDevice();
     void look();
     void lookSerial();

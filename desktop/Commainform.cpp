@@ -6,6 +6,7 @@
 #include "desktop/Advanced.h"
 #include "desktop/DeviceHistory.h"
 #include "desktop/firmware/Upload.h"
+#include "core/links/RemotePorts.h"
 #include "core/links/ComPorts.h"
 #include "core/links/UsbPortDetect.h"
 #include "desktop/About.h"
@@ -431,6 +432,12 @@ void TMainForm::fillPortList()
     EnumComPorts(ports);
     m_portComboBox->clear();
     m_portComboBox->addItems(ports);
+    // A port on a serial server names its server.
+    for (int i = 0; i < m_portComboBox->count(); ++i) {
+        const QString hint = ComPortHint(PortNumberOfEntry(m_portComboBox->itemText(i)));
+        if (!hint.isEmpty())
+            m_portComboBox->setItemData(i, hint, Qt::ToolTipRole);
+    }
     m_portComboBox->setCurrentIndex(-1);
 }
 

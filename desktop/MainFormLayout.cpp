@@ -16,6 +16,7 @@
 #include "core/Identification.h"
 #include "desktop/Preferences.h"
 #include "desktop/Resources.h"
+#include "desktop/SerialServers.h"
 #include "core/TerminalLog.h"
 #include "desktop/NoteLabel.h"
 #include "desktop/TerminalView.h"
@@ -147,6 +148,16 @@ void TMainForm::buildWindow()
                               &TMainForm::StopLoggingClicked);
     m_stopLogAction->setEnabled(false);
     addItem(toolsMenu, "DeviceHistoryItem", QStringLiteral("Device &History..."), &TMainForm::DeviceHistoryClicked);
+    QAction *serversAction = toolsMenu->addAction(QStringLiteral("Serial Ser&vers\u2026"), this, [this] {
+        TSerialServersForm servers(this);
+        servers.exec();
+        // New numbers join the list, unless a link holds the one chosen.
+        if (m_portComboBox->isEnabled()) {
+            fillPortList();
+            selectPortEntry();
+        }
+    });
+    serversAction->setObjectName(QStringLiteral("SerialServersItem"));
     m_commandFileAction = addItem(toolsMenu, "SendCommandFileItem", QStringLiteral("Send Comma&nd File..."),
                                   &TMainForm::SendCommandFileClicked);
     m_reconnectAction = toolsMenu->addAction(QStringLiteral("Reconnect &Automatically"));

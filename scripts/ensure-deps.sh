@@ -11,7 +11,9 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           # Real X keys through the windows: a private X server, the key
           # sender, a window manager to try both ways, python3 for the fake
           # device and ip for the loopback of their own network namespace.
-          xvfb xdotool openbox python3 iproute2)
+          xvfb xdotool openbox python3 iproute2
+          # A serial server (RFC 2217) in front of the simulator's port.
+          ser2net)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -25,7 +25,8 @@ BootLink::Taken BootLink::Take(int count)
 {
     Taken taken;
     if (count < 0) {
-        taken.Error = QStringLiteral("Device disconnected");
+        const QString why = m_port.LostReason();
+        taken.Error = why.isEmpty() ? QStringLiteral("Device disconnected") : why;
         taken.Events = m_protocol.LinkLost(taken.Error);
         return taken;
     }

@@ -105,10 +105,13 @@ bool isLink(const QString &path)
     return QFileInfo(path).isSymLink();
 }
 
+// A port on a serial server is there whenever its entry is: whether the
+// server answers is for opening to find out.
 bool targetExists(const QString &linkPath)
 {
     const QFileInfo link(linkPath);
-    return link.isSymLink() && QFileInfo::exists(link.symLinkTarget());
+    return link.isSymLink()
+           && (QFileInfo::exists(link.symLinkTarget()) || RemotePortAddress(ComPortLinkText(linkPath)));
 }
 
 bool ownerGone(const QString &folder, int n)
@@ -150,7 +153,67 @@ QString ComPortTarget(int portNumber)
     const QString folder = ComPortFolder();
     if (ownerGone(folder, portNumber))
         return {};
-    return QFileInfo(folder + QStringLiteral("/COM%1").arg(portNumber)).symLinkTarget();
+    const QString link = folder + QStringLiteral("/COM%1").arg(portNumber);
+    // A server's address is no path: it is given as written.
+    const QString text = ComPortLinkText(link);
+    if (RemotePortAddress(text))
+        return text;
+    return QFileInfo(link).symLinkTarget();
+}
+
+QString ComPortLinkText(const QString &linkPath)
+{
+#ifdef Q_OS_UNIX
+    char buffer[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(linkPath).constData(), buffer, sizeof buffer);
+    if (n <= 0 || size_t(n) >= sizeof buffer)
+        return {};
+    return QFile::decodeName(QByteArray(buffer, qsizetype(n)));
+#else
+    return QFileInfo(linkPath).symLinkTarget();
+#endif
+}
+
+bool RemotePortAddress(const QString &target, QString *host, quint16 *port)
+{
+    static const QLatin1String scheme("rfc2217://");
+    if (!target.startsWith(scheme, Qt::CaseInsensitive))
+        return false;
+    const QString rest = target.mid(scheme.size());
+    QString name;
+    QString number;
+    if (rest.startsWith(QLatin1Char('['))) {
+        // An IPv6 address in brackets, as in a URL.
+        const qsizetype close = rest.indexOf(QLatin1String("]:"));
+        if (close < 2)
+            return false;
+        name = rest.mid(1, close - 1);
+        number = rest.mid(close + 2);
+    } else {
+        const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+        if (colon < 1 || rest.left(colon).contains(QLatin1Char(':')))
+            return false;
+        name = rest.left(colon);
+        number = rest.mid(colon + 1);
+    }
+    for (const QChar c : name)
+        if (c.isSpace() || c == QLatin1Char('/') || c == QLatin1Char('@'))
+            return false;
+    bool ok = false;
+    const uint value = number.toUInt(&ok);
+    if (!ok || value < 1 || value > 65535 || number.startsWith(QLatin1Char('+')))
+        return false;
+    if (host)
+        *host = name;
+    if (port)
+        *port = quint16(value);
+    return true;
+}
+
+QString RemotePortTarget(const QString &host, quint16 port)
+{
+    return host.contains(QLatin1Char(':')) ? QStringLiteral("rfc2217://[%1]:%2").arg(host).arg(port)
+                                           : QStringLiteral("rfc2217://%1:%2").arg(host).arg(port);
 }
 
 QString ComPortMarkPath(const QString &folder, int portNumber)
@@ -243,7 +306,8 @@ int FindComPortFor(const QString &folder, const QString &devicePath)
         const int n = entryNumber(name);
         if (n == 0)
             continue;
-        const QString target = QFileInfo(dir.filePath(name)).symLinkTarget();
+        const QString text = ComPortLinkText(dir.filePath(name));
+        const QString target = RemotePortAddress(text) ? text : QFileInfo(dir.filePath(name)).symLinkTarget();
         if (!target.isEmpty() && resolved(target) == wanted)
             return n;
     }

@@ -13,8 +13,18 @@
 QString ComPortFolder();
 
 // The device that COMn stands for, or an empty string when there is no entry
-// or its owner (below) has gone.
+// or its owner (below) has gone. For a port on a serial server, its
+// rfc2217://HOST:PORT address.
 QString ComPortTarget(int portNumber);
+
+// An entry may stand for a serial port on a serial server (RFC 2217): its
+// link's target is then the text rfc2217://HOST:PORT (a bracketed IPv6
+// address for HOST). Such an entry is listed like any other and never
+// pruned as gone. True when `target` is such an address; gives its parts.
+bool RemotePortAddress(const QString &target, QString *host = nullptr, quint16 *port = nullptr);
+QString RemotePortTarget(const QString &host, quint16 port);
+// The text a link holds, as written (not made into a path).
+QString ComPortLinkText(const QString &linkPath);
 
 // A program that links a device of its own as COMn (the device simulator's
 // pseudo-terminal) marks the link as its own with a pid file COMn.pid beside

@@ -68,12 +68,16 @@ SerialPort::SerialPort(QObject *parent) : QObject(parent)
 {
     connect(&m_port, &QSerialPort::readyRead, this, &SerialPort::handleReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::handleError);
+    connect(&m_remote, &Rfc2217Link::ReadyRead, this, &SerialPort::handleReadyRead);
+    connect(&m_remote, &Rfc2217Link::Lost, this, &SerialPort::handleRemoteLost);
 }
 
 SerialPort::~SerialPort()
 {
+    disconnect(&m_remote, nullptr, this, nullptr);
     if (m_port.isOpen())
         m_port.close();
+    m_remote.Close();
 }
 
 QString SerialPort::PortName() const
@@ -141,13 +145,35 @@ void SerialPort::SetFlowControl(const FlowControlSettings &flow)
         applyLineSettings();
 }
 
+QSerialPort::FlowControl SerialPort::flowControl() const
+{
+    if (m_flow.OutCtsFlow || m_flow.ControlRts == RtsControl::Handshake)
+        return QSerialPort::HardwareControl;
+    if (m_flow.XonXoffIn || m_flow.XonXoffOut)
+        return QSerialPort::SoftwareControl;
+    return QSerialPort::NoFlowControl;
+}
+
+Rfc2217Link::LineSettings SerialPort::remoteSettings() const
+{
+    Rfc2217Link::LineSettings settings;
+    settings.Baudrate = m_baudrate;
+    settings.DataBits = m_dataBits;
+    settings.Parity = m_parity;
+    settings.StopBits = m_stopBits;
+    settings.Flow = flowControl();
+    settings.Dtr = m_flow.ControlDtr == DtrControl::Enabled;
+    settings.Rts = m_flow.ControlRts == RtsControl::Enabled;
+    return settings;
+}
+
 void SerialPort::applyLineSettings()
 {
-    QSerialPort::FlowControl flow = QSerialPort::NoFlowControl;
-    if (m_flow.OutCtsFlow || m_flow.ControlRts == RtsControl::Handshake)
-        flow = QSerialPort::HardwareControl;
-    else if (m_flow.XonXoffIn || m_flow.XonXoffOut)
-        flow = QSerialPort::SoftwareControl;
+    if (remote()) {
+        m_remote.Apply(remoteSettings());
+        return;
+    }
+    const QSerialPort::FlowControl flow = flowControl();
     const bool ok = m_port.setBaudRate(m_baudrate) && m_port.setDataBits(m_dataBits)
                     && m_port.setParity(m_parity) && m_port.setStopBits(m_stopBits)
                     && m_port.setFlowControl(flow);
@@ -195,6 +221,16 @@ void SerialPort::Open()
         throw SerialPortError(kWhileOpen);
     const QString target = m_deviceName == QLatin1String("COM%d") ? ComPortTarget(m_portNum)
                                                                    : PortName();
+    m_lostReason.clear();
+    QString host;
+    quint16 tcpPort = 0;
+    if (RemotePortAddress(target, &host, &tcpPort)) {
+        m_serverOpened = true;
+        m_remote.Open(PortName(), host, tcpPort, remoteSettings());
+        m_announced = false;
+        return;
+    }
+    m_serverOpened = false;
     if (target.isEmpty() || !QFileInfo::exists(target))
         throw SerialPortError(QStringLiteral("Specified device not found (%1).").arg(PortName()),
                               SerialPortError::Cause::NotFound);
@@ -216,6 +252,7 @@ void SerialPort::Close()
     if (!Active())
         return;
     m_port.close();
+    m_remote.Close();
     // Gives the device and its USB bridge time to settle before the port can
     // be opened again; reopening at once loses the bridge's first bytes.
     std::this_thread::sleep_for(std::chrono::milliseconds(ClosePauseMs));
@@ -223,20 +260,22 @@ void SerialPort::Close()
 
 bool SerialPort::Active() const
 {
-    return m_port.isOpen();
+    return m_port.isOpen() || m_remote.IsOpen();
 }
 
 int SerialPort::ReadBuf(char *buffer, int count)
 {
     if (!Active() || count <= 0)
         return 0;
-    const qint64 n = m_port.read(buffer, count);
+    const qint64 n = remote() ? m_remote.Read(buffer, count) : m_port.read(buffer, count);
     return n > 0 ? int(n) : 0;
 }
 
 int SerialPort::BytesWaiting() const
 {
-    return Active() ? int(qMin<qint64>(m_port.bytesAvailable(), INT_MAX)) : 0;
+    if (!Active())
+        return 0;
+    return int(qMin<qint64>(remote() ? m_remote.BytesAvailable() : m_port.bytesAvailable(), INT_MAX));
 }
 
 bool SerialPort::ReadChar(char &byte)
@@ -257,18 +296,24 @@ int SerialPort::WriteBuf(const char *data, int count)
     // time-out.
     if (count > m_buffers.WriteSize)
         throw SerialPortError(full);
-    if (m_port.bytesToWrite() + count > m_buffers.WriteSize) {
+    if (pendingOut() + count > m_buffers.WriteSize) {
         // Wait on the line itself for room; nothing else runs meanwhile.
         QDeadlineTimer deadline(m_buffers.WriteTimeout);
-        while (Active() && m_port.bytesToWrite() + count > m_buffers.WriteSize) {
+        while (Active() && pendingOut() + count > m_buffers.WriteSize) {
             const qint64 left = deadline.remainingTime();
-            if (left <= 0 || !m_port.waitForBytesWritten(int(left)))
+            if (left <= 0 || !waitWritten(int(left)))
                 break; // timed out, or the line failed
         }
         if (!Active())
             return 0;
-        if (m_port.bytesToWrite() + count > m_buffers.WriteSize)
+        if (pendingOut() + count > m_buffers.WriteSize)
             throw SerialPortError(full);
+    }
+    if (remote()) {
+        if (!m_remote.Write(data, count))
+            return 0;
+        m_remote.Flush();
+        return count;
     }
     const qint64 n = m_port.write(data, count);
     // Hand the bytes to the line now: while a stream of incoming data keeps
@@ -276,6 +321,16 @@ int SerialPort::WriteBuf(const char *data, int count)
     if (n > 0)
         m_port.flush();
     return n > 0 ? int(n) : 0;
+}
+
+qint64 SerialPort::pendingOut() const
+{
+    return remote() ? m_remote.BytesToWrite() : m_port.bytesToWrite();
+}
+
+bool SerialPort::waitWritten(int msecs)
+{
+    return remote() ? m_remote.WaitForBytesWritten(msecs) : m_port.waitForBytesWritten(msecs);
 }
 
 bool SerialPort::WriteChar(char byte)
@@ -289,6 +344,15 @@ bool SerialPort::WaitForData(int msecs)
         return false;
     m_announced = false;
     QDeadlineTimer deadline(msecs);
+    if (remote()) {
+        // The link announces what arrives itself, nested or not.
+        while (remote() && !m_announced) {
+            const qint64 left = deadline.remainingTime();
+            if (left <= 0 || !m_remote.WaitForReadyRead(int(left)))
+                break;
+        }
+        return m_announced;
+    }
     while (Active() && !m_announced) {
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
@@ -309,11 +373,26 @@ bool SerialPort::WaitForData(int msecs)
 
 void SerialPort::handleReadyRead()
 {
-    const qint64 waiting = m_port.bytesAvailable();
+    const qint64 waiting = remote() ? m_remote.BytesAvailable() : m_port.bytesAvailable();
     if (waiting <= 0)
         return;
     m_announced = true;
     Q_EMIT OnRxChar(this, int(qMin<qint64>(waiting, INT_MAX)));
+}
+
+void SerialPort::handleRemoteLost()
+{
+    // As a cable pulled: closed quietly, the owner told once.
+    m_lostReason = m_remote.LostReason();
+    // The socket is put away once its own notification has ended.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_remote.IsOpen())
+                m_remote.Close();
+        },
+        Qt::QueuedConnection);
+    Q_EMIT DeviceLost();
 }
 
 void SerialPort::handleError(QSerialPort::SerialPortError error)

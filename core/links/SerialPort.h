@@ -1,14 +1,16 @@
 #pragma once
 
+#include "core/links/Rfc2217Link.h"
 #include "core/links/SerialPortError.h"
 
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
 
-// The byte pipe to a device on a serial or USB cable. Port numbers are the
-// tool's COMn numbers (see ComPorts.h). Everything runs on the thread that
-// owns the object; received data is announced through OnRxChar.
+// The byte pipe to a device on a serial or USB cable, or on a serial server
+// (RFC 2217) when the COMn entry names one. Port numbers are the tool's COMn
+// numbers (see ComPorts.h). Everything runs on the thread that owns the
+// object; received data is announced through OnRxChar.
 class SerialPort : public QObject {
     Q_OBJECT
 public:
@@ -70,6 +72,12 @@ public:
 
     // The device name as messages show it: the pattern with the number.
     QString PortName() const;
+    // The serial server ("HOST:PORT") of a port opened on one; empty for a
+    // local port.
+    QString Server() const { return m_serverOpened ? m_remote.Server() : QString(); }
+    // Why the port went away, where it says more than a cable pulled (the
+    // serial server closed the connection); empty otherwise.
+    QString LostReason() const { return m_lostReason; }
 
     // How long Close() lets the line settle before it returns.
     static constexpr int ClosePauseMs = 300;
@@ -86,8 +94,17 @@ private:
     void handleReadyRead();
     void handleError(QSerialPort::SerialPortError error);
     [[noreturn]] void throwOpenError(const QString &target);
+    QSerialPort::FlowControl flowControl() const;
+    Rfc2217Link::LineSettings remoteSettings() const;
+    bool remote() const { return m_remote.IsOpen(); }
+    qint64 pendingOut() const;
+    bool waitWritten(int msecs);
+    void handleRemoteLost();
 
     QSerialPort m_port;
+    Rfc2217Link m_remote;
+    bool m_serverOpened = false;
+    QString m_lostReason;
     int m_portNum = 0;
     QString m_deviceName = QStringLiteral("COM%d");
     BufferSettings m_buffers;

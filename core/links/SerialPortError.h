@@ -7,7 +7,8 @@
 class SerialPortError : public std::runtime_error {
 public:
     // Why a port did not open, where the advice to the user depends on it.
-    enum class Cause { Other, NotFound, InUse };
+    // Server: a port on a serial server, whose message says it all.
+    enum class Cause { Other, NotFound, InUse, Server };
 
     explicit SerialPortError(const QString &message, Cause cause = Cause::Other)
         : std::runtime_error(message.toLocal8Bit().toStdString()), m_message(message), m_cause(cause) {}

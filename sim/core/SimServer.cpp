@@ -82,6 +82,26 @@ SimServer::~SimServer()
     StopTcp();
 }
 
+QString SimServer::LineSettings() const
+{
+    termios tio {};
+    if (m_slaveHold < 0 || ::tcgetattr(m_slaveHold, &tio) != 0)
+        return {};
+    static const struct {
+        speed_t code;
+        int rate;
+    } rates[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+                 {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    int rate = 0;
+    for (const auto &r : rates)
+        if (r.code == ::cfgetospeed(&tio))
+            rate = r.rate;
+    const tcflag_t size = tio.c_cflag & CSIZE;
+    const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    const char parity = !(tio.c_cflag & PARENB) ? 'N' : (tio.c_cflag & PARODD) ? 'O' : 'E';
+    return QStringLiteral("%1 %2%3%4").arg(rate).arg(bits).arg(QLatin1Char(parity)).arg((tio.c_cflag & CSTOPB) ? 2 : 1);
+}
+
 bool SimServer::StartSerial(int wantedPort)
 {
     StopSerial();

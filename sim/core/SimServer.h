@@ -60,6 +60,9 @@ public:
     // owner mark, and closes the pseudo-terminal. A boot loader session ends.
     void StopSerial();
     int ComPort() const { return m_comPort; }
+    // The line settings the tool (or a serial server in between) set on the
+    // pseudo-terminal, as "115200 8N1"; empty without one.
+    QString LineSettings() const;
     QString SlavePath() const { return m_slavePath; }
     QString LinkPath() const { return m_linkPath; }
 
