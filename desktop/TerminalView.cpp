@@ -80,6 +80,12 @@ TerminalView::TerminalView(QWidget *parent)
         viewport()->update();
     });
 
+    m_findTimer.setSingleShot(true);
+    connect(&m_findTimer, &QTimer::timeout, this, [this] {
+        updateFind();
+        viewport()->update();
+    });
+
     UpdateMetrics();
     SyncScrollBars();
 }

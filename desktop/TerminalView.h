@@ -93,7 +93,10 @@ public:
     // Find: while active, every match of the pattern is marked and kept up
     // to date as text arrives, and appends do not pull the view away from
     // where the user reads (unless it is at the end). Moving to a match
-    // brings it into view.
+    // brings it into view. A search that takes long goes on in steps of at
+    // most FindStepMs from the event loop, so that typing a pattern never
+    // holds the window; FindChanged follows each step.
+    static constexpr int FindStepMs = 30;
     void SetFindActive(bool on);
     bool FindActive() const { return m_findActive; }
     bool SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression);
@@ -155,6 +158,7 @@ private:
 
     TerminalBuffer m_buffer;
     TerminalFind m_find;
+    QTimer m_findTimer; // the next step of a search that is not done
     HighlightRules m_rules;
     bool m_findActive = false;
     bool m_stamps = false;
