@@ -96,7 +96,8 @@ int main(int argc, char **argv)
         {"regular expression, any case", QStringLiteral("UNDER[a-z]+"), false, true, 150},
     };
     // Patterns that can match empty text: `x*` takes nothing here, `\s*`
-    // every run of blanks (12 a line).
+    // every run of blanks (12 a line), of which the find keeps the first
+    // TerminalFind::MatchLimit.
     struct EmptyCase {
         const char *name;
         QString pattern;

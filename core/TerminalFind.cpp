@@ -19,6 +19,7 @@ void TerminalFind::Reset()
     m_current = -1;
     m_searchedTo = 0;
     m_done = true;
+    m_full = false;
 }
 
 void TerminalFind::Update(const TerminalBuffer &buffer, QDeadlineTimer deadline)
@@ -44,6 +45,7 @@ void TerminalFind::Update(const TerminalBuffer &buffer, QDeadlineTimer deadline)
 void TerminalFind::search(const TerminalBuffer &buffer, qsizetype fromLine, QDeadlineTimer deadline)
 {
     m_done = true;
+    m_full = false;
     if (m_pattern.IsEmpty())
         return;
     const qsizetype dropped = buffer.DroppedLines();
@@ -58,6 +60,10 @@ void TerminalFind::search(const TerminalBuffer &buffer, qsizetype fromLine, QDea
     const qsizetype last = buffer.LineCount() - 1;
     qsizetype line = fromLine - dropped;
     for (; line <= last; ++line) {
+        if (qsizetype(m_matches.size()) >= MatchLimit) {
+            m_full = true;
+            break;
+        }
         m_pattern.ForEach(buffer.Line(line), [&](qsizetype start, qsizetype length) {
             m_matches.push_back(Match{dropped + line, start, length});
         });

@@ -18,11 +18,18 @@
 // line that was still open then). Matching is LinePattern's: within a line,
 // never across a line break.
 //
+// At most MatchLimit matches are kept, the oldest first: a pattern that
+// matches nearly everywhere (every blank of a full store) must not fill the
+// memory; the search goes on as matches go with their dropped lines.
+//
 // A search may be given a deadline: it stops at the first line end past it
 // and goes on where it stopped at the next Update, so that a pattern that is
 // slow over a full store never holds the caller for long.
 class TerminalFind {
 public:
+    // A match on every line of a full store of the default size, twice over.
+    static constexpr qsizetype MatchLimit = 200'000;
+
     struct Match {
         qsizetype line = 0;  // counted since the store was made or cleared
         qsizetype start = 0; // byte in that line
@@ -45,8 +52,12 @@ public:
     // stopped by its deadline left. The current match stays current while
     // its line is kept.
     void Update(const TerminalBuffer &buffer, QDeadlineTimer deadline = QDeadlineTimer::Forever);
-    // Every kept line was searched as it was at the last call.
+    // Every kept line was searched as it was at the last call, or the
+    // matches reached MatchLimit.
     bool Done() const { return m_done; }
+    // MatchLimit matches are kept and the lines after the last of them are
+    // not searched.
+    bool Full() const { return m_full; }
     // Forgets the pattern and every match.
     void Reset();
 
@@ -71,6 +82,7 @@ private:
     LinePattern m_pattern;
     std::vector<Match> m_matches;
     bool m_done = true;
+    bool m_full = false;
     qsizetype m_current = -1;
     qsizetype m_searchedTo = 0; // first line not searched to its end
     quint64 m_clears = 0;

@@ -151,6 +151,10 @@ QString FindBar::CountText() const
         return QStringLiteral("No matches: the pattern matches only empty text");
     if (find.Count() == 0)
         return QStringLiteral("No matches");
+    if (find.Full() && find.Current() < 0)
+        return QStringLiteral("More than %L1 matches: the first %L1 are marked").arg(find.Count());
+    if (find.Full())
+        return QStringLiteral("%L1 of more than %L2").arg(find.Current() + 1).arg(find.Count());
     if (find.Current() < 0)
         return QStringLiteral("%L1 matches").arg(find.Count());
     return QStringLiteral("%L1 of %L2").arg(find.Current() + 1).arg(find.Count());

@@ -52,6 +52,7 @@ private Q_SLOTS:
     void highlightWithinLines();
     void searchInSteps_data();
     void searchInSteps();
+    void matchesUpToTheLimit();
 };
 
 void TestLinePattern::findWithinLines_data()
@@ -198,6 +199,29 @@ void TestLinePattern::searchInSteps()
     QVERIFY(reference.SetPattern(pattern, true, regex, buffer));
     QCOMPARE(Matches(stepped), Matches(reference));
     QVERIFY(reference.Count() > 0 || reference.MatchesEmpty());
+}
+
+void TestLinePattern::matchesUpToTheLimit()
+{
+    // A pattern that matches nearly everywhere keeps the oldest matches up
+    // to the limit and goes on as lines are dropped.
+    TerminalBuffer buffer = LongStore(30'000);
+    TerminalFind find;
+    QVERIFY(find.SetPattern(QStringLiteral("\\S"), true, true, buffer));
+    QVERIFY(find.Done());
+    QVERIFY(find.Full());
+    QVERIFY(find.Count() >= TerminalFind::MatchLimit);
+    QVERIFY(find.Count() < TerminalFind::MatchLimit + 30);
+    QVERIFY(find.At(find.Count() - 1).line < buffer.LineCount() - 1);
+
+    buffer.SetLineLimit(5'000);
+    buffer.Append("x y\n");
+    find.Update(buffer);
+    QVERIFY(!find.Full());
+    TerminalFind reference;
+    QVERIFY(reference.SetPattern(QStringLiteral("\\S"), true, true, buffer));
+    QCOMPARE(Matches(find), Matches(reference));
+    QCOMPARE(find.At(find.Count() - 1).start, 2);
 }
 
 QTEST_GUILESS_MAIN(TestLinePattern)
