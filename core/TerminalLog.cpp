@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,6 +44,17 @@ bool TerminalLog::Start(const QString &path)
     m_unsynced = false;
     m_sinceSync.start();
     return true;
+}
+
+bool TerminalLog::Holds(const QString &path) const
+{
+    if (m_fd < 0)
+        return false;
+    struct stat logged {};
+    struct stat named {};
+    if (::fstat(m_fd, &logged) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0)
+        return false;
+    return logged.st_dev == named.st_dev && logged.st_ino == named.st_ino;
 }
 
 bool TerminalLog::Stop()

@@ -49,6 +49,11 @@ public:
     bool Stop();
     bool Active() const { return m_fd >= 0; }
     QString Path() const { return m_path; }
+    // `path` names the file being logged to, under this name or another
+    // (a link, a relative name): a file written there in its place would
+    // take the log's earlier lines, and the log would go on into the file
+    // it replaced.
+    bool Holds(const QString &path) const;
     QString Error() const { return m_error; }
 
     // Stamps to the millisecond, "[HH:mm:ss.zzz] ", from the next line on.

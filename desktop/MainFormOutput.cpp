@@ -48,6 +48,14 @@ void TMainForm::SaveResponseClicked()
                                      QString(), QStringLiteral("txt"));
     if (path.isEmpty())
         return;
+    // Saving over the log would replace its file while the log goes on
+    // into the one replaced: refused, the log and its file stay as they are.
+    if (m_log->Holds(path)) {
+        ShowErrorMessage(QStringLiteral("Not saved: the terminal is being logged to %1. Choose "
+                                        "another name, or stop logging first.")
+                             .arg(QDir::toNativeSeparators(path)));
+        return;
+    }
     if (QFileInfo::exists(path) && !AskYesNo(this, QStringLiteral("Overwrite existing File?")))
         return;
     const QString error = WriteTerminalFile(path, m_memo->Buffer());
