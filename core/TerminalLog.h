@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/TerminalStamps.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QElapsedTimer>
@@ -13,7 +15,8 @@
 // A running record of the terminal in a file of the user's choice, for a
 // device that is watched for days: the file is opened for appending, and
 // every line is written with one write(2) as soon as its line break arrives,
-// "[HH:mm:ss] " (local time at the line's first byte) in front and CR LF at
+// "[HH:mm:ss] " (local time at the line's first byte after the prompt, see
+// LineStamp: the terminal's stamp of the same line) in front and CR LF at
 // the end, so that whatever stops the tool, every finished line is in the
 // file. The data is also synced to the disk within a second of its write (a
 // timer catches the last line of a device that then goes quiet), and at most
@@ -43,7 +46,10 @@ public:
 
     // Opens (creates) the file for appending; a log already running is
     // stopped first. False, with Error() set, when it cannot be opened.
-    bool Start(const QString &path);
+    // `openLine` is what the terminal shows of its last line, not ended yet
+    // (the prompt, most often), with its stamp: the log's first line begins
+    // with it, as the terminal's does.
+    bool Start(const QString &path, QByteArrayView openLine = {}, int openLineMs = -1);
     // Writes the open line, if any, syncs and closes the file. False, with
     // Error() set, when that write or sync failed.
     bool Stop();
@@ -60,7 +66,9 @@ public:
     void SetMilliseconds(bool on) { m_milliseconds = on; }
 
     // False only when this call's write failed and stopped the log.
-    bool Append(QByteArrayView bytes);
+    // `arrivalMs` (milliseconds since midnight) is when the bytes arrived,
+    // the time the terminal stamps them with; -1 reads the log's clock.
+    bool Append(QByteArrayView bytes, int arrivalMs = -1);
 
     void SetSyncFunction(SyncFunction sync) { m_sync = std::move(sync); }
 
@@ -70,6 +78,7 @@ Q_SIGNALS:
 
 private:
     bool writeLine();
+    int now();
     bool sync();
     void syncTimerFired();
     void fail(int error);
@@ -78,8 +87,9 @@ private:
     int m_fd = -1;
     QString m_path;
     QString m_error;
-    QByteArray m_line;       // the open line, stamp included
-    bool m_lineOpen = false; // m_line holds a stamp waiting for its line
+    QByteArray m_line;       // the open line, stamp not yet in front
+    bool m_lineOpen = false; // a byte of the open line has come
+    LineStamp m_stamp;       // the open line's
     bool m_milliseconds = false;
     QElapsedTimer m_sinceSync;
     bool m_unsynced = false;  // written since the last sync

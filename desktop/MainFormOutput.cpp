@@ -145,8 +145,9 @@ void TMainForm::SetHexView(bool on)
 
 void TMainForm::showTerminalText(const QByteArray &text)
 {
-    m_memo->AppendText(text);
-    if (m_log->Append(text))
+    // One arrival time for both: the log stamps a line as the terminal does.
+    const int arrivalMs = m_memo->AppendText(text);
+    if (m_log->Append(text, arrivalMs))
         return;
     showLogging();
     // Told once the text has been taken in, not from inside the receive path.
@@ -193,7 +194,11 @@ void TMainForm::LogToFileClicked()
                                      QStringLiteral("LogFileDialog"), QStringLiteral("log"));
     if (path.isEmpty())
         return;
-    if (!m_log->Start(path))
+    // The line the terminal shows unfinished (the prompt waiting for the
+    // next command) begins the log, with its stamp.
+    const TerminalBuffer &shown = m_memo->Buffer();
+    const qsizetype open = shown.LineCount() - 1;
+    if (!m_log->Start(path, shown.Line(open), shown.Stamp(open)))
         ShowErrorMessage(m_log->Error());
     else
         AddStatus(QStringLiteral("Logging to ") + path);

@@ -41,8 +41,10 @@ public:
 
     // Appends device text and brings the end of the text into view. Scroll
     // bars and repaint follow from the event loop, at most once a frame, so
-    // a burst of appends costs one repaint.
-    void AppendText(QByteArrayView bytes);
+    // a burst of appends costs one repaint. Returns the arrival time the
+    // text was stamped with (milliseconds since midnight), for a log that
+    // must give its lines the same stamps.
+    int AppendText(QByteArrayView bytes);
     void Clear();
 
     // The buffer's line limit; past it the oldest lines go (see
