@@ -3,11 +3,13 @@
 #include "core/TerminalFile.h"
 #include "core/TerminalLog.h"
 #include "desktop/ErrorDisplay.h"
+#include "desktop/FileDialogIcons.h"
 #include "desktop/NoteLabel.h"
 #include "desktop/Preferences.h"
 #include "desktop/TerminalView.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -25,19 +27,27 @@ namespace {
 
 // The file the user names to write to; empty when the dialog was cancelled.
 // Whether a file that is there may be overwritten is the caller's question.
+// It offers a name of the date and time in the folder last used for `kind`
+// (the start directory the first time, or when that folder is gone).
 QString askSavePath(QWidget *parent, const QString &title, const QString &objectName,
-                    const QString &suffix)
+                    const QString &suffix, const QString &kind)
 {
-    QFileDialog dialog(parent, title, QDir::currentPath());
+    QString folder = Preferences::LastFolder(kind);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::currentPath();
+    QFileDialog dialog(parent, title, folder);
+    ReadNoContents(dialog);
     if (!objectName.isEmpty())
         dialog.setObjectName(objectName);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
-    dialog.selectFile(QStringLiteral("*.") + suffix);
+    dialog.selectFile(TerminalFileName(QDateTime::currentDateTime(), suffix));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    return dialog.selectedFiles().constFirst();
+    const QString path = dialog.selectedFiles().constFirst();
+    Preferences::SetLastFolder(kind, QFileInfo(path).absolutePath());
+    return path;
 }
 
 } // namespace
@@ -45,7 +55,8 @@ QString askSavePath(QWidget *parent, const QString &title, const QString &object
 void TMainForm::SaveResponseClicked()
 {
     const QString path = askSavePath(this, QStringLiteral("Save the contents of the response field"),
-                                     QString(), QStringLiteral("txt"));
+                                     QStringLiteral("TerminalSaveDialog"), QStringLiteral("txt"),
+                                     QStringLiteral("terminal"));
     if (path.isEmpty())
         return;
     // Saving over the log would replace its file while the log goes on
@@ -191,7 +202,8 @@ void TMainForm::LogToFileClicked()
 {
     // The log is appended to, never overwritten: nothing to confirm.
     const QString path = askSavePath(this, QStringLiteral("Log the terminal to a file"),
-                                     QStringLiteral("LogFileDialog"), QStringLiteral("log"));
+                                     QStringLiteral("LogFileDialog"), QStringLiteral("log"),
+                                     QStringLiteral("log"));
     if (path.isEmpty())
         return;
     // The line the terminal shows unfinished (the prompt waiting for the
