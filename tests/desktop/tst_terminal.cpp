@@ -2,16 +2,19 @@
 #include "core/TerminalBuffer.h"
 #include "core/TerminalFind.h"
 #include "desktop/FindBar.h"
+#include "desktop/PreferencesDialog.h"
 #include "desktop/TerminalView.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -99,6 +102,8 @@ private Q_SLOTS:
     void findKeepsViewWhileTextArrives();
     void findBarSaysWhatItFound_data();
     void findBarSaysWhatItFound();
+    void preferencesKeys_data();
+    void preferencesKeys();
 };
 
 void TestTerminal::bufferLines_data()
@@ -761,6 +766,41 @@ void TestTerminal::findBarSaysWhatItFound()
                               qPrintable(bar->CountText()), 60'000);
     QCOMPARE(bar->findChild<QLabel *>(QStringLiteral("FindCount"))->accessibleName(),
              bar->CountText());
+}
+
+void TestTerminal::preferencesKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("colour"); // of the first rule afterwards
+    QTest::addColumn<int>("rules");
+    QTest::newRow("Alt+O is OK") << int(Qt::Key_O) << int(Qt::AltModifier) << true << "Red" << 2;
+    QTest::newRow("Alt+A adds a rule") << int(Qt::Key_A) << int(Qt::AltModifier) << false << "Red" << 3;
+    QTest::newRow("a letter picks a colour") << int(Qt::Key_O) << int(Qt::NoModifier) << false
+                                             << "Orange" << 2;
+}
+
+void TestTerminal::preferencesKeys()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, accepted);
+    QFETCH(QString, colour);
+    QFETCH(int, rules);
+    // The focus in a rule's colour list, as after picking a colour.
+    PreferencesDialog dialog;
+    dialog.SetRules(HighlightRules::Defaults());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto *colours = qobject_cast<QComboBox *>(dialog.RuleTable()->cellWidget(0, 1));
+    colours->setFocus();
+    QTRY_VERIFY(colours->hasFocus());
+    QTest::keyClick(colours, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    // A button's key shows it pressed a moment before it clicks.
+    QTRY_COMPARE(dialog.Rules().size(), rules);
+    QTRY_COMPARE(dialog.result() == QDialog::Accepted && !dialog.isVisible(), accepted);
+    QCOMPARE(dialog.Rules().first().color, colour);
 }
 
 void TestTerminal::hexViewOfPiecesSplitMidLine_data()
