@@ -17,3 +17,13 @@ int CommandHistorySearch(const QStringList &history, const QString &needle, int 
     }
     return -1;
 }
+
+QStringList CommandHistoryAdd(const QStringList &stored, const QString &command, qsizetype limit)
+{
+    QStringList history = stored;
+    if (!command.trimmed().isEmpty())
+        history.prepend(command);
+    if (history.size() > limit)
+        history.resize(std::max<qsizetype>(limit, 0));
+    return history;
+}

@@ -12,3 +12,8 @@ int CommandHistoryStep(int current, int count, bool older);
 // of `history` (newest first) from `from` on that holds `needle`; -1 when
 // none does.
 int CommandHistorySearch(const QStringList &history, const QString &needle, int from);
+// A command sent, put in front of the history as it is stored now (newest
+// first), so that several windows writing one store each keep every
+// command of the others; at most `limit` are kept. A command of blanks alone
+// sends a bare line end and is not worth recalling: it is not kept.
+QStringList CommandHistoryAdd(const QStringList &stored, const QString &command, qsizetype limit);

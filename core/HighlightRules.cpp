@@ -1,5 +1,7 @@
 #include "core/HighlightRules.h"
 
+#include <QRegularExpression>
+
 QList<HighlightRules::Rule> HighlightRules::Defaults()
 {
     return {
@@ -35,9 +37,9 @@ void HighlightRules::SetRules(const QList<Rule> &rules)
         const Rule &rule = rules.at(i);
         if (!Check(rule.pattern).isEmpty() || !colors.contains(rule.color))
             continue;
-        QRegularExpression expression(rule.pattern);
-        expression.optimize();
-        m_compiled.append({i, expression});
+        LinePattern pattern;
+        if (pattern.Set(rule.pattern, true, true))
+            m_compiled.append({i, pattern});
     }
 }
 
@@ -45,9 +47,8 @@ int HighlightRules::Match(QByteArrayView line) const
 {
     if (m_compiled.isEmpty() || line.isEmpty())
         return -1;
-    const QString text = QString::fromLatin1(line);
-    for (const auto &[index, expression] : m_compiled) {
-        if (expression.match(text).hasMatch())
+    for (const auto &[index, pattern] : m_compiled) {
+        if (pattern.Matches(line))
             return index;
     }
     return -1;

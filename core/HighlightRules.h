@@ -1,15 +1,18 @@
 #pragma once
 
+#include "core/LinePattern.h"
+
 #include <QByteArrayView>
 #include <QList>
-#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
 // Rules that colour whole lines of the terminal: a line that a rule's
-// pattern (a regular expression) matches anywhere takes the rule's colour;
-// the first rule that matches counts. A rule looks at the whole line as the
-// store holds it, however many pieces it came in.
+// pattern (a regular expression, case matters) matches anywhere takes the
+// rule's colour; the first rule that matches counts. A rule looks at the
+// whole line as the store holds it, however many pieces it came in, and
+// matches as find does (LinePattern): text within the line, never empty
+// text alone.
 //
 // Colours are named, not given as values: the window turns a name into a
 // colour that reads well on its palette, light or dark.
@@ -38,5 +41,5 @@ public:
 
 private:
     QList<Rule> m_rules;
-    QList<std::pair<int, QRegularExpression>> m_compiled;
+    QList<std::pair<int, LinePattern>> m_compiled;
 };

@@ -13,16 +13,15 @@ TerminalBuffer::TerminalBuffer()
 TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray *droppedText,
                                                int arrivalMs)
 {
-    // A line is stamped when its first byte comes, which may be a piece
-    // after the one that ended the line before.
-    if (!bytes.isEmpty() && m_text.size() == m_lineStarts.constLast())
-        m_lineStamps.last() = arrivalMs;
+    // A line is stamped when its first byte after the prompt comes (see
+    // LineStamp), which may be a piece after the one that began it.
     // One pass over the piece; the running width and the line index are
     // kept in locals so that the loop stays in registers. Runs between CRs
     // are copied in one go.
     const char *p = bytes.data();
     const char *const end = p + bytes.size();
     const char *run = p;
+    const char *lineBegin = p; // where the open line's part of the piece begins
     qsizetype stored = m_text.size();
     qsizetype columns = m_lastColumns;
     qsizetype widest = m_maxColumns;
@@ -31,6 +30,10 @@ TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray 
         if (c == '\n') {
             widest = std::max(widest, columns);
             columns = 0;
+            m_openStamp.Add(QByteArrayView(lineBegin, p), arrivalMs);
+            m_lineStamps.last() = m_openStamp.Arrived() ? m_openStamp.Ms() : arrivalMs;
+            m_openStamp.Begin();
+            lineBegin = p + 1;
             m_lineStarts.append(stored + (p - run) + 1);
             m_lineStamps.append(arrivalMs);
         } else if (c == '\r') {
@@ -42,6 +45,11 @@ TerminalBuffer::Dropped TerminalBuffer::Append(QByteArrayView bytes, QByteArray 
         }
     }
     m_text.append(run, end - run);
+    if (lineBegin < end) {
+        m_openStamp.Add(QByteArrayView(lineBegin, end), arrivalMs);
+        if (m_openStamp.Arrived())
+            m_lineStamps.last() = m_openStamp.Ms();
+    }
     m_lastColumns = columns;
     m_maxColumns = widest;
     return m_lineStarts.size() > m_lineLimit ? trim(droppedText) : Dropped{};
@@ -52,6 +60,7 @@ void TerminalBuffer::Clear()
     m_text = QByteArray();
     m_lineStarts = QList<qsizetype>{0};
     m_lineStamps = QList<qint32>{-1};
+    m_openStamp.Begin();
     ++m_clears;
     m_lastColumns = 0;
     m_maxColumns = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/TerminalStamps.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -35,7 +37,8 @@ public:
     // one line break and a lone CR vanishes; every other byte is kept as is.
     // When `droppedText` is given, the dropped bytes are copied there.
     // `arrivalMs` (milliseconds since midnight, -1 when unknown) becomes the
-    // stamp of every line whose first byte is in this piece.
+    // stamp of every line whose first byte after the prompt is in this piece
+    // (see LineStamp).
     Dropped Append(QByteArrayView bytes, QByteArray *droppedText = nullptr, int arrivalMs = -1);
     // Empties the text; the limit stays.
     void Clear();
@@ -87,6 +90,7 @@ private:
     QByteArray m_text;
     QList<qsizetype> m_lineStarts;
     QList<qint32> m_lineStamps; // one per line, beside m_lineStarts
+    LineStamp m_openStamp;      // the last line's
     qsizetype m_lastColumns = 0; // width of the last (still open) line
     qsizetype m_maxColumns = 0;  // widest finished line
     qsizetype m_lineLimit = DefaultLineLimit;

@@ -1,5 +1,7 @@
 #include "core/TerminalFile.h"
 
+#include <QDateTime>
+
 #include "core/AtomicFile.h"
 #include "core/TerminalBuffer.h"
 
@@ -23,4 +25,10 @@ QString WriteTerminalFile(const QString &path, const TerminalBuffer &buffer)
     if (!file.Commit())
         return file.ErrorString();
     return {};
+}
+
+QString TerminalFileName(const QDateTime &at, const QString &suffix)
+{
+    return QStringLiteral("mirto-") + at.toString(QStringLiteral("yyyy-MM-dd-HHmm"))
+           + QLatin1Char('.') + suffix;
 }

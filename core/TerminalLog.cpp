@@ -4,9 +4,11 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -28,7 +30,7 @@ TerminalLog::~TerminalLog()
     Stop();
 }
 
-bool TerminalLog::Start(const QString &path)
+bool TerminalLog::Start(const QString &path, QByteArrayView openLine, int openLineMs)
 {
     Stop();
     m_error.clear();
@@ -42,9 +44,24 @@ bool TerminalLog::Start(const QString &path)
     }
     m_line.clear();
     m_lineOpen = false;
+    m_stamp.Begin();
     m_unsynced = false;
     m_sinceSync.start();
+    // Up to a line break, if one came by mistake: nothing is written yet.
+    const qsizetype end = openLine.indexOf('\n');
+    Append(end < 0 ? openLine : openLine.first(end), openLineMs);
     return true;
+}
+
+bool TerminalLog::Holds(const QString &path) const
+{
+    if (m_fd < 0)
+        return false;
+    struct stat logged {};
+    struct stat named {};
+    if (::fstat(m_fd, &logged) != 0 || ::stat(QFile::encodeName(path).constData(), &named) != 0)
+        return false;
+    return logged.st_dev == named.st_dev && logged.st_ino == named.st_ino;
 }
 
 bool TerminalLog::Stop()
@@ -61,30 +78,39 @@ bool TerminalLog::Stop()
     return true;
 }
 
-bool TerminalLog::Append(QByteArrayView bytes)
+bool TerminalLog::Append(QByteArrayView bytes, int arrivalMs)
 {
     if (m_fd < 0)
         return true;
     for (const char c : bytes) {
         if (c == '\r')
             continue;
-        if (!m_lineOpen) {
-            m_line = '[' + m_clock().toString(m_milliseconds ? QStringLiteral("HH:mm:ss.zzz")
-                                                                 : QStringLiteral("HH:mm:ss")).toLatin1() + "] ";
-            m_lineOpen = true;
-        }
+        m_lineOpen = true;
+        if (m_stamp.Wants(c))
+            m_stamp.Add(QByteArrayView(&c, 1), arrivalMs >= 0 ? arrivalMs : now());
         if (c != '\n') {
             m_line += c;
             continue;
         }
+        if (!m_stamp.Arrived()) // an empty line: the line break is its first byte
+            m_stamp.Add(QByteArrayView(" ", 1), arrivalMs >= 0 ? arrivalMs : now());
         if (!writeLine())
             return false;
     }
     return true;
 }
 
+int TerminalLog::now()
+{
+    return m_clock().msecsSinceStartOfDay();
+}
+
 bool TerminalLog::writeLine()
 {
+    const QTime stamp = QTime::fromMSecsSinceStartOfDay(std::max(m_stamp.Ms(), 0));
+    m_line.prepend('[' + stamp.toString(m_milliseconds ? QStringLiteral("HH:mm:ss.zzz")
+                                                        : QStringLiteral("HH:mm:ss")).toLatin1()
+                   + "] ");
     m_line += "\r\n";
     const char *p = m_line.constData();
     qsizetype left = m_line.size();
@@ -101,6 +127,7 @@ bool TerminalLog::writeLine()
     }
     m_line.clear();
     m_lineOpen = false;
+    m_stamp.Begin();
     m_unsynced = true;
     // A sync per line would hold the window up on a slow disk while the
     // device floods it; once a second bounds what a power cut can take. The

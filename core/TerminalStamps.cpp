@@ -15,6 +15,25 @@ QString TerminalStampText(int msOfDay)
         .arg(msOfDay % 1000, 3, 10, QLatin1Char('0'));
 }
 
+void LineStamp::Add(QByteArrayView bytes, int ms)
+{
+    if (m_settled)
+        return;
+    for (const char c : bytes) {
+        if (c == '\r')
+            continue;
+        if (!m_arrived) {
+            m_arrived = true;
+            m_ms = ms;
+        }
+        if (!IsPromptByte(c)) {
+            m_ms = ms;
+            m_settled = true;
+            return;
+        }
+    }
+}
+
 int ArrivalClock::MsOfDay()
 {
     // Turning the clock into local time costs a time-zone lookup; the zone's

@@ -23,15 +23,14 @@ void CommandLineHistory::Restore()
 
 void CommandLineHistory::Add(const QString &command)
 {
-    m_edit.insertItem(0, command);
-    keep();
-}
-
-void CommandLineHistory::keep()
-{
-    while (m_edit.count() > Preferences::CommandHistoryLimit)
-        m_edit.removeItem(m_edit.count() - 1);
-    Preferences::SetCommandHistory(entries());
+    // What is stored now, not this window's list: another window may have
+    // written since.
+    const QStringList history = CommandHistoryAdd(Preferences::CommandHistory(), command,
+                                                  Preferences::CommandHistoryLimit);
+    Preferences::SetCommandHistory(history);
+    m_edit.clear();
+    m_edit.addItems(history);
+    m_edit.setCurrentIndex(-1);
 }
 
 QStringList CommandLineHistory::entries() const

@@ -16,7 +16,9 @@ public:
 
     // The commands of earlier sessions come back, newest first.
     void Restore();
-    // A command sent: the newest entry, kept for the next session.
+    // A command sent: the newest entry, kept for the next session. The
+    // commands other windows sent meanwhile come into the list with it; an
+    // empty command is not kept.
     void Add(const QString &command);
     // Up (`older`) and Down: shows the next older or newer command.
     void Recall(bool older);
@@ -31,7 +33,6 @@ public:
 
 private:
     void searchFrom(int from);
-    void keep();
     // The commands in the line's list, newest first.
     QStringList entries() const;
 

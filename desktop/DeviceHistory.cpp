@@ -76,8 +76,8 @@ TDeviceHistoryForm::TDeviceHistoryForm(QWidget *parent)
                                QStringLiteral("Serial before"), QStringLiteral("Serial after"),
                                QStringLiteral("Version before"), QStringLiteral("Version after"),
                                QStringLiteral("Interface"), QStringLiteral("Port"), QStringLiteral("File"),
-                               QStringLiteral("SHA-256"), QStringLiteral("User"), QStringLiteral("Computer"),
-                               QStringLiteral("Reason")};
+                               QStringLiteral("Reason"), QStringLiteral("User"), QStringLiteral("Computer"),
+                               QStringLiteral("SHA-256")};
     m_table->setColumnCount(int(columns.size()));
     m_table->setHorizontalHeaderLabels(columns);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -110,14 +110,27 @@ void TDeviceHistoryForm::Refresh()
         const QStringList cells {e.time,          e.action,      e.ok ? QStringLiteral("OK") : QStringLiteral("FAILED"),
                                  e.serialBefore,  e.serialAfter, e.versionBefore,
                                  e.versionAfter,  e.interface,   e.port,
-                                 e.file,          e.sha256,      e.user,
-                                 e.hostName,      e.reason};
+                                 e.file,          e.reason,      e.user,
+                                 e.hostName,      e.sha256};
         for (int column = 0; column < cells.size(); ++column)
             m_table->setItem(row, column, new QTableWidgetItem(cells.at(column)));
     }
     m_table->resizeColumnsToContents();
-    m_countLabel->setText(entries.isEmpty() ? QStringLiteral("No changes recorded in %1").arg(AuditTrailPath())
-                                            : QStringLiteral("%1 changes, newest first (%2)")
-                                                  .arg(entries.size())
-                                                  .arg(AuditTrailPath()));
+    const QString filter = m_filterEdit->text();
+    if (!entries.isEmpty()) {
+        m_countLabel->setText(QStringLiteral("%1 changes, newest first (%2)")
+                                  .arg(entries.size())
+                                  .arg(AuditTrailPath()));
+        return;
+    }
+    // Nothing shown: because nothing is recorded, or because the filter
+    // leaves nothing of what is.
+    const qsizetype recorded = filter.isEmpty() ? 0 : ReadAuditTrail().size();
+    m_countLabel->setText(recorded == 0
+                              ? QStringLiteral("No changes recorded in %1").arg(AuditTrailPath())
+                              : QStringLiteral("No change matches the serial number \"%1\" (%2 "
+                                               "recorded in %3)")
+                                    .arg(filter)
+                                    .arg(recorded)
+                                    .arg(AuditTrailPath()));
 }

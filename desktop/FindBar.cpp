@@ -62,7 +62,7 @@ FindBar::FindBar(TerminalView *view, QWidget *parent) : QWidget(parent), m_view(
     connect(m_edit, &QLineEdit::textChanged, this, &FindBar::search);
     connect(m_matchCase, &QCheckBox::toggled, this, &FindBar::search);
     connect(m_regex, &QCheckBox::toggled, this, &FindBar::search);
-    connect(m_view, &TerminalView::FindChanged, this, &FindBar::showCount);
+    connect(m_view, &TerminalView::FindChanged, this, &FindBar::found);
     setVisible(false);
 }
 
@@ -117,12 +117,24 @@ void FindBar::search()
     if (!isVisible())
         return;
     m_error.clear();
+    m_pickFirst = false;
     if (!m_view->SetFindPattern(m_edit->text(), m_matchCase->isChecked(), m_regex->isChecked()))
         m_error = m_view->Find().Error();
+    else
+        m_pickFirst = true;
+    found();
+}
+
+void FindBar::found()
+{
     // As the pattern is typed, the first match from where the user reads on
-    // is made current and brought into view.
-    else if (m_view->Find().Count() > 0)
-        m_view->FindNext();
+    // is made current and brought into view, once every line was searched.
+    const TerminalFind &find = m_view->Find();
+    if (m_pickFirst && find.Done()) {
+        m_pickFirst = false;
+        if (find.Count() > 0 && find.Current() < 0)
+            m_view->FindNext(); // emits FindChanged again
+    }
     showCount();
 }
 
@@ -133,8 +145,16 @@ QString FindBar::CountText() const
         return QStringLiteral("Not a regular expression: %1").arg(m_error);
     if (find.Pattern().isEmpty())
         return {};
+    if (!find.Done())
+        return QStringLiteral("Searching: %L1 so far").arg(find.Count());
+    if (find.Count() == 0 && find.MatchesEmpty())
+        return QStringLiteral("No matches: the pattern matches only empty text");
     if (find.Count() == 0)
         return QStringLiteral("No matches");
+    if (find.Full() && find.Current() < 0)
+        return QStringLiteral("More than %L1 matches: the first %L1 are marked").arg(find.Count());
+    if (find.Full())
+        return QStringLiteral("%L1 of more than %L2").arg(find.Current() + 1).arg(find.Count());
     if (find.Current() < 0)
         return QStringLiteral("%L1 matches").arg(find.Count());
     return QStringLiteral("%L1 of %L2").arg(find.Current() + 1).arg(find.Count());

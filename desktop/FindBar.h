@@ -32,6 +32,7 @@ protected:
 
 private:
     void search();
+    void found();
     void showCount();
 
     TerminalView *m_view;
@@ -40,4 +41,7 @@ private:
     QCheckBox *m_regex;
     QLabel *m_count;
     QString m_error;
+    // A new pattern's first match from where the user reads is still to be
+    // made current: once the search is done.
+    bool m_pickFirst = false;
 };

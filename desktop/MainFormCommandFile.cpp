@@ -1,6 +1,7 @@
 #include "desktop/Commainform.h"
 
 #include "desktop/ErrorDisplay.h"
+#include "desktop/FileDialogIcons.h"
 #include "desktop/NoteLabel.h"
 
 #include <QAction>
@@ -15,6 +16,7 @@ void TMainForm::SendCommandFileClicked()
 {
     QFileDialog dialog(this, QStringLiteral("Send a file of commands"), QDir::currentPath());
     dialog.setObjectName(QStringLiteral("CommandFileDialog"));
+    ReadNoContents(dialog);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters({QStringLiteral("Command files (*.txt *.cmd)"), QStringLiteral("All files (*)")});
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())

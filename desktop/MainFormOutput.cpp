@@ -3,11 +3,13 @@
 #include "core/TerminalFile.h"
 #include "core/TerminalLog.h"
 #include "desktop/ErrorDisplay.h"
+#include "desktop/FileDialogIcons.h"
 #include "desktop/NoteLabel.h"
 #include "desktop/Preferences.h"
 #include "desktop/TerminalView.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -25,19 +27,27 @@ namespace {
 
 // The file the user names to write to; empty when the dialog was cancelled.
 // Whether a file that is there may be overwritten is the caller's question.
+// It offers a name of the date and time in the folder last used for `kind`
+// (the start directory the first time, or when that folder is gone).
 QString askSavePath(QWidget *parent, const QString &title, const QString &objectName,
-                    const QString &suffix)
+                    const QString &suffix, const QString &kind)
 {
-    QFileDialog dialog(parent, title, QDir::currentPath());
+    QString folder = Preferences::LastFolder(kind);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::currentPath();
+    QFileDialog dialog(parent, title, folder);
+    ReadNoContents(dialog);
     if (!objectName.isEmpty())
         dialog.setObjectName(objectName);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
-    dialog.selectFile(QStringLiteral("*.") + suffix);
+    dialog.selectFile(TerminalFileName(QDateTime::currentDateTime(), suffix));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    return dialog.selectedFiles().constFirst();
+    const QString path = dialog.selectedFiles().constFirst();
+    Preferences::SetLastFolder(kind, QFileInfo(path).absolutePath());
+    return path;
 }
 
 } // namespace
@@ -45,9 +55,18 @@ QString askSavePath(QWidget *parent, const QString &title, const QString &object
 void TMainForm::SaveResponseClicked()
 {
     const QString path = askSavePath(this, QStringLiteral("Save the contents of the response field"),
-                                     QString(), QStringLiteral("txt"));
+                                     QStringLiteral("TerminalSaveDialog"), QStringLiteral("txt"),
+                                     QStringLiteral("terminal"));
     if (path.isEmpty())
         return;
+    // Saving over the log would replace its file while the log goes on
+    // into the one replaced: refused, the log and its file stay as they are.
+    if (m_log->Holds(path)) {
+        ShowErrorMessage(QStringLiteral("Not saved: the terminal is being logged to %1. Choose "
+                                        "another name, or stop logging first.")
+                             .arg(QDir::toNativeSeparators(path)));
+        return;
+    }
     if (QFileInfo::exists(path) && !AskYesNo(this, QStringLiteral("Overwrite existing File?")))
         return;
     const QString error = WriteTerminalFile(path, m_memo->Buffer());
@@ -137,8 +156,9 @@ void TMainForm::SetHexView(bool on)
 
 void TMainForm::showTerminalText(const QByteArray &text)
 {
-    m_memo->AppendText(text);
-    if (m_log->Append(text))
+    // One arrival time for both: the log stamps a line as the terminal does.
+    const int arrivalMs = m_memo->AppendText(text);
+    if (m_log->Append(text, arrivalMs))
         return;
     showLogging();
     // Told once the text has been taken in, not from inside the receive path.
@@ -182,10 +202,15 @@ void TMainForm::LogToFileClicked()
 {
     // The log is appended to, never overwritten: nothing to confirm.
     const QString path = askSavePath(this, QStringLiteral("Log the terminal to a file"),
-                                     QStringLiteral("LogFileDialog"), QStringLiteral("log"));
+                                     QStringLiteral("LogFileDialog"), QStringLiteral("log"),
+                                     QStringLiteral("log"));
     if (path.isEmpty())
         return;
-    if (!m_log->Start(path))
+    // The line the terminal shows unfinished (the prompt waiting for the
+    // next command) begins the log, with its stamp.
+    const TerminalBuffer &shown = m_memo->Buffer();
+    const qsizetype open = shown.LineCount() - 1;
+    if (!m_log->Start(path, shown.Line(open), shown.Stamp(open)))
         ShowErrorMessage(m_log->Error());
     else
         AddStatus(QStringLiteral("Logging to ") + path);

@@ -15,6 +15,7 @@ const QString RulesKey = QStringLiteral("HighlightRules");
 
 const QString ReconnectKey = QStringLiteral("Connection/autoReconnect");
 const QString HistoryKey = QStringLiteral("Terminal/commandHistory");
+const QString FoldersGroup = QStringLiteral("Folders/");
 
 } // namespace
 
@@ -127,6 +128,16 @@ void SetCommandHistory(const QStringList &commands)
 {
     QSettings(FilePath(), QSettings::IniFormat)
         .setValue(HistoryKey, commands.mid(0, CommandHistoryLimit));
+}
+
+QString LastFolder(const QString &kind)
+{
+    return QSettings(FilePath(), QSettings::IniFormat).value(FoldersGroup + kind).toString();
+}
+
+void SetLastFolder(const QString &kind, const QString &folder)
+{
+    QSettings(FilePath(), QSettings::IniFormat).setValue(FoldersGroup + kind, folder);
 }
 
 } // namespace Preferences

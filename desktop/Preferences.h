@@ -48,4 +48,9 @@ constexpr qsizetype CommandHistoryLimit = 500;
 QStringList CommandHistory();
 void SetCommandHistory(const QStringList &commands);
 
+// The folder a file dialog of the kind `kind` ("log", "terminal") was last
+// left in; empty when none was.
+QString LastFolder(const QString &kind);
+void SetLastFolder(const QString &kind, const QString &folder);
+
 } // namespace Preferences

@@ -4,6 +4,8 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -67,6 +69,12 @@ PreferencesDialog::PreferencesDialog(QWidget *parent) : QDialog(parent)
     tabs->addTab(page, QStringLiteral("&Highlighting"));
 
     auto *box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    // Alt+O is OK, whatever the platform's button texts; a colour list that
+    // has the focus must not take it as a letter to look for ("Orange").
+    box->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&OK"));
+    box->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("OkButton"));
+    box->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Cancel"));
+    box->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("CancelButton"));
     connect(box, &QDialogButtonBox::accepted, this, &PreferencesDialog::accept);
     connect(box, &QDialogButtonBox::rejected, this, &PreferencesDialog::reject);
     layout->addWidget(box);
@@ -80,9 +88,24 @@ void PreferencesDialog::addRow(const HighlightRules::Rule &rule)
     m_table->setItem(row, 0, new QTableWidgetItem(rule.pattern));
     auto *colors = new QComboBox(m_table);
     colors->setAccessibleName(QStringLiteral("Colour"));
+    colors->installEventFilter(this);
     colors->addItems(HighlightRules::ColorNames());
     colors->setCurrentIndex(std::max<qsizetype>(0, HighlightRules::ColorNames().indexOf(rule.color)));
     m_table->setCellWidget(row, 1, colors);
+}
+
+bool PreferencesDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // A letter with Alt belongs to the dialog's buttons, which had their
+    // chance before the key reached the list: the list must not pick a
+    // colour by it.
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->modifiers() & Qt::AltModifier) && key->key() >= Qt::Key_0
+            && key->key() <= Qt::Key_Z)
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void PreferencesDialog::SetRules(const QList<HighlightRules::Rule> &rules)

@@ -22,6 +22,9 @@ public:
     // says which.
     void accept() override;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void addRow(const HighlightRules::Rule &rule);
 

@@ -80,22 +80,29 @@ TerminalView::TerminalView(QWidget *parent)
         viewport()->update();
     });
 
+    m_findTimer.setSingleShot(true);
+    connect(&m_findTimer, &QTimer::timeout, this, [this] {
+        updateFind();
+        viewport()->update();
+    });
+
     UpdateMetrics();
     SyncScrollBars();
 }
 
 TerminalView::~TerminalView() = default;
 
-void TerminalView::AppendText(QByteArrayView bytes)
+int TerminalView::AppendText(QByteArrayView bytes)
 {
     if (bytes.isEmpty())
-        return;
+        return -1;
     const qsizetype before = m_buffer.Size();
     // Only while assistive technology listens: the text is copied for it.
     const bool accessible = QAccessible::isActive();
     QByteArray droppedText;
+    const int arrivalMs = m_clock.MsOfDay();
     const TerminalBuffer::Dropped gone =
-        m_buffer.Append(bytes, accessible ? &droppedText : nullptr, m_clock.MsOfDay());
+        m_buffer.Append(bytes, accessible ? &droppedText : nullptr, arrivalMs);
     if (gone.bytes > before) {
         // Some of the new text went at once: it was never there for a reader.
         dropped(gone, accessible ? droppedText.first(before) : QByteArray());
@@ -125,6 +132,7 @@ void TerminalView::AppendText(QByteArrayView bytes)
         const qint64 since = m_lastSync.isValid() ? m_lastSync.elapsed() : FrameMs;
         m_syncTimer.start(int(std::clamp<qint64>(FrameMs - since, 0, FrameMs)));
     }
+    return arrivalMs;
 }
 
 void TerminalView::Clear()

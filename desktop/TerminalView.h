@@ -41,8 +41,10 @@ public:
 
     // Appends device text and brings the end of the text into view. Scroll
     // bars and repaint follow from the event loop, at most once a frame, so
-    // a burst of appends costs one repaint.
-    void AppendText(QByteArrayView bytes);
+    // a burst of appends costs one repaint. Returns the arrival time the
+    // text was stamped with (milliseconds since midnight), for a log that
+    // must give its lines the same stamps.
+    int AppendText(QByteArrayView bytes);
     void Clear();
 
     // The buffer's line limit; past it the oldest lines go (see
@@ -93,7 +95,10 @@ public:
     // Find: while active, every match of the pattern is marked and kept up
     // to date as text arrives, and appends do not pull the view away from
     // where the user reads (unless it is at the end). Moving to a match
-    // brings it into view.
+    // brings it into view. A search that takes long goes on in steps of at
+    // most FindStepMs from the event loop, so that typing a pattern never
+    // holds the window; FindChanged follows each step.
+    static constexpr int FindStepMs = 30;
     void SetFindActive(bool on);
     bool FindActive() const { return m_findActive; }
     bool SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression);
@@ -155,6 +160,7 @@ private:
 
     TerminalBuffer m_buffer;
     TerminalFind m_find;
+    QTimer m_findTimer; // the next step of a search that is not done
     HighlightRules m_rules;
     bool m_findActive = false;
     bool m_stamps = false;

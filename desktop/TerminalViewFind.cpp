@@ -14,12 +14,17 @@ void TerminalView::SetFindActive(bool on)
     m_findActive = on;
     if (on)
         updateFind();
+    else
+        m_findTimer.stop();
     viewport()->update();
 }
 
 bool TerminalView::SetFindPattern(const QString &pattern, bool matchCase, bool regularExpression)
 {
-    const bool ok = m_find.SetPattern(pattern, matchCase, regularExpression, m_buffer);
+    const bool ok = m_find.SetPattern(pattern, matchCase, regularExpression, m_buffer,
+                                      QDeadlineTimer(FindStepMs));
+    if (!m_find.Done())
+        m_findTimer.start(0);
     viewport()->update();
     Q_EMIT FindChanged();
     return ok;
@@ -69,7 +74,10 @@ void TerminalView::updateFind()
         return;
     const qsizetype count = m_find.Count();
     const qsizetype current = m_find.Current();
-    m_find.Update(m_buffer);
-    if (m_find.Count() != count || m_find.Current() != current)
+    const bool done = m_find.Done();
+    m_find.Update(m_buffer, QDeadlineTimer(FindStepMs));
+    if (!m_find.Done())
+        m_findTimer.start(0);
+    if (m_find.Count() != count || m_find.Current() != current || m_find.Done() != done)
         Q_EMIT FindChanged();
 }

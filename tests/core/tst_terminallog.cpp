@@ -1,5 +1,7 @@
 #include "core/DiskSync.h"
+#include "core/TerminalBuffer.h"
 #include "core/TerminalLog.h"
+#include "core/TerminalStamps.h"
 #include "tests/TestHelpers.h"
 
 #include <QElapsedTimer>
@@ -43,6 +45,8 @@ private Q_SLOTS:
     void syncedWithinASecondOfTheLastWrite();
     void failedSyncStopsTheLog_data();
     void failedSyncStopsTheLog();
+    void stampsAfterThePrompt_data();
+    void stampsAfterThePrompt();
 
 private:
     QTemporaryDir m_dir;
@@ -243,6 +247,68 @@ void TestTerminalLog::failedSyncStopsTheLog()
     QTest::qWait(1500);
     QCOMPARE(failed.count(), byStop ? 0 : 1);
     QCOMPARE(ReadAll(path), QByteArray("[10:00:00] one\r\n"));
+}
+
+// Pieces as "ms:text", the time each arrived.
+void TestTerminalLog::stampsAfterThePrompt_data()
+{
+    QTest::addColumn<QByteArrayList>("before"); // shown before the log starts
+    QTest::addColumn<QByteArrayList>("after");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("answer after the prompt")
+        << QByteArrayList{} << QByteArrayList{"1000:>", "5000:Serialnumber 1\r\n", "6000:>"}
+        << QByteArray("[00:00:05.000] >Serialnumber 1\r\n");
+    QTest::newRow("prompt and blank in pieces")
+        << QByteArrayList{} << QByteArrayList{"1000:>", "2000: ", "3000:ok\n"}
+        << QByteArray("[00:00:03.000] > ok\r\n");
+    QTest::newRow("prompt alone keeps its time")
+        << QByteArrayList{} << QByteArrayList{"1000:>\r\n", "2000:x\n"}
+        << QByteArray("[00:00:01.000] >\r\n[00:00:02.000] x\r\n");
+    QTest::newRow("command in the prompt's piece")
+        << QByteArrayList{} << QByteArrayList{"1000:>ver\n"} << QByteArray("[00:00:01.000] >ver\r\n");
+    QTest::newRow("text line keeps its first byte's time")
+        << QByteArrayList{} << QByteArrayList{"1000:ab", "2000:c\r\n", "3000:\n"}
+        << QByteArray("[00:00:01.000] abc\r\n[00:00:03.000] \r\n");
+    // Logging starts while the prompt waits: the log's first line is the
+    // prompt's, not an empty one.
+    QTest::newRow("log started at the prompt")
+        << QByteArrayList{"500:done\r\n", "1000:>"} << QByteArrayList{"2000:\n--> ver\n", "4000:V1\r\n"}
+        << QByteArray("[00:00:01.000] >\r\n[00:00:02.000] --> ver\r\n[00:00:04.000] V1\r\n");
+    QTest::newRow("log started before the answer")
+        << QByteArrayList{"1000:>"} << QByteArrayList{"3000:Serialnumber 1\r\n"}
+        << QByteArray("[00:00:03.000] >Serialnumber 1\r\n");
+}
+
+void TestTerminalLog::stampsAfterThePrompt()
+{
+    QFETCH(QByteArrayList, before);
+    QFETCH(QByteArrayList, after);
+    QFETCH(QByteArray, logged);
+    const auto feed = [](const QByteArray &piece, auto &&to) {
+        const qsizetype colon = piece.indexOf(':');
+        to(piece.mid(colon + 1), piece.left(colon).toInt());
+    };
+    // The terminal and the log are fed as the window feeds them.
+    TerminalBuffer shown;
+    for (const QByteArray &piece : before)
+        feed(piece, [&](const QByteArray &text, int ms) { shown.Append(text, nullptr, ms); });
+    const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '_'));
+    TerminalLog log{StepClock{}};
+    log.SetMilliseconds(true);
+    const qsizetype first = shown.LineCount() - 1;
+    QVERIFY(log.Start(path, shown.Line(first), shown.Stamp(first)));
+    for (const QByteArray &piece : after) {
+        feed(piece, [&](const QByteArray &text, int ms) {
+            shown.Append(text, nullptr, ms);
+            QVERIFY(log.Append(text, ms));
+        });
+    }
+    const QByteArray written = ReadAll(path);
+    QCOMPARE(written, logged);
+    // The same line has the same stamp on the screen and in the log.
+    const QList<QByteArray> lines = written.split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+        QCOMPARE(lines.at(i).left(15), TerminalStampText(shown.Stamp(first + i)).toLatin1());
 }
 
 QTEST_GUILESS_MAIN(TestTerminalLog)

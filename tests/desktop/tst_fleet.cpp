@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QLabel>
 #include <QtTest>
 
 #include <csignal>
@@ -523,11 +524,22 @@ void tst_fleet::historyWindowListsNewestFirst()
     QVERIFY(table);
     QCOMPARE(table->rowCount(), 4);
     QCOMPARE(table->item(0, 1)->text(), QString("update"));
-    QCOMPARE(table->item(0, table->columnCount() - 1)->text(), QString("newest"));
+    QStringList headers;
+    for (int column = 0; column < table->columnCount(); ++column)
+        headers << table->horizontalHeaderItem(column)->text();
+    // The reason reads beside the file, not behind the wide hash.
+    QVERIFY(headers.indexOf("Reason") < headers.indexOf("SHA-256"));
+    QCOMPARE(table->item(0, int(headers.indexOf("Reason")))->text(), QString("newest"));
+    auto *count = form.findChild<QLabel *>("HistoryCountLabel");
     form.findChild<QLineEdit *>("SerialFilterEdit")->setText("22222");
     QCOMPARE(table->rowCount(), 1);
     form.findChild<QLineEdit *>("SerialFilterEdit")->setText("1111");
     QCOMPARE(table->rowCount(), 3);
+    // A filter that leaves nothing says so, and what there is.
+    form.findChild<QLineEdit *>("SerialFilterEdit")->setText("99999");
+    QCOMPARE(table->rowCount(), 0);
+    QCOMPARE(count->text(), QString("No change matches the serial number \"99999\" (4 recorded in %1)")
+                                .arg(AuditTrailPath()));
 }
 
 QTEST_MAIN(tst_fleet)

@@ -149,6 +149,8 @@ private Q_SLOTS:
     void networkCommandWaitsForTheConnect();
     void networkClosedByTheUserIsNoNews();
     void historyLastsAndSearchesBackwards();
+    void historyKeepsEveryWindowsCommands_data();
+    void historyKeepsEveryWindowsCommands();
     void commandFileStopsAtTheLineWithoutPrompt();
     void commandFileCheckedWholeBeforeSending_data();
     void commandFileCheckedWholeBeforeSending();
@@ -425,10 +427,10 @@ void tst_mainform::enterSendsCommandAndKeepsHistory()
     const QString text = form.Memo()->Text();
     QCOMPARE(text.count("--> "), 3);
     QVERIFY2(text.indexOf("\n--> help\n") < text.indexOf("Commands:"), qPrintable(text));
-    // An empty line sends "\n" alone and still enters the history.
+    // An empty line sends "\n" alone; there is nothing in it to recall.
     form.MainFormKeyPress(Qt::Key_Enter);
-    QCOMPARE(edit->count(), 2);
-    QCOMPARE(edit->itemText(0), QString());
+    QCOMPARE(edit->count(), 1);
+    QCOMPARE(edit->itemText(0), QString("help"));
     QTRY_VERIFY(form.Memo()->Text().count('>') >= 4);
 }
 
@@ -511,7 +513,8 @@ void tst_mainform::keysReachTheWindowFirst()
     QTest::keyClick(form.Memo(), Qt::Key_Return);
     QVERIFY2(answer.text().startsWith("Error opening Comport: 0\n\nIs the serial cable connected to COM0?"),
              qPrintable(answer.text()));
-    QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 1);
+    // Sent, but an empty command is not kept to recall.
+    QCOMPARE(form.findChild<QComboBox *>("CommandEdit")->count(), 0);
 }
 
 void tst_mainform::overlappingKeysCountOnce_data()
@@ -1516,6 +1519,52 @@ void tst_mainform::networkClosedByTheUserIsNoNews()
 
 QTEST_MAIN(tst_mainform)
 #include "tst_mainform.moc"
+
+void tst_mainform::historyKeepsEveryWindowsCommands_data()
+{
+    // Commands sent as "window:command", and the history the next start has.
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("kept");
+    QTest::newRow("two windows") << QStringList{"A:ver", "B:snum"} << QStringList{"snum", "ver"};
+    QTest::newRow("turn about") << QStringList{"A:ver", "B:snum", "A:help", "B:mode"}
+                                << QStringList{"mode", "help", "snum", "ver"};
+    QTest::newRow("empty and blank commands")
+        << QStringList{"A:", "A:ver", "B:   ", "B:"} << QStringList{"ver"};
+    QTest::newRow("repeats stay") << QStringList{"A:ver", "B:ver"} << QStringList{"ver", "ver"};
+}
+
+void tst_mainform::historyKeepsEveryWindowsCommands()
+{
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, kept);
+    StartEnv env;
+    env.writeIni("[User]=expert\r\n");
+    const auto items = [](const TMainForm &form) {
+        const auto *edit = form.findChild<QComboBox *>("CommandEdit");
+        QStringList all;
+        for (int i = 0; i < edit->count(); ++i)
+            all << edit->itemText(i);
+        return all;
+    };
+    // Two windows started side by side, each with the history as it was.
+    TMainForm a;
+    TMainForm b;
+    activate(a);
+    activate(b);
+    a.MainFormKeyPress(Qt::Key_Escape);
+    b.MainFormKeyPress(Qt::Key_Escape);
+    TMainForm *last = nullptr;
+    for (const QString &step : sent) {
+        last = step.startsWith('A') ? &a : &b;
+        last->findChild<QComboBox *>("CommandEdit")->setEditText(step.mid(2));
+        ModalAnswerer answer; // no port chosen: each send fails with its message
+        last->MainFormKeyPress(Qt::Key_Return);
+    }
+    // The window that sent last shows what the others sent too.
+    QCOMPARE(items(*last), kept);
+    TMainForm next;
+    QCOMPARE(items(next), kept);
+}
 
 void tst_mainform::historyLastsAndSearchesBackwards()
 {

@@ -1,13 +1,21 @@
 #include "core/HexDump.h"
 #include "core/TerminalBuffer.h"
 #include "core/TerminalFind.h"
+#include "desktop/FindBar.h"
+#include "desktop/PreferencesDialog.h"
 #include "desktop/TerminalView.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTableWidget>
+#include <QVBoxLayout>
 #include <QtTest>
 
 namespace {
@@ -92,6 +100,10 @@ private Q_SLOTS:
     void ruleMatchesAcrossPieces();
     void copyWithAndWithoutStamps();
     void findKeepsViewWhileTextArrives();
+    void findBarSaysWhatItFound_data();
+    void findBarSaysWhatItFound();
+    void preferencesKeys_data();
+    void preferencesKeys();
 };
 
 void TestTerminal::bufferLines_data()
@@ -709,6 +721,88 @@ void TestTerminal::findKeepsViewWhileTextArrives()
     vbar->setValue(0);
     view.AppendText("more\r\n");
     QTRY_COMPARE(vbar->value(), vbar->maximum());
+}
+
+void TestTerminal::findBarSaysWhatItFound_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("regex");
+    QTest::addColumn<QString>("said"); // a regular expression
+    QTest::newRow("a match a line") << 2 << "Error[^!]*" << true << "1 of 2";
+    QTest::newRow("only empty text") << 2 << "x*" << true
+                                     << "No matches: the pattern matches only empty text";
+    QTest::newRow("nothing") << 2 << "zzz" << false << "No matches";
+    QTest::newRow("broken") << 2 << "(" << true
+                            << "Not a regular expression: missing closing parenthesis";
+    // A long store: typing returns at once, the search goes on from the
+    // event loop and a match is made current once it is done (the first
+    // from the end, where the view is).
+    QTest::newRow("every blank of a long store")
+        << 50'000 << "\\s*" << true << "\\d+,\\d+ of 100,000";
+}
+
+void TestTerminal::findBarSaysWhatItFound()
+{
+    QFETCH(int, lines);
+    QFETCH(QString, pattern);
+    QFETCH(bool, regex);
+    QFETCH(QString, said);
+
+    QWidget window;
+    auto *layout = new QVBoxLayout(&window);
+    auto *view = new TerminalView(&window);
+    auto *bar = new FindBar(view, &window);
+    layout->addWidget(view);
+    layout->addWidget(bar);
+    QByteArray text;
+    for (int i = 0; i < lines; ++i)
+        text += (i % 2 ? "Error two " : "Error one ") + QByteArray::number(i) + "\r\n";
+    view->AppendText(text);
+    window.show();
+    bar->Open();
+    bar->findChild<QCheckBox *>(QStringLiteral("FindRegularExpression"))->setChecked(regex);
+    bar->Edit()->setText(pattern);
+    const QRegularExpression expected(QRegularExpression::anchoredPattern(said));
+    QTRY_VERIFY2_WITH_TIMEOUT(expected.match(bar->CountText()).hasMatch(),
+                              qPrintable(bar->CountText()), 60'000);
+    QCOMPARE(bar->findChild<QLabel *>(QStringLiteral("FindCount"))->accessibleName(),
+             bar->CountText());
+}
+
+void TestTerminal::preferencesKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("colour"); // of the first rule afterwards
+    QTest::addColumn<int>("rules");
+    QTest::newRow("Alt+O is OK") << int(Qt::Key_O) << int(Qt::AltModifier) << true << "Red" << 2;
+    QTest::newRow("Alt+A adds a rule") << int(Qt::Key_A) << int(Qt::AltModifier) << false << "Red" << 3;
+    QTest::newRow("a letter picks a colour") << int(Qt::Key_O) << int(Qt::NoModifier) << false
+                                             << "Orange" << 2;
+}
+
+void TestTerminal::preferencesKeys()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, accepted);
+    QFETCH(QString, colour);
+    QFETCH(int, rules);
+    // The focus in a rule's colour list, as after picking a colour.
+    PreferencesDialog dialog;
+    dialog.SetRules(HighlightRules::Defaults());
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    auto *colours = qobject_cast<QComboBox *>(dialog.RuleTable()->cellWidget(0, 1));
+    colours->setFocus();
+    QTRY_VERIFY(colours->hasFocus());
+    QTest::keyClick(colours, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    // A button's key shows it pressed a moment before it clicks.
+    QTRY_COMPARE(dialog.Rules().size(), rules);
+    QTRY_COMPARE(dialog.result() == QDialog::Accepted && !dialog.isVisible(), accepted);
+    QCOMPARE(dialog.Rules().first().color, colour);
 }
 
 void TestTerminal::hexViewOfPiecesSplitMidLine_data()
