@@ -2,6 +2,7 @@
 
 #include "cli/CliFleet.h"
 #include "cli/CliJob.h"
+#include "core/JsonLines.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
 #include "core/config/Programming.h"
@@ -174,12 +175,11 @@ int listPorts(bool json)
         const int number = PortNumberOfEntry(name);
         const QString target = ComPortTarget(number);
         if (json) {
-            writeLine(stdout, QString::fromUtf8(QJsonDocument(QJsonObject {
-                                                                  {QStringLiteral("port"), name},
-                                                                  {QStringLiteral("device"), target},
-                                                                  {QStringLiteral("usb"), number == usb},
-                                                              })
-                                                    .toJson(QJsonDocument::Compact)));
+            writeLine(stdout, QString::fromUtf8(JsonLine({
+                                  {QStringLiteral("port"), name},
+                                  {QStringLiteral("device"), target},
+                                  {QStringLiteral("usb"), number == usb},
+                              })));
         } else {
             writeLine(stdout, name + QStringLiteral(" -> ") + target
                                   + (number == usb ? QStringLiteral("  (USB cable)") : QString()));
@@ -223,13 +223,12 @@ public:
         m_lastTenth[index] = tenth;
         QString line;
         if (m_mode == Mode::Json)
-            line = QString::fromUtf8(QJsonDocument(QJsonObject {
-                                                       {QStringLiteral("device"), m_labels.at(index)},
-                                                       {QStringLiteral("event"), QStringLiteral("progress")},
-                                                       {QStringLiteral("page"), qint64(done)},
-                                                       {QStringLiteral("pages"), qint64(total)},
-                                                   })
-                                         .toJson(QJsonDocument::Compact));
+            line = QString::fromUtf8(JsonLine({
+                {QStringLiteral("device"), m_labels.at(index)},
+                {QStringLiteral("event"), QStringLiteral("progress")},
+                {QStringLiteral("page"), qint64(done)},
+                {QStringLiteral("pages"), qint64(total)},
+            }));
         else
             line = prefix(index) + QStringLiteral("page %1 of %2").arg(done).arg(total);
         std::fputs(line.toLocal8Bit().constData(), stdout);
@@ -509,7 +508,7 @@ int RunCli(const QStringList &arguments)
                 line.insert(QStringLiteral("reason"), result.reason);
                 line.insert(QStringLiteral("error"), messageLines(result.error).join(QLatin1Char('\n')));
             }
-            writeLine(stdout, QString::fromUtf8(QJsonDocument(line).toJson(QJsonDocument::Compact)));
+            writeLine(stdout, QString::fromUtf8(JsonLine(line)));
         } else if (result.ok) {
             if (several)
                 writeLine(stdout, label + QStringLiteral(": OK"));

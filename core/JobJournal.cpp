@@ -1,5 +1,7 @@
 #include "core/JobJournal.h"
 
+#include "core/JsonLines.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -61,7 +63,7 @@ bool AppendSyncedLine(const QString &path, const QByteArray &line, QString *why)
 bool JobJournal::Append(const QJsonObject &result, QString *error) const
 {
     QString why;
-    if (AppendSyncedLine(m_path, QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n', &why))
+    if (AppendSyncedLine(m_path, JsonLine(result) + '\n', &why))
         return true;
     if (error)
         *error = QStringLiteral("The journal %1 cannot be written: %2").arg(m_path, why);
