@@ -2,6 +2,7 @@
 
 #include "cli/CliFleet.h"
 #include "cli/CliJob.h"
+#include "cli/CliPlan.h"
 #include "core/JsonLines.h"
 #include "core/config/ConfigFile.h"
 #include "core/config/DeviceConfig.h"
@@ -312,6 +313,9 @@ int RunCli(const QStringList &arguments)
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
+        {QStringLiteral("plan"),
+         QStringLiteral("Print what the run would do, device by device and step by step, and which devices "
+                        "--resume skips; open no port. Exit status 0 when it can run, 2 when not.")},
     });
     AddFleetOptions(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
@@ -326,6 +330,8 @@ int RunCli(const QStringList &arguments)
         return CliSuccess;
     }
     const bool json = parser.isSet(QStringLiteral("json"));
+    // A plan that cannot run is bad input, whichever file is at fault.
+    const int fileRefused = parser.isSet(QStringLiteral("plan")) ? CliBadUsage : CliBadFile;
     QStringList words = parser.positionalArguments();
     if (words.isEmpty())
         return usage(QStringLiteral("no command given"));
@@ -357,7 +363,7 @@ int RunCli(const QStringList &arguments)
             const QString problem = ReadCommandFile(path, request.commandFile);
             if (!problem.isEmpty()) {
                 writeLine(stderr, QStringLiteral("mirto-cli: ") + path + QStringLiteral(": ") + problem);
-                return CliBadFile;
+                return fileRefused;
             }
         } else if (words.isEmpty()) {
             return usage(QStringLiteral("send wants at least one command or --file FILE"));
@@ -437,33 +443,36 @@ int RunCli(const QStringList &arguments)
     }
 
     // The file is read and checked once, before any device is touched.
+    HexImage image;
     if (request.command == CliRequest::Command::Program) {
         DeviceConfigRecord record;
         ResetConfigRecord(record);
         QString reason;
         if (ReadConfigFile(request.file, record, {}, &reason) != 0) {
             writeMessage(stderr, QStringLiteral("mirto-cli: "), ConfigFileErrorText(request.file, reason));
-            return CliBadFile;
+            return fileRefused;
         }
         // A file may hold a value the device cannot take; it is refused
         // here, before any device hears of it.
         const ProgrammingPlan plan = ProgrammingSteps(record, ChannelsInUse(record));
         if (plan.outcome == ProgrammingPlan::Outcome::ValueRefused) {
             writeLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ") + plan.Refusal);
-            return CliBadFile;
+            return fileRefused;
         }
         request.plan = std::make_shared<const ProgrammingPlan>(plan);
     } else if (request.command == CliRequest::Command::Update) {
-        HexImage image;
         const HexLoadResult load = LoadHexFile(request.file, image);
         if (load.Result != 0) {
             writeLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ")
                                   + (load.Result == -2 ? QStringLiteral("Flash File too large")
                                                        : QStringLiteral("Error in Flash File"))
                                   + (load.Messages.isEmpty() ? QString() : QStringLiteral(" (") + load.Messages.constLast() + QLatin1Char(')')));
-            return CliBadFile;
+            return fileRefused;
         }
     }
+
+    if (parser.isSet(QStringLiteral("plan")))
+        return PrintRunPlan(request, targets, fleet, request.command == CliRequest::Command::Update ? &image : nullptr, json);
 
     InstallInterruptHandler();
     QList<FleetDevice> devices;
