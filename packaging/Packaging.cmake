@@ -69,6 +69,10 @@ add_custom_command(OUTPUT ${changelog}
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog} DESTINATION ${doc_dir})
+# What scripts and job engines read: the JSON Schema of mirto-cli's --json
+# objects and journal lines, and the examples for CI jobs and Ansible.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/mirto-cli.schema.json DESTINATION ${doc_dir})
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/examples/ DESTINATION ${doc_dir}/examples)
 
 set(CPACK_PACKAGE_NAME mirto-terminal)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
