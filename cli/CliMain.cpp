@@ -88,13 +88,18 @@ const char *const HelpText =
     "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
     "(~/.local/state/mirto/audit.jsonl).\n"
     "\n"
+    "--plan prints what the run would do, device by device and step by step, and which devices\n"
+    "--resume would skip, and opens no port. Every --json object and journal line carries\n"
+    "\"schema\": 1; mirto-cli.schema.json in the package's documentation folder describes them.\n"
+    "\n"
     "Exit status:\n"
-    "  0  every device did what was asked\n"
-    "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
-    "     failed), or the tool met an error of its own\n"
-    "  2  the command line is wrong (also: a device named twice, text send cannot send);\n"
-    "     nothing was sent\n"
+    "  0  every device did what was asked (--plan: the run can go)\n"
+    "  1  at least one device failed (no answer, went away, refused, not identified, not found,\n"
+    "     update failed, not started)\n"
+    "  2  bad usage or input: the command line is wrong (also: a device named twice, text send\n"
+    "     cannot send; with --plan, any reason the run cannot go); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
+    "  4  the tool failed on its own (a ports folder it cannot make); no device's result is known\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 bool parseHost(const QString &text, CliTarget &target)
@@ -345,7 +350,7 @@ int RunCli(const QStringList &arguments)
         } catch (const SerialPortError &error) {
             writeMessage(stderr, QStringLiteral("mirto-cli: "),
                          QStringLiteral("The ports folder %1 cannot be made or read: %2").arg(ComPortFolder(), error.message()));
-            return CliDeviceFailed;
+            return CliToolError;
         }
     }
 

@@ -34,6 +34,10 @@ string(REPLACE "-" "\\-" MIRTO_UDEV_RULE_ROFF ${MIRTO_UDEV_RULE})
 # of them is installed with its page.
 set(MIRTO_PROGRAMS mirto-terminal mirto-sim mirto-cli)
 
+# Where the package's documents go; mirto-cli's page names its JSON Schema there.
+set(MIRTO_DOC_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/mirto-terminal)
+string(REPLACE "-" "\\-" MIRTO_DOC_DIR ${MIRTO_DOC_DIR})
+
 set(MIRTO_PACKAGED_PROGRAMS)
 set(man_pages)
 foreach(program IN LISTS MIRTO_PROGRAMS)
