@@ -41,12 +41,14 @@ int readConfiguration(CliRequest &request)
     return CliSuccess;
 }
 
-int readImage(const CliRequest &request)
+int readImage(const CliRequest &request, std::shared_ptr<const HexImage> &kept)
 {
-    HexImage image;
-    const HexLoadResult load = LoadHexFile(request.file, image);
-    if (load.Result == 0)
+    auto image = std::make_shared<HexImage>();
+    const HexLoadResult load = LoadHexFile(request.file, *image);
+    if (load.Result == 0) {
+        kept = std::move(image);
         return CliSuccess;
+    }
     CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ")
                              + (load.Result == -2 ? QStringLiteral("Flash File too large")
                                                   : QStringLiteral("Error in Flash File"))
@@ -67,7 +69,7 @@ int ReadJobInput(CliCommandLine &line)
     case CliRequest::Command::Program:
         return readConfiguration(request);
     case CliRequest::Command::Update:
-        return readImage(request);
+        return readImage(request, line.image);
     }
     return CliSuccess;
 }

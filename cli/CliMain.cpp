@@ -6,6 +6,7 @@
 #include "cli/CliJob.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "cli/CliPlan.h"
 #include "cli/CliPorts.h"
 #include "cli/CliSerialSearch.h"
 
@@ -43,7 +44,9 @@ int RunCli(const QStringList &arguments)
     if (line.command == QLatin1String("ports"))
         return RunPortsCommand(line.words, line.json);
     if (const int status = ReadJobInput(line); status != CliSuccess)
-        return status;
+        return line.plan && status == CliBadFile ? CliBadUsage : status; // a plan that cannot go is bad input
+    if (line.plan)
+        return PrintRunPlan(line);
     // A run that could not record what it did, or would redo what was done,
     // is refused before any device is touched.
     QSet<QString> done;

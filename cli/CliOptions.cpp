@@ -46,13 +46,19 @@ const char *const HelpText =
     "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
     "(~/.local/state/mirto/audit.jsonl).\n"
     "\n"
+    "--plan prints what the run would do, device by device and step by step, and which devices\n"
+    "--resume would skip, and opens no port. Every --json object and journal line carries\n"
+    "\"schema\": 1; mirto-cli.schema.json in the package's documentation folder describes them.\n"
+    "\n"
     "Exit status:\n"
-    "  0  every device did what was asked\n"
-    "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
-    "     failed), or the tool met an error of its own\n"
-    "  2  the command line is wrong (also: a device named twice, text send cannot send, a\n"
-    "     journal that cannot be written or, with --resume, read); nothing was sent\n"
+    "  0  every device did what was asked (--plan: the run can go)\n"
+    "  1  at least one device failed (no answer, went away, refused, not identified, not found,\n"
+    "     update failed, not started)\n"
+    "  2  bad usage or input: the command line is wrong (also: a device named twice, text send\n"
+    "     cannot send, a journal that cannot be written or, with --resume, read; with --plan,\n"
+    "     any reason the run cannot go); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
+    "  4  the tool failed on its own (a ports folder it cannot make); no device's result is known\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 // The reason words, as many a line as fit in the help's width.
@@ -218,6 +224,9 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
+        {QStringLiteral("plan"),
+         QStringLiteral("Print what the run would do, device by device and step by step, and which devices "
+                        "--resume skips; open no port. Exit status 0 when it can run, 2 when not.")},
     });
     addFleetOptions(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
@@ -376,6 +385,7 @@ std::optional<int> ReadCommandLine(const QStringList &arguments, CliCommandLine 
         return CliSuccess;
     }
     line.json = parser.isSet(QStringLiteral("json"));
+    line.plan = parser.isSet(QStringLiteral("plan"));
     line.words = parser.positionalArguments();
     if (line.words.isEmpty())
         return CliUsage(QStringLiteral("no command given"));

@@ -43,6 +43,6 @@ int RunPortsCommand(const QStringList &words, bool json)
     } catch (const SerialPortError &error) {
         CliWriteMessage(stderr, QStringLiteral("mirto-cli: "),
                         QStringLiteral("The ports folder %1 cannot be made or read: %2").arg(ComPortFolder(), error.message()));
-        return CliDeviceFailed;
+        return CliToolError;
     }
 }

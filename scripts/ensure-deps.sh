@@ -11,7 +11,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           # Real X keys through the windows: a private X server, the key
           # sender, a window manager to try both ways, and python3 for the
           # fake device.
-          xvfb xdotool openbox python3)
+          xvfb xdotool openbox python3
+          # mirto-cli's contract with job engines: its JSON Schema, its JUnit
+          # report read by a JUnit parser, and the Ansible example run.
+          python3-jsonschema python3-junitparser ansible-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
