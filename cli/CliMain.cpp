@@ -8,7 +8,11 @@
 #include "cli/CliOutput.h"
 #include "cli/CliPlan.h"
 #include "cli/CliPorts.h"
+#include "cli/CliReport.h"
 #include "cli/CliSerialSearch.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
 
 #include <unistd.h>
 
@@ -50,7 +54,8 @@ int RunCli(const QStringList &arguments)
     // A run that could not record what it did, or would redo what was done,
     // is refused before any device is touched.
     QSet<QString> done;
-    if (QString problem; !CheckFleetJournal(line.fleet, line.request, done, problem)) {
+    if (QString problem; !CheckFleetJournal(line.fleet, line.request, done, problem)
+                         || (!line.junit.isEmpty() && !CheckJunitPath(line.junit, problem))) {
         CliWriteLine(stderr, QStringLiteral("mirto-cli: %1; nothing was sent").arg(problem));
         return CliBadUsage;
     }
@@ -64,8 +69,18 @@ int RunCli(const QStringList &arguments)
                      : ::isatty(STDOUT_FILENO) ? CliOutput::Mode::Terminal
                                                : CliOutput::Mode::Plain,
                      labels);
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    QElapsedTimer clock;
+    clock.start();
     const QList<CliResult> results = runDevices(line, devices, done, output);
     output.Results(results);
+    // The report is written however the run ended: a CI engine that gets
+    // none takes the job for a tool that failed, which it then is.
+    if (QString problem; !line.junit.isEmpty()
+                         && !WriteJunitReport(line.junit, line.request.command, labels, results, started, clock.elapsed(), problem)) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + problem);
+        return CliToolError;
+    }
 
     if (Interrupted())
         return CliInterrupted;

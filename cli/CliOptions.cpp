@@ -46,6 +46,9 @@ const char *const HelpText =
     "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
     "(~/.local/state/mirto/audit.jsonl).\n"
     "\n"
+    "--junit FILE writes a JUnit XML report for CI job engines as the run ends, also when it\n"
+    "is interrupted: one test case a device, its failure with the reason word and message.\n"
+    "\n"
     "--plan prints what the run would do, device by device and step by step, and which devices\n"
     "--resume would skip, and opens no port. Every --json object and journal line carries\n"
     "\"schema\": 1; mirto-cli.schema.json in the package's documentation folder describes them.\n"
@@ -55,10 +58,11 @@ const char *const HelpText =
     "  1  at least one device failed (no answer, went away, refused, not identified, not found,\n"
     "     update failed, not started)\n"
     "  2  bad usage or input: the command line is wrong (also: a device named twice, text send\n"
-    "     cannot send, a journal that cannot be written or, with --resume, read; with --plan,\n"
-    "     any reason the run cannot go); nothing was sent\n"
+    "     cannot send, a journal that cannot be written or, with --resume, read, a --junit\n"
+    "     report that cannot be made; with --plan, any reason the run cannot go); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
-    "  4  the tool failed on its own (a ports folder it cannot make); no device's result is known\n"
+    "  4  the tool failed on its own: a ports folder it cannot make (no device's result is\n"
+    "     known), or a --junit report it could not write as the run ended\n"
     "  130  stopped with Ctrl+C: no device started since, updates aborted";
 
 // The reason words, as many a line as fit in the help's width.
@@ -224,6 +228,10 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
+        {QStringLiteral("junit"),
+         QStringLiteral("Write a JUnit XML report of the run to FILE as it ends (also when interrupted): a test "
+                        "case a device, named by its serial number when known; devices not started are skipped."),
+         QStringLiteral("FILE")},
         {QStringLiteral("plan"),
          QStringLiteral("Print what the run would do, device by device and step by step, and which devices "
                         "--resume skips; open no port. Exit status 0 when it can run, 2 when not.")},
@@ -386,6 +394,7 @@ std::optional<int> ReadCommandLine(const QStringList &arguments, CliCommandLine 
     }
     line.json = parser.isSet(QStringLiteral("json"));
     line.plan = parser.isSet(QStringLiteral("plan"));
+    line.junit = parser.value(QStringLiteral("junit"));
     line.words = parser.positionalArguments();
     if (line.words.isEmpty())
         return CliUsage(QStringLiteral("no command given"));

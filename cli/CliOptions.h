@@ -33,6 +33,7 @@ struct CliCommandLine {
     QList<CliTarget> targets; // named by port, address or list (not --serial)
     FleetOptions fleet;
     std::shared_ptr<const HexImage> image; // update: the image as read and checked
+    QString junit;       // --junit: the JUnit XML report written as the run ends
 };
 
 // Reads `arguments` into `line`. Returns the exit status when the run ends
