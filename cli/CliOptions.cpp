@@ -63,7 +63,7 @@ const char *const HelpText =
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
     "  4  the tool failed on its own: a ports folder it cannot make (no device's result is\n"
     "     known), or a --junit report it could not write as the run ended\n"
-    "  130  stopped with Ctrl+C: no device started since, updates aborted";
+    "  130  interrupted (Ctrl+C or SIGTERM): no device started since, updates aborted";
 
 // The reason words, as many a line as fit in the help's width.
 QString reasonList()

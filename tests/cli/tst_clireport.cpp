@@ -131,6 +131,7 @@ void tst_clireport::interruptedRunIsReported_data()
 {
     QTest::addColumn<int>("signal");
     QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("a job engine's cancel") << int(SIGTERM);
 }
 
 void tst_clireport::interruptedRunIsReported()
