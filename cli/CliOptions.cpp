@@ -228,6 +228,10 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
+        {QStringLiteral("wait-for-port"),
+         QStringLiteral("A serial port another program holds (the window, another run) is waited for up to "
+                        "SECONDS, and the job goes on as soon as it is free, instead of failing at once."),
+         QStringLiteral("SECONDS")},
         {QStringLiteral("junit"),
          QStringLiteral("Write a JUnit XML report of the run to FILE as it ends (also when interrupted): a test "
                         "case a device, named by its serial number when known; devices not started are skipped."),
@@ -312,6 +316,14 @@ bool readRequest(const QCommandLineParser &parser, CliCommandLine &line, QString
         return false;
     }
     request.powerCycleWaitMs = waitSeconds * 1000;
+    if (parser.isSet(QStringLiteral("wait-for-port"))) {
+        bool portWaitOk = false;
+        request.portWaitSeconds = parser.value(QStringLiteral("wait-for-port")).toInt(&portWaitOk);
+        if (!portWaitOk || request.portWaitSeconds < 1 || request.portWaitSeconds > 86400) {
+            problem = QStringLiteral("--wait-for-port takes 1 to 86400 seconds");
+            return false;
+        }
+    }
     return true;
 }
 

@@ -70,6 +70,10 @@ public:
 
     // The device name as messages show it: the pattern with the number.
     QString PortName() const;
+    // The folder of the lock file through which another program holds the
+    // port, when there is one: a wait for the port watches it. Empty when
+    // no lock file names the port (a holder may still have it exclusively).
+    QString LockFolder() const;
 
     // How long Close() lets the line settle before it returns.
     static constexpr int ClosePauseMs = 300;
