@@ -7,6 +7,8 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <csignal>
+
 // mirto-cli and a port another program holds: said at once, or with
 // --wait-for-port waited for until it is free.
 class tst_portwait : public QObject {
@@ -14,6 +16,7 @@ class tst_portwait : public QObject {
 private Q_SLOTS:
     void heldPort_data();
     void heldPort();
+    void interruptEndsTheWait();
 };
 
 void tst_portwait::heldPort_data()
@@ -69,6 +72,27 @@ void tst_portwait::heldPort()
     } else {
         QVERIFY2(err.contains(told), qPrintable(err));
     }
+}
+
+void tst_portwait::interruptEndsTheWait()
+{
+    // A job engine cancels the job while the port is waited for.
+    StartDirectoryEnv env;
+    SimProcess sim({"--no-tcp"});
+    QVERIFY(sim.comPort() > 0);
+    QSerialPort holder;
+    holder.setPortName(QFileInfo(ComPortTarget(sim.comPort())).canonicalFilePath());
+    QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+    QProcess cli;
+    cli.start(QStringLiteral(MIRTO_CLI_PATH), {"--port", ComName(sim), "--wait-for-port", "600", "send", "ver"});
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += cli.readAllStandardOutput()).contains("waiting up to 600 s"), 30000);
+    ::kill(pid_t(cli.processId()), SIGTERM);
+    QVERIFY(cli.waitForFinished(30000));
+    QCOMPARE(cli.exitCode(), 130);
+    const QString err = QString::fromLocal8Bit(cli.readAllStandardError());
+    QVERIFY2(err.contains("Interrupted while waiting for " + ComName(sim) + ", which another program holds: nothing was sent"),
+             qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(tst_portwait)
