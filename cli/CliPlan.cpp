@@ -2,6 +2,7 @@
 
 #include "cli/CliMain.h"
 #include "cli/CliOutput.h"
+#include "cli/CliReport.h"
 #include "core/AuditTrail.h"
 #include "core/JobJournal.h"
 #include "core/RunPlan.h"
@@ -33,6 +34,11 @@ int PrintRunPlan(const CliCommandLine &line)
             CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + problem);
             return CliBadUsage;
         }
+    }
+
+    if (QString problem; !line.junit.isEmpty() && !CheckJunitPath(line.junit, problem)) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + problem);
+        return CliBadUsage;
     }
 
     const RunPlan result = PlanRun(plan);

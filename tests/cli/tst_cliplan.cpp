@@ -90,6 +90,8 @@ void tst_cliplan::refusedWithStatusTwo_data()
         << "program" << QByteArray(kConfig).replace("Radio One", "Radio > One") << "holds \">\"";
     QTest::newRow("broken HEX file") << "update" << QByteArray(":0400000001020304F3\n") << "Error in Flash File";
     QTest::newRow("missing file") << "program" << QByteArray() << "no such file";
+    QTest::newRow("JUnit report in a missing folder")
+        << "program" << kConfig << "/no/such/report.xml cannot be written: No such file or directory";
 }
 
 void tst_cliplan::refusedWithStatusTwo()
@@ -101,7 +103,10 @@ void tst_cliplan::refusedWithStatusTwo()
     const QString path = env.filePath(command == "update" ? "fw.hex" : "studio.cfg");
     if (!file.isEmpty())
         QVERIFY(env.writeFile(QFileInfo(path).fileName(), file));
-    const CliRun run = RunCli({"--port", "COM97", "--plan", "--reset", command, path});
+    QStringList arguments {"--port", "COM97", "--plan", "--reset"};
+    if (reason.contains("report.xml"))
+        arguments << "--junit" << env.filePath("no/such/report.xml");
+    const CliRun run = RunCli(arguments + QStringList {command, path});
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.out.isEmpty(), qPrintable(run.out));
     QVERIFY2(run.err.contains(reason, Qt::CaseInsensitive), qPrintable(run.err));
