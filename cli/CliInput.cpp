@@ -63,7 +63,8 @@ int readProgram(CliRequest &request)
     return CliSuccess;
 }
 
-int readUpdate(CliRequest &request)
+// The image is kept for a plan, which counts its pages.
+int readUpdate(CliRequest &request, std::shared_ptr<const HexImage> &kept)
 {
     JobInput input;
     QString reason;
@@ -72,8 +73,8 @@ int readUpdate(CliRequest &request)
                                  + reason);
         return CliBadFile;
     }
-    HexImage image;
-    const HexLoadResult load = ParseHexImage(input.Bytes, image);
+    auto image = std::make_shared<HexImage>();
+    const HexLoadResult load = ParseHexImage(input.Bytes, *image);
     if (load.Result != 0) {
         CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + request.file + QStringLiteral(": ")
                                  + (load.Result == -2 ? QStringLiteral("Flash File too large")
@@ -82,6 +83,7 @@ int readUpdate(CliRequest &request)
         return CliBadFile;
     }
     request.input = std::make_shared<const JobInput>(input);
+    kept = std::move(image);
     return CliSuccess;
 }
 
@@ -98,7 +100,7 @@ int ReadCliInput(CliCommandLine &line)
     case CliRequest::Command::Program:
         return readProgram(request);
     case CliRequest::Command::Update:
-        return readUpdate(request);
+        return readUpdate(request, line.image);
     }
     return CliSuccess;
 }

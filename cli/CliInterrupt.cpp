@@ -26,7 +26,7 @@ QMap<quint64, Stopper> stoppers;
 quint64 nextStopper = 1;
 int wakePipe[2] = {-1, -1};
 
-void onSigint(int)
+void onStopSignal(int)
 {
     // Only what is safe in a signal handler: the watcher thread does the rest.
     const char byte = 'i';
@@ -61,10 +61,12 @@ void InstallInterruptHandler()
             interrupt();
     }).detach();
     struct sigaction action {};
-    action.sa_handler = onSigint;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
+    // Job engines cancel a job with SIGTERM: the same clean stop.
+    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 bool Interrupted()

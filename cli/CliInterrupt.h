@@ -4,11 +4,11 @@
 
 #include <functional>
 
-// Ctrl+C: once it was pressed, no device is started, every update in
-// progress is stopped with the boot loader's abort, and the run exits
-// with CliInterrupted.
+// Ctrl+C (SIGINT), or SIGTERM from a job engine cancelling the job: once
+// it came, no device is started, every update in progress is stopped with
+// the boot loader's abort, and the run exits with CliInterrupted.
 
-// Exit status of a run stopped with Ctrl+C.
+// Exit status of a run stopped with Ctrl+C or SIGTERM.
 constexpr int CliInterrupted = 130;
 
 void InstallInterruptHandler();

@@ -2,6 +2,7 @@
 
 #include "cli/CliAudit.h"
 #include "cli/CliInterrupt.h"
+#include "cli/CliPortWait.h"
 
 #include "core/config/Programming.h"
 #include "core/firmware/UpdateSession.h"
@@ -10,6 +11,7 @@
 #include "core/DeviceIdentity.h"
 #include "core/Identification.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -30,6 +32,13 @@ public:
     QByteArray terminal;
     std::function<void()> stateChanged;
     std::function<void()> heard;
+    int portWaitSeconds = 0;
+
+    void Say(const QString &line) const
+    {
+        if (m_say)
+            m_say(line);
+    }
 
     void TellUser(const QString &text) override { note(text); }
     void TellBusy(const QString &text) override { note(text); }
@@ -122,6 +131,40 @@ void failWentAway(CliResult &result, const CliTarget &target, const QString &dur
     result.error = QStringLiteral("The device on %1 went away during %2").arg(target.Label(), during);
 }
 
+// A port another program holds, waited for up to --wait-for-port: tried
+// again as soon as a lock file goes, or after a short while. False with
+// `result` set when it was still held at the end, or Ctrl+C came.
+bool waitForPort(DeviceConnection &conn, CliUser &user, const CliTarget &target, CliResult &result)
+{
+    const int seconds = user.portWaitSeconds;
+    user.Say(QStringLiteral("%1 is in use by another program; waiting up to %2 s for it").arg(target.Label()).arg(seconds));
+    const QDeadlineTimer deadline(qint64(seconds) * 1000);
+    while (!conn.VaComm().Active() && conn.PortInUse() && !deadline.hasExpired() && !Interrupted()) {
+        const QString folder = conn.VaComm().LockFolder();
+        const int retry = folder.isEmpty() ? PortRetryUnwatchedMs : PortRetryWatchedMs;
+        WaitForPortChange(folder, int(qMin<qint64>(retry, deadline.remainingTime())));
+        conn.OpenConnectionClicked(false);
+    }
+    if (conn.VaComm().Active()) {
+        user.Say(QStringLiteral("%1 is free: the job goes on").arg(target.Label()));
+        return true;
+    }
+    if (Interrupted()) {
+        result.reason = CliReason::Interrupted;
+        result.error = QStringLiteral("Interrupted while waiting for %1, which another program holds: nothing was sent")
+                           .arg(target.Label());
+        return false;
+    }
+    result.reason = CliReason::CannotOpen;
+    const QString told = openFailedText(target, lastTold(user, QStringLiteral("The port cannot be opened")));
+    result.error = conn.PortInUse() ? QStringLiteral("%1 was still in use by another program after waiting %2 s\n\n")
+                                              .arg(target.Label())
+                                              .arg(seconds)
+                                          + told
+                                    : told;
+    return false;
+}
+
 // Opens the link as the window's open button does; over the network, waits
 // for the outcome of the attempt. Serial and USB identify when asked to.
 // On failure `result` says why.
@@ -130,6 +173,9 @@ bool Open(DeviceConnection &conn, CliUser &user, const CliTarget &target, bool i
 {
     if (conn.Interface() != InterfaceNetwork) {
         conn.OpenConnectionClicked(false);
+        if (!conn.VaComm().Active() && conn.PortInUse() && user.portWaitSeconds > 0
+            && !waitForPort(conn, user, target, result))
+            return false;
         if (!conn.VaComm().Active() && !conn.LinkLost()) {
             result.reason = CliReason::CannotOpen;
             result.error = openFailedText(target, lastTold(user, QStringLiteral("The port cannot be opened")));
@@ -225,6 +271,7 @@ public:
           m_settings(settingsFor(target)), m_user(target.host, say), m_conn(m_settings, m_user)
     {
         m_user.heard = request.heard;
+        m_user.portWaitSeconds = request.portWaitSeconds;
         if (request.watch)
             request.watch(&m_conn);
         m_conn.ClientSocket().SetPort(target.tcpPort);

@@ -49,6 +49,7 @@ struct CliRequest {
     std::shared_ptr<const ProgrammingPlan> plan;
     bool reset = false;
     int powerCycleWaitMs = 60000;
+    int portWaitSeconds = 0; // --wait-for-port: how long a port another program holds is waited for
     // The search by serial number watches its probes: `watch` gets the job's
     // connection (nullptr before it goes), `asking` is called as the link is
     // open and identify's first question goes out, `heard` as bytes arrive.

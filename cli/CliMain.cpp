@@ -6,8 +6,13 @@
 #include "cli/CliJob.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "cli/CliPlan.h"
 #include "cli/CliPorts.h"
+#include "cli/CliReport.h"
 #include "cli/CliSerialSearch.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
 
 #include <unistd.h>
 
@@ -43,11 +48,14 @@ int RunCli(const QStringList &arguments)
     if (line.command == QLatin1String("ports"))
         return RunPortsCommand(line.words, line.json);
     if (const int status = ReadCliInput(line); status != CliSuccess)
-        return status;
+        return line.plan && status == CliBadFile ? CliBadUsage : status; // a plan that cannot go is bad input
+    if (line.plan)
+        return PrintRunPlan(line);
     // A run that could not record what it did, or would redo what was done,
     // is refused before any device is touched.
     QSet<QString> done;
-    if (QString problem; !CheckFleetJournal(line.fleet, line.request, done, problem)) {
+    if (QString problem; !CheckFleetJournal(line.fleet, line.request, done, problem)
+                         || (!line.junit.isEmpty() && !CheckJunitPath(line.junit, problem))) {
         CliWriteLine(stderr, QStringLiteral("mirto-cli: %1; nothing was sent").arg(problem));
         return CliBadUsage;
     }
@@ -63,8 +71,18 @@ int RunCli(const QStringList &arguments)
                      : ::isatty(STDOUT_FILENO) ? CliOutput::Mode::Terminal
                                                : CliOutput::Mode::Plain,
                      labels);
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    QElapsedTimer clock;
+    clock.start();
     const QList<CliResult> results = runDevices(line, devices, done, output);
     output.Results(results);
+    // The report is written however the run ended: a CI engine that gets
+    // none takes the job for a tool that failed, which it then is.
+    if (QString problem; !line.junit.isEmpty()
+                         && !WriteJunitReport(line.junit, line.request.command, labels, results, started, clock.elapsed(), problem)) {
+        CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + problem);
+        return CliToolError;
+    }
 
     if (Interrupted())
         return CliInterrupted;

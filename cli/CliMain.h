@@ -13,4 +13,5 @@ enum CliExit {
     CliDeviceFailed = 1, // at least one device failed (no answer, refused, link lost)
     CliBadUsage = 2,     // the command line is wrong
     CliBadFile = 3,      // the configuration or HEX file cannot be used; nothing was sent
+    CliToolError = 4,    // the tool failed on its own, no device's result known (a ports folder it cannot make)
 };

@@ -50,14 +50,24 @@ const char *const HelpText =
     "Every program and update is recorded in $XDG_STATE_HOME/mirto/audit.jsonl\n"
     "(~/.local/state/mirto/audit.jsonl).\n"
     "\n"
+    "--junit FILE writes a JUnit XML report for CI job engines as the run ends, also when it\n"
+    "is interrupted: one test case a device, its failure with the reason word and message.\n"
+    "\n"
+    "--plan prints what the run would do, device by device and step by step, and which devices\n"
+    "--resume would skip, and opens no port. Every --json object and journal line carries\n"
+    "\"schema\": 1; mirto-cli.schema.json in the package's documentation folder describes them.\n"
+    "\n"
     "Exit status:\n"
-    "  0  every device did what was asked\n"
-    "  1  at least one device failed (no answer, went away, refused, not identified, update\n"
-    "     failed), or the tool met an error of its own\n"
-    "  2  the command line is wrong (also: a device named twice, text send cannot send, a\n"
-    "     journal that cannot be written or, with --resume, read); nothing was sent\n"
+    "  0  every device did what was asked (--plan: the run can go)\n"
+    "  1  at least one device failed (no answer, went away, refused, not identified, not found,\n"
+    "     update failed, not started)\n"
+    "  2  bad usage or input: the command line is wrong (also: a device named twice, text send\n"
+    "     cannot send, a journal that cannot be written or, with --resume, read, a --junit\n"
+    "     report that cannot be made; with --plan, any reason the run cannot go); nothing was sent\n"
     "  3  the configuration, HEX or command file cannot be used; nothing was sent\n"
-    "  130  stopped with Ctrl+C: no device started since, updates aborted";
+    "  4  the tool failed on its own: a ports folder it cannot make (no device's result is\n"
+    "     known), or a --junit report it could not write as the run ended\n"
+    "  130  interrupted (Ctrl+C or SIGTERM): no device started since, updates aborted";
 
 // The reason words, as many a line as fit in the help's width.
 QString reasonList()
@@ -222,6 +232,17 @@ void addOptions(QCommandLineParser &parser)
         {QStringLiteral("wait"),
          QStringLiteral("update without --reset: seconds to wait for the power cycle (default 60)."),
          QStringLiteral("SECONDS"), QStringLiteral("60")},
+        {QStringLiteral("wait-for-port"),
+         QStringLiteral("A serial port another program holds (the window, another run) is waited for up to "
+                        "SECONDS, and the job goes on as soon as it is free, instead of failing at once."),
+         QStringLiteral("SECONDS")},
+        {QStringLiteral("junit"),
+         QStringLiteral("Write a JUnit XML report of the run to FILE as it ends (also when interrupted): a test "
+                        "case a device, named by its serial number when known; devices not started are skipped."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("plan"),
+         QStringLiteral("Print what the run would do, device by device and step by step, and which devices "
+                        "--resume skips; open no port. Exit status 0 when it can run, 2 when not.")},
     });
     addFleetOptions(parser);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("ports, identify, send, program or update"));
@@ -291,6 +312,14 @@ bool readRequest(const QCommandLineParser &parser, CliCommandLine &line, QString
         return false;
     }
     request.powerCycleWaitMs = waitSeconds * 1000;
+    if (parser.isSet(QStringLiteral("wait-for-port"))) {
+        bool portWaitOk = false;
+        request.portWaitSeconds = parser.value(QStringLiteral("wait-for-port")).toInt(&portWaitOk);
+        if (!portWaitOk || request.portWaitSeconds < 1 || request.portWaitSeconds > 86400) {
+            problem = QStringLiteral("--wait-for-port takes 1 to 86400 seconds");
+            return false;
+        }
+    }
     return true;
 }
 
@@ -372,6 +401,8 @@ std::optional<int> ReadCommandLine(const QStringList &arguments, CliCommandLine 
         return CliSuccess;
     }
     line.json = parser.isSet(QStringLiteral("json"));
+    line.plan = parser.isSet(QStringLiteral("plan"));
+    line.junit = parser.value(QStringLiteral("junit"));
     line.words = parser.positionalArguments();
     if (line.words.isEmpty())
         return CliUsage(QStringLiteral("no command given"));

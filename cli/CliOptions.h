@@ -5,7 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
+
+struct HexImage;
 
 // The command line: the command, the devices it names (--port, --host,
 // --usb, the list files), the options that pace a production run, and the
@@ -24,10 +27,13 @@ struct CliCommandLine {
     QString command;     // "ports", "identify", "send", "program", "update"
     QStringList words;   // what follows the command
     bool json = false;
+    bool plan = false;   // --plan: print what the run would do, touch no port
     QString commandFile; // send --file
     CliRequest request;
     QList<CliTarget> targets; // named by port, address or list (not --serial)
     FleetOptions fleet;
+    std::shared_ptr<const HexImage> image; // update: the image as read and checked
+    QString junit;       // --junit: the JUnit XML report written as the run ends
 };
 
 // Reads `arguments` into `line`. Returns the exit status when the run ends

@@ -1,8 +1,8 @@
 #include "cli/CliOutput.h"
 
 #include "cli/CliJob.h"
+#include "core/JsonLines.h"
 
-#include <QJsonDocument>
 #include <QRegularExpression>
 
 #include <mutex>
@@ -35,7 +35,7 @@ void CliWarn(const QString &line)
 
 void CliWriteObject(const QJsonObject &object)
 {
-    CliWriteLine(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    CliWriteLine(stdout, QString::fromUtf8(JsonLine(object)));
 }
 
 QStringList CliMessageLines(const QString &text)
@@ -94,13 +94,12 @@ void CliOutput::Progress(qsizetype index, quint32 value, quint32 maximum)
         return;
     m_lastTenth[index] = tenth;
     if (m_mode == Mode::Json)
-        putLine(stdout, QString::fromUtf8(QJsonDocument(QJsonObject {
-                                                            {QStringLiteral("device"), m_labels.at(index)},
-                                                            {QStringLiteral("event"), QStringLiteral("progress")},
-                                                            {QStringLiteral("page"), qint64(done)},
-                                                            {QStringLiteral("pages"), qint64(total)},
-                                                        })
-                                              .toJson(QJsonDocument::Compact)));
+        putLine(stdout, QString::fromUtf8(JsonLine({
+                            {QStringLiteral("device"), m_labels.at(index)},
+                            {QStringLiteral("event"), QStringLiteral("progress")},
+                            {QStringLiteral("page"), qint64(done)},
+                            {QStringLiteral("pages"), qint64(total)},
+                        })));
     else
         putLine(stdout, prefix(index) + QStringLiteral("page %1 of %2").arg(done).arg(total));
     std::fflush(stdout);

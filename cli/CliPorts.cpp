@@ -67,6 +67,6 @@ int RunPortsCommand(const QStringList &words, bool json)
     } catch (const SerialPortError &error) {
         // The message names the folder and the system's reason.
         CliWriteMessage(stderr, QStringLiteral("mirto-cli: "), error.message());
-        return CliDeviceFailed;
+        return CliToolError;
     }
 }

@@ -16,9 +16,9 @@ int main(int argc, char *argv[])
         return RunCli(QCoreApplication::arguments());
     } catch (const std::exception &error) {
         std::fprintf(stderr, "mirto-cli: %s\n", error.what());
-        return CliDeviceFailed;
+        return CliToolError;
     } catch (...) {
         std::fprintf(stderr, "mirto-cli: an unexpected error ended the run\n");
-        return CliDeviceFailed;
+        return CliToolError;
     }
 }

@@ -229,8 +229,10 @@ void DeviceConnection::OpenConnectionClicked(bool identifyDevice)
     m_connected = false;
     if (!m_vaComm.Active()) {
         try {
+            m_portInUse = false;
             m_vaComm.Open();
         } catch (const SerialPortError &error) {
+            m_portInUse = error.cause() == SerialPortError::Cause::InUse;
             portOpenFailed(error);
             return;
         }

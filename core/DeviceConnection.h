@@ -124,6 +124,9 @@ public:
     // The open link went away (cable pulled, device closed the connection)
     // since it was last opened.
     bool LinkLost() const { return m_linkLost; }
+    // The last open of the serial port failed because another program holds
+    // it (a wait for it may succeed where a cable check would not help).
+    bool PortInUse() const { return m_portInUse; }
 
     // Opens the link. Serial and USB identify the device unless `identify`
     // is false (the port is handed back after a firmware update).
@@ -306,6 +309,7 @@ private:
 
     // The open link went away; cleared when a link opens again.
     bool m_linkLost = false;
+    bool m_portInUse = false;
     bool m_portListEnabled = true;
     bool m_userClosing = false;
     ReconnectPolicy *m_reconnect = nullptr;

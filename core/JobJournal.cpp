@@ -1,6 +1,7 @@
 #include "core/JobJournal.h"
 
 #include "core/DiskSync.h"
+#include "core/JsonLines.h"
 
 #include <QDir>
 #include <QFile>
@@ -75,7 +76,7 @@ bool JobJournal::CheckWritable(QString *error) const
 bool JobJournal::Append(const QJsonObject &result, QString *error) const
 {
     QString why;
-    if (AppendSyncedLine(m_path, QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n', &why))
+    if (AppendSyncedLine(m_path, JsonLine(result) + '\n', &why))
         return true;
     if (error)
         *error = QStringLiteral("The journal %1 cannot be written: %2").arg(m_path, why);

@@ -34,6 +34,10 @@ string(REPLACE "-" "\\-" MIRTO_UDEV_RULE_ROFF ${MIRTO_UDEV_RULE})
 # of them is installed with its page.
 set(MIRTO_PROGRAMS mirto-terminal mirto-sim mirto-cli)
 
+# Where the package's documents go; mirto-cli's page names its JSON Schema there.
+set(MIRTO_DOC_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/mirto-terminal)
+string(REPLACE "-" "\\-" MIRTO_DOC_DIR ${MIRTO_DOC_DIR})
+
 set(MIRTO_PACKAGED_PROGRAMS)
 set(man_pages)
 foreach(program IN LISTS MIRTO_PROGRAMS)
@@ -69,6 +73,10 @@ add_custom_command(OUTPUT ${changelog}
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${changelog} DESTINATION ${doc_dir})
+# What scripts and job engines read: the JSON Schema of mirto-cli's --json
+# objects and journal lines, and the examples for CI jobs and Ansible.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/mirto-cli.schema.json DESTINATION ${doc_dir})
+install(DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/examples/ DESTINATION ${doc_dir}/examples)
 
 set(CPACK_PACKAGE_NAME mirto-terminal)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -141,6 +141,25 @@ else
   fail "changelog /usr/share/doc/mirto-terminal/changelog.gz missing"
 fi
 
+# --- mirto-cli's JSON Schema and the job engines' examples ------------------
+schema=$doc/mirto-cli.schema.json
+if [ -f "$schema" ]; then
+  if command -v python3 >/dev/null; then
+    out=$(python3 -c 'import json, sys
+s = json.load(open(sys.argv[1]))
+print(s["$defs"]["schema"]["const"])' "$schema" 2>&1) || fail "mirto-cli.schema.json is not JSON: $out"
+    # The number mirto-cli prints (its plan opens no port) is the one the file describes.
+    printed=$("$root/usr/bin/mirto-cli" --plan --json --host 127.0.0.1:1 identify 2>&1 \
+      | python3 -c 'import json, sys; print(json.loads(sys.stdin.readline())["schema"])' 2>&1)
+    [ "$out" = "$printed" ] || fail "mirto-cli.schema.json describes schema '$out', mirto-cli prints '$printed'"
+  fi
+else
+  fail "JSON Schema /usr/share/doc/mirto-terminal/mirto-cli.schema.json missing"
+fi
+for example in gitlab-ci.yml Jenkinsfile ansible/bench.yml; do
+  [ -f "$doc/examples/$example" ] || fail "example /usr/share/doc/mirto-terminal/examples/$example missing"
+done
+
 # --- udev rule --------------------------------------------------------------
 # A syntax check for a udev without 'udevadm verify' (Debian 12's): every
 # rule is a comma-separated list of KEY[{attr}] OP "value" with a key that

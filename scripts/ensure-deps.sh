@@ -13,7 +13,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
           # device and ip for the loopback of their own network namespace.
           xvfb xdotool openbox python3 iproute2
           # A serial server (RFC 2217) in front of the simulator's port.
-          ser2net)
+          ser2net
+          # mirto-cli's contract with job engines: its JSON Schema, its JUnit
+          # report read by a JUnit parser, and the Ansible example run.
+          python3-jsonschema python3-junitparser ansible-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

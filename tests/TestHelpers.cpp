@@ -162,6 +162,18 @@ QList<QJsonObject> JsonLines(const QString &text)
     return objects;
 }
 
+QList<QJsonObject> ReadJunitCases(const QString &path, QString &problem)
+{
+    QProcess python;
+    python.start(QStringLiteral(MIRTO_PYTHON), {QStringLiteral(MIRTO_JUNIT_CHECK), path});
+    if (!python.waitForFinished(60000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
+        problem = QStringLiteral("junit_check: ") + python.errorString() + QLatin1Char(' ')
+                  + QString::fromLocal8Bit(python.readAllStandardError());
+        return {};
+    }
+    return JsonLines(QString::fromUtf8(python.readAllStandardOutput()));
+}
+
 ScriptedDevice::ScriptedDevice(Script script, int gapMs)
     : m_script(std::move(script)), m_gapMs(gapMs), m_thread([this] { run(); })
 {

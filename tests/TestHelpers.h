@@ -89,6 +89,11 @@ CliRun RunCli(const QStringList &arguments, int timeoutMs = 60000);
 // One JSON object a line, as --json prints them and the journal keeps them.
 QList<QJsonObject> JsonLines(const QString &text);
 
+// The cases of the JUnit report at `path` as a CI engine reads them (through
+// tests/core/junit_check.py: name, classname, time, outcome, type, message,
+// output); empty with `problem` set when the report cannot be read.
+QList<QJsonObject> ReadJunitCases(const QString &path, QString &problem);
+
 // A device on a pseudo-terminal that answers each command line from its own
 // thread, so that it can answer while the tool's thread waits for the prompt.
 // The script returns the pieces of the answer; each piece is written on its

@@ -3,6 +3,7 @@
 #include "core/links/ComPorts.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -84,6 +85,24 @@ QString SerialPort::PortName() const
 {
     QString name = m_deviceName;
     return name.replace(QLatin1String("%d"), QString::number(m_portNum));
+}
+
+QString SerialPort::LockFolder() const
+{
+    const QString target = m_deviceName == QLatin1String("COM%d") ? ComPortTarget(m_portNum) : PortName();
+    QString name = QFileInfo(target).canonicalFilePath();
+    if (name.isEmpty())
+        return {};
+    if (name.startsWith(QLatin1String("/dev/")))
+        name.remove(0, 5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    // Where serial ports' lock files are kept, in the order they are looked
+    // for: the system's folders, then the temporary one.
+    for (const QString &folder : {QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"), QStringLiteral("/var/spool/locks"),
+                                  QStringLiteral("/var/spool/uucp"), QDir::tempPath()})
+        if (QFileInfo::exists(folder + QStringLiteral("/LCK..") + name))
+            return folder;
+    return {};
 }
 
 void SerialPort::requireClosed() const

@@ -78,6 +78,10 @@ public:
     // Why the port went away, where it says more than a cable pulled (the
     // serial server closed the connection); empty otherwise.
     QString LostReason() const { return m_lostReason; }
+    // The folder of the lock file through which another program holds the
+    // port, when there is one: a wait for the port watches it. Empty when
+    // no lock file names the port (a holder may still have it exclusively).
+    QString LockFolder() const;
 
     // How long Close() lets the line settle before it returns.
     static constexpr int ClosePauseMs = 300;
