@@ -19,7 +19,7 @@ int PrintRunPlan(const CliCommandLine &line)
     plan.serials = line.fleet.serials;
     if (!request.file.isEmpty()) {
         plan.file = QFileInfo(request.file).absoluteFilePath();
-        plan.sha256 = FileSha256(request.file);
+        plan.sha256 = request.input ? request.input->Sha256 : FileSha256(request.file);
     }
     plan.texts = request.texts;
     plan.commandFile = request.commandFile;
@@ -30,10 +30,16 @@ int PrintRunPlan(const CliCommandLine &line)
     // The journal is read, never made: a plan leaves no trace.
     if (line.fleet.resume) {
         QString problem;
-        if (!JobJournal(line.fleet.journal).Succeeded(plan.command, plan.sha256, plan.done, &problem)) {
+        QHash<QString, QString> ports;
+        if (!JobJournal(line.fleet.journal).Succeeded(plan.command, plan.sha256, plan.done, &problem, &ports)) {
             CliWriteLine(stderr, QStringLiteral("mirto-cli: ") + problem);
             return CliBadUsage;
         }
+        // The journal keys a unit by its serial number; a device named by
+        // its port is skipped when the unit done on that port is still there,
+        // which the run finds out and a plan, opening no port, cannot.
+        for (auto it = ports.cbegin(); it != ports.cend(); ++it)
+            plan.done.insert(it.key());
     }
 
     if (QString problem; !line.junit.isEmpty() && !CheckJunitPath(line.junit, problem)) {

@@ -83,9 +83,12 @@ bool JobJournal::Append(const QJsonObject &result, QString *error) const
     return false;
 }
 
-bool JobJournal::Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error) const
+bool JobJournal::Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error,
+                           QHash<QString, QString> *ports) const
 {
     done.clear();
+    if (ports)
+        ports->clear();
     QFile file(m_path);
     if (!file.exists())
         return true;
@@ -95,6 +98,7 @@ bool JobJournal::Succeeded(const QString &command, const QString &sha256, QSet<Q
         return false;
     }
     QHash<QString, bool> last;
+    QHash<QString, QString> portOf;
     while (!file.atEnd()) {
         const QJsonDocument document = QJsonDocument::fromJson(file.readLine().trimmed());
         if (!document.isObject())
@@ -103,15 +107,21 @@ bool JobJournal::Succeeded(const QString &command, const QString &sha256, QSet<Q
         if (object.value(QStringLiteral("command")).toString() != command
             || object.value(QStringLiteral("sha256")).toString() != sha256)
             continue;
-        last.insert(object.value(QStringLiteral("device")).toString(), object.value(QStringLiteral("ok")).toBool());
+        const QString device = object.value(QStringLiteral("device")).toString();
+        last.insert(device, object.value(QStringLiteral("ok")).toBool());
+        portOf.insert(device, object.value(QStringLiteral("port")).toString());
     }
     if (file.error() != QFileDevice::NoError) {
         if (error)
             *error = QStringLiteral("The journal %1 cannot be read: %2").arg(m_path, file.errorString());
         return false;
     }
-    for (auto it = last.cbegin(); it != last.cend(); ++it)
-        if (it.value())
-            done.insert(it.key());
+    for (auto it = last.cbegin(); it != last.cend(); ++it) {
+        if (!it.value())
+            continue;
+        done.insert(it.key());
+        if (ports && !portOf.value(it.key()).isEmpty())
+            ports->insert(portOf.value(it.key()), it.key());
+    }
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -31,7 +32,10 @@ public:
     // (a line cut off by a crash) are skipped. False with `error` set when
     // the journal is there but cannot be read: a resumed run must not take
     // that for a journal of nothing done.
-    bool Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error = nullptr) const;
+    // `ports`, when given, gets the port each done unit was on, by the port:
+    // what a run that touches no port can say of a device named by its port.
+    bool Succeeded(const QString &command, const QString &sha256, QSet<QString> &done, QString *error = nullptr,
+                   QHash<QString, QString> *ports = nullptr) const;
 
 private:
     QString m_path;

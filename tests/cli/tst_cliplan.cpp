@@ -87,7 +87,7 @@ void tst_cliplan::refusedWithStatusTwo_data()
     QTest::newRow("channel without its URL")
         << "program" << QByteArray(kConfig + "ch2name=Jazz\r\n") << "Channel 2 has no URL";
     QTest::newRow("value the device cannot take")
-        << "program" << QByteArray(kConfig).replace("Radio One", "Radio > One") << "holds \">\"";
+        << "program" << QByteArray(kConfig).replace("Radio One", "Radio > One") << "\">\" cannot be sent";
     QTest::newRow("broken HEX file") << "update" << QByteArray(":0400000001020304F3\n") << "Error in Flash File";
     QTest::newRow("missing file") << "program" << QByteArray() << "no such file";
     QTest::newRow("JUnit report in a missing folder")
