@@ -186,9 +186,10 @@ int main(int argc, char *argv[])
          QStringLiteral("CMD")},
         {QStringLiteral("stable-link"),
          QStringLiteral("A USB device: its pseudo-terminal is reached through the link PATH (as a stable "
-                        "/dev/serial/by-id path), which COMn points at. Pulling the cable leaves PATH dangling "
-                        "and COMn in place; plugging it back points PATH at a new pseudo-terminal. Without it "
-                        "COMn points at the pseudo-terminal and goes and comes with it."),
+                        "/dev/serial/by-id path), which COMn points at. Pulling the cable removes PATH and "
+                        "leaves COMn in place; plugging it back makes PATH again, pointing at a new "
+                        "pseudo-terminal. Without it COMn points at the pseudo-terminal and goes and comes "
+                        "with it."),
          QStringLiteral("PATH")},
         {QStringLiteral("replug-after"),
          QStringLiteral("After each unplug the cable is plugged back MS milliseconds later; 0: at once, the new "

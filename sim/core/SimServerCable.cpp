@@ -123,10 +123,17 @@ void SimServer::Unplug()
         SwapPty();
         return;
     }
-    if (m_stableLink.isEmpty())
+    if (m_stableLink.isEmpty()) {
         StopSerial();
-    else
+    } else {
+        // A USB device's stable path goes with it, before its port does: a
+        // link left behind would lead to whatever the system hands that
+        // pseudo-terminal's number to next, another program's device. COMn
+        // stays, as the tool keeps a number for a device that is out.
+        if (QFileInfo(m_stableLink).isSymLink())
+            QFile::remove(m_stableLink);
         ClosePty();
+    }
     Q_EMIT unplugged();
     if (m_replugMs > 0)
         m_replugTimer->start(m_replugMs);
