@@ -475,8 +475,13 @@ void TMainForm::PortComboBoxChange(int index)
     if (index < 0)
         return;
     const int number = PortNumberOfEntry(m_portComboBox->itemText(index));
+    const int before = VaComm().PortNum();
     if (number < 0 || !m_connection->ChangePort(number))
         return;
+    // What a reconnect did last tells of the port left behind; on another
+    // port it would name a device that is no longer the one worked on.
+    if (number != before)
+        m_reconnectLabel->SetNote(QString());
     const QString numberText = QString::number(number);
     m_openConToolButton->setToolTip(QStringLiteral("Open Connection (COM ") + numberText
                                     + QStringLiteral(")"));

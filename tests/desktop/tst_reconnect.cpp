@@ -4,6 +4,7 @@
 #include "tests/desktop/DialogAnswerers.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -81,6 +82,11 @@ void tst_reconnect::usbDeviceComesBack()
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QVERIFY(ini.readAll().contains("[Port]=" + port.toLatin1() + "\r\n"));
 
+    // Another device, to turn to once the waiting has ended.
+    SimProcess other({"--no-tcp"});
+    const int otherCom = other.comPort();
+    QVERIFY2(otherCom > 0, qPrintable(other.banner()));
+
     // Out again; Close ends the waiting.
     QVERIFY(sim.ToggleCable());
     QTRY_VERIFY(conn.Reconnecting());
@@ -89,6 +95,16 @@ void tst_reconnect::usbDeviceComesBack()
     QVERIFY(!conn.Reconnecting());
     QVERIFY(!close->isEnabled());
     QCOMPARE(form.StatusNote("ReconnectLabel"), "Reconnect to " + port + " stopped");
+
+    // On another port the note of the one left behind goes.
+    auto *ports = form.findChild<QComboBox *>("PortComboBox");
+    QVERIFY(ports);
+    const int entry = ports->findText(QString("COM%1").arg(otherCom));
+    QVERIFY2(entry >= 0, qPrintable(QString::number(otherCom)));
+    ports->setCurrentIndex(entry);
+    Q_EMIT ports->activated(entry);
+    QCOMPARE(conn.VaComm().PortNum(), otherCom);
+    QCOMPARE(form.StatusNote("ReconnectLabel"), QString());
 }
 
 QTEST_MAIN(tst_reconnect)
