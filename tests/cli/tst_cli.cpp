@@ -251,7 +251,7 @@ void tst_cli::badFileSendsNothing_data()
     // The file loads, but the device would take the '>' for its prompt.
     QTest::newRow("configuration with a '>' in a channel name")
         << "program" << QByteArray(kConfig).replace("ch2name=Jazz", "ch2name=Rock>Pop")
-        << "Channel Name on Channel 2 holds \">\"";
+        << "Ch2Name, character 5: \">\" cannot be sent";
     QTest::newRow("HEX with a bad checksum") << "update" << QByteArray(":0100000000FE\n:00000001FF\n") << QString();
     QTest::newRow("command file of comments only") << "send" << QByteArray("# nothing to send\n\n#\n") << QString();
     QTest::newRow("command file missing") << "send" << QByteArray() << QString();
