@@ -3,6 +3,7 @@
 #include "core/DeviceConnection.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -10,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <functional>
 
 // A message box would wait for a user forever; this one closes it, and the
 // run counts as failed.
@@ -40,6 +42,24 @@ private:
 
 // The machine's load, printed beside the figures: they mean little on a
 // machine that is busy with other work.
+// Runs the event loop until `done` holds or `ms` ran out, looking every
+// `checkMs`; true when it held. A figure timed by it is as fine as checkMs.
+inline bool RunUntil(const std::function<bool()> &done, int ms, int checkMs = 5)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(checkMs);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
 inline QString LoadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));

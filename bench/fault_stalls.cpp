@@ -35,23 +35,6 @@ using faultcases::LoopProbe;
 constexpr qint64 StallLimitMs = 100;
 constexpr int GiveUpMs = 60000;
 
-// Runs the event loop until `done` holds or `ms` ran out; true when it held.
-bool RunUntil(const std::function<bool()> &done, int ms)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(5);
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
-}
-
 void RunFor(int ms)
 {
     QEventLoop loop;

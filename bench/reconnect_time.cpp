@@ -45,22 +45,6 @@ public:
     void PortsChanged() override {}
 };
 
-bool RunUntil(const std::function<bool()> &done, int ms)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(1);
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
-}
-
 // The times from each plug to the device identified, in ms; empty when a
 // round failed.
 std::vector<qint64> Measure(bool stable)
@@ -84,15 +68,15 @@ std::vector<qint64> Measure(bool stable)
     std::vector<qint64> times;
     for (int round = 0; round < Rounds; ++round) {
         server.Unplug();
-        if (!RunUntil([&] { return conn.Reconnecting(); }, GiveUpMs))
+        if (!RunUntil([&] { return conn.Reconnecting(); }, GiveUpMs, 1))
             return {};
         // Out for a while, as a cable is.
-        RunUntil([] { return false; }, 300);
+        RunUntil([] { return false; }, 300, 1);
         QElapsedTimer clock;
         clock.start();
         if (!server.Plug())
             return {};
-        if (!RunUntil([&] { return conn.IsConnected() && conn.IdentifiedSerial() == "AAAAA"; }, GiveUpMs))
+        if (!RunUntil([&] { return conn.IsConnected() && conn.IdentifiedSerial() == "AAAAA"; }, GiveUpMs, 1))
             return {};
         times.push_back(clock.elapsed());
     }
